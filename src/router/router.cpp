@@ -4,6 +4,8 @@
 
 #include "common/errors.hpp"
 
+#include <string>
+
 namespace qor {
 
 void Router::reset_scratch(uint64_t n_fine) {
@@ -23,28 +25,61 @@ void Router::install_loaded(QorRouterState&& state) {
     state_ = std::move(state);
 }
 
-void Router::build(const MatrixRef&, std::span<const uint64_t>, std::span<const DocRange>, uint64_t, uint64_t,
-                   uint64_t, uint64_t) {
+const QorRouterState& Router::require_state(const char* message) const {
+    if (!state_) throw InvalidInput(message);
+    return *state_;
+}
+
+void Router::check_matrix(const MatrixRef& m, WidthRule rule) const {
+    const bool width_wrong = rule == WidthRule::Exact ? m.cols != dim_ : m.cols > dim_;
+    if (width_wrong)
+        throw InvalidInput("dimension mismatch: expected " + std::to_string(dim_) + ", got " +
+                           std::to_string(m.cols));
+    if (!m.c_contiguous()) throw InvalidInput("array must be C-contiguous");
+}
+
+void Router::check_id_count(std::size_t ids, std::size_t pairs) {
+    if (ids != pairs)
+        throw InvalidInput("doc_ids has " + std::to_string(ids) + " entries but doc_offsets has " +
+                           std::to_string(pairs) + " (start, end) pairs; pass one id per document");
+}
+
+void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_ids,
+                   std::span<const DocRange> doc_offsets, uint64_t, uint64_t, uint64_t, uint64_t) {
+    check_matrix(all_vectors, WidthRule::Exact);
+    check_id_count(doc_ids.size(), doc_offsets.size());
     throw NotImplemented("build is not implemented yet");
 }
 
-void Router::add_documents(const MatrixRef&, std::span<const uint64_t>, std::span<const DocRange>) {
+void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_t> new_doc_ids,
+                           std::span<const DocRange> doc_offsets) {
+    require_state("router not built yet; call build() first");
+    check_matrix(new_vectors, WidthRule::Exact);
+    check_id_count(new_doc_ids.size(), doc_offsets.size());
     throw NotImplemented("add_documents is not implemented yet");
 }
 
-std::vector<ScoredDoc> Router::route_query(const MatrixRef&, uint64_t, uint64_t) {
+std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t, uint64_t) {
+    require_state("router not built");
+    check_matrix(query, WidthRule::Exact);
     throw NotImplemented("route_query is not implemented yet");
 }
 
-std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef&, uint64_t) const {
+std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef& query, uint64_t) const {
+    require_state("router not built");
+    check_matrix(query, WidthRule::Exact);
     throw NotImplemented("get_cluster_entries is not implemented yet");
 }
 
-QueryProfile Router::compute_query_profile(const MatrixRef&, uint64_t) const {
+QueryProfile Router::compute_query_profile(const MatrixRef& query, uint64_t) const {
+    require_state("router not built");
+    check_matrix(query, WidthRule::NotWider);
     throw NotImplemented("compute_query_profile is not implemented yet");
 }
 
-std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef&, uint64_t) const {
+std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef& query, uint64_t) const {
+    require_state("router not built");
+    check_matrix(query, WidthRule::NotWider);
     throw NotImplemented("query_cluster_overlaps is not implemented yet");
 }
 

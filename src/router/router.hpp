@@ -87,6 +87,16 @@ public:
     std::size_t sim_scratch_size();
 
 private:
+    // Exact: the matrix must have dim() columns (build, add_documents,
+    // route_query, get_cluster_entries). NotWider: a wider matrix is refused
+    // with the same message; a narrower one goes on to encoding, which
+    // reports it as a shape mismatch (compute_query_profile,
+    // query_cluster_overlaps).
+    enum class WidthRule { Exact, NotWider };
+
+    const QorRouterState& require_state(const char* message) const;
+    void check_matrix(const MatrixRef& m, WidthRule rule) const;
+    static void check_id_count(std::size_t ids, std::size_t pairs);
     void reset_scratch(uint64_t n_fine);
 
     std::optional<QorRouterState> state_;
