@@ -24,8 +24,15 @@ ThreadPool& global_pool() {
     return pool;
 }
 
+namespace {
+thread_local ThreadPool* scoped_pool = nullptr;
+}
+
+ScopedPool::ScopedPool(ThreadPool& pool) : previous_(scoped_pool) { scoped_pool = &pool; }
+ScopedPool::~ScopedPool() { scoped_pool = previous_; }
+
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body) {
-    global_pool().parallel_for(n, grain, body);
+    (scoped_pool != nullptr ? *scoped_pool : global_pool()).parallel_for(n, grain, body);
 }
 
 }  // namespace qor::parallel

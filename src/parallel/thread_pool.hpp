@@ -52,7 +52,21 @@ std::size_t configured_pool_size();
 // gets a fresh pool on its first use.
 ThreadPool& global_pool();
 
-// parallel_for on the process-wide pool.
+// parallel_for on the pool that serves this thread: the innermost live
+// ScopedPool of this thread, otherwise the process-wide pool.
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body);
+
+// While alive, routes this thread's parallel_for calls to `pool` (tests use
+// it to compare results across worker counts).
+class ScopedPool {
+public:
+    explicit ScopedPool(ThreadPool& pool);
+    ~ScopedPool();
+    ScopedPool(const ScopedPool&) = delete;
+    ScopedPool& operator=(const ScopedPool&) = delete;
+
+private:
+    ThreadPool* previous_;
+};
 
 }  // namespace qor::parallel

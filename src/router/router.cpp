@@ -59,12 +59,6 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     throw NotImplemented("add_documents is not implemented yet");
 }
 
-std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t, uint64_t) {
-    require_state("router not built");
-    check_matrix(query, WidthRule::Exact);
-    throw NotImplemented("route_query is not implemented yet");
-}
-
 std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef& query, uint64_t) const {
     require_state("router not built");
     check_matrix(query, WidthRule::Exact);
