@@ -1,0 +1,28 @@
+"""Runs every benchmark script in this folder, one after another.
+
+Benchmarks are never part of the test suite; each script prints its own
+figures (medians of several runs and ratios against a baseline measured in
+the same run).
+"""
+
+import pathlib
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def main() -> int:
+    scripts = sorted(p for p in HERE.glob("bench_*.py"))
+    failed = 0
+    for script in scripts:
+        print(f"== {script.name} ==", flush=True)
+        rc = subprocess.call([sys.executable, str(script), *sys.argv[1:]])
+        if rc != 0:
+            print(f"{script.name} exited with status {rc}", flush=True)
+            failed += 1
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
