@@ -1,12 +1,27 @@
-// Placeholder for the indexing and query operations; install and scratch
-// management are final.
+// Build, add_documents and the light query operations of the router, with
+// install and scratch management.
 #include "router/router.hpp"
 
-#include "common/errors.hpp"
-
+#include <algorithm>
 #include <string>
 
+#include "codebook/codebook.hpp"
+#include "codebook/encode.hpp"
+#include "common/errors.hpp"
+#include "router/indexing.hpp"
+#include "router/query_profile.hpp"
+
 namespace qor {
+
+namespace {
+
+// The values of a C-contiguous view as one flat row-major run.
+std::span<const float> contiguous_values(const MatrixRef& m) {
+    if (m.rows == 0 || m.cols == 0) return {};
+    return {m.data, m.rows * m.cols};
+}
+
+}  // namespace
 
 void Router::reset_scratch(uint64_t n_fine) {
     std::vector<float> fresh(n_fine * SCRATCH_QUERY_ROWS, 0.0f);  // allocate before taking the lock
@@ -45,10 +60,41 @@ void Router::check_id_count(std::size_t ids, std::size_t pairs) {
 }
 
 void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_ids,
-                   std::span<const DocRange> doc_offsets, uint64_t, uint64_t, uint64_t, uint64_t) {
+                   std::span<const DocRange> doc_offsets, uint64_t n_fine, uint64_t n_coarse,
+                   uint64_t max_kmeans_iter, uint64_t ctop_r) {
     check_matrix(all_vectors, WidthRule::Exact);
     check_id_count(doc_ids.size(), doc_offsets.size());
-    throw NotImplemented("build is not implemented yet");
+    const uint64_t n = all_vectors.rows;
+    const uint64_t d = all_vectors.cols;
+    check_fine_limit(n, n_fine);
+    check_index_limits(doc_offsets, n, 0, 0);
+    // k-means needs two rows to give the two fine centroids it is asked for;
+    // with fewer the codebook would be short of rows (or, with no columns, of
+    // coarse labels) and every later query would read past it.
+    if (n < 2)
+        throw InternalFailure("codebook shape mismatch: training needs at least 2 vectors, got " +
+                              std::to_string(n));
+
+    // Nothing of the router changes until the new state is complete.
+    const std::span<const float> flat = contiguous_values(all_vectors);
+    QorRouterState next;
+    next.codebook = train_codebook(flat, n, d, n_fine, n_coarse, max_kmeans_iter);
+    std::vector<std::vector<uint32_t>> doc_codes;
+    {
+        const std::vector<uint32_t> codes = encode_vectors(next.codebook, flat, n);
+        doc_codes = cut_documents(codes, doc_offsets);
+    }
+    next.codebook.idf = compute_idf(doc_codes, next.codebook.n_fine);
+    // One posting list per requested coarse cluster, as passed (not clamped).
+    next.postings.lists.resize(n_coarse);
+    next.postings.cluster_reps.resize(n_coarse);
+    next.ctop_r = ctop_r;
+    append_documents(next, std::move(doc_codes), doc_ids);
+    if (auto broken = check_state_invariants(next, true))
+        throw InternalFailure("built state is inconsistent: " + *broken);
+
+    reset_scratch(next.codebook.n_fine);
+    state_ = std::move(next);
 }
 
 void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_t> new_doc_ids,
@@ -56,25 +102,60 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     require_state("router not built yet; call build() first");
     check_matrix(new_vectors, WidthRule::Exact);
     check_id_count(new_doc_ids.size(), doc_offsets.size());
-    throw NotImplemented("add_documents is not implemented yet");
+    QorRouterState& state = *state_;
+    const uint64_t m = new_vectors.rows;
+    // Every pair and limit is checked before anything is appended.
+    check_doc_ranges(doc_offsets, m);
+    check_index_limits(doc_offsets, m, state.n_docs(), state.flat_codes.codes.size());
+    std::vector<std::vector<uint32_t>> doc_codes;
+    {
+        const std::vector<uint32_t> codes = encode_vectors(state.codebook, contiguous_values(new_vectors), m);
+        doc_codes = cut_documents(codes, doc_offsets);
+    }
+    append_documents(state, std::move(doc_codes), new_doc_ids);
 }
 
-std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef& query, uint64_t) const {
-    require_state("router not built");
+std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef& query, uint64_t n_probes) const {
+    const QorRouterState& state = require_state("router not built");
     check_matrix(query, WidthRule::Exact);
-    throw NotImplemented("get_cluster_entries is not implemented yet");
+    const QueryProfile profile = query_profile(state, query, n_probes);
+    const auto& reps = state.postings.cluster_reps;
+    std::vector<uint64_t> entries;
+    entries.reserve(profile.ctop.size());
+    // In C_top order, so the first hint belongs to the most relevant cluster;
+    // a document representing two probed clusters is listed twice.
+    for (uint32_t c : profile.ctop) {
+        if (c >= reps.size() || !reps[c]) continue;
+        const uint32_t doc = *reps[c];
+        if (doc < state.doc_ids.size()) entries.push_back(state.doc_ids[doc]);
+    }
+    return entries;
 }
 
-QueryProfile Router::compute_query_profile(const MatrixRef& query, uint64_t) const {
-    require_state("router not built");
+QueryProfile Router::compute_query_profile(const MatrixRef& query, uint64_t n_probes) const {
+    const QorRouterState& state = require_state("router not built");
     check_matrix(query, WidthRule::NotWider);
-    throw NotImplemented("compute_query_profile is not implemented yet");
+    return query_profile(state, query, n_probes);
 }
 
-std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef& query, uint64_t) const {
-    require_state("router not built");
+std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef& query, uint64_t n_probes) const {
+    const QorRouterState& state = require_state("router not built");
     check_matrix(query, WidthRule::NotWider);
-    throw NotImplemented("query_cluster_overlaps is not implemented yet");
+    const std::vector<uint32_t> ctop = query_profile(state, query, n_probes).ctop;
+    std::vector<DocOverlap> overlaps;
+    overlaps.reserve(state.doc_profiles.size());
+    for (std::size_t d = 0; d < state.doc_profiles.size(); ++d) {
+        if (d >= state.doc_ids.size())
+            throw InternalFailure("document " + std::to_string(d) + " has no id: the router holds " +
+                                  std::to_string(state.doc_ids.size()) + " ids for " +
+                                  std::to_string(state.doc_profiles.size()) + " documents");
+        const std::vector<uint32_t>& doc_ctop = state.doc_profiles[d].ctop;
+        uint64_t shared = 0;
+        for (uint32_t c : ctop)
+            if (std::find(doc_ctop.begin(), doc_ctop.end(), c) != doc_ctop.end()) ++shared;
+        overlaps.push_back(DocOverlap{state.doc_ids[d], shared});
+    }
+    return overlaps;
 }
 
 }  // namespace qor
