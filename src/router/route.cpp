@@ -1,13 +1,65 @@
-// Candidate routing with proxy scores (placeholder).
+// Candidate routing with proxy scores: posting-list hits over the query's
+// C_top, one similarity product against every fine centroid, parallel
+// scoring through each candidate's stored codes, then the best first.
+#include <mutex>
+#include <new>
+#include <string>
+
 #include "common/errors.hpp"
+#include "router/blas.hpp"
+#include "router/candidates.hpp"
+#include "router/query_profile.hpp"
 #include "router/router.hpp"
+#include "router/scoring.hpp"
 
 namespace qor {
 
-std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t, uint64_t) {
+std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_probes, uint64_t max_candidates) {
     require_state("router not built");
     check_matrix(query, WidthRule::Exact);
-    throw NotImplemented("route_query is not implemented yet");
+    const QorRouterState& state = *state_;
+    const TwoStageCodebook& codebook = state.codebook;
+    const uint64_t q = query.rows;
+    const uint64_t n_fine = codebook.n_fine;
+    const uint64_t dim = codebook.dim;
+
+    // The product reads the query rows with the codebook's width and every
+    // cquant row; a state that disagrees must not be read past its end.
+    if (dim != dim_)
+        throw InternalFailure("router state is inconsistent: codebook dimension " + std::to_string(dim) +
+                              ", router dimension " + std::to_string(dim_));
+    uint64_t cquant_needed = 0;
+    if (__builtin_mul_overflow(n_fine, dim, &cquant_needed) || codebook.cquant.size() < cquant_needed)
+        throw InternalFailure("router state is inconsistent: cquant holds " + std::to_string(codebook.cquant.size()) +
+                              " values, expected " + std::to_string(n_fine) + " x " + std::to_string(dim));
+    std::size_t sims_needed = 0;
+    if (__builtin_mul_overflow(q, n_fine, &sims_needed)) throw std::bad_alloc();
+
+    const QueryProfile profile = query_profile(state, query, n_probes);
+    const CandidateList candidates = collect_candidates(state.postings, profile.ctop, state.n_docs());
+
+    std::vector<float> scores;
+    {
+        std::lock_guard<std::mutex> lock(scratch_.mutex);
+        if (scratch_.data.size() < sims_needed) scratch_.data.resize(sims_needed, 0.0f);
+        sgemm_abt(query.data, q, codebook.cquant.data(), n_fine, dim, scratch_.data.data());
+        // One code-major copy per query lets a vector max cover many query
+        // rows per code in the per-candidate loop.
+        const CodeMajorSims sims = to_code_major(scratch_.data.data(), q, n_fine);
+        scores = score_candidates(state, sims, profile.ctop, candidates.docs);
+    }
+
+    const std::vector<uint32_t> kept = rank_scores(scores, max_candidates);
+    std::vector<ScoredDoc> result;
+    result.reserve(kept.size());
+    for (const uint32_t pos : kept) {
+        const uint32_t d = candidates.docs[pos];
+        if (d >= state.doc_ids.size())
+            throw InternalFailure("router state is inconsistent: document " + std::to_string(d) + " has no id (" +
+                                  std::to_string(state.doc_ids.size()) + " ids stored)");
+        result.push_back(ScoredDoc{state.doc_ids[d], scores[pos]});
+    }
+    return result;
 }
 
 }  // namespace qor

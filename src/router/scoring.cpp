@@ -1,0 +1,165 @@
+#include "router/scoring.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+
+#include "common/errors.hpp"
+#include "parallel/cpu_features.hpp"
+#include "parallel/thread_pool.hpp"
+#include "router/router.hpp"
+
+namespace qor {
+
+namespace {
+
+constexpr float NO_MATCH_DISTANCE = std::numeric_limits<float>::max();
+constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
+
+// Candidates per task: large enough that a task outweighs its scheduling,
+// small enough that two cores share the tail of the list evenly.
+constexpr std::size_t SCORE_GRAIN = 256;
+
+}  // namespace
+
+CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine) {
+    CodeMajorSims out;
+    out.q = q;
+    out.n_fine = n_fine;
+    out.stride = static_cast<std::size_t>((q + CODE_MAJOR_LANES - 1) / CODE_MAJOR_LANES * CODE_MAJOR_LANES);
+    std::size_t total = 0;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(n_fine), out.stride, &total))
+        throw InternalFailure("similarity matrix of " + std::to_string(q) + " x " + std::to_string(n_fine) +
+                              " does not fit in memory");
+    // Padding lanes hold -inf so a vector max over them is well defined;
+    // the sums never read them.
+    out.data.assign(total, NEG_INF);
+    for (uint64_t j = 0; j < q; ++j) {
+        const float* row = sims + j * n_fine;
+        float* col = out.data.data() + j;
+        for (uint64_t c = 0; c < n_fine; ++c) col[c * out.stride] = row[c];
+    }
+    return out;
+}
+
+float proxy_distance_code_major_scalar(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                       const uint16_t* codes, std::size_t n_codes) {
+    if (q == 0 || n_codes == 0) return NO_MATCH_DISTANCE;
+    float sum = 0.0f;
+    for (uint64_t j0 = 0; j0 < q; j0 += CODE_MAJOR_LANES) {
+        float m[CODE_MAJOR_LANES];
+        std::fill(m, m + CODE_MAJOR_LANES, NEG_INF);
+        for (std::size_t i = 0; i < n_codes; ++i) {
+            const uint64_t c = codes[i];
+            if (c >= n_fine) continue;
+            const float* p = sims + c * stride + j0;
+            for (std::size_t l = 0; l < CODE_MAJOR_LANES; ++l)
+                if (p[l] > m[l]) m[l] = p[l];  // NaN compares false and never wins
+        }
+        const uint64_t lanes = std::min<uint64_t>(CODE_MAJOR_LANES, q - j0);
+        // m is never NaN, so -inf alone marks a row without a valid code.
+        for (uint64_t l = 0; l < lanes; ++l)
+            if (m[l] != NEG_INF) sum += m[l];
+    }
+    return 1.0f - sum / static_cast<float>(q);
+}
+
+ProxyKernel proxy_kernel() {
+    static const ProxyKernel kernel = [] {
+        switch (parallel::best_isa()) {
+            case parallel::Isa::Avx512: return &proxy_distance_code_major_avx512;
+            case parallel::Isa::Avx2: return &proxy_distance_code_major_avx2;
+            default: return &proxy_distance_code_major_scalar;
+        }
+    }();
+    return kernel;
+}
+
+uint64_t ctop_overlap(std::span<const uint32_t> query_ctop, std::span<const uint32_t> doc_ctop) {
+    uint64_t overlap = 0;
+    for (const uint32_t c : query_ctop)
+        if (std::find(doc_ctop.begin(), doc_ctop.end(), c) != doc_ctop.end()) ++overlap;
+    return overlap;
+}
+
+float proxy_score(float w, uint64_t overlap, uint64_t ctop_len) {
+    const float fraction = static_cast<float>(overlap) / static_cast<float>(std::max<uint64_t>(ctop_len, 1));
+    const float bonus = fraction * OVERLAP_WEIGHT;
+    const float closeness = 1.0f / (w + 1.0f);
+    return bonus + closeness;
+}
+
+std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorSims& sims,
+                                    std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates) {
+    const FlatDocCodes& flat = state.flat_codes;
+    const std::size_t n_docs = std::min({state.doc_profiles.size(), flat.offsets.size(), flat.lengths.size()});
+    const ProxyKernel kernel = proxy_kernel();
+    std::vector<float> scores(candidates.size());
+    // Workers never throw: a candidate that breaks the state's invariants is
+    // recorded (lowest position wins, so the message does not depend on the
+    // schedule) and reported after the join.
+    std::atomic<uint64_t> first_bad{std::numeric_limits<uint64_t>::max()};
+
+    parallel::parallel_for(candidates.size(), SCORE_GRAIN, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const uint32_t d = candidates[i];
+            const bool known = d < n_docs;
+            const uint64_t start = known ? flat.offsets[d] : 0;
+            const uint64_t length = known ? flat.lengths[d] : 0;
+            if (!known || start + length > flat.codes.size()) {
+                uint64_t seen = first_bad.load(std::memory_order_relaxed);
+                while (i < seen && !first_bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+                }
+                scores[i] = std::numeric_limits<float>::quiet_NaN();
+                continue;
+            }
+            const float w = kernel(sims.data.data(), sims.stride, sims.q, sims.n_fine, flat.codes.data() + start,
+                                   static_cast<std::size_t>(length));
+            const uint64_t overlap = ctop_overlap(query_ctop, state.doc_profiles[d].ctop);
+            scores[i] = proxy_score(w, overlap, query_ctop.size());
+        }
+    });
+
+    const uint64_t bad = first_bad.load();
+    if (bad != std::numeric_limits<uint64_t>::max()) {
+        const uint32_t d = candidates[bad];
+        if (d >= n_docs)
+            throw InternalFailure("router state is inconsistent: candidate document " + std::to_string(d) +
+                                  " has no profile or code run (" + std::to_string(n_docs) + " complete documents)");
+        throw InternalFailure("router state is inconsistent: code run of document " + std::to_string(d) +
+                              " ends at " + std::to_string(uint64_t{flat.offsets[d]} + flat.lengths[d]) +
+                              ", past the " + std::to_string(flat.codes.size()) + " stored codes");
+    }
+    return scores;
+}
+
+std::vector<uint32_t> rank_scores(std::span<const float> scores, uint64_t keep) {
+    const std::size_t n = scores.size();
+    if (n >= 2) {
+        for (std::size_t i = 0; i < n; ++i)
+            if (std::isnan(scores[i]))
+                throw InternalFailure("proxy scores cannot be ordered: the score at candidate position " +
+                                      std::to_string(i) + " is NaN");
+    }
+    const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(n, keep));
+    if (k == 0) return {};
+    std::vector<uint32_t> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    if (n == 1) return order;
+    // Higher score first, then lower position: a total order (no NaN is
+    // left), so any sort gives exactly what a stable sort would.
+    const auto better = [&](uint32_t a, uint32_t b) {
+        return scores[a] > scores[b] || (scores[a] == scores[b] && a < b);
+    };
+    if (k < n) {
+        std::nth_element(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(k), order.end(), better);
+        order.resize(k);
+    }
+    std::sort(order.begin(), order.end(), better);
+    return order;
+}
+
+}  // namespace qor

@@ -1,0 +1,69 @@
+// Proxy scoring of candidate documents from the query-by-centroid
+// similarity matrix.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "router/state.hpp"
+
+namespace qor {
+
+// Lane padding of the code-major matrix: its row stride is a multiple of
+// this, so a kernel loads whole vectors without a tail.
+inline constexpr std::size_t CODE_MAJOR_LANES = 16;
+
+// The similarity matrix transposed: one row per fine centroid, each holding
+// the q query similarities in query-row order, padded with -inf to `stride`.
+struct CodeMajorSims {
+    std::vector<float> data;  // n_fine x stride
+    std::size_t stride = 0;   // q rounded up to CODE_MAJOR_LANES
+    uint64_t q = 0;
+    uint64_t n_fine = 0;
+};
+
+// Copies row-major sims (q x n_fine, row stride n_fine) into code-major form.
+CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine);
+
+// Proxy distance of one document read from a code-major matrix: for each
+// query row j, m_j = max over the codes c < n_fine, in code order, of
+// sims[c][j] by `if (v > m_j) m_j = v` from -inf (NaN never wins); then
+// 1 - (sum of the m_j that are not -inf, in row order, from 0) / q. Codes at
+// or above n_fine are skipped; q == 0 or no codes gives 3.4028235e38.
+// Equal, bit for bit, to proxy_distance over the row-major matrix.
+using ProxyKernel = float (*)(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                              const uint16_t* codes, std::size_t n_codes);
+
+float proxy_distance_code_major_scalar(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                       const uint16_t* codes, std::size_t n_codes);
+float proxy_distance_code_major_avx2(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                     const uint16_t* codes, std::size_t n_codes);
+float proxy_distance_code_major_avx512(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                       const uint16_t* codes, std::size_t n_codes);
+
+// The kernel for this processor (scalar under QOR_FORCE_SCALAR=1), chosen
+// once on first use.
+ProxyKernel proxy_kernel();
+
+// Number of entries of query_ctop that occur in doc_ctop.
+uint64_t ctop_overlap(std::span<const uint32_t> query_ctop, std::span<const uint32_t> doc_ctop);
+
+// (overlap / max(ctop_len, 1)) * 0.2 + 1 / (w + 1), each operation rounded
+// to float32 in that order.
+float proxy_score(float w, uint64_t overlap, uint64_t ctop_len);
+
+// The proxy score of every candidate, slot i for candidates[i], computed in
+// parallel from the code-major matrix, the documents' flat codes and C_tops.
+// Throws InternalFailure (after every worker is done) when a candidate has
+// no profile, offset or length, or its code run leaves the code array.
+std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorSims& sims,
+                                    std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates);
+
+// Positions into `scores` of the first min(n, keep) entries of a stable
+// sort by score, highest first (equal scores in position order). Two or
+// more scores with a NaN among them throw InternalFailure, whatever `keep`.
+std::vector<uint32_t> rank_scores(std::span<const float> scores, uint64_t keep);
+
+}  // namespace qor
