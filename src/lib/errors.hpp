@@ -1,0 +1,35 @@
+// Python exceptions raised by the binding and the translation of C++
+// exceptions that escape the core into them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace qor::py {
+
+// The module's PanicException type (a direct subclass of BaseException),
+// created on the first call and kept for the life of the process. Borrowed
+// reference; nullptr with a Python error set if creation failed.
+PyObject* panic_exception_type();
+
+// Sets PanicException carrying `message`. Always returns nullptr.
+PyObject* raise_panic(const char* message);
+
+// Call only from inside a catch block: maps the exception in flight to a
+// Python exception (InvalidInput -> ValueError, NotImplemented ->
+// NotImplementedError, bad_alloc and length_error -> MemoryError,
+// everything else -> PanicException). Always returns nullptr.
+PyObject* translate_current_exception() noexcept;
+
+// Moves the raised exception out of the error indicator (normalised; new
+// reference), or returns nullptr when none is set.
+PyObject* take_exception();
+
+// Raises `exc` again; steals the reference.
+void restore_exception(PyObject* exc);
+
+// Sets TypeError "'{qualified type name of obj}' object cannot be converted
+// to '{target}'". Always returns false.
+bool raise_downcast(PyObject* obj, const char* target);
+
+}  // namespace qor::py

@@ -1,0 +1,435 @@
+// The PyQorRouter type: construction, the access counter, and the twelve
+// methods. Each method reads: bind, receiver and access, convert in
+// parameter order, call the core (which checks state, width and layout, then
+// works), build the result. Every C++ exception is translated at the end of
+// the method, after the access guard and the matrix holds are released.
+#include "lib/router_type.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lib/binder.hpp"
+#include "lib/convert.hpp"
+#include "lib/errors.hpp"
+#include "lib/numpy_view.hpp"
+#include "router/router.hpp"
+#include "state_file/state_file.hpp"
+
+namespace qor::py {
+
+namespace {
+
+// Access counter values: 0 free, n > 0 held shared n times, EXCLUSIVE held
+// by one writer.
+constexpr Py_ssize_t EXCLUSIVE = -1;
+
+struct RouterObject {
+    PyObject_HEAD
+    qor::Router* router;
+    Py_ssize_t access;
+};
+
+PyTypeObject* g_router_type = nullptr;  // strong reference, kept for the process
+
+enum class Access { Shared, Exclusive };
+
+// Holds shared or exclusive access for one call and gives it back when the
+// call ends, on every path. Conflicts are reported at once, never waited
+// for: under the interpreter lock they can only come from re-entry.
+class AccessGuard {
+public:
+    AccessGuard() = default;
+    AccessGuard(const AccessGuard&) = delete;
+    AccessGuard& operator=(const AccessGuard&) = delete;
+    ~AccessGuard() {
+        if (obj_ == nullptr) return;
+        if (kind_ == Access::Exclusive)
+            obj_->access = 0;
+        else
+            --obj_->access;
+    }
+
+    // Receiver check, then access. False with an exception set on failure.
+    RouterObject* enter(PyObject* self, Access kind) {
+        if (g_router_type == nullptr || !PyObject_TypeCheck(self, g_router_type)) {
+            raise_downcast(self, "PyQorRouter");
+            return nullptr;
+        }
+        auto* obj = reinterpret_cast<RouterObject*>(self);
+        if (kind == Access::Shared) {
+            if (obj->access == EXCLUSIVE) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                return nullptr;
+            }
+            ++obj->access;
+        } else {
+            if (obj->access != 0) {
+                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+                return nullptr;
+            }
+            obj->access = EXCLUSIVE;
+        }
+        obj_ = obj;
+        kind_ = kind;
+        return obj;
+    }
+
+private:
+    RouterObject* obj_ = nullptr;
+    Access kind_ = Access::Shared;
+};
+
+// Conversion of slot i, or its default when the caller left it out; a
+// failure is named for the parameter.
+bool arg_u64(const Signature& sig, const Slots& slots, std::size_t i, uint64_t* out) {
+    if (slots[i] == nullptr) {
+        *out = sig.defaults[i];
+        return true;
+    }
+    if (to_u64(slots[i], out)) return true;
+    name_argument_error(sig.names[i]);
+    return false;
+}
+
+template <class T, class Fn>
+bool arg(const Signature& sig, const Slots& slots, std::size_t i, T* out, Fn convert) {
+    if (convert(slots[i], out)) return true;
+    name_argument_error(sig.names[i]);
+    return false;
+}
+
+bool arg_matrix(const Signature& sig, const Slots& slots, std::size_t i, MatrixArg* out) {
+    if (out->convert(slots[i])) return true;
+    name_argument_error(sig.names[i]);
+    return false;
+}
+
+// ValueError with a message that may carry bytes from the operating system;
+// invalid UTF-8 is replaced rather than turning into a decoding error.
+PyObject* raise_value_error(const std::string& message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, text);
+    Py_DECREF(text);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Construction and destruction.
+
+PyObject* router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        const Signature& sig = sig::new_;
+        Slots slots;
+        if (!bind_tuple(sig, args, kwargs, slots)) return nullptr;
+        uint64_t dim = 0;
+        if (!arg_u64(sig, slots, 0, &dim)) return nullptr;
+        auto router = std::make_unique<qor::Router>(dim);
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        auto* obj = reinterpret_cast<RouterObject*>(self);
+        obj->router = router.release();
+        obj->access = 0;
+        return self;
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+void router_dealloc(PyObject* self) {
+    auto* obj = reinterpret_cast<RouterObject*>(self);
+    delete obj->router;
+    obj->router = nullptr;
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+// ---------------------------------------------------------------------------
+// Methods with parameters.
+
+static const char build_doc[] =
+    "build($self, all_vectors, doc_ids, doc_offsets, n_fine=256, n_coarse=32, max_kmeans_iter=30, ctop_r=3)\n--\n\n"
+    "Build the router from a matrix of all document vectors.\n\n"
+    "Args:\n"
+    "  all_vectors: (N, D) float32 matrix of all token/prototype vectors\n"
+    "  doc_ids: list of document IDs (length = n_docs)\n"
+    "  doc_offsets: list of (start, end) tuples indexing into all_vectors for each doc\n"
+    "  n_fine: number of fine centroids (codebook size)\n"
+    "  n_coarse: number of coarse clusters\n"
+    "  max_kmeans_iter: k-means iteration limit\n"
+    "  ctop_r: number of top coarse clusters per document";
+
+PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        const Signature& sig = sig::build;
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Exclusive);
+        if (obj == nullptr) return nullptr;
+        MatrixArg vectors;
+        std::vector<uint64_t> ids;
+        std::vector<qor::DocRange> offsets;
+        uint64_t n_fine = 0, n_coarse = 0, max_iter = 0, ctop_r = 0;
+        if (!arg_matrix(sig, s, 0, &vectors) || !arg(sig, s, 1, &ids, to_id_list) ||
+            !arg(sig, s, 2, &offsets, to_range_list) || !arg_u64(sig, s, 3, &n_fine) ||
+            !arg_u64(sig, s, 4, &n_coarse) || !arg_u64(sig, s, 5, &max_iter) || !arg_u64(sig, s, 6, &ctop_r))
+            return nullptr;
+        obj->router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
+        Py_RETURN_NONE;
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+static const char add_documents_doc[] =
+    "add_documents($self, new_vectors, new_doc_ids, doc_offsets)\n--\n\n"
+    "Add new documents to an existing router.";
+
+PyObject* router_add_documents(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        const Signature& sig = sig::add_documents;
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Exclusive);
+        if (obj == nullptr) return nullptr;
+        MatrixArg vectors;
+        std::vector<uint64_t> ids;
+        std::vector<qor::DocRange> offsets;
+        if (!arg_matrix(sig, s, 0, &vectors) || !arg(sig, s, 1, &ids, to_id_list) ||
+            !arg(sig, s, 2, &offsets, to_range_list))
+            return nullptr;
+        obj->router->add_documents(vectors.view(), ids, offsets);
+        Py_RETURN_NONE;
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+static const char route_query_doc[] =
+    "route_query($self, query_vectors, n_probes=4, max_candidates=500)\n--\n\n"
+    "Route a query to candidate documents.\n\n"
+    "Args:\n"
+    "  query_vectors: (Q, D) float32 matrix of query token vectors\n"
+    "  n_probes: number of coarse clusters to probe\n"
+    "  max_candidates: max number of candidates to return\n\n"
+    "Returns:\n"
+    "  list of (doc_id, proxy_score) tuples, sorted best-first";
+
+PyObject* router_route_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        const Signature& sig = sig::route_query;
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Shared);
+        if (obj == nullptr) return nullptr;
+        MatrixArg query;
+        uint64_t n_probes = 0, max_candidates = 0;
+        if (!arg_matrix(sig, s, 0, &query) || !arg_u64(sig, s, 1, &n_probes) || !arg_u64(sig, s, 2, &max_candidates))
+            return nullptr;
+        return build_scored_docs(obj->router->route_query(query.view(), n_probes, max_candidates));
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+// The three query methods with (query_vectors, n_probes) share one prologue.
+template <class Work>
+PyObject* query_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, Work work) {
+    try {
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Shared);
+        if (obj == nullptr) return nullptr;
+        MatrixArg query;
+        uint64_t n_probes = 0;
+        if (!arg_matrix(sig, s, 0, &query) || !arg_u64(sig, s, 1, &n_probes)) return nullptr;
+        return work(*obj->router, query.view(), n_probes);
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+static const char get_cluster_entries_doc[] =
+    "get_cluster_entries($self, query_vectors, n_probes=4)\n--\n\n"
+    "Get HNSW entry point hints for multi-entry traversal.\n\n"
+    "Returns doc IDs of cluster representatives for the query's most relevant clusters.";
+
+PyObject* router_get_cluster_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return query_method(sig::get_cluster_entries, self, args, nargs, kwnames,
+                        [](qor::Router& r, const qor::MatrixRef& q, uint64_t n_probes) {
+                            return build_u64_list(r.get_cluster_entries(q, n_probes));
+                        });
+}
+
+static const char compute_query_profile_doc[] =
+    "compute_query_profile($self, query_vectors, n_probes=4)\n--\n\n"
+    "Compute query centroid IDs and C_top.\n\n"
+    "Returns: (centroid_ids: list[int], ctop: list[int])";
+
+PyObject* router_compute_query_profile(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    return query_method(sig::compute_query_profile, self, args, nargs, kwnames,
+                        [](qor::Router& r, const qor::MatrixRef& q, uint64_t n_probes) {
+                            return build_query_profile(r.compute_query_profile(q, n_probes));
+                        });
+}
+
+static const char query_cluster_overlaps_doc[] =
+    "query_cluster_overlaps($self, query_vectors, n_probes=4)\n--\n\n"
+    "Get per-document cluster overlap with a query's C_top.\n\n"
+    "Returns: list of (doc_id, overlap_count)";
+
+PyObject* router_query_cluster_overlaps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+    return query_method(sig::query_cluster_overlaps, self, args, nargs, kwnames,
+                        [](qor::Router& r, const qor::MatrixRef& q, uint64_t n_probes) {
+                            return build_overlaps(r.query_cluster_overlaps(q, n_probes));
+                        });
+}
+
+static const char save_doc[] = "save($self, path)\n--\n\nSave router state to disk.";
+
+PyObject* router_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        const Signature& sig = sig::save;
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Shared);
+        if (obj == nullptr) return nullptr;
+        std::string path;
+        if (!arg(sig, s, 0, &path, to_path)) return nullptr;
+        const qor::QorRouterState* state = obj->router->state();
+        if (state == nullptr) return raise_value_error("no state to save; call build() first");
+        if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
+            return raise_value_error("save failed: " + err->text());
+        Py_RETURN_NONE;
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+static const char load_doc[] = "load($self, path)\n--\n\nLoad router state from disk.";
+
+PyObject* router_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    try {
+        const Signature& sig = sig::load;
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Exclusive);
+        if (obj == nullptr) return nullptr;
+        std::string path;
+        if (!arg(sig, s, 0, &path, to_path)) return nullptr;
+        qor::PersistError err;
+        std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
+        if (!state) return raise_value_error("load failed: " + err.text());
+        obj->router->install_loaded(std::move(*state));
+        Py_RETURN_NONE;
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Accessors: shared access, no state required, new references.
+
+template <class Read>
+PyObject* accessor(PyObject* self, Read read) {
+    try {
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, Access::Shared);
+        if (obj == nullptr) return nullptr;
+        return read(*obj->router);
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+static const char is_ready_doc[] = "is_ready($self)\n--\n\nCheck if the router is built and ready for queries.";
+PyObject* router_is_ready(PyObject* self, PyObject*) {
+    return accessor(self, [](const qor::Router& r) { return PyBool_FromLong(r.is_ready() ? 1 : 0); });
+}
+
+static const char n_docs_doc[] = "n_docs($self)\n--\n\nNumber of indexed documents.";
+PyObject* router_n_docs(PyObject* self, PyObject*) {
+    return accessor(self, [](const qor::Router& r) { return PyLong_FromUnsignedLongLong(r.n_docs()); });
+}
+
+static const char n_fine_doc[] = "n_fine($self)\n--\n\nNumber of fine centroids in the codebook.";
+PyObject* router_n_fine(PyObject* self, PyObject*) {
+    return accessor(self, [](const qor::Router& r) { return PyLong_FromUnsignedLongLong(r.n_fine()); });
+}
+
+static const char n_coarse_doc[] = "n_coarse($self)\n--\n\nNumber of coarse clusters.";
+PyObject* router_n_coarse(PyObject* self, PyObject*) {
+    return accessor(self, [](const qor::Router& r) { return PyLong_FromUnsignedLongLong(r.n_coarse()); });
+}
+
+// ---------------------------------------------------------------------------
+// The type.
+
+#define QOR_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+#define QOR_NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS
+
+PyMethodDef router_methods[] = {
+    {"build", QOR_FASTCALL(router_build), build_doc},
+    {"add_documents", QOR_FASTCALL(router_add_documents), add_documents_doc},
+    {"route_query", QOR_FASTCALL(router_route_query), route_query_doc},
+    {"get_cluster_entries", QOR_FASTCALL(router_get_cluster_entries), get_cluster_entries_doc},
+    {"compute_query_profile", QOR_FASTCALL(router_compute_query_profile), compute_query_profile_doc},
+    {"save", QOR_FASTCALL(router_save), save_doc},
+    {"load", QOR_FASTCALL(router_load), load_doc},
+    {"is_ready", QOR_NOARGS(router_is_ready), is_ready_doc},
+    {"n_docs", QOR_NOARGS(router_n_docs), n_docs_doc},
+    {"n_fine", QOR_NOARGS(router_n_fine), n_fine_doc},
+    {"n_coarse", QOR_NOARGS(router_n_coarse), n_coarse_doc},
+    {"query_cluster_overlaps", QOR_FASTCALL(router_query_cluster_overlaps), query_cluster_overlaps_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QOR_FASTCALL
+#undef QOR_NOARGS
+
+static const char router_doc[] =
+    "PyQorRouter(dim)\n--\n\n"
+    "Python-facing QOR router for multi-vector candidate generation.";
+
+PyType_Slot router_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(router_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(router_dealloc)},
+    {Py_tp_doc, const_cast<char*>(router_doc)},
+    {Py_tp_methods, router_methods},
+    {0, nullptr},
+};
+
+PyType_Spec router_spec = {
+    "nuvaris_qor_router.PyQorRouter",
+    static_cast<int>(sizeof(RouterObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    router_slots,
+};
+
+}  // namespace
+
+PyObject* create_router_type() {
+    if (g_router_type != nullptr) return Py_NewRef(reinterpret_cast<PyObject*>(g_router_type));
+    PyObject* type = PyType_FromSpec(&router_spec);
+    if (type == nullptr) return nullptr;
+    g_router_type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+    return type;
+}
+
+}  // namespace qor::py
