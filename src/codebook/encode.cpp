@@ -1,0 +1,114 @@
+#include "codebook/encode.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "codebook/kmeans.hpp"
+#include "codebook/nearest.hpp"
+#include "common/errors.hpp"
+
+namespace qor {
+
+namespace {
+
+std::string num(uint64_t v) { return std::to_string(v); }
+
+// a * b, or the largest value when the product does not fit: a size that
+// cannot exist never passes a "holds at least" check.
+uint64_t saturating_mul(uint64_t a, uint64_t b) {
+    uint64_t p = 0;
+    return __builtin_mul_overflow(a, b, &p) ? std::numeric_limits<uint64_t>::max() : p;
+}
+
+}  // namespace
+
+std::vector<uint32_t> encode_vectors(const TwoStageCodebook& codebook, std::span<const float> vectors,
+                                     uint64_t n_rows) {
+    const uint64_t k = codebook.n_fine, d = codebook.dim;
+    const uint64_t centroid_values = saturating_mul(k, d);
+    if (codebook.cquant.size() < centroid_values)
+        throw InternalFailure("codebook shape mismatch: n_fine " + num(k) + " x dim " + num(d) +
+                              " needs " + num(centroid_values) + " centroid values, cquant holds " +
+                              num(codebook.cquant.size()));
+    const uint64_t row_values = saturating_mul(n_rows, d);
+    if (vectors.size() < row_values)
+        throw InternalFailure("vector shape mismatch: " + num(n_rows) + " rows x dim " + num(d) + " needs " +
+                              num(row_values) + " values, the slice holds " + num(vectors.size()));
+
+    std::vector<uint32_t> codes(static_cast<std::size_t>(n_rows), 0);
+    if (n_rows == 0) return codes;
+    const std::vector<float> x = normalize_rows(MatrixRef::contiguous(vectors.data(), n_rows, d));
+    const PreparedCentroids prepared(codebook.cquant.data(), k, d);
+    prepared.nearest_parallel(x.data(), n_rows, codes.data());
+    return codes;
+}
+
+std::vector<uint32_t> top_coarse_clusters(const TwoStageCodebook& codebook, std::span<const uint32_t> codes,
+                                          uint64_t r) {
+    const uint64_t n_fine = codebook.n_fine, n_coarse = codebook.n_coarse;
+    if (codebook.cindex_labels.size() < n_fine || codebook.idf.size() < n_fine)
+        throw InternalFailure("codebook shape mismatch: n_fine " + num(n_fine) + " but cindex_labels holds " +
+                              num(codebook.cindex_labels.size()) + " and idf " + num(codebook.idf.size()));
+
+    // Clusters above the largest label never score, so the table stops
+    // there: a loaded codebook with an oversized n_coarse allocates nothing
+    // extra. Scores accumulate in code order.
+    uint64_t table = 0;
+    for (uint64_t f = 0; f < n_fine; ++f)
+        if (codebook.cindex_labels[f] < n_coarse) table = std::max<uint64_t>(table, codebook.cindex_labels[f] + uint64_t{1});
+    std::vector<float> scores(static_cast<std::size_t>(table), 0.0f);
+    for (const uint32_t code : codes) {
+        if (code >= n_fine) continue;
+        const uint32_t cl = codebook.cindex_labels[code];
+        if (cl >= n_coarse) continue;
+        scores[cl] = scores[cl] + codebook.idf[code];
+    }
+
+    std::vector<std::pair<uint32_t, float>> pairs;
+    for (uint64_t cl = 0; cl < table; ++cl)
+        if (scores[cl] > 0.0f) pairs.emplace_back(static_cast<uint32_t>(cl), scores[cl]);
+
+    // Highest score first; equal scores keep increasing cluster order. Only
+    // positive (hence non-NaN) scores are here, so the order is strict-weak.
+    const auto higher = [](const auto& a, const auto& b) { return a.second > b.second; };
+    if (pairs.size() <= 20) {
+        for (std::size_t i = 1; i < pairs.size(); ++i) {
+            const auto p = pairs[i];
+            std::size_t j = i;
+            for (; j > 0 && higher(p, pairs[j - 1]); --j) pairs[j] = pairs[j - 1];
+            pairs[j] = p;
+        }
+    } else {
+        std::stable_sort(pairs.begin(), pairs.end(), higher);
+    }
+
+    const auto take = static_cast<std::size_t>(std::min<uint64_t>(r, pairs.size()));
+    std::vector<uint32_t> ctop(take);
+    for (std::size_t i = 0; i < take; ++i) ctop[i] = pairs[i].first;
+    return ctop;
+}
+
+float proxy_distance(std::span<const float> sims, uint64_t q, uint64_t h, std::span<const uint16_t> ids) {
+    if (q == 0 || ids.empty()) return NEAREST_START;
+    if (sims.size() < saturating_mul(q, h))
+        throw InternalFailure("similarity shape mismatch: " + num(q) + " rows x " + num(h) + " centroids needs " +
+                              num(saturating_mul(q, h)) + " values, the matrix holds " + num(sims.size()));
+    float sum = 0.0f;
+    const float neg_inf = -std::numeric_limits<float>::infinity();
+    for (uint64_t j = 0; j < q; ++j) {
+        const float* row = sims.data() + j * h;
+        float m = neg_inf;
+        for (const uint16_t id : ids) {
+            if (id >= h) continue;
+            const float v = row[id];
+            if (v > m) m = v;  // false for NaN: NaN values are ignored
+        }
+        if (m != neg_inf && !std::isnan(m)) sum = sum + m;
+    }
+    return 1.0f - sum / static_cast<float>(q);
+}
+
+}  // namespace qor

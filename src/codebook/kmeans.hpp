@@ -1,0 +1,52 @@
+// Seeded k-means and the two numeric routines the codebook is built on: row
+// normalisation and nearest-centroid search.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/matrix.hpp"
+
+namespace qor {
+
+// Smallest norm a row is divided by (bits 0x322BCC77); a zero row stays zero.
+inline constexpr float NORM_FLOOR = 1e-8f;
+
+// Starting best distance of a nearest-centroid search, the largest finite
+// float (bits 0x7F7FFFFF): a distance that is not below it (infinite, NaN or
+// this value itself) never wins.
+inline constexpr float NEAREST_START = 3.4028235e38f;
+
+// Result of kmeans.
+//   centroids  k x d floats, row-major, every row normalised
+//   labels     n centroid indices (below k), from the last assignment step
+struct KMeansResult {
+    std::vector<float> centroids;
+    uint64_t k = 0;
+    uint64_t d = 0;
+    std::vector<uint64_t> labels;
+};
+
+// A new contiguous row-major copy of m with every row divided (true
+// division) by max(norm, NORM_FLOOR); norm = sqrtf of the float sum of
+// squares in increasing column order. A NaN norm stays NaN.
+std::vector<float> normalize_rows(const MatrixRef& m);
+
+// Index of the centroid (row of `centroids`) at the smallest squared
+// Euclidean distance from `vec`: float sums from -0.0 in increasing dimension
+// order, each difference, square and sum rounded separately; ties go to the
+// lower index, NaN distances never win, and 0 when no distance is below
+// NEAREST_START. `vec` holds at least centroids.cols values. This is the
+// reference every vectorised kernel must reproduce bit for bit.
+uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids);
+
+// Seeded Lloyd k-means over the n x d matrix `data`: k_eff = min(k, n)
+// centroids taken from a ChaCha12 shuffle of the rows, then at most max_iter
+// passes of parallel assignment and sequential mean update; stops early when
+// an assignment repeats the previous labels (all zeros before the first
+// pass). Empty clusters keep their centroid. Deterministic for a given
+// input and seed whatever the number of worker threads.
+KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed);
+
+}  // namespace qor

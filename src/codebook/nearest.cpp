@@ -1,0 +1,88 @@
+#include "codebook/nearest.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+#include "codebook/kmeans.hpp"
+#include "parallel/thread_pool.hpp"
+
+namespace qor {
+
+namespace {
+
+inline uint32_t nearest_one(const float* x, std::size_t d, const float* centroids, std::size_t k) {
+    float best = NEAREST_START;
+    uint32_t best_index = 0;
+    for (std::size_t c = 0; c < k; ++c) {
+        const float* y = centroids + c * d;
+        float dist = -0.0f;
+        for (std::size_t j = 0; j < d; ++j) {
+            const float diff = x[j] - y[j];
+            const float sq = diff * diff;
+            dist = dist + sq;
+        }
+        if (best > dist) {
+            best = dist;
+            best_index = static_cast<uint32_t>(c);
+        }
+    }
+    return best_index;
+}
+
+// Rows per parallel task: enough work (about 4M element steps) to amortise
+// the hand-off, and a multiple of 8 so the vector kernels' row blocks are
+// full except in the last task. The result never depends on it.
+std::size_t task_rows(uint64_t k, uint64_t d) {
+    const uint64_t per_row = std::max<uint64_t>(1, k * std::max<uint64_t>(d, 1));
+    uint64_t rows = (uint64_t{1} << 22) / per_row;
+    rows = std::max<uint64_t>(8, (rows + 7) / 8 * 8);
+    return static_cast<std::size_t>(rows);
+}
+
+}  // namespace
+
+void nearest_centroid_scalar(const float* rows, std::size_t n, std::size_t d, const float* centroids,
+                             std::size_t k, uint32_t* out) {
+    for (std::size_t i = 0; i < n; ++i) out[i] = nearest_one(rows + i * d, d, centroids, k);
+}
+
+PreparedCentroids::PreparedCentroids(const float* centroids, uint64_t k, uint64_t d)
+    : PreparedCentroids(centroids, k, d, parallel::best_isa()) {}
+
+PreparedCentroids::PreparedCentroids(const float* centroids, uint64_t k, uint64_t d, parallel::Isa isa)
+    : centroids_(centroids), k_(k), d_(d), isa_(isa) {
+    // With no centroids or no dimensions every row gets 0 (all distances
+    // are missing or -0.0); the scalar loop gives that without a copy.
+    if (k == 0 || d == 0 || k > std::numeric_limits<uint32_t>::max()) isa_ = parallel::Isa::Scalar;
+    if (isa_ == parallel::Isa::Scalar) return;
+    kpad_ = static_cast<std::size_t>((k + NEAREST_LANE_BLOCK - 1) / NEAREST_LANE_BLOCK * NEAREST_LANE_BLOCK);
+    constexpr std::size_t align_floats = 16;  // 64 bytes
+    storage_.assign(static_cast<std::size_t>(d) * kpad_ + align_floats, std::numeric_limits<float>::quiet_NaN());
+    float* base = storage_.data();
+    const auto misalign = (reinterpret_cast<std::uintptr_t>(base) / sizeof(float)) % align_floats;
+    float* t = base + (misalign == 0 ? 0 : align_floats - misalign);
+    for (uint64_t c = 0; c < k; ++c)
+        for (uint64_t j = 0; j < d; ++j) t[j * kpad_ + c] = centroids[c * d + j];
+    transposed_ = t;
+}
+
+void PreparedCentroids::nearest(const float* rows, uint64_t n, uint32_t* out) const {
+    const auto nn = static_cast<std::size_t>(n);
+    const auto d = static_cast<std::size_t>(d_);
+    const auto k = static_cast<std::size_t>(k_);
+    switch (isa_) {
+        case parallel::Isa::Avx512: nearest_centroid_avx512(rows, nn, d, transposed_, k, kpad_, out); break;
+        case parallel::Isa::Avx2: nearest_centroid_avx2(rows, nn, d, transposed_, k, kpad_, out); break;
+        default: nearest_centroid_scalar(rows, nn, d, centroids_, k, out); break;
+    }
+}
+
+void PreparedCentroids::nearest_parallel(const float* rows, uint64_t n, uint32_t* out) const {
+    const uint64_t d = d_;
+    parallel::parallel_for(static_cast<std::size_t>(n), task_rows(k_, d_), [&](std::size_t begin, std::size_t end) {
+        nearest(rows + begin * d, end - begin, out + begin);
+    });
+}
+
+}  // namespace qor
