@@ -1,0 +1,142 @@
+// Codebook training (clamps, seeds, coarse labels, distance table) and idf.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "check.hpp"
+#include "codebook/codebook.hpp"
+#include "codebook/kmeans.hpp"
+#include "codebook/rng.hpp"
+#include "common/errors.hpp"
+#include "common/matrix.hpp"
+#include "parallel/thread_pool.hpp"
+
+namespace {
+
+std::vector<float> random_rows(std::size_t n, std::size_t d, uint64_t seed) {
+    std::vector<float> v(n * d);
+    uint64_t s = seed * 0x9E3779B97F4A7C15ULL + 5;
+    for (float& x : v) {
+        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
+        x = static_cast<float>(static_cast<int64_t>(s >> 40) - (int64_t{1} << 23)) / 4194304.0f;
+    }
+    return v;
+}
+
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
+}  // namespace
+
+TEST(centroid_counts_are_clamped) {
+    struct Case { uint64_t n, n_fine, n_coarse, want_fine, want_coarse; };
+    for (const Case c : {Case{3, 256, 32, 3, 2}, Case{100, 0, 32, 2, 2}, Case{100, 1, 32, 2, 2},
+                         Case{200, 64, 100, 64, 32}, Case{300, 256, 32, 256, 32}, Case{50, 10, 1, 10, 2}}) {
+        const std::size_t d = 6;
+        const auto x = random_rows(c.n, d, c.n);
+        const auto cb = qor::train_codebook(x, c.n, d, c.n_fine, c.n_coarse, 5);
+        CHECK_EQ(cb.n_fine, c.want_fine);
+        CHECK_EQ(cb.n_coarse, c.want_coarse);
+        CHECK_EQ(cb.dim, uint64_t{d});
+        CHECK_EQ(cb.cquant.size(), c.want_fine * d);
+        CHECK_EQ(cb.cindex_labels.size(), c.want_fine);
+        CHECK_EQ(cb.centroid_dists.size(), c.want_fine * c.want_fine);
+        CHECK(cb.idf == std::vector<float>(c.want_fine, 1.0f));
+        for (const uint32_t l : cb.cindex_labels) CHECK(l < c.want_coarse);
+    }
+}
+
+TEST(zero_iterations_sample_normalised_rows_into_coarse_cluster_zero) {
+    const std::size_t n = 30, d = 4;
+    const auto x = random_rows(n, d, 9);
+    const auto cb = qor::train_codebook(x, n, d, 8, 4, 0);
+    const auto xn = qor::normalize_rows(qor::MatrixRef::contiguous(x.data(), n, d));
+    qor::ChaChaRng rng(qor::FINE_SEED);
+    const auto perm = qor::shuffled_indices(n, rng);
+    // k-means normalises its centroids again, so a sampled unit row may move
+    // in its last bits: compare with the twice-normalised row.
+    for (std::size_t c = 0; c < 8; ++c) {
+        const auto again = qor::normalize_rows(qor::MatrixRef::contiguous(xn.data() + perm[c] * d, 1, d));
+        CHECK(std::memcmp(cb.cquant.data() + c * d, again.data(), d * sizeof(float)) == 0);
+    }
+    CHECK(cb.cindex_labels == std::vector<uint32_t>(8, 0));
+}
+
+TEST(distance_table_is_symmetric_with_zero_diagonal) {
+    const std::size_t n = 400, d = 16;
+    const auto x = random_rows(n, d, 10);
+    const auto cb = qor::train_codebook(x, n, d, 64, 8, 10);
+    const std::size_t h = cb.n_fine;
+    for (std::size_t i = 0; i < h; ++i) {
+        CHECK_EQ(cb.centroid_dists[i * h + i], 0.0f);
+        for (std::size_t j = i + 1; j < h; ++j)
+            CHECK_EQ(std::memcmp(&cb.centroid_dists[i * h + j], &cb.centroid_dists[j * h + i], sizeof(float)), 0);
+    }
+    // One entry recomputed: sqrtf of the float sum of squared differences.
+    float sum = -0.0f;
+    for (std::size_t k = 0; k < d; ++k) {
+        const float diff = cb.cquant[3 * d + k] - cb.cquant[17 * d + k];
+        sum = sum + diff * diff;
+    }
+    CHECK_EQ(cb.centroid_dists[3 * h + 17], std::sqrt(sum));
+    // Coarse labels come from a k-means over the fine centroids with seed 43.
+    const auto coarse = qor::kmeans(qor::MatrixRef::contiguous(cb.cquant.data(), h, d), cb.n_coarse, 10,
+                                    qor::COARSE_SEED);
+    for (std::size_t f = 0; f < h; ++f) CHECK_EQ(uint64_t{cb.cindex_labels[f]}, coarse.labels[f]);
+}
+
+TEST(short_slice_is_an_internal_failure) {
+    const std::vector<float> x(11, 1.0f);
+    CHECK_THROWS(qor::train_codebook(x, 3, 4, 256, 32, 5), qor::InternalFailure, "vector shape mismatch");
+    CHECK_THROWS(qor::train_codebook(x, uint64_t{1} << 62, 8, 256, 32, 5), qor::InternalFailure,
+                 "vector shape mismatch");
+}
+
+TEST(fewer_than_two_rows_leave_cquant_short) {
+    const std::vector<float> x = {1.0f, 2.0f};
+    const auto cb = qor::train_codebook(x, 1, 2, 256, 32, 5);
+    CHECK_EQ(cb.n_fine, uint64_t{2});
+    CHECK_EQ(cb.cquant.size(), std::size_t{2});
+}
+
+TEST(training_is_independent_of_worker_count) {
+    const std::size_t n = 3000, d = 24;
+    const auto x = random_rows(n, d, 12);
+    qor::TwoStageCodebook first;
+    for (const std::size_t threads : {1, 2, 8}) {
+        qor::parallel::ThreadPool pool(threads);
+        qor::parallel::ScopedPool guard(pool);
+        const auto cb = qor::train_codebook(x, n, d, 128, 16, 15);
+        if (threads == 1) {
+            first = cb;
+            continue;
+        }
+        CHECK(same_bits(cb.cquant, first.cquant));
+        CHECK(same_bits(cb.centroid_dists, first.centroid_dists));
+        CHECK(cb.cindex_labels == first.cindex_labels);
+    }
+}
+
+TEST(idf_values) {
+    // Ten documents; code 3 occurs in four of them (twice in one), code 1 in
+    // all, code 0 in none; codes at or above k_fine are ignored.
+    std::vector<std::vector<uint32_t>> docs(10);
+    for (std::size_t i = 0; i < 10; ++i) docs[i] = {1, 99};
+    for (const std::size_t i : {0, 2, 5, 9}) docs[i].push_back(3);
+    docs[5].push_back(3);
+    docs[6] = {2, 2, 2, 1};
+    const auto idf = qor::compute_idf(docs, 5);
+    CHECK_EQ(idf.size(), std::size_t{5});
+    CHECK_EQ(idf[3], std::log(11.0f / 5.0f));
+    CHECK_EQ(idf[1], 0.0f);
+    CHECK_EQ(idf[0], std::log(11.0f));
+    CHECK_EQ(idf[2], std::log(11.0f / 2.0f));  // three occurrences in one document count once
+
+    const auto empty = qor::compute_idf({}, 4);
+    CHECK(empty == std::vector<float>(4, std::log(2.0f)));
+    CHECK(qor::compute_idf(docs, 0).empty());
+}
+
+QORTEST_MAIN()
