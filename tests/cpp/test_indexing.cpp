@@ -3,14 +3,11 @@
 #include <cmath>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <optional>
-#include <stdexcept>
 #include <vector>
 
 #include "check.hpp"
 #include "common/errors.hpp"
-#include "parallel/thread_pool.hpp"
 #include "router/indexing.hpp"
 #include "router/router.hpp"
 
@@ -249,23 +246,6 @@ TEST(query_profile_budget_is_max_of_probes_and_ctop_r) {
     CHECK(zero.compute_query_profile(view(q), 1).ctop == (std::vector<uint32_t>{1}));
 }
 
-TEST(query_width_rules) {
-    const auto r_owner = identity_router({{0}});
-    Router& r = *r_owner;
-    const std::vector<float> narrow(6, 1.0f), wide(10, 1.0f);
-    CHECK_THROWS(r.compute_query_profile(view(narrow, 3), 4), InternalFailure, "vector shape mismatch");
-    CHECK_THROWS(r.query_cluster_overlaps(view(narrow, 3), 4), InternalFailure, "vector shape mismatch");
-    CHECK_THROWS(r.get_cluster_entries(view(narrow, 3), 4), InvalidInput, "dimension mismatch: expected 4, got 3");
-    for (auto* call : {+[](Router& x, const MatrixRef& m) { (void)x.compute_query_profile(m, 4); },
-                       +[](Router& x, const MatrixRef& m) { (void)x.query_cluster_overlaps(m, 4); },
-                       +[](Router& x, const MatrixRef& m) { (void)x.get_cluster_entries(m, 4); }})
-        CHECK_THROWS(call(r, view(wide, 5)), InvalidInput, "dimension mismatch: expected 4, got 5");
-    // A narrower query without rows has nothing to encode.
-    CHECK(r.compute_query_profile(MatrixRef::contiguous(nullptr, 0, 3), 4).ctop.empty());
-    Router fresh(DIM);
-    CHECK_THROWS(fresh.compute_query_profile(view(narrow, 3), 4), InvalidInput, "router not built");
-}
-
 TEST(cluster_entries_follow_ctop_with_duplicates_and_skips) {
     // Doc 0 {0, 2}: C_top [0, 1] -> represents clusters 0 and 1. Doc 1 {3}: cluster 2.
     const auto r_owner = identity_router({{0, 2}, {3}}, 3, 2);
@@ -368,77 +348,6 @@ TEST(build_with_empty_overlapping_pairs_and_ctop_r_zero) {
     CHECK(r.is_ready());
     CHECK_EQ(r.n_docs(), 0u);
     for (float w : r.state()->codebook.idf) CHECK_EQ(w, std::log(2.0f));
-}
-
-TEST(second_build_replaces_everything_and_failures_keep_it) {
-    const auto a = clustered(60, 5, 3);
-    const auto b = clustered(30, 5, 4);
-    Router r(5);
-    r.build(view(a, 5), ids_for(6), even_ranges(60, 10), 32, 8, 10, 3);
-    r.build(view(b, 5), std::vector<uint64_t>{9, 8, 7}, even_ranges(30, 10), 8, 3, 10, 2);
-    const QorRouterState second = *r.state();
-    CHECK_EQ(r.n_docs(), 3u);
-    CHECK_EQ(r.n_fine(), 8u);
-    CHECK(second.doc_ids == (std::vector<uint64_t>{9, 8, 7}));
-    CHECK_EQ(second.postings.lists.size(), 3u);
-    Router fresh(5);
-    fresh.build(view(b, 5), std::vector<uint64_t>{9, 8, 7}, even_ranges(30, 10), 8, 3, 10, 2);
-    CHECK(*fresh.state() == second);
-
-    CHECK_THROWS(r.build(view(a, 5), std::vector<uint64_t>{1}, std::vector<DocRange>{{3, 200}}, 8, 3, 10, 2),
-                 InternalFailure, "doc_offsets[0] = (3, 200)");
-    CHECK_THROWS(r.build(view(a, 5), std::vector<uint64_t>{1, 2}, std::vector<DocRange>{{3, 20}}, 8, 3, 10, 2),
-                 InvalidInput, "doc_ids has 2 entries but doc_offsets has 1");
-    bool out_of_memory = false;
-    try {
-        r.build(view(a, 5), std::vector<uint64_t>{1}, std::vector<DocRange>{{0, 3}}, 8, uint64_t{1} << 62, 10, 2);
-    } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-    } catch (const std::length_error&) {
-        out_of_memory = true;
-    }
-    CHECK(out_of_memory);
-    CHECK(*r.state() == second);
-    CHECK_EQ(r.sim_scratch_size(), 8u * qor::SCRATCH_QUERY_ROWS);
-}
-
-TEST(document_of_65535_vectors_is_indexed_whole) {
-    const uint64_t rows = qor::MAX_DOC_VECTORS + 1;
-    const auto m = clustered(rows, 2, 5);
-    Router r(2);
-    r.build(view(m, 2), std::vector<uint64_t>{1, 2}, std::vector<DocRange>{{0, rows - 1}, {rows - 1, rows}}, 8, 2, 3, 2);
-    CHECK_EQ(r.state()->flat_codes.lengths[0], 65535u);
-    CHECK_EQ(r.state()->flat_codes.offsets[1], 65535u);
-    const QorRouterState before = *r.state();
-    CHECK_THROWS(r.build(view(m, 2), std::vector<uint64_t>{1}, std::vector<DocRange>{{0, rows}}, 8, 2, 3, 2),
-                 InvalidInput, "document 0 has 65536 vectors; at most 65535");
-    CHECK_THROWS(r.add_documents(view(m, 2), std::vector<uint64_t>{1}, std::vector<DocRange>{{0, rows}}), InvalidInput,
-                 "document 0 has 65536 vectors");
-    CHECK(*r.state() == before);
-}
-
-TEST(results_do_not_depend_on_the_worker_count) {
-    const auto m = clustered(3000, 16, 6);
-    const auto extra = clustered(200, 16, 7);
-    const auto q = clustered(20, 16, 8);
-    std::optional<QorRouterState> reference;
-    std::vector<qor::DocOverlap> reference_overlaps;
-    for (std::size_t threads : {1, 2, 5}) {
-        qor::parallel::ThreadPool pool(threads);
-        qor::parallel::ScopedPool scope(pool);
-        Router r(16);
-        r.build(view(m, 16), ids_for(100), even_ranges(3000, 30), 64, 8, 10, 3);
-        r.add_documents(view(extra, 16), ids_for(10), even_ranges(200, 20));
-        const auto overlaps = r.query_cluster_overlaps(view(q, 16), 4);
-        if (!reference) {
-            reference = *r.state();
-            reference_overlaps = overlaps;
-            continue;
-        }
-        CHECK(*r.state() == *reference);
-        CHECK_EQ(overlaps.size(), reference_overlaps.size());
-        for (std::size_t i = 0; i < overlaps.size(); ++i) CHECK_EQ(overlaps[i].overlap, reference_overlaps[i].overlap);
-    }
 }
 
 QORTEST_MAIN()
