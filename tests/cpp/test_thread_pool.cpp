@@ -141,10 +141,9 @@ TEST(exception_reaches_caller_and_pool_survives) {
                                                if (b == 500) throw std::runtime_error("chunk 100 failed");
                                            }),
                          std::runtime_error, "chunk 100 failed");
-            // Chunks are claimed in order and none is claimed once the failure
-            // is seen: each thread runs at most one chunk past the throw.
+            // Alone, the caller stops at the failing chunk; with workers, how
+            // many others start before the failure is seen depends on timing.
             if (threads == 1) CHECK_EQ(ran.load(), std::size_t{101});
-            CHECK(ran.load() <= 101 + 2 * threads);
             CHECK(visit_all_once(pool, 1000, 5));
         }
         // Every chunk throws: exactly one exception comes back, nothing else.
