@@ -175,3 +175,30 @@ def test_second_interpreter_is_refused():
     if proc.returncode == 3:
         pytest.skip("no subinterpreter module in this Python")
     assert proc.returncode == 0, proc.stderr
+
+
+def test_save_load_round_trip_takes_the_file_dimension(built_router, query, implemented, tmp_path):
+    path = str(tmp_path / "state.qor")
+    implemented(built_router.save, path)
+    other = qor.PyQorRouter(16)
+    implemented(other.load, path)
+    assert (other.is_ready(), other.n_docs(), other.n_fine(), other.n_coarse()) == (
+        True,
+        built_router.n_docs(),
+        built_router.n_fine(),
+        built_router.n_coarse(),
+    )
+    assert other.route_query(query) == built_router.route_query(query)
+    with pytest.raises(ValueError, match=r"^dimension mismatch: expected 8, got 16$"):
+        other.route_query(query.repeat(2, axis=1))
+
+
+def test_save_and_load_failures_carry_their_prefix(built_router, implemented, tmp_path):
+    with pytest.raises(ValueError, match=r"^load failed: "):
+        implemented(qor.PyQorRouter(8).load, str(tmp_path / "missing.qor"))
+    (tmp_path / "junk.qor").write_bytes(b"NOPE" + bytes(12))
+    with pytest.raises(ValueError, match=r"^load failed: invalid file magic$"):
+        qor.PyQorRouter(8).load(str(tmp_path / "junk.qor"))
+    with pytest.raises(ValueError, match=r"^save failed: "):
+        implemented(built_router.save, str(tmp_path))  # a directory
+    assert built_router.is_ready()
