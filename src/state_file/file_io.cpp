@@ -1,0 +1,307 @@
+// Saving and loading state files: directory creation, the temporary file and
+// rename, the header, and buffered reads and writes with EINTR retried.
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "state_file/state_file.hpp"
+
+namespace qor {
+
+namespace {
+
+constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
+constexpr const char* kShortRead = "failed to fill whole buffer";
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Drops trailing separators and "." components: "a/b/" and "a/b/." name a/b.
+std::string_view trim_tail(std::string_view p) {
+    for (;;) {
+        while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+        if (p.size() >= 2 && p.substr(p.size() - 2) == "/.") {
+            p.remove_suffix(1);
+            continue;
+        }
+        return p;
+    }
+}
+
+// The parent of `p`: "" when it has a single component, nothing when it is
+// empty or the root.
+std::optional<std::string> parent_of(std::string_view p) {
+    p = trim_tail(p);
+    if (p.empty() || p == "/") return std::nullopt;
+    const std::size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) return std::string();
+    if (slash == 0) return std::string("/");
+    std::string_view parent = p.substr(0, slash);
+    while (parent.size() > 1 && parent.back() == '/') parent.remove_suffix(1);
+    return std::string(trim_tail(parent));
+}
+
+// Creates `dir` and its missing ancestors with mode 0777 (less the umask):
+// walks up until a directory exists or is created, then creates the missing
+// ones top down. Directories that appear meanwhile are accepted.
+std::optional<PersistError> create_dir_all(const std::string& dir) {
+    std::vector<std::string> missing;
+    std::string cur = dir;
+    while (!cur.empty()) {
+        if (::mkdir(cur.c_str(), 0777) == 0) break;
+        const int err = errno;
+        if (err == ENOENT) {
+            missing.push_back(cur);
+            auto up = parent_of(cur);
+            if (!up) return PersistError::io("failed to create whole tree");
+            cur = std::move(*up);
+            continue;
+        }
+        if (is_directory(cur)) break;
+        return PersistError::os(err);
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0777) == 0) continue;
+        const int err = errno;
+        if (!is_directory(*it)) return PersistError::os(err);
+    }
+    return std::nullopt;
+}
+
+// Writes all of [data, data + n); a write of zero bytes fails with
+// `zero_text`.
+std::optional<PersistError> write_all(int fd, const char* data, std::size_t n, const char* zero_text) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, data, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return PersistError::os(errno);
+        }
+        if (w == 0) return PersistError::io(zero_text);
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return std::nullopt;
+}
+
+// An output file behind an 8192-byte buffer; writes of a buffer's size or
+// more go straight to the file.
+class BufferedWriter {
+public:
+    explicit BufferedWriter(int fd) : fd_(fd) { buf_.reserve(STATE_IO_BUFFER); }
+
+    std::optional<PersistError> write(const char* data, std::size_t n) {
+        if (n > STATE_IO_BUFFER - buf_.size())
+            if (auto e = flush()) return e;
+        if (n >= STATE_IO_BUFFER) return write_all(fd_, data, n, "failed to write whole buffer");
+        buf_.insert(buf_.end(), data, data + n);
+        return std::nullopt;
+    }
+
+    std::optional<PersistError> flush() {
+        auto e = write_all(fd_, buf_.data(), buf_.size(), "failed to write the buffered data");
+        buf_.clear();
+        return e;
+    }
+
+private:
+    int fd_;
+    std::vector<char> buf_;
+};
+
+std::string header_bytes(uint64_t body_length) {
+    std::string h(STATE_HEADER_SIZE, '\0');
+    for (int k = 0; k < 4; ++k) h[k] = static_cast<char>(STATE_MAGIC[k]);
+    for (int k = 0; k < 4; ++k) h[4 + k] = static_cast<char>((STATE_VERSION >> (8 * k)) & 0xFF);
+    for (int k = 0; k < 8; ++k) h[8 + k] = static_cast<char>((body_length >> (8 * k)) & 0xFF);
+    return h;
+}
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) {
+    int fd;
+    do {
+        fd = ::open(path, flags, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Writes the temporary file completely and syncs it to disk.
+std::optional<PersistError> write_file(int fd, const std::string& body) {
+    BufferedWriter out(fd);
+    const std::string header = header_bytes(body.size());
+    if (auto e = out.write(header.data(), header.size())) return e;
+    if (auto e = out.write(body.data(), body.size())) return e;
+    if (auto e = out.flush()) return e;
+    // The rename below only promises old-or-new contents on power loss when
+    // the new contents are on disk first. Filesystems without sync support
+    // report EINVAL or ENOTSUP; nothing more can be done there.
+    if (::fsync(fd) != 0 && errno != EINVAL && errno != ENOTSUP) return PersistError::os(errno);
+    return std::nullopt;
+}
+
+// Makes the rename durable. Best effort: the new file is already in place.
+void sync_directory(const std::optional<std::string>& parent) {
+    const std::string dir = parent && !parent->empty() ? *parent : std::string(".");
+    const int fd = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    (void)::fsync(fd);
+    ::close(fd);
+}
+
+// An input file behind an 8192-byte buffer.
+class BufferedReader {
+public:
+    explicit BufferedReader(int fd) : fd_(fd), buf_(STATE_IO_BUFFER) {}
+
+    // Fills [dst, dst + n) or fails; "failed to fill whole buffer" at end of file.
+    std::optional<PersistError> read_exact(char* dst, std::size_t n) {
+        while (n > 0) {
+            if (pos_ == filled_) {
+                // Large reads bypass the buffer.
+                const bool direct = n >= buf_.size();
+                const ssize_t r = ::read(fd_, direct ? dst : buf_.data(), direct ? n : buf_.size());
+                if (r < 0) {
+                    if (errno == EINTR) continue;
+                    return PersistError::os(errno);
+                }
+                if (r == 0) return PersistError::io(kShortRead);
+                if (direct) {
+                    dst += r;
+                    n -= static_cast<std::size_t>(r);
+                    continue;
+                }
+                pos_ = 0;
+                filled_ = static_cast<std::size_t>(r);
+            }
+            const std::size_t k = std::min(n, filled_ - pos_);
+            std::memcpy(dst, buf_.data() + pos_, k);
+            pos_ += k;
+            dst += k;
+            n -= k;
+        }
+        return std::nullopt;
+    }
+
+private:
+    int fd_;
+    std::vector<char> buf_;
+    std::size_t pos_ = 0;
+    std::size_t filled_ = 0;
+};
+
+uint64_t le_bytes(const unsigned char* p, int n) {
+    uint64_t v = 0;
+    for (int k = n - 1; k >= 0; --k) v = (v << 8) | p[k];
+    return v;
+}
+
+// Reads the header and body of an open state file.
+std::optional<PersistError> read_file(int fd, std::string& body) {
+    BufferedReader in(fd);
+    unsigned char word[8];
+    if (auto e = in.read_exact(reinterpret_cast<char*>(word), 4)) return e;
+    if (std::memcmp(word, STATE_MAGIC, 4) != 0) return PersistError{PersistError::Kind::InvalidMagic, {}, 0};
+    if (auto e = in.read_exact(reinterpret_cast<char*>(word), 4)) return e;
+    const uint32_t version = static_cast<uint32_t>(le_bytes(word, 4));
+    if (version != STATE_VERSION) return PersistError{PersistError::Kind::UnsupportedVersion, {}, version};
+    if (auto e = in.read_exact(reinterpret_cast<char*>(word), 8)) return e;
+    const uint64_t body_length = le_bytes(word, 8);
+
+    // A length beyond what a regular file holds is a short file; refuse it
+    // before allocating anything of that size.
+    struct stat st;
+    const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) {
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size < STATE_HEADER_SIZE || body_length > size - STATE_HEADER_SIZE) return PersistError::io(kShortRead);
+        body.resize(body_length);
+        return in.read_exact(body.data(), body.size());
+    }
+    // Pipes and devices report no size: grow the buffer as data arrives.
+    constexpr std::size_t kChunk = std::size_t{1} << 20;
+    while (body.size() < body_length) {
+        const std::size_t have = body.size();
+        const std::size_t step = static_cast<std::size_t>(std::min<uint64_t>(body_length - have, std::max(kChunk, have)));
+        body.resize(have + step);
+        if (auto e = in.read_exact(body.data() + have, step)) return e;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string temporary_path(std::string_view path) {
+    const std::string_view trimmed = trim_tail(path);
+    const std::size_t slash = trimmed.rfind('/');
+    const std::size_t name_at = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::string_view name = trimmed.substr(name_at);
+    if (name.empty() || name == "." || name == "..") return std::string(path);
+    const std::size_t dot = name.rfind('.');
+    const std::string_view stem = dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+    std::string out(trimmed.substr(0, name_at));
+    out += stem;
+    out += ".tmp";
+    return out;
+}
+
+std::optional<PersistError> save_state(const QorRouterState& state, std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return PersistError::io(kNulInPath);
+    const std::string target(path);
+    const std::optional<std::string> parent = parent_of(path);
+    if (parent && !parent->empty())
+        if (auto e = create_dir_all(*parent)) return e;
+
+    const std::string body = write_state_json(state);
+    const std::string tmp = temporary_path(path);
+    const int fd = open_retrying(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return PersistError::os(errno);
+
+    std::optional<PersistError> failure = write_file(fd, body);
+    ::close(fd);  // an error from closing changes nothing already written
+    if (!failure && ::rename(tmp.c_str(), target.c_str()) != 0) failure = PersistError::os(errno);
+    if (failure) {
+        // Leave nothing behind, unless the temporary path is the target.
+        if (tmp != target) ::unlink(tmp.c_str());
+        return failure;
+    }
+    sync_directory(parent);
+    return std::nullopt;
+}
+
+std::optional<QorRouterState> load_state(std::string_view path, PersistError* error) {
+    PersistError scratch;
+    PersistError& err = error ? *error : scratch;
+    if (path.find('\0') != std::string_view::npos) {
+        err = PersistError::io(kNulInPath);
+        return std::nullopt;
+    }
+    const int fd = open_retrying(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        err = PersistError::os(errno);
+        return std::nullopt;
+    }
+    std::string body;
+    auto failure = read_file(fd, body);
+    ::close(fd);
+    if (failure) {
+        err = std::move(*failure);
+        return std::nullopt;
+    }
+    auto state = read_state_json(body, &err);
+    if (!state) return std::nullopt;
+    body = std::string();  // release the text before the checks walk the state
+    if (auto broken = check_state_invariants(*state, /*require_id_per_doc=*/false)) {
+        err = PersistError{PersistError::Kind::InvalidState, std::move(*broken), 0};
+        return std::nullopt;
+    }
+    return state;
+}
+
+}  // namespace qor

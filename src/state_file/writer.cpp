@@ -1,0 +1,246 @@
+// The body writer: the state as one compact JSON object, built whole in
+// memory. The exact size of the integer text is counted first and the float
+// text bounded, so the buffer is allocated once.
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "state_file/state_file.hpp"
+
+namespace qor {
+
+namespace {
+
+// Longest text of one float: sign, "0.", five zeros and nine digits.
+constexpr std::size_t MAX_F32_TEXT = 17;
+
+std::size_t decimal_digits(uint64_t v) {
+    std::size_t n = 1;
+    while (v >= 10000) {
+        v /= 10000;
+        n += 4;
+    }
+    if (v >= 10) ++n;
+    if (v >= 100) ++n;
+    if (v >= 1000) ++n;
+    return n;
+}
+
+// Text length of an integer array with brackets and commas.
+template <class T>
+std::size_t int_array_size(const std::vector<T>& v) {
+    std::size_t n = 2 + (v.empty() ? 0 : v.size() - 1);
+    for (const T x : v) n += decimal_digits(x);
+    return n;
+}
+
+std::size_t float_array_bound(const std::vector<float>& v) { return 2 + v.size() * (MAX_F32_TEXT + 1); }
+
+// Writes one float at p (room for MAX_F32_TEXT bytes) and returns the end.
+char* put_f32(char* p, float value) {
+    if (!std::isfinite(value)) {
+        std::memcpy(p, "null", 4);
+        return p + 4;
+    }
+    if (value == 0.0f) {
+        if (std::signbit(value)) *p++ = '-';
+        std::memcpy(p, "0.0", 3);
+        return p + 3;
+    }
+    // Shortest round-trip digits in scientific form: [-]d[.ddd]e(+|-)XX.
+    char sci[32];
+    const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+    const char* s = sci;
+    if (*s == '-') *p++ = *s++;
+    char digits[12];
+    int n = 0;
+    digits[n++] = *s++;
+    if (*s == '.') {
+        ++s;
+        while (*s != 'e') digits[n++] = *s++;
+    }
+    ++s;  // 'e'
+    const bool neg_exp = *s == '-';
+    ++s;
+    int g = 0;
+    for (; s < res.ptr; ++s) g = g * 10 + (*s - '0');
+    if (neg_exp) g = -g;
+
+    if (g >= 13 || g <= -7) {
+        *p++ = digits[0];
+        if (n >= 2) {
+            *p++ = '.';
+            std::memcpy(p, digits + 1, n - 1);
+            p += n - 1;
+        }
+        *p++ = 'e';
+        *p++ = g < 0 ? '-' : '+';
+        return std::to_chars(p, p + 4, g < 0 ? -g : g).ptr;
+    }
+    if (g >= 0) {
+        if (n <= g + 1) {
+            std::memcpy(p, digits, n);
+            p += n;
+            for (int i = n; i < g + 1; ++i) *p++ = '0';
+            std::memcpy(p, ".0", 2);
+            return p + 2;
+        }
+        std::memcpy(p, digits, g + 1);
+        p += g + 1;
+        *p++ = '.';
+        std::memcpy(p, digits + g + 1, n - (g + 1));
+        return p + n - (g + 1);
+    }
+    *p++ = '0';
+    *p++ = '.';
+    for (int i = 0; i < -g - 1; ++i) *p++ = '0';
+    std::memcpy(p, digits, n);
+    return p + n;
+}
+
+class BodyWriter {
+public:
+    explicit BodyWriter(char* p) : p_(p) {}
+
+    char* end() const { return p_; }
+
+    void raw(std::string_view s) {
+        std::memcpy(p_, s.data(), s.size());
+        p_ += s.size();
+    }
+    void put(char c) { *p_++ = c; }
+    void uint(uint64_t v) { p_ = std::to_chars(p_, p_ + 20, v).ptr; }
+
+    template <class T>
+    void int_array(const std::vector<T>& v) {
+        *p_++ = '[';
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) *p_++ = ',';
+            p_ = std::to_chars(p_, p_ + 20, v[i]).ptr;
+        }
+        *p_++ = ']';
+    }
+
+    void float_array(const std::vector<float>& v) {
+        *p_++ = '[';
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            if (i) *p_++ = ',';
+            p_ = put_f32(p_, v[i]);
+        }
+        *p_++ = ']';
+    }
+
+private:
+    char* p_;
+};
+
+// Fixed text of the body: keys, braces and separators.
+constexpr std::string_view K_CODEBOOK = "{\"codebook\":{\"cquant\":";
+constexpr std::string_view K_N_FINE = ",\"n_fine\":";
+constexpr std::string_view K_DIM = ",\"dim\":";
+constexpr std::string_view K_CINDEX = ",\"cindex_labels\":";
+constexpr std::string_view K_N_COARSE = ",\"n_coarse\":";
+constexpr std::string_view K_DISTS = ",\"centroid_dists\":";
+constexpr std::string_view K_IDF = ",\"idf\":";
+constexpr std::string_view K_PROFILES = "},\"doc_profiles\":[";
+constexpr std::string_view K_CIDS = "{\"centroid_ids\":";
+constexpr std::string_view K_CTOP = ",\"ctop\":";
+constexpr std::string_view K_DOC_IDS = "],\"doc_ids\":";
+constexpr std::string_view K_POSTINGS = ",\"postings\":{\"lists\":[";
+constexpr std::string_view K_REPS = "],\"cluster_reps\":[";
+constexpr std::string_view K_CTOP_R = "]},\"ctop_r\":";
+constexpr std::string_view K_CODES = ",\"flat_codes\":{\"codes\":";
+constexpr std::string_view K_OFFSETS = ",\"offsets\":";
+constexpr std::string_view K_LENGTHS = ",\"lengths\":";
+constexpr std::string_view K_END = "}}";
+
+std::size_t body_bound(const QorRouterState& s) {
+    const TwoStageCodebook& cb = s.codebook;
+    std::size_t n = K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() + K_N_COARSE.size() +
+                    K_DISTS.size() + K_IDF.size() + K_PROFILES.size() + K_DOC_IDS.size() + K_POSTINGS.size() +
+                    K_REPS.size() + K_CTOP_R.size() + K_CODES.size() + K_OFFSETS.size() + K_LENGTHS.size() +
+                    K_END.size();
+    n += float_array_bound(cb.cquant) + float_array_bound(cb.centroid_dists) + float_array_bound(cb.idf);
+    n += decimal_digits(cb.n_fine) + decimal_digits(cb.dim) + decimal_digits(cb.n_coarse) +
+         decimal_digits(s.ctop_r);
+    n += int_array_size(cb.cindex_labels);
+    for (const DocProfile& d : s.doc_profiles)
+        n += K_CIDS.size() + K_CTOP.size() + 2 + int_array_size(d.centroid_ids) + int_array_size(d.ctop);
+    n += int_array_size(s.doc_ids);
+    for (const auto& list : s.postings.lists) n += 1 + int_array_size(list);
+    for (const auto& rep : s.postings.cluster_reps) n += 1 + (rep ? decimal_digits(*rep) : 4);
+    n += int_array_size(s.flat_codes.codes) + int_array_size(s.flat_codes.offsets) +
+         int_array_size(s.flat_codes.lengths);
+    return n;
+}
+
+}  // namespace
+
+std::string format_f32(float value) {
+    char buf[MAX_F32_TEXT];
+    return std::string(buf, put_f32(buf, value));
+}
+
+std::string write_state_json(const QorRouterState& s) {
+    std::string out;
+    out.resize(body_bound(s));
+    BodyWriter w(out.data());
+    const TwoStageCodebook& cb = s.codebook;
+
+    w.raw(K_CODEBOOK);
+    w.float_array(cb.cquant);
+    w.raw(K_N_FINE);
+    w.uint(cb.n_fine);
+    w.raw(K_DIM);
+    w.uint(cb.dim);
+    w.raw(K_CINDEX);
+    w.int_array(cb.cindex_labels);
+    w.raw(K_N_COARSE);
+    w.uint(cb.n_coarse);
+    w.raw(K_DISTS);
+    w.float_array(cb.centroid_dists);
+    w.raw(K_IDF);
+    w.float_array(cb.idf);
+
+    w.raw(K_PROFILES);
+    for (std::size_t d = 0; d < s.doc_profiles.size(); ++d) {
+        if (d) w.put(',');
+        w.raw(K_CIDS);
+        w.int_array(s.doc_profiles[d].centroid_ids);
+        w.raw(K_CTOP);
+        w.int_array(s.doc_profiles[d].ctop);
+        w.put('}');
+    }
+    w.raw(K_DOC_IDS);
+    w.int_array(s.doc_ids);
+
+    w.raw(K_POSTINGS);
+    for (std::size_t c = 0; c < s.postings.lists.size(); ++c) {
+        if (c) w.put(',');
+        w.int_array(s.postings.lists[c]);
+    }
+    w.raw(K_REPS);
+    for (std::size_t c = 0; c < s.postings.cluster_reps.size(); ++c) {
+        if (c) w.put(',');
+        if (const auto& rep = s.postings.cluster_reps[c])
+            w.uint(*rep);
+        else
+            w.raw("null");
+    }
+    w.raw(K_CTOP_R);
+    w.uint(s.ctop_r);
+
+    w.raw(K_CODES);
+    w.int_array(s.flat_codes.codes);
+    w.raw(K_OFFSETS);
+    w.int_array(s.flat_codes.offsets);
+    w.raw(K_LENGTHS);
+    w.int_array(s.flat_codes.lengths);
+    w.raw(K_END);
+
+    out.resize(static_cast<std::size_t>(w.end() - out.data()));
+    return out;
+}
+
+}  // namespace qor
