@@ -102,10 +102,6 @@ bool to_path(PyObject* obj, std::string* out) {
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
     if (utf8 == nullptr) return false;
-    if (std::memchr(utf8, '\0', static_cast<std::size_t>(len)) != nullptr) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return false;
-    }
     out->assign(utf8, static_cast<std::size_t>(len));
     return true;
 }
