@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -13,6 +14,9 @@
 namespace qor {
 
 namespace {
+
+// Largest cluster id + 1 scored in a flat table by top_coarse_clusters.
+constexpr uint64_t DENSE_SCORE_TABLE = uint64_t{1} << 16;
 
 std::string num(uint64_t v) { return std::to_string(v); }
 
@@ -53,23 +57,38 @@ std::vector<uint32_t> top_coarse_clusters(const TwoStageCodebook& codebook, std:
         throw InternalFailure("codebook shape mismatch: n_fine " + num(n_fine) + " but cindex_labels holds " +
                               num(codebook.cindex_labels.size()) + " and idf " + num(codebook.idf.size()));
 
-    // Clusters above the largest label never score, so the table stops
-    // there: a loaded codebook with an oversized n_coarse allocates nothing
-    // extra. Scores accumulate in code order.
+    // Scores accumulate per cluster in code order. The table only needs to
+    // reach the largest cluster the codes hit; a loaded codebook with labels
+    // far beyond any trained count falls back to an ordered map instead of
+    // allocating a huge table.
     uint64_t table = 0;
-    for (uint64_t f = 0; f < n_fine; ++f)
-        if (codebook.cindex_labels[f] < n_coarse) table = std::max<uint64_t>(table, codebook.cindex_labels[f] + uint64_t{1});
-    std::vector<float> scores(static_cast<std::size_t>(table), 0.0f);
-    for (const uint32_t code : codes) {
-        if (code >= n_fine) continue;
-        const uint32_t cl = codebook.cindex_labels[code];
-        if (cl >= n_coarse) continue;
-        scores[cl] = scores[cl] + codebook.idf[code];
-    }
-
+    for (const uint32_t code : codes)
+        if (code < n_fine && codebook.cindex_labels[code] < n_coarse)
+            table = std::max<uint64_t>(table, uint64_t{codebook.cindex_labels[code]} + 1);
     std::vector<std::pair<uint32_t, float>> pairs;
-    for (uint64_t cl = 0; cl < table; ++cl)
-        if (scores[cl] > 0.0f) pairs.emplace_back(static_cast<uint32_t>(cl), scores[cl]);
+    const auto add_positive = [&pairs](uint32_t cl, float score) {
+        if (score > 0.0f) pairs.emplace_back(cl, score);  // false for NaN
+    };
+    if (table <= DENSE_SCORE_TABLE) {
+        std::vector<float> scores(static_cast<std::size_t>(table), 0.0f);
+        for (const uint32_t code : codes) {
+            if (code >= n_fine) continue;
+            const uint32_t cl = codebook.cindex_labels[code];
+            if (cl >= n_coarse) continue;
+            scores[cl] = scores[cl] + codebook.idf[code];
+        }
+        for (uint64_t cl = 0; cl < table; ++cl) add_positive(static_cast<uint32_t>(cl), scores[cl]);
+    } else {
+        std::map<uint32_t, float> scores;
+        for (const uint32_t code : codes) {
+            if (code >= n_fine) continue;
+            const uint32_t cl = codebook.cindex_labels[code];
+            if (cl >= n_coarse) continue;
+            float& s = scores.try_emplace(cl, 0.0f).first->second;
+            s = s + codebook.idf[code];
+        }
+        for (const auto& [cl, score] : scores) add_positive(cl, score);
+    }
 
     // Highest score first; equal scores keep increasing cluster order. Only
     // positive (hence non-NaN) scores are here, so the order is strict-weak.

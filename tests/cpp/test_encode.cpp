@@ -108,8 +108,10 @@ TEST(top_clusters_ties_zero_idf_and_bad_labels) {
     const auto nan = ctop_codebook({0, 1}, {std::numeric_limits<float>::quiet_NaN(), 1.0f}, 2);
     CHECK(qor::top_coarse_clusters(nan, std::vector<uint32_t>{0, 1}, 3) == (std::vector<uint32_t>{1}));
     // An oversized cluster count costs nothing beyond the labels in use.
-    const auto huge = ctop_codebook({5, 2}, {1.0f, 2.0f}, uint64_t{1} << 62);
-    CHECK(qor::top_coarse_clusters(huge, std::vector<uint32_t>{0, 1}, 3) == (std::vector<uint32_t>{2, 5}));
+    const auto huge = ctop_codebook({4000000000u, 2, 4000000000u}, {1.0f, 2.0f, 0.5f}, uint64_t{1} << 62);
+    CHECK(qor::top_coarse_clusters(huge, std::vector<uint32_t>{0, 1, 2}, 3) ==
+          (std::vector<uint32_t>{2, 4000000000u}));
+    CHECK(qor::top_coarse_clusters(huge, std::vector<uint32_t>{2, 0, 0}, 3) == (std::vector<uint32_t>{4000000000u}));
     auto short_idf = ctop_codebook({0, 1}, {1.0f}, 2);
     CHECK_THROWS(qor::top_coarse_clusters(short_idf, std::vector<uint32_t>{0}, 1), qor::InternalFailure,
                  "codebook shape mismatch");
