@@ -193,7 +193,8 @@ std::optional<std::size_t> parse_cpu_max(std::string_view contents) {
     if (fields.empty() || fields[0] == "max") return std::nullopt;
     const auto quota = parse_unsigned(fields[0]);
     // The kernel always writes the period; 100000 us is its default.
-    const auto period = fields.size() >= 2 ? parse_unsigned(fields[1]) : std::optional<unsigned long long>(100000);
+    const auto period =
+        fields.size() >= 2 ? parse_unsigned(fields[1]) : std::optional<unsigned long long>(100000);
     if (!quota || !period || *period == 0) return std::nullopt;
     return at_least_one(*quota, *period);
 }

@@ -147,8 +147,8 @@ TEST(exception_reaches_caller_and_pool_survives) {
             CHECK(visit_all_once(pool, 1000, 5));
         }
         // Every chunk throws: exactly one exception comes back, nothing else.
-        CHECK_THROWS(pool.parallel_for(64, 1, [](std::size_t, std::size_t) { throw std::logic_error("each"); }),
-                     std::logic_error, "each");
+        const auto always = [](std::size_t, std::size_t) { throw std::logic_error("each"); };
+        CHECK_THROWS(pool.parallel_for(64, 1, always), std::logic_error, "each");
     }
 }
 
@@ -267,7 +267,8 @@ TEST(cgroup_hierarchies_are_walked) {
     CHECK_EQ(val(cgroup_cpu_limit("4:cpu,cpuacct:/docker/x\n0::/a/b\n", v1_mount + v2_mount)), 2);
     // Blanks in mount points are escaped in mountinfo.
     write(root / "with space/cpu.max", "500000 100000\n");
-    CHECK_EQ(val(cgroup_cpu_limit("0::/\n", "41 31 0:38 / " + r + "/with\\040space rw - cgroup2 cgroup2 rw\n")), 5);
+    const std::string escaped = "41 31 0:38 / " + r + "/with\\040space rw - cgroup2 cgroup2 rw\n";
+    CHECK_EQ(val(cgroup_cpu_limit("0::/\n", escaped)), 5);
     fs::remove_all(root);
 }
 
