@@ -40,6 +40,20 @@ std::size_t task_rows(uint64_t k, uint64_t d) {
     return static_cast<std::size_t>(rows);
 }
 
+// Whether this processor runs the kernels of `isa`; an explicit request for
+// a kernel it lacks (a test or benchmark on another machine) gets the scalar
+// loop instead of an illegal instruction.
+bool runs_here(parallel::Isa isa) {
+    __builtin_cpu_init();
+    switch (isa) {
+        case parallel::Isa::Avx512:
+            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+        case parallel::Isa::Avx2: return __builtin_cpu_supports("avx2");
+        default: return true;
+    }
+}
+
 }  // namespace
 
 void nearest_centroid_scalar(const float* rows, std::size_t n, std::size_t d, const float* centroids,
@@ -54,7 +68,8 @@ PreparedCentroids::PreparedCentroids(const float* centroids, uint64_t k, uint64_
     : centroids_(centroids), k_(k), d_(d), isa_(isa) {
     // With no centroids or no dimensions every row gets 0 (all distances
     // are missing or -0.0); the scalar loop gives that without a copy.
-    if (k == 0 || d == 0 || k > std::numeric_limits<uint32_t>::max()) isa_ = parallel::Isa::Scalar;
+    if (k == 0 || d == 0 || k > std::numeric_limits<uint32_t>::max() || !runs_here(isa))
+        isa_ = parallel::Isa::Scalar;
     if (isa_ == parallel::Isa::Scalar) return;
     kpad_ = static_cast<std::size_t>((k + NEAREST_LANE_BLOCK - 1) / NEAREST_LANE_BLOCK * NEAREST_LANE_BLOCK);
     constexpr std::size_t align_floats = 16;  // 64 bytes
