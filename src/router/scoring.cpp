@@ -23,6 +23,9 @@ constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 // small enough that two cores share the tail of the list evenly.
 constexpr std::size_t SCORE_GRAIN = 256;
 
+// How many candidates ahead the scoring loop prefetches.
+constexpr std::size_t PREFETCH_AHEAD = 4;
+
 }  // namespace
 
 CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine) {
@@ -105,6 +108,24 @@ std::vector<float> score_candidates(const QorRouterState& state, const CodeMajor
 
     parallel::parallel_for(candidates.size(), SCORE_GRAIN, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
+            // Candidates jump around the collection; fetch a later one's
+            // code run and C_top while this one is scored, in two steps
+            // because the addresses themselves have to be loaded first.
+            if (i + 2 * PREFETCH_AHEAD < end) {
+                const uint32_t far = candidates[i + 2 * PREFETCH_AHEAD];
+                if (far < n_docs) {
+                    __builtin_prefetch(&flat.offsets[far]);
+                    __builtin_prefetch(&state.doc_profiles[far]);
+                }
+            }
+            if (i + PREFETCH_AHEAD < end) {
+                const uint32_t near = candidates[i + PREFETCH_AHEAD];
+                if (near < n_docs) {
+                    const uint64_t at = flat.offsets[near];
+                    if (at < flat.codes.size()) __builtin_prefetch(flat.codes.data() + at);
+                    __builtin_prefetch(state.doc_profiles[near].ctop.data());
+                }
+            }
             const uint32_t d = candidates[i];
             const bool known = d < n_docs;
             const uint64_t start = known ? flat.offsets[d] : 0;
