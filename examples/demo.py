@@ -34,7 +34,7 @@ def unit_rows(m):
 
 def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics):
     """Unit-length token vectors; a document mixes 1 to 4 topics."""
-    topics = unit_rows(rng.standard_normal((n_topics, dim)).astype(np.float32))
+    topics = unit_rows(rng.standard_normal((n_topics, dim), dtype=np.float32))
     lengths = rng.integers(min_tokens, max_tokens + 1, n_docs)
     starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
     total = int(lengths.sum())
@@ -45,8 +45,8 @@ def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics):
     pick = (rng.random(total) * n_doc_topics[doc_of_row]).astype(np.int64)
     vectors = topics[doc_topics[doc_of_row, pick]]
     scale = np.float32(1 / np.sqrt(dim))  # noise of norm ~1 per unit of spread
-    vectors += (0.5 * scale) * rng.standard_normal((n_docs, dim)).astype(np.float32)[doc_of_row]
-    vectors += (0.5 * scale) * rng.standard_normal((total, dim)).astype(np.float32)
+    vectors += (0.5 * scale) * rng.standard_normal((n_docs, dim), dtype=np.float32)[doc_of_row]
+    vectors += (0.5 * scale) * rng.standard_normal((total, dim), dtype=np.float32)
     vectors = unit_rows(vectors)
     offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths)]
     return vectors, offsets
@@ -59,7 +59,7 @@ def make_queries(rng, vectors, offsets, n_queries, tokens):
     for d in sources:
         s, e = offsets[d]
         rows = vectors[s:e][rng.permutation(e - s)[:tokens]]
-        noise = np.float32(0.3 / np.sqrt(rows.shape[1])) * rng.standard_normal(rows.shape).astype(np.float32)
+        noise = np.float32(0.3 / np.sqrt(rows.shape[1])) * rng.standard_normal(rows.shape, dtype=np.float32)
         queries.append(np.ascontiguousarray(unit_rows(rows + noise)))
     return queries, sources
 
@@ -79,7 +79,7 @@ def main():
     ap.add_argument("--dim", type=int, default=128)
     ap.add_argument("--min-tokens", type=int, default=32)
     ap.add_argument("--max-tokens", type=int, default=96)
-    ap.add_argument("--queries", type=int, default=100)
+    ap.add_argument("--queries", type=int, default=64)
     ap.add_argument("--query-tokens", type=int, default=32)
     ap.add_argument("--seed", type=int, default=7)
     ap.add_argument("--kmeans-iter", type=int, default=30)
