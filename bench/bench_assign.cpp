@@ -84,14 +84,17 @@ int main(int argc, char** argv) {
             prepared.nearest_parallel(rows.data(), rows_used, out.data());  // warm-up
             std::vector<double> times;
             for (std::size_t r = 0; r < reps; ++r)
-                times.push_back(time_once([&] { prepared.nearest_parallel(rows.data(), rows_used, out.data()); }));
+                times.push_back(
+                    time_once([&] { prepared.nearest_parallel(rows.data(), rows_used, out.data()); }));
             if (reference.empty()) reference = out;
             if (!std::equal(reference.begin(), reference.end(), out.begin())) {
-                std::fprintf(stderr, "kernel %s disagrees with the scalar reference\n", qor::parallel::isa_name(isa));
+                std::fprintf(stderr, "kernel %s disagrees with the scalar reference\n",
+                             qor::parallel::isa_name(isa));
                 return 1;
             }
             const double med = median(times);
-            const double elems = static_cast<double>(rows_used) * static_cast<double>(k) * static_cast<double>(d);
+            const double elems =
+                static_cast<double>(rows_used) * static_cast<double>(k) * static_cast<double>(d);
             std::printf("kernel=%s threads=%zu n=%zu k=%zu d=%zu median_s=%.6f gelem_per_s=%.2f\n",
                         qor::parallel::isa_name(isa), threads, rows_used, k, d, med, elems / med / 1e9);
             std::fflush(stdout);
@@ -105,7 +108,8 @@ int main(int argc, char** argv) {
         std::vector<double> times;
         for (std::size_t r = 0; r < std::max<std::size_t>(3, reps / 2); ++r)
             times.push_back(time_once([&] {
-                const auto res = qor::kmeans(qor::MatrixRef::contiguous(data.data(), kmeans_rows, d), k, 1, 42);
+                const auto res =
+                    qor::kmeans(qor::MatrixRef::contiguous(data.data(), kmeans_rows, d), k, 1, 42);
                 if (res.labels.size() != kmeans_rows) std::abort();
             }));
         std::printf("kmeans_pass n=%zu k=%zu d=%zu threads=%zu median_s=%.4f\n", kmeans_rows, k, d,

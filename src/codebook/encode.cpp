@@ -18,7 +18,9 @@ namespace {
 // Largest cluster id + 1 scored in a flat table by top_coarse_clusters.
 constexpr uint64_t DENSE_SCORE_TABLE = uint64_t{1} << 16;
 
-std::string num(uint64_t v) { return std::to_string(v); }
+std::string num(uint64_t v) {
+    return std::to_string(v);
+}
 
 // a * b, or the largest value when the product does not fit: a size that
 // cannot exist never passes a "holds at least" check.
@@ -34,8 +36,8 @@ std::vector<uint32_t> encode_vectors(const TwoStageCodebook& codebook, std::span
     const uint64_t k = codebook.n_fine, d = codebook.dim;
     const uint64_t centroid_values = saturating_mul(k, d);
     if (codebook.cquant.size() < centroid_values)
-        throw InternalFailure("codebook shape mismatch: n_fine " + num(k) + " x dim " + num(d) +
-                              " needs " + num(centroid_values) + " centroid values, cquant holds " +
+        throw InternalFailure("codebook shape mismatch: n_fine " + num(k) + " x dim " + num(d) + " needs " +
+                              num(centroid_values) + " centroid values, cquant holds " +
                               num(codebook.cquant.size()));
     const uint64_t row_values = saturating_mul(n_rows, d);
     if (vectors.size() < row_values)
@@ -113,8 +115,9 @@ std::vector<uint32_t> top_coarse_clusters(const TwoStageCodebook& codebook, std:
 float proxy_distance(std::span<const float> sims, uint64_t q, uint64_t h, std::span<const uint16_t> ids) {
     if (q == 0 || ids.empty()) return NEAREST_START;
     if (sims.size() < saturating_mul(q, h))
-        throw InternalFailure("similarity shape mismatch: " + num(q) + " rows x " + num(h) + " centroids needs " +
-                              num(saturating_mul(q, h)) + " values, the matrix holds " + num(sims.size()));
+        throw InternalFailure("similarity shape mismatch: " + num(q) + " rows x " + num(h) +
+                              " centroids needs " + num(saturating_mul(q, h)) + " values, the matrix holds " +
+                              num(sims.size()));
     float sum = 0.0f;
     const float neg_inf = -std::numeric_limits<float>::infinity();
     for (uint64_t j = 0; j < q; ++j) {

@@ -49,8 +49,10 @@ bool runs_here(parallel::Isa isa) {
         case parallel::Isa::Avx512:
             return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-        case parallel::Isa::Avx2: return __builtin_cpu_supports("avx2");
-        default: return true;
+        case parallel::Isa::Avx2:
+            return __builtin_cpu_supports("avx2");
+        default:
+            return true;
     }
 }
 
@@ -96,17 +98,23 @@ void PreparedCentroids::nearest(const float* rows, uint64_t n, uint32_t* out) co
     const auto d = static_cast<std::size_t>(d_);
     const auto k = static_cast<std::size_t>(k_);
     switch (isa_) {
-        case parallel::Isa::Avx512: nearest_centroid_avx512(rows, nn, d, transposed_, k, kpad_, out); break;
-        case parallel::Isa::Avx2: nearest_centroid_avx2(rows, nn, d, transposed_, k, kpad_, out); break;
-        default: nearest_centroid_scalar(rows, nn, d, centroids_, k, out); break;
+        case parallel::Isa::Avx512:
+            nearest_centroid_avx512(rows, nn, d, transposed_, k, kpad_, out);
+            break;
+        case parallel::Isa::Avx2:
+            nearest_centroid_avx2(rows, nn, d, transposed_, k, kpad_, out);
+            break;
+        default:
+            nearest_centroid_scalar(rows, nn, d, centroids_, k, out);
+            break;
     }
 }
 
 void PreparedCentroids::nearest_parallel(const float* rows, uint64_t n, uint32_t* out) const {
     const uint64_t d = d_;
-    parallel::parallel_for(static_cast<std::size_t>(n), task_rows(k_, d_), [&](std::size_t begin, std::size_t end) {
-        nearest(rows + begin * d, end - begin, out + begin);
-    });
+    parallel::parallel_for(
+        static_cast<std::size_t>(n), task_rows(k_, d_),
+        [&](std::size_t begin, std::size_t end) { nearest(rows + begin * d, end - begin, out + begin); });
 }
 
 }  // namespace qor

@@ -90,8 +90,8 @@ void row_block(const float* x, std::size_t d, const float* ct, std::size_t kpad,
 
 }  // namespace
 
-void nearest_centroid_avx512(const float* rows, std::size_t n, std::size_t d, const float* ct, std::size_t /*k*/,
-                             std::size_t kpad, uint32_t* out) {
+void nearest_centroid_avx512(const float* rows, std::size_t n, std::size_t d, const float* ct,
+                             std::size_t /*k*/, std::size_t kpad, uint32_t* out) {
     const std::size_t full = n / ROWS * ROWS;
     for (std::size_t i = 0; i < full; i += ROWS) row_block(rows + i * d, d, ct, kpad, out + i, ROWS);
     if (full < n) {

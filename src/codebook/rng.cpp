@@ -8,10 +8,18 @@ namespace qor {
 namespace {
 
 inline void quarter_round(uint32_t& a, uint32_t& b, uint32_t& c, uint32_t& d) {
-    a += b; d ^= a; d = std::rotl(d, 16);
-    c += d; b ^= c; b = std::rotl(b, 12);
-    a += b; d ^= a; d = std::rotl(d, 8);
-    c += d; b ^= c; b = std::rotl(b, 7);
+    a += b;
+    d ^= a;
+    d = std::rotl(d, 16);
+    c += d;
+    b ^= c;
+    b = std::rotl(b, 12);
+    a += b;
+    d ^= a;
+    d = std::rotl(d, 8);
+    c += d;
+    b ^= c;
+    b = std::rotl(b, 7);
 }
 
 // The 64-bit halves of the 128-bit product a * b.

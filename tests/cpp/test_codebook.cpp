@@ -25,13 +25,16 @@ std::vector<float> random_rows(std::size_t n, std::size_t d, uint64_t seed) {
 }
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 }  // namespace
 
 TEST(centroid_counts_are_clamped) {
-    struct Case { uint64_t n, n_fine, n_coarse, want_fine, want_coarse; };
+    struct Case {
+        uint64_t n, n_fine, n_coarse, want_fine, want_coarse;
+    };
     for (const Case c : {Case{3, 256, 32, 3, 2}, Case{100, 0, 32, 2, 2}, Case{100, 1, 32, 2, 2},
                          Case{200, 64, 100, 64, 32}, Case{300, 256, 32, 256, 32}, Case{50, 10, 1, 10, 2}}) {
         const std::size_t d = 6;
@@ -72,7 +75,8 @@ TEST(distance_table_is_symmetric_with_zero_diagonal) {
     for (std::size_t i = 0; i < h; ++i) {
         CHECK_EQ(cb.centroid_dists[i * h + i], 0.0f);
         for (std::size_t j = i + 1; j < h; ++j)
-            CHECK_EQ(std::memcmp(&cb.centroid_dists[i * h + j], &cb.centroid_dists[j * h + i], sizeof(float)), 0);
+            CHECK_EQ(std::memcmp(&cb.centroid_dists[i * h + j], &cb.centroid_dists[j * h + i], sizeof(float)),
+                     0);
     }
     // One entry recomputed: sqrtf of the float sum of squared differences.
     float sum = -0.0f;
@@ -82,8 +86,8 @@ TEST(distance_table_is_symmetric_with_zero_diagonal) {
     }
     CHECK_EQ(cb.centroid_dists[3 * h + 17], std::sqrt(sum));
     // Coarse labels come from a k-means over the fine centroids with seed 43.
-    const auto coarse = qor::kmeans(qor::MatrixRef::contiguous(cb.cquant.data(), h, d), cb.n_coarse, 10,
-                                    qor::COARSE_SEED);
+    const auto coarse =
+        qor::kmeans(qor::MatrixRef::contiguous(cb.cquant.data(), h, d), cb.n_coarse, 10, qor::COARSE_SEED);
     for (std::size_t f = 0; f < h; ++f) CHECK_EQ(uint64_t{cb.cindex_labels[f]}, coarse.labels[f]);
 }
 

@@ -79,7 +79,8 @@ TEST(encoding_shape_failures) {
     CHECK_THROWS(qor::encode_vectors(cb, {}, 5), qor::InternalFailure, "codebook shape mismatch");
     cb.cquant.assign(8, 0.5f);
     CHECK_THROWS(qor::encode_vectors(cb, rows, 3), qor::InternalFailure, "vector shape mismatch");
-    CHECK_THROWS(qor::encode_vectors(cb, rows, uint64_t{1} << 62), qor::InternalFailure, "vector shape mismatch");
+    CHECK_THROWS(qor::encode_vectors(cb, rows, uint64_t{1} << 62), qor::InternalFailure,
+                 "vector shape mismatch");
     cb.n_fine = uint64_t{1} << 62;
     CHECK_THROWS(qor::encode_vectors(cb, rows, 1), qor::InternalFailure, "codebook shape mismatch");
 }
@@ -95,7 +96,8 @@ TEST(top_clusters_examples) {
     CHECK(qor::top_coarse_clusters(cb, codes, 0).empty());
     CHECK(qor::top_coarse_clusters(cb, {}, 3).empty());
     // Out-of-range codes are skipped.
-    CHECK(qor::top_coarse_clusters(cb, std::vector<uint32_t>{10, 9, 4000000000u}, 3) == (std::vector<uint32_t>{0}));
+    CHECK(qor::top_coarse_clusters(cb, std::vector<uint32_t>{10, 9, 4000000000u}, 3) ==
+          (std::vector<uint32_t>{0}));
 }
 
 TEST(top_clusters_ties_zero_idf_and_bad_labels) {
@@ -111,7 +113,8 @@ TEST(top_clusters_ties_zero_idf_and_bad_labels) {
     const auto huge = ctop_codebook({4000000000u, 2, 4000000000u}, {1.0f, 2.0f, 0.5f}, uint64_t{1} << 62);
     CHECK(qor::top_coarse_clusters(huge, std::vector<uint32_t>{0, 1, 2}, 3) ==
           (std::vector<uint32_t>{2, 4000000000u}));
-    CHECK(qor::top_coarse_clusters(huge, std::vector<uint32_t>{2, 0, 0}, 3) == (std::vector<uint32_t>{4000000000u}));
+    CHECK(qor::top_coarse_clusters(huge, std::vector<uint32_t>{2, 0, 0}, 3) ==
+          (std::vector<uint32_t>{4000000000u}));
     auto short_idf = ctop_codebook({0, 1}, {1.0f}, 2);
     CHECK_THROWS(qor::top_coarse_clusters(short_idf, std::vector<uint32_t>{0}, 1), qor::InternalFailure,
                  "codebook shape mismatch");
@@ -138,7 +141,8 @@ TEST(top_clusters_match_a_stable_descending_sort) {
         std::vector<uint32_t> want;
         for (uint32_t c = 0; c < n_coarse; ++c)
             if (score[c] > 0.0f) want.push_back(c);
-        std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return score[a] > score[b]; });
+        std::stable_sort(want.begin(), want.end(),
+                         [&](uint32_t a, uint32_t b) { return score[a] > score[b]; });
         if (n_coarse > 21) CHECK(want.size() > 20);  // the merge sort path is taken
         CHECK(qor::top_coarse_clusters(cb, codes, n_coarse) == want);
         want.resize(std::min<std::size_t>(want.size(), 3));
@@ -149,9 +153,9 @@ TEST(top_clusters_match_a_stable_descending_sort) {
 TEST(proxy_distance_rules) {
     const float big = 3.4028235e38f;
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    const std::vector<float> sims = {0.5f, 0.9f, nan, -0.2f,   // row 0
-                                     nan, nan, 0.3f, 0.1f,     // row 1
-                                     nan, nan, nan, nan};      // row 2
+    const std::vector<float> sims = {0.5f, 0.9f, nan,  -0.2f,  // row 0
+                                     nan,  nan,  0.3f, 0.1f,   // row 1
+                                     nan,  nan,  nan,  nan};   // row 2
     const std::vector<uint16_t> ids = {0, 1, 2, 7};
     CHECK_EQ(qor::proxy_distance(sims, 0, 4, ids), big);
     CHECK_EQ(qor::proxy_distance(sims, 3, 4, {}), big);

@@ -32,11 +32,13 @@ std::vector<float> normalized(const std::vector<float>& v, std::size_t n, std::s
 }
 
 std::vector<float> row(const std::vector<float>& m, std::size_t i, std::size_t d) {
-    return {m.begin() + static_cast<std::ptrdiff_t>(i * d), m.begin() + static_cast<std::ptrdiff_t>((i + 1) * d)};
+    return {m.begin() + static_cast<std::ptrdiff_t>(i * d),
+            m.begin() + static_cast<std::ptrdiff_t>((i + 1) * d)};
 }
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+    return a.size() == b.size() &&
+           (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
 // Straightforward k-means from the written rules, one row and one centroid
@@ -64,7 +66,8 @@ qor::KMeansResult reference_kmeans(const std::vector<float>& x, uint64_t n, uint
         }
         for (uint64_t ci = 0; ci < ke; ++ci)
             if (counts[ci] > 0)
-                for (uint64_t j = 0; j < d; ++j) c[ci * d + j] = sums[ci * d + j] / static_cast<float>(counts[ci]);
+                for (uint64_t j = 0; j < d; ++j)
+                    c[ci * d + j] = sums[ci * d + j] / static_cast<float>(counts[ci]);
         prev = labels;
     }
     return {normalized(c, ke, d), ke, d, prev};
@@ -120,7 +123,8 @@ TEST(zero_iterations_keep_sampled_rows_and_zero_labels) {
     const auto r = qor::kmeans(MatrixRef::contiguous(x.data(), n, d), 6, 0, 11);
     qor::ChaChaRng rng(11);
     const auto perm = qor::shuffled_indices(n, rng);
-    for (std::size_t c = 0; c < 6; ++c) CHECK(same_bits(row(r.centroids, c, d), normalized(row(x, perm[c], d), 1, d)));
+    for (std::size_t c = 0; c < 6; ++c)
+        CHECK(same_bits(row(r.centroids, c, d), normalized(row(x, perm[c], d), 1, d)));
     CHECK(r.labels == std::vector<uint64_t>(n, 0));
 }
 
@@ -141,8 +145,10 @@ TEST(ties_go_low_and_an_empty_cluster_keeps_its_centroid) {
     std::vector<uint64_t> dup;
     uint64_t other = 0;
     for (uint64_t c = 0; c < 3; ++c) {
-        if (perm[c] == 2) other = c;
-        else dup.push_back(c);
+        if (perm[c] == 2)
+            other = c;
+        else
+            dup.push_back(c);
     }
     CHECK_EQ(dup.size(), std::size_t{2});
     CHECK_EQ(r.labels[0], dup[0]);
@@ -172,8 +178,12 @@ TEST(empty_and_zero_width_inputs) {
 }
 
 TEST(matches_reference_and_is_independent_of_worker_count) {
-    struct Shape { std::size_t n, d, k, iters; uint64_t seed; };
-    for (const Shape s : {Shape{3000, 17, 40, 30, 42}, Shape{2000, 64, 100, 3, 43}, Shape{500, 5, 33, 50, 1}}) {
+    struct Shape {
+        std::size_t n, d, k, iters;
+        uint64_t seed;
+    };
+    for (const Shape s :
+         {Shape{3000, 17, 40, 30, 42}, Shape{2000, 64, 100, 3, 43}, Shape{500, 5, 33, 50, 1}}) {
         const auto x = normalized(random_rows(s.n, s.d, s.seed), s.n, s.d);
         const auto want = reference_kmeans(x, s.n, s.d, s.k, s.iters, s.seed);
         for (const std::size_t threads : {1, 2, 8}) {

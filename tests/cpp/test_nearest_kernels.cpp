@@ -60,14 +60,20 @@ void make_case(Flavor f, std::size_t n, std::size_t k, std::size_t d, uint64_t s
     for (auto* v : {&rows, &cents}) {
         for (float& x : *v) {
             switch (f) {
-                case Flavor::Random: x = rng.uniform(); break;
-                case Flavor::Ties: x = static_cast<float>(static_cast<int>(rng.below(3)) - 1) * 0.5f; break;
+                case Flavor::Random:
+                    x = rng.uniform();
+                    break;
+                case Flavor::Ties:
+                    x = static_cast<float>(static_cast<int>(rng.below(3)) - 1) * 0.5f;
+                    break;
                 case Flavor::Special: {
                     const std::size_t r = rng.below(40);
                     x = r == 0 ? nan : r == 1 ? inf : r == 2 ? -inf : rng.uniform();
                     break;
                 }
-                case Flavor::Overflow: x = rng.uniform() * 3e19f; break;
+                case Flavor::Overflow:
+                    x = rng.uniform() * 3e19f;
+                    break;
             }
         }
     }
@@ -79,8 +85,8 @@ void make_case(Flavor f, std::size_t n, std::size_t k, std::size_t d, uint64_t s
     }
 }
 
-std::vector<uint32_t> reference(const std::vector<float>& rows, const std::vector<float>& cents, std::size_t n,
-                                std::size_t k, std::size_t d) {
+std::vector<uint32_t> reference(const std::vector<float>& rows, const std::vector<float>& cents,
+                                std::size_t n, std::size_t k, std::size_t d) {
     std::vector<uint32_t> out(n);
     const auto cm = qor::MatrixRef::contiguous(cents.data(), k, d);
     for (std::size_t i = 0; i < n; ++i) out[i] = qor::nearest_centroid({rows.data() + i * d, d}, cm);
@@ -120,7 +126,8 @@ TEST(distance_of_exactly_the_largest_float_never_wins) {
 }
 
 TEST(kernels_equal_scalar_on_every_tail) {
-    const std::vector<std::size_t> dims = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 33, 97, 128};
+    const std::vector<std::size_t> dims = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11,
+                                           12, 13, 14, 15, 16, 17, 31, 33, 97, 128};
     const std::vector<std::size_t> ks = {1, 2, 7, 15, 16, 17, 31, 32, 33, 48, 65, 100};
     const std::vector<std::size_t> ns = {1, 3, 4, 5, 8, 9, 13, 19};
     const auto isas = supported_isas();
