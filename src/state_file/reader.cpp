@@ -8,6 +8,7 @@
 // consumed byte. Errors about a whole record (a duplicate or missing field,
 // too few elements) are placed after the record's closing bracket when that
 // bracket is next.
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -140,6 +141,8 @@ private:
     std::optional<uint32_t> optional_u32();
     template <class T, class Elem>
     void sequence(std::vector<T>& out, Elem&& elem);
+    template <class T>
+    void int_sequence(std::vector<T>& out, IntWord word);
     bool next_element(bool& first);
     bool next_key(bool& first, std::string_view& key);
     void colon();
@@ -588,6 +591,49 @@ void Reader::sequence(std::vector<T>& out, Elem&& elem) {
     leave();
 }
 
+// An array of integers. Compact text ("[12,0,345]", plain values in range)
+// takes a fast loop; anything else goes back to the separator before it and
+// continues on the general path, which gives the exact error.
+template <class T>
+void Reader::int_sequence(std::vector<T>& out, IntWord word) {
+    const int c = skip_ws();
+    if (c == kEof) peek_error("EOF while parsing a value");
+    if (c != '[') invalid_type("a sequence");
+    enter();
+    ++p_;
+    const uint64_t max = word_max(word);
+    // Size a long array once from its commas, so that the largest lists
+    // are not copied while they grow and carry no spare capacity. Every
+    // element takes at least two bytes, which caps what a malformed array
+    // can reserve.
+    if (const void* close = std::memchr(p_, ']', static_cast<std::size_t>(e_ - p_))) {
+        const std::size_t span = static_cast<std::size_t>(static_cast<const char*>(close) - p_);
+        if (span > (std::size_t{1} << 16)) {
+            const std::size_t commas = static_cast<std::size_t>(std::count(p_, static_cast<const char*>(close), ','));
+            out.reserve(out.size() + std::min(commas + 1, span / 2 + 1));
+        }
+    }
+    bool first = true;
+    while (p_ < e_ && is_digit(*p_)) {
+        const char* q = p_;
+        uint64_t v = static_cast<uint64_t>(*q++ - '0');
+        if (v != 0)
+            while (q < e_ && is_digit(*q) && q - p_ < 19) v = v * 10 + static_cast<uint64_t>(*q++ - '0');
+        if (q == e_ || (*q != ',' && *q != ']') || v > max) break;
+        out.push_back(static_cast<T>(v));
+        first = false;
+        p_ = q + 1;
+        if (*q == ']') {
+            leave();
+            return;
+        }
+    }
+    if (!first) --p_;  // back to the comma after the last element read
+    while (next_element(first)) out.push_back(integer<T>(word));
+    ++p_;  // ']'
+    leave();
+}
+
 void Reader::colon() {
     const int c = skip_ws();
     if (c == ':') {
@@ -686,7 +732,7 @@ void Reader::codebook(TwoStageCodebook& cb) {
             case 0: cb.cquant.clear(); sequence(cb.cquant, [&] { return f32(); }); break;
             case 1: cb.n_fine = integer<uint64_t>(IntWord::Usize); break;
             case 2: cb.dim = integer<uint64_t>(IntWord::Usize); break;
-            case 3: sequence(cb.cindex_labels, [&] { return integer<uint32_t>(IntWord::U32); }); break;
+            case 3: int_sequence(cb.cindex_labels, IntWord::U32); break;
             case 4: cb.n_coarse = integer<uint64_t>(IntWord::Usize); break;
             case 5: sequence(cb.centroid_dists, [&] { return f32(); }); break;
             case 6: sequence(cb.idf, [&] { return f32(); }); break;
@@ -698,7 +744,7 @@ void Reader::profile(DocProfile& d) {
     static constexpr std::array<std::string_view, 2> kFields = {"centroid_ids", "ctop"};
     record("DocProfile", kFields, [&](std::size_t i) {
         auto& out = i == 0 ? d.centroid_ids : d.ctop;
-        sequence(out, [&] { return integer<uint32_t>(IntWord::U32); });
+        int_sequence(out, IntWord::U32);
     });
 }
 
@@ -708,7 +754,7 @@ void Reader::postings(ClusterPostings& p) {
         if (i == 0) {
             sequence(p.lists, [&] {
                 std::vector<uint32_t> list;
-                sequence(list, [&] { return integer<uint32_t>(IntWord::U32); });
+                int_sequence(list, IntWord::U32);
                 return list;
             });
         } else {
@@ -721,9 +767,9 @@ void Reader::flat_codes(FlatDocCodes& f) {
     static constexpr std::array<std::string_view, 3> kFields = {"codes", "offsets", "lengths"};
     record("FlatDocCodes", kFields, [&](std::size_t i) {
         switch (i) {
-            case 0: sequence(f.codes, [&] { return integer<uint16_t>(IntWord::U16); }); break;
-            case 1: sequence(f.offsets, [&] { return integer<uint32_t>(IntWord::U32); }); break;
-            case 2: sequence(f.lengths, [&] { return integer<uint16_t>(IntWord::U16); }); break;
+            case 0: int_sequence(f.codes, IntWord::U16); break;
+            case 1: int_sequence(f.offsets, IntWord::U32); break;
+            case 2: int_sequence(f.lengths, IntWord::U16); break;
         }
     });
 }
@@ -741,7 +787,7 @@ void Reader::state(QorRouterState& s) {
                     return d;
                 });
                 break;
-            case 2: sequence(s.doc_ids, [&] { return integer<uint64_t>(IntWord::U64); }); break;
+            case 2: int_sequence(s.doc_ids, IntWord::U64); break;
             case 3: postings(s.postings); break;
             case 4: s.ctop_r = integer<uint64_t>(IntWord::Usize); break;
             case 5: flat_codes(s.flat_codes); break;

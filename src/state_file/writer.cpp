@@ -15,16 +15,62 @@ namespace {
 // Longest text of one float: sign, "0.", five zeros and nine digits.
 constexpr std::size_t MAX_F32_TEXT = 17;
 
+constexpr uint64_t kPow10[20] = {1ull,
+                                10ull,
+                                100ull,
+                                1000ull,
+                                10000ull,
+                                100000ull,
+                                1000000ull,
+                                10000000ull,
+                                100000000ull,
+                                1000000000ull,
+                                10000000000ull,
+                                100000000000ull,
+                                1000000000000ull,
+                                10000000000000ull,
+                                100000000000000ull,
+                                1000000000000000ull,
+                                10000000000000000ull,
+                                100000000000000000ull,
+                                1000000000000000000ull,
+                                10000000000000000000ull};
+
+// Digit count from the bit length (1233/4096 approximates log10(2)).
 std::size_t decimal_digits(uint64_t v) {
-    std::size_t n = 1;
-    while (v >= 10000) {
-        v /= 10000;
-        n += 4;
+    const unsigned bits = 64u - static_cast<unsigned>(__builtin_clzll(v | 1));
+    const unsigned t = (bits * 1233u) >> 12;
+    return t + 1 - ((v | 1) < kPow10[t] ? 1 : 0);
+}
+
+// The text of 0..999 followed by a comma, four bytes per entry, and its
+// length: most codes and indices are written with one copy.
+struct SmallTable {
+    char text[1000][4];
+    unsigned char len[1000];
+    constexpr SmallTable() : text{}, len{} {
+        for (unsigned v = 0; v < 1000; ++v) {
+            unsigned n = 0;
+            if (v >= 100) text[v][n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) text[v][n++] = static_cast<char>('0' + v / 10 % 10);
+            text[v][n++] = static_cast<char>('0' + v % 10);
+            text[v][n++] = ',';
+            len[v] = static_cast<unsigned char>(n);
+        }
     }
-    if (v >= 10) ++n;
-    if (v >= 100) ++n;
-    if (v >= 1000) ++n;
-    return n;
+};
+constexpr SmallTable kSmall;
+
+// Writes v and a comma; may touch up to 3 bytes past the comma (the body
+// bound leaves that slack).
+inline char* put_uint_comma(char* p, uint64_t v) {
+    if (v < 1000) {
+        std::memcpy(p, kSmall.text[v], 4);
+        return p + kSmall.len[v];
+    }
+    p = std::to_chars(p, p + 20, v).ptr;
+    *p = ',';
+    return p + 1;
 }
 
 // Text length of an integer array with brackets and commas.
@@ -115,11 +161,11 @@ public:
     template <class T>
     void int_array(const std::vector<T>& v) {
         *p_++ = '[';
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            if (i) *p_++ = ',';
-            p_ = std::to_chars(p_, p_ + 20, v[i]).ptr;
-        }
-        *p_++ = ']';
+        char* p = p_;
+        for (const T x : v) p = put_uint_comma(p, x);
+        if (!v.empty()) --p;  // the last comma becomes the bracket
+        *p++ = ']';
+        p_ = p;
     }
 
     void float_array(const std::vector<float>& v) {
@@ -157,7 +203,7 @@ constexpr std::string_view K_END = "}}";
 
 std::size_t body_bound(const QorRouterState& s) {
     const TwoStageCodebook& cb = s.codebook;
-    std::size_t n = K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() + K_N_COARSE.size() +
+    std::size_t n = 4 + K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() + K_N_COARSE.size() +
                     K_DISTS.size() + K_IDF.size() + K_PROFILES.size() + K_DOC_IDS.size() + K_POSTINGS.size() +
                     K_REPS.size() + K_CTOP_R.size() + K_CODES.size() + K_OFFSETS.size() + K_LENGTHS.size() +
                     K_END.size();
