@@ -23,8 +23,9 @@ constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 // small enough that two cores share the tail of the list evenly.
 constexpr std::size_t SCORE_GRAIN = 256;
 
-// How many candidates ahead the scoring loop prefetches.
-constexpr std::size_t PREFETCH_AHEAD = 4;
+// Candidates handed to the kernel at once: enough for its document groups
+// and for the prefetches issued while the batch is gathered to land.
+constexpr std::size_t KERNEL_BATCH = 32;
 
 }  // namespace
 
@@ -38,7 +39,11 @@ CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine) {
         throw InternalFailure("similarity matrix of " + std::to_string(q) + " x " + std::to_string(n_fine) +
                               " does not fit in memory");
     // Padding lanes hold -inf so a vector max over them is well defined;
-    // the sums never read them.
+    // the sums never read them. One extra row of -inf stands in for codes
+    // at or above n_fine, so the vector kernels skip them without a branch.
+    if (__builtin_add_overflow(total, out.stride, &total))
+        throw InternalFailure("similarity matrix of " + std::to_string(q) + " x " + std::to_string(n_fine) +
+                              " does not fit in memory");
     out.data.assign(total, NEG_INF);
     for (uint64_t j = 0; j < q; ++j) {
         const float* row = sims + j * n_fine;
@@ -70,12 +75,18 @@ float proxy_distance_code_major_scalar(const float* sims, std::size_t stride, ui
     return 1.0f - sum / static_cast<float>(q);
 }
 
+void proxy_distances_code_major_scalar(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                       const DocCodes* docs, std::size_t n_docs, float* w) {
+    for (std::size_t i = 0; i < n_docs; ++i)
+        w[i] = proxy_distance_code_major_scalar(sims, stride, q, n_fine, docs[i].codes, docs[i].n);
+}
+
 ProxyKernel proxy_kernel() {
     static const ProxyKernel kernel = [] {
         switch (parallel::best_isa()) {
-            case parallel::Isa::Avx512: return &proxy_distance_code_major_avx512;
-            case parallel::Isa::Avx2: return &proxy_distance_code_major_avx2;
-            default: return &proxy_distance_code_major_scalar;
+            case parallel::Isa::Avx512: return &proxy_distances_code_major_avx512;
+            case parallel::Isa::Avx2: return &proxy_distances_code_major_avx2;
+            default: return &proxy_distances_code_major_scalar;
         }
     }();
     return kernel;
@@ -107,40 +118,37 @@ std::vector<float> score_candidates(const QorRouterState& state, const CodeMajor
     std::atomic<uint64_t> first_bad{std::numeric_limits<uint64_t>::max()};
 
     parallel::parallel_for(candidates.size(), SCORE_GRAIN, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            // Candidates jump around the collection; fetch a later one's
-            // code run and C_top while this one is scored, in two steps
-            // because the addresses themselves have to be loaded first.
-            if (i + 2 * PREFETCH_AHEAD < end) {
-                const uint32_t far = candidates[i + 2 * PREFETCH_AHEAD];
-                if (far < n_docs) {
-                    __builtin_prefetch(&flat.offsets[far]);
-                    __builtin_prefetch(&state.doc_profiles[far]);
+        DocCodes docs[KERNEL_BATCH];
+        float w[KERNEL_BATCH];
+        for (std::size_t b0 = begin; b0 < end; b0 += KERNEL_BATCH) {
+            const std::size_t bn = std::min(KERNEL_BATCH, end - b0);
+            for (std::size_t k = 0; k < bn; ++k) {
+                const std::size_t i = b0 + k;
+                const uint32_t d = candidates[i];
+                const bool known = d < n_docs;
+                const uint64_t start = known ? flat.offsets[d] : 0;
+                const uint64_t length = known ? flat.lengths[d] : 0;
+                if (!known || start + length > flat.codes.size()) {
+                    uint64_t seen = first_bad.load(std::memory_order_relaxed);
+                    while (i < seen && !first_bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+                    }
+                    docs[k] = DocCodes{nullptr, 0};
+                    continue;
                 }
+                docs[k] = DocCodes{flat.codes.data() + start, static_cast<std::size_t>(length)};
+                // Candidates jump around the collection: start fetching the
+                // code run and the C_top while the rest of the batch is
+                // gathered.
+                __builtin_prefetch(docs[k].codes);
+                __builtin_prefetch(state.doc_profiles[d].ctop.data());
             }
-            if (i + PREFETCH_AHEAD < end) {
-                const uint32_t near = candidates[i + PREFETCH_AHEAD];
-                if (near < n_docs) {
-                    const uint64_t at = flat.offsets[near];
-                    if (at < flat.codes.size()) __builtin_prefetch(flat.codes.data() + at);
-                    __builtin_prefetch(state.doc_profiles[near].ctop.data());
-                }
+            kernel(sims.data.data(), sims.stride, sims.q, sims.n_fine, docs, bn, w);
+            for (std::size_t k = 0; k < bn; ++k) {
+                const uint32_t d = candidates[b0 + k];
+                // A broken candidate's slot is never read: the call fails below.
+                const uint64_t overlap = d < n_docs ? ctop_overlap(query_ctop, state.doc_profiles[d].ctop) : 0;
+                scores[b0 + k] = proxy_score(w[k], overlap, query_ctop.size());
             }
-            const uint32_t d = candidates[i];
-            const bool known = d < n_docs;
-            const uint64_t start = known ? flat.offsets[d] : 0;
-            const uint64_t length = known ? flat.lengths[d] : 0;
-            if (!known || start + length > flat.codes.size()) {
-                uint64_t seen = first_bad.load(std::memory_order_relaxed);
-                while (i < seen && !first_bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
-                }
-                scores[i] = std::numeric_limits<float>::quiet_NaN();
-                continue;
-            }
-            const float w = kernel(sims.data.data(), sims.stride, sims.q, sims.n_fine, flat.codes.data() + start,
-                                   static_cast<std::size_t>(length));
-            const uint64_t overlap = ctop_overlap(query_ctop, state.doc_profiles[d].ctop);
-            scores[i] = proxy_score(w, overlap, query_ctop.size());
         }
     });
 

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "router/doc_codes.hpp"
 #include "router/state.hpp"
 
 namespace qor {
@@ -16,9 +17,10 @@ namespace qor {
 inline constexpr std::size_t CODE_MAJOR_LANES = 16;
 
 // The similarity matrix transposed: one row per fine centroid, each holding
-// the q query similarities in query-row order, padded with -inf to `stride`.
+// the q query similarities in query-row order, padded with -inf to `stride`,
+// then one more row of -inf that kernels read for codes >= n_fine.
 struct CodeMajorSims {
-    std::vector<float> data;  // n_fine x stride
+    std::vector<float> data;  // (n_fine + 1) x stride
     std::size_t stride = 0;   // q rounded up to CODE_MAJOR_LANES
     uint64_t q = 0;
     uint64_t n_fine = 0;
@@ -33,15 +35,21 @@ CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine);
 // 1 - (sum of the m_j that are not -inf, in row order, from 0) / q. Codes at
 // or above n_fine are skipped; q == 0 or no codes gives 3.4028235e38.
 // Equal, bit for bit, to proxy_distance over the row-major matrix.
-using ProxyKernel = float (*)(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
-                              const uint16_t* codes, std::size_t n_codes);
-
 float proxy_distance_code_major_scalar(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
                                        const uint16_t* codes, std::size_t n_codes);
-float proxy_distance_code_major_avx2(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
-                                     const uint16_t* codes, std::size_t n_codes);
-float proxy_distance_code_major_avx512(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
-                                       const uint16_t* codes, std::size_t n_codes);
+
+// w[i] = the proxy distance of docs[i], as above, for n_docs documents. The
+// vector variants hold many query rows per register and sum several
+// documents side by side; every result equals the scalar one bit for bit.
+using ProxyKernel = void (*)(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                             const DocCodes* docs, std::size_t n_docs, float* w);
+
+void proxy_distances_code_major_scalar(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                       const DocCodes* docs, std::size_t n_docs, float* w);
+void proxy_distances_code_major_avx2(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                     const DocCodes* docs, std::size_t n_docs, float* w);
+void proxy_distances_code_major_avx512(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
+                                       const DocCodes* docs, std::size_t n_docs, float* w);
 
 // The kernel for this processor (scalar under QOR_FORCE_SCALAR=1), chosen
 // once on first use.

@@ -32,22 +32,31 @@ struct Kernel {
 
 // The kernels this processor can run.
 std::vector<Kernel> kernels() {
-    std::vector<Kernel> ks{{"scalar", &qor::proxy_distance_code_major_scalar}};
+    std::vector<Kernel> ks{{"scalar", &qor::proxy_distances_code_major_scalar}};
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) ks.push_back({"avx2", &qor::proxy_distance_code_major_avx2});
+    if (__builtin_cpu_supports("avx2")) ks.push_back({"avx2", &qor::proxy_distances_code_major_avx2});
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        ks.push_back({"avx512", &qor::proxy_distance_code_major_avx512});
+        ks.push_back({"avx512", &qor::proxy_distances_code_major_avx512});
     return ks;
+}
+
+// The kernel over a batch of one document.
+float one(const Kernel& k, const qor::CodeMajorSims& cm, const uint16_t* codes, std::size_t n) {
+    const qor::DocCodes doc{codes, n};
+    float w = 0.0f;
+    k.fn(cm.data.data(), cm.stride, cm.q, cm.n_fine, &doc, 1, &w);
+    return w;
 }
 
 // Similarities drawn from a small set so that ties, both zero signs, NaN and
 // infinities all occur often.
 float tricky_value(std::mt19937& rng) {
-    static const float pool[] = {0.5f, -0.5f, 0.0f, -0.0f, 0.25f, 1.0f, -1.0f, NaN, INF, -INF, 0.125f, 0.75f};
-    std::uniform_int_distribution<int> pick(0, 15);
+    // Huge values make row sums overflow, so -inf + inf = NaN sums occur too.
+    static const float pool[] = {0.5f, -0.5f, 0.0f, -0.0f, 0.25f, 1.0f, -1.0f, NaN, INF, -INF, 0.125f, 3e38f, -3e38f};
+    std::uniform_int_distribution<int> pick(0, 17);
     const int k = pick(rng);
-    if (k < 12) return pool[k];
+    if (k < 13) return pool[k];
     return std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
 }
 
@@ -57,25 +66,34 @@ TEST(kernels_match_proxy_distance_bit_for_bit) {
     std::mt19937 rng(7);
     const uint64_t qs[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 97, 130, 300};
     const uint64_t hs[] = {1, 5, 64, 256};
-    const std::size_t lens[] = {0, 1, 2, 3, 8, 17, 64, 200};
+    std::uniform_int_distribution<std::size_t> length(0, 70);
     for (const Kernel& k : kernels()) {
         for (const uint64_t q : qs) {
             for (const uint64_t h : hs) {
                 std::vector<float> sims(q * h);
                 for (float& v : sims) v = tricky_value(rng);
                 const qor::CodeMajorSims cm = qor::to_code_major(sims.data(), q, h);
-                for (const std::size_t len : lens) {
-                    std::vector<uint16_t> codes(len);
-                    // Mostly valid codes, repeats included, some at or above h.
-                    std::uniform_int_distribution<uint32_t> pick(0, static_cast<uint32_t>(h + h / 4 + 1));
-                    for (uint16_t& c : codes) c = static_cast<uint16_t>(pick(rng));
-                    const float want = qor::proxy_distance(sims, q, h, codes);
-                    const float got = k.fn(cm.data.data(), cm.stride, q, h, codes.data(), codes.size());
-                    if (bits(got) != bits(want)) {
-                        std::fprintf(stderr, "%s q=%llu h=%llu len=%zu: %a vs %a\n", k.name,
-                                     static_cast<unsigned long long>(q), static_cast<unsigned long long>(h), len,
-                                     got, want);
-                        CHECK(false);
+                // 19 documents (not a multiple of any group size), empty
+                // ones included; mostly valid codes, repeats, some >= h.
+                std::vector<std::vector<uint16_t>> codes(19);
+                std::uniform_int_distribution<uint32_t> pick(0, static_cast<uint32_t>(h + h / 4 + 1));
+                for (std::size_t d = 0; d < codes.size(); ++d) {
+                    codes[d].resize(d % 7 == 3 ? 0 : length(rng));
+                    for (uint16_t& c : codes[d]) c = static_cast<uint16_t>(pick(rng));
+                }
+                std::vector<qor::DocCodes> docs;
+                for (const auto& c : codes) docs.push_back({c.data(), c.size()});
+                for (const std::size_t batch : {std::size_t{1}, std::size_t{8}, std::size_t{19}}) {
+                    std::vector<float> w(batch, -1.0f);
+                    k.fn(cm.data.data(), cm.stride, q, h, docs.data(), batch, w.data());
+                    for (std::size_t d = 0; d < batch; ++d) {
+                        const float want = qor::proxy_distance(sims, q, h, codes[d]);
+                        if (bits(w[d]) != bits(want)) {
+                            std::fprintf(stderr, "%s q=%llu h=%llu doc %zu of %zu: %a vs %a\n", k.name,
+                                         static_cast<unsigned long long>(q), static_cast<unsigned long long>(h), d,
+                                         batch, w[d], want);
+                            CHECK(false);
+                        }
                     }
                 }
             }
@@ -90,12 +108,13 @@ TEST(kernels_special_cases) {
     const uint16_t only_nan[] = {0};
     const uint16_t out_of_range[] = {4, 9, 65535};
     const uint16_t zeros[] = {1, 2, 0, 3};
+    const qor::CodeMajorSims no_rows = qor::to_code_major(row, 0, 4);
     for (const Kernel& k : kernels()) {
-        CHECK_EQ(k.fn(cm.data.data(), cm.stride, 1, 4, only_nan, 0), FLT_MAX);  // no codes
-        CHECK_EQ(k.fn(cm.data.data(), cm.stride, 0, 4, only_nan, 1), FLT_MAX);  // no rows
-        CHECK_EQ(k.fn(cm.data.data(), cm.stride, 1, 4, only_nan, 1), 1.0f);    // the row adds nothing
-        CHECK_EQ(k.fn(cm.data.data(), cm.stride, 1, 4, out_of_range, 3), 1.0f);
-        CHECK_EQ(bits(k.fn(cm.data.data(), cm.stride, 1, 4, zeros, 4)), bits(1.0f));
+        CHECK_EQ(one(k, cm, only_nan, 0), FLT_MAX);       // no codes
+        CHECK_EQ(one(k, no_rows, only_nan, 1), FLT_MAX);  // no rows
+        CHECK_EQ(one(k, cm, only_nan, 1), 1.0f);          // the row adds nothing
+        CHECK_EQ(one(k, cm, out_of_range, 3), 1.0f);
+        CHECK_EQ(bits(one(k, cm, zeros, 4)), bits(1.0f));
     }
 }
 
@@ -103,7 +122,8 @@ TEST(code_major_layout_and_padding) {
     const float sims[] = {1, 2, 3, 4, 5, 6};  // q = 2 rows x 3 centroids
     const qor::CodeMajorSims cm = qor::to_code_major(sims, 2, 3);
     CHECK_EQ(cm.stride, std::size_t{16});
-    CHECK_EQ(cm.data.size(), std::size_t{48});
+    CHECK_EQ(cm.data.size(), std::size_t{64});  // with the row of -inf for codes >= n_fine
+    CHECK_EQ(cm.data[3 * 16], -INF);
     CHECK_EQ(cm.data[0], 1.0f);
     CHECK_EQ(cm.data[1], 4.0f);
     CHECK_EQ(cm.data[2 * 16 + 1], 6.0f);
@@ -125,7 +145,7 @@ TEST(worked_score) {
     const uint64_t overlap = qor::ctop_overlap(qctop, dctop);
     CHECK_EQ(overlap, uint64_t{2});
     for (const Kernel& k : kernels()) {
-        const float w = k.fn(cm.data.data(), cm.stride, 2, 8, codes, 2);
+        const float w = one(k, cm, codes, 2);
         CHECK_EQ(w, 0.25f);
         const float score = qor::proxy_score(w, overlap, 3);
         CHECK_EQ(bits(score), bits(0.93333334f));
