@@ -602,14 +602,15 @@ void Reader::int_sequence(std::vector<T>& out, IntWord word) {
     enter();
     ++p_;
     const uint64_t max = word_max(word);
-    // Size a long array once from its commas, so that the largest lists
-    // are not copied while they grow and carry no spare capacity. Every
+    // Size the array once from its commas: lists are then allocated once,
+    // never copied while they grow, and carry no spare capacity. Every
     // element takes at least two bytes, which caps what a malformed array
     // can reserve.
     if (const void* close = std::memchr(p_, ']', static_cast<std::size_t>(e_ - p_))) {
-        const std::size_t span = static_cast<std::size_t>(static_cast<const char*>(close) - p_);
-        if (span > (std::size_t{1} << 16)) {
-            const std::size_t commas = static_cast<std::size_t>(std::count(p_, static_cast<const char*>(close), ','));
+        const char* end = static_cast<const char*>(close);
+        const std::size_t span = static_cast<std::size_t>(end - p_);
+        if (span > 0) {
+            const std::size_t commas = static_cast<std::size_t>(std::count(p_, end, ','));
             out.reserve(out.size() + std::min(commas + 1, span / 2 + 1));
         }
     }

@@ -15,26 +15,12 @@ namespace {
 // Longest text of one float: sign, "0.", five zeros and nine digits.
 constexpr std::size_t MAX_F32_TEXT = 17;
 
-constexpr uint64_t kPow10[20] = {1ull,
-                                10ull,
-                                100ull,
-                                1000ull,
-                                10000ull,
-                                100000ull,
-                                1000000ull,
-                                10000000ull,
-                                100000000ull,
-                                1000000000ull,
-                                10000000000ull,
-                                100000000000ull,
-                                1000000000000ull,
-                                10000000000000ull,
-                                100000000000000ull,
-                                1000000000000000ull,
-                                10000000000000000ull,
-                                100000000000000000ull,
-                                1000000000000000000ull,
-                                10000000000000000000ull};
+constexpr uint64_t kPow10[20] = {
+    1ull,           10ull,           100ull,           1000ull,           10000ull,
+    100000ull,      1000000ull,      10000000ull,      100000000ull,      1000000000ull,
+    10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull, 100000000000000ull,
+    1000000000000000ull, 10000000000000000ull, 100000000000000000ull, 1000000000000000000ull,
+    10000000000000000000ull};
 
 // Digit count from the bit length (1233/4096 approximates log10(2)).
 std::size_t decimal_digits(uint64_t v) {
