@@ -3,6 +3,7 @@ files, and routers that answer exactly as before after a round trip."""
 
 import os
 import pathlib
+import re
 import struct
 
 import numpy as np
@@ -86,7 +87,7 @@ class TestSave:
     )
     def test_failures(self, built_router, tmp_path, relative, message):
         (tmp_path / "file").write_bytes(b"x")
-        with pytest.raises(ValueError, match=f"^{message}$".replace("(", r"\(").replace(")", r"\)")):
+        with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
             built_router.save(str(tmp_path / relative))
         assert sorted(p.name for p in tmp_path.iterdir()) == ["file"]
 
