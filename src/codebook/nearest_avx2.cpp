@@ -19,7 +19,9 @@ constexpr std::size_t ROWS = 4;
 constexpr std::size_t LANES = 8;
 
 // The scalar rule over per-lane winners: smallest value below NEAREST_START,
-// ties to the lower centroid index; 0 when no lane found one.
+// ties to the lower centroid index; 0 when no lane found one. Kept local to
+// this file: an inline function shared with other files could be merged by
+// the linker with a copy compiled for another instruction set.
 inline uint32_t reduce_lanes(const float* value, const uint32_t* index, std::size_t lanes) {
     float best = NEAREST_START;
     uint32_t best_index = 0;
