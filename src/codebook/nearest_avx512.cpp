@@ -5,9 +5,9 @@
 // -0.0); FMA is disabled for this file.
 #include <immintrin.h>
 
-#include <algorithm>
+#include <cstdlib>
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "codebook/kmeans.hpp"
 #include "codebook/nearest.hpp"
@@ -21,8 +21,8 @@ constexpr std::size_t LANES = 16;
 
 // The scalar rule over per-lane winners: smallest value below NEAREST_START,
 // ties to the lower centroid index; 0 when no lane found one. Kept local to
-// this file: an inline function shared with other files could be merged by
-// the linker with a copy compiled for another instruction set.
+// this file (like everything here) so no copy compiled for this instruction
+// set can be shared with portable code.
 inline uint32_t reduce_lanes(const float* value, const uint32_t* index, std::size_t lanes) {
     float best = NEAREST_START;
     uint32_t best_index = 0;
@@ -98,10 +98,17 @@ void nearest_centroid_avx512(const float* rows, std::size_t n, std::size_t d, co
     for (std::size_t i = 0; i < full; i += ROWS) row_block(rows + i * d, d, ct, kpad, out + i, ROWS);
     if (full < n) {
         // Last partial block: copy into a zero-padded block; the padding rows'
-        // results are computed and dropped.
-        std::vector<float> tail(ROWS * d, 0.0f);
-        std::memcpy(tail.data(), rows + full * d, (n - full) * d * sizeof(float));
-        row_block(tail.data(), d, ct, kpad, out + full, n - full);
+        // results are computed and dropped. malloc rather than a standard
+        // container: no template code is instantiated under this file's
+        // instruction-set flags, where the linker could share it with
+        // portable code.
+        const std::size_t bytes = ROWS * d * sizeof(float);
+        auto* tail = static_cast<float*>(std::malloc(bytes));
+        if (tail == nullptr) throw std::bad_alloc();
+        std::memset(tail, 0, bytes);
+        std::memcpy(tail, rows + full * d, (n - full) * d * sizeof(float));
+        row_block(tail, d, ct, kpad, out + full, n - full);
+        std::free(tail);
     }
 }
 
