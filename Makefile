@@ -11,7 +11,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-py bench fuzz clean install
+.PHONY: all demo test test-cpp test-py bench bench-build clean install
 
 all: install
 
@@ -29,7 +29,9 @@ install: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-test: test-cpp test-py
+# The C++ unit tests, the Python suite, then a bounded fuzzing run of the
+# state file reader (about a minute).
+test: test-cpp test-py fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -40,8 +42,18 @@ test-cpp: $(VENV)/.deps
 test-py: $(VENV)/.installed
 	$(VPY) -m pytest tests
 
-bench: $(VENV)/.installed
+BENCH_BUILD := build/bench
+
+bench-build: $(VENV)/.deps
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
+	    -DQOR_BUILD_BENCH=ON -DQOR_BUILD_MODULE=OFF >/dev/null
+	cmake --build $(BENCH_BUILD) -j2
+
+# Benchmarks are never part of the tests; each prints medians and ratios.
+bench: $(VENV)/.installed bench-build
 	$(VPY) bench/run_all.py
 
 clean:
 	rm -rf build $(VENV)
+
+include fuzz/fuzz.mk
