@@ -24,18 +24,30 @@ struct HitCounters {
 
 thread_local HitCounters tls_counters;
 
-// Clears the touched counters on every exit, so a failed query leaves the
-// buffer ready for the next one.
-struct ClearOnExit {
-    HitCounters& counters;
-    ~ClearOnExit() { counters.clear_touched(); }
+// Moves this thread's counters into a local object for the call (the
+// thread-local address is then not looked up again in the loops) and moves
+// them back, with the touched counters cleared, on every exit, so a failed
+// query leaves the buffer ready for the next one.
+struct BorrowedCounters {
+    HitCounters hc;
+    BorrowedCounters() {
+        hc.count.swap(tls_counters.count);
+        hc.touched.swap(tls_counters.touched);
+    }
+    ~BorrowedCounters() {
+        hc.clear_touched();
+        tls_counters.count.swap(hc.count);
+        tls_counters.touched.swap(hc.touched);
+    }
+    BorrowedCounters(const BorrowedCounters&) = delete;
+    BorrowedCounters& operator=(const BorrowedCounters&) = delete;
 };
 
 }  // namespace
 
 CandidateList collect_candidates(const ClusterPostings& postings, std::span<const uint32_t> ctop, uint64_t n_docs) {
-    HitCounters& hc = tls_counters;
-    ClearOnExit guard{hc};
+    BorrowedCounters borrowed;
+    HitCounters& hc = borrowed.hc;
     if (hc.count.size() < n_docs) hc.count.resize(n_docs, 0);
 
     uint32_t max_hits = 0;

@@ -92,20 +92,6 @@ ProxyKernel proxy_kernel() {
     return kernel;
 }
 
-uint64_t ctop_overlap(std::span<const uint32_t> query_ctop, std::span<const uint32_t> doc_ctop) {
-    uint64_t overlap = 0;
-    for (const uint32_t c : query_ctop)
-        if (std::find(doc_ctop.begin(), doc_ctop.end(), c) != doc_ctop.end()) ++overlap;
-    return overlap;
-}
-
-float proxy_score(float w, uint64_t overlap, uint64_t ctop_len) {
-    const float fraction = static_cast<float>(overlap) / static_cast<float>(std::max<uint64_t>(ctop_len, 1));
-    const float bonus = fraction * OVERLAP_WEIGHT;
-    const float closeness = 1.0f / (w + 1.0f);
-    return bonus + closeness;
-}
-
 std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorSims& sims,
                                     std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates) {
     const FlatDocCodes& flat = state.flat_codes;

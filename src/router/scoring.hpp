@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "router/doc_codes.hpp"
+#include "router/router.hpp"
 #include "router/state.hpp"
 
 namespace qor {
@@ -56,11 +57,25 @@ void proxy_distances_code_major_avx512(const float* sims, std::size_t stride, ui
 ProxyKernel proxy_kernel();
 
 // Number of entries of query_ctop that occur in doc_ctop.
-uint64_t ctop_overlap(std::span<const uint32_t> query_ctop, std::span<const uint32_t> doc_ctop);
+inline uint64_t ctop_overlap(std::span<const uint32_t> query_ctop, std::span<const uint32_t> doc_ctop) {
+    uint64_t overlap = 0;
+    for (const uint32_t c : query_ctop)
+        for (const uint32_t d : doc_ctop)
+            if (c == d) {
+                ++overlap;
+                break;
+            }
+    return overlap;
+}
 
 // (overlap / max(ctop_len, 1)) * 0.2 + 1 / (w + 1), each operation rounded
 // to float32 in that order.
-float proxy_score(float w, uint64_t overlap, uint64_t ctop_len);
+inline float proxy_score(float w, uint64_t overlap, uint64_t ctop_len) {
+    const float fraction = static_cast<float>(overlap) / static_cast<float>(ctop_len > 1 ? ctop_len : 1);
+    const float bonus = fraction * OVERLAP_WEIGHT;
+    const float closeness = 1.0f / (w + 1.0f);
+    return bonus + closeness;
+}
 
 // The proxy score of every candidate, slot i for candidates[i], computed in
 // parallel from the code-major matrix, the documents' flat codes and C_tops.
