@@ -84,7 +84,8 @@ print(json.dumps(res))
 
 
 def find_driver(build_dir: str | None) -> pathlib.Path:
-    candidates = [pathlib.Path(build_dir)] if build_dir else sorted(ROOT.glob("build*"))
+    candidates = ([pathlib.Path(build_dir)] if build_dir
+                  else [ROOT / "build" / "bench", *sorted(ROOT.glob("build*"))])
     for cand in candidates:
         exe = cand / "bench_assign"
         if exe.is_file():
