@@ -68,7 +68,9 @@ def make_queries(x, starts, n_queries, seed):
     out = []
     sources = rng.integers(0, len(starts), n_queries)
     for d in sources:
-        rows = x[starts[d] : starts[d] + QUERY_ROWS] + 0.2 * rng.standard_normal((QUERY_ROWS, DIM), dtype=np.float32)
+        # Noise of norm about 0.2 against unit tokens.
+        noise = (0.2 / np.sqrt(DIM)) * rng.standard_normal((QUERY_ROWS, DIM), dtype=np.float32)
+        rows = x[starts[d] : starts[d] + QUERY_ROWS] + noise
         out.append((rows / np.linalg.norm(rows, axis=1, keepdims=True)).astype(np.float32))
     return out, sources
 
