@@ -11,7 +11,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-py bench bench-build clean install
+.PHONY: all demo test test-cpp test-py test-numpy1 bench bench-build clean install
 
 all: install
 
@@ -29,9 +29,10 @@ install: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-# The C++ unit tests, the Python suite, then a bounded fuzzing run of the
-# state file reader (about a minute).
-test: test-cpp test-py fuzz
+# The C++ unit tests, the Python suite (with a check of the type stub), the
+# Python suite again under NumPy 1.x with the same binary, then a bounded
+# fuzzing run of the state file reader (about a minute).
+test: test-cpp test-py test-numpy1 fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -40,7 +41,24 @@ test-cpp: $(VENV)/.deps
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 
 test-py: $(VENV)/.installed
+	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router
 	$(VPY) -m pytest tests
+
+# The module is built against NumPy 2 headers and must also run under NumPy 1.
+NP1_VENV := build/venv-numpy1
+WHEEL_DIR := build/wheel
+
+$(NP1_VENV)/.deps: requirements-numpy1.txt
+	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
+	$(NP1_VENV)/bin/python -m pip install -r requirements-numpy1.txt
+	touch $@
+
+test-numpy1: $(VENV)/.installed $(NP1_VENV)/.deps
+	rm -rf $(WHEEL_DIR)
+	$(VPY) -m pip wheel --no-build-isolation --no-deps -w $(WHEEL_DIR) .
+	$(NP1_VENV)/bin/python -m pip install --no-deps --force-reinstall $(WHEEL_DIR)/nuvaris_qor_router-*.whl
+	cd tests && ../$(NP1_VENV)/bin/python -c "import numpy, nuvaris_qor_router; print('NumPy', numpy.__version__)"
+	$(NP1_VENV)/bin/python -m pytest -p no:cacheprovider tests
 
 BENCH_BUILD := build/bench
 
