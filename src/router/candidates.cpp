@@ -9,46 +9,19 @@ namespace qor {
 
 namespace {
 
-// Dense hit counters over document indices, kept per calling thread so a
-// query does not allocate and clear one per document. Only the entries a
-// query touched are non-zero, and they are cleared before it returns.
+// Dense hit counters over document indices, owned by one call: a zeroed
+// array costs a memset per query (well under the scoring work) and keeps no
+// memory alive after the call or the router.
 struct HitCounters {
     std::vector<uint32_t> count;
     std::vector<uint32_t> touched;  // indices with a non-zero count, first-touch order
-
-    void clear_touched() {
-        for (const uint32_t d : touched) count[d] = 0;
-        touched.clear();
-    }
-};
-
-thread_local HitCounters tls_counters;
-
-// Moves this thread's counters into a local object for the call (the
-// thread-local address is then not looked up again in the loops) and moves
-// them back, with the touched counters cleared, on every exit, so a failed
-// query leaves the buffer ready for the next one.
-struct BorrowedCounters {
-    HitCounters hc;
-    BorrowedCounters() {
-        hc.count.swap(tls_counters.count);
-        hc.touched.swap(tls_counters.touched);
-    }
-    ~BorrowedCounters() {
-        hc.clear_touched();
-        tls_counters.count.swap(hc.count);
-        tls_counters.touched.swap(hc.touched);
-    }
-    BorrowedCounters(const BorrowedCounters&) = delete;
-    BorrowedCounters& operator=(const BorrowedCounters&) = delete;
 };
 
 }  // namespace
 
 CandidateList collect_candidates(const ClusterPostings& postings, std::span<const uint32_t> ctop, uint64_t n_docs) {
-    BorrowedCounters borrowed;
-    HitCounters& hc = borrowed.hc;
-    if (hc.count.size() < n_docs) hc.count.resize(n_docs, 0);
+    HitCounters hc;
+    hc.count.assign(n_docs, 0);
 
     uint32_t max_hits = 0;
     for (const uint32_t cluster : ctop) {
@@ -57,8 +30,6 @@ CandidateList collect_candidates(const ClusterPostings& postings, std::span<cons
             if (d >= n_docs)
                 throw InternalFailure("router state is inconsistent: posting list " + std::to_string(cluster) +
                                       " holds document " + std::to_string(d) + " of " + std::to_string(n_docs));
-            // Record the index before counting it, so a failed push leaves no
-            // stray non-zero counter behind.
             if (hc.count[d] == 0) hc.touched.push_back(d);
             ++hc.count[d];
             max_hits = std::max(max_hits, hc.count[d]);
