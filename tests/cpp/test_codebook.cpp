@@ -31,21 +31,21 @@ bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
 
 }  // namespace
 
-TEST(centroid_counts_are_clamped) {
+TEST(centroid_counts_are_clamped_and_arrays_sized) {
+    // One row trains a single centroid but still reports two fine clusters:
+    // the arrays describe the one trained centroid, idf all the reported ones.
     struct Case {
-        uint64_t n, n_fine, n_coarse, want_fine, want_coarse;
+        uint64_t n, n_fine, n_coarse, want_fine, want_coarse, want_rows;
     };
-    for (const Case c : {Case{3, 256, 32, 3, 2}, Case{100, 0, 32, 2, 2}, Case{100, 1, 32, 2, 2},
-                         Case{200, 64, 100, 64, 32}, Case{300, 256, 32, 256, 32}, Case{50, 10, 1, 10, 2}}) {
+    for (const Case c :
+         {Case{1, 256, 32, 2, 2, 1}, Case{100, 1, 32, 2, 2, 2}, Case{200, 64, 100, 64, 32, 64}}) {
         const std::size_t d = 6;
-        const auto x = random_rows(c.n, d, c.n);
-        const auto cb = qor::train_codebook(x, c.n, d, c.n_fine, c.n_coarse, 5);
+        const auto cb = qor::train_codebook(random_rows(c.n, d, c.n), c.n, d, c.n_fine, c.n_coarse, 5);
         CHECK_EQ(cb.n_fine, c.want_fine);
         CHECK_EQ(cb.n_coarse, c.want_coarse);
-        CHECK_EQ(cb.dim, uint64_t{d});
-        CHECK_EQ(cb.cquant.size(), c.want_fine * d);
-        CHECK_EQ(cb.cindex_labels.size(), c.want_fine);
-        CHECK_EQ(cb.centroid_dists.size(), c.want_fine * c.want_fine);
+        CHECK_EQ(cb.cquant.size(), c.want_rows * d);
+        CHECK_EQ(cb.cindex_labels.size(), c.want_rows);
+        CHECK_EQ(cb.centroid_dists.size(), c.want_rows * c.want_rows);
         CHECK(cb.idf == std::vector<float>(c.want_fine, 1.0f));
         for (const uint32_t l : cb.cindex_labels) CHECK(l < c.want_coarse);
     }
@@ -67,45 +67,7 @@ TEST(zero_iterations_sample_normalised_rows_into_coarse_cluster_zero) {
     CHECK(cb.cindex_labels == std::vector<uint32_t>(8, 0));
 }
 
-TEST(distance_table_is_symmetric_with_zero_diagonal) {
-    const std::size_t n = 400, d = 16;
-    const auto x = random_rows(n, d, 10);
-    const auto cb = qor::train_codebook(x, n, d, 64, 8, 10);
-    const std::size_t h = cb.n_fine;
-    for (std::size_t i = 0; i < h; ++i) {
-        CHECK_EQ(cb.centroid_dists[i * h + i], 0.0f);
-        for (std::size_t j = i + 1; j < h; ++j)
-            CHECK_EQ(std::memcmp(&cb.centroid_dists[i * h + j], &cb.centroid_dists[j * h + i], sizeof(float)),
-                     0);
-    }
-    // One entry recomputed: sqrtf of the float sum of squared differences.
-    float sum = -0.0f;
-    for (std::size_t k = 0; k < d; ++k) {
-        const float diff = cb.cquant[3 * d + k] - cb.cquant[17 * d + k];
-        sum = sum + diff * diff;
-    }
-    CHECK_EQ(cb.centroid_dists[3 * h + 17], std::sqrt(sum));
-    // Coarse labels come from a k-means over the fine centroids with seed 43.
-    const auto coarse =
-        qor::kmeans(qor::MatrixRef::contiguous(cb.cquant.data(), h, d), cb.n_coarse, 10, qor::COARSE_SEED);
-    for (std::size_t f = 0; f < h; ++f) CHECK_EQ(uint64_t{cb.cindex_labels[f]}, coarse.labels[f]);
-}
-
-TEST(short_slice_is_an_internal_failure) {
-    const std::vector<float> x(11, 1.0f);
-    CHECK_THROWS(qor::train_codebook(x, 3, 4, 256, 32, 5), qor::InternalFailure, "vector shape mismatch");
-    CHECK_THROWS(qor::train_codebook(x, uint64_t{1} << 62, 8, 256, 32, 5), qor::InternalFailure,
-                 "vector shape mismatch");
-}
-
-TEST(fewer_than_two_rows_leave_cquant_short) {
-    const std::vector<float> x = {1.0f, 2.0f};
-    const auto cb = qor::train_codebook(x, 1, 2, 256, 32, 5);
-    CHECK_EQ(cb.n_fine, uint64_t{2});
-    CHECK_EQ(cb.cquant.size(), std::size_t{2});
-}
-
-TEST(training_is_independent_of_worker_count) {
+TEST(distance_table_and_coarse_labels_on_any_number_of_workers) {
     const std::size_t n = 3000, d = 24;
     const auto x = random_rows(n, d, 12);
     qor::TwoStageCodebook first;
@@ -113,14 +75,38 @@ TEST(training_is_independent_of_worker_count) {
         qor::parallel::ThreadPool pool(threads);
         qor::parallel::ScopedPool guard(pool);
         const auto cb = qor::train_codebook(x, n, d, 128, 16, 15);
-        if (threads == 1) {
-            first = cb;
+        if (threads > 1) {
+            CHECK(same_bits(cb.cquant, first.cquant));
+            CHECK(same_bits(cb.centroid_dists, first.centroid_dists));
+            CHECK(cb.cindex_labels == first.cindex_labels);
             continue;
         }
-        CHECK(same_bits(cb.cquant, first.cquant));
-        CHECK(same_bits(cb.centroid_dists, first.centroid_dists));
-        CHECK(cb.cindex_labels == first.cindex_labels);
+        first = cb;
+        const std::size_t h = cb.n_fine;
+        for (std::size_t i = 0; i < h; ++i) {
+            CHECK_EQ(cb.centroid_dists[i * h + i], 0.0f);
+            for (std::size_t j = i + 1; j < h; ++j)
+                CHECK(std::memcmp(&cb.centroid_dists[i * h + j], &cb.centroid_dists[j * h + i], 4) == 0);
+        }
+        // One entry recomputed: sqrtf of the float sum of squared differences.
+        float sum = -0.0f;
+        for (std::size_t k = 0; k < d; ++k) {
+            const float diff = cb.cquant[3 * d + k] - cb.cquant[17 * d + k];
+            sum = sum + diff * diff;
+        }
+        CHECK_EQ(cb.centroid_dists[3 * h + 17], std::sqrt(sum));
+        // Coarse labels come from a k-means over the fine centroids with its own seed.
+        const auto fine = qor::MatrixRef::contiguous(cb.cquant.data(), h, d);
+        const auto coarse = qor::kmeans(fine, cb.n_coarse, 15, qor::COARSE_SEED);
+        for (std::size_t f = 0; f < h; ++f) CHECK_EQ(uint64_t{cb.cindex_labels[f]}, coarse.labels[f]);
     }
+}
+
+TEST(short_slice_is_an_internal_failure) {
+    const std::vector<float> x(11, 1.0f);
+    CHECK_THROWS(qor::train_codebook(x, 3, 4, 256, 32, 5), qor::InternalFailure, "vector shape mismatch");
+    CHECK_THROWS(qor::train_codebook(x, uint64_t{1} << 62, 8, 256, 32, 5), qor::InternalFailure,
+                 "vector shape mismatch");
 }
 
 TEST(idf_values) {
@@ -137,9 +123,7 @@ TEST(idf_values) {
     CHECK_EQ(idf[1], 0.0f);
     CHECK_EQ(idf[0], std::log(11.0f));
     CHECK_EQ(idf[2], std::log(11.0f / 2.0f));  // three occurrences in one document count once
-
-    const auto empty = qor::compute_idf({}, 4);
-    CHECK(empty == std::vector<float>(4, std::log(2.0f)));
+    CHECK(qor::compute_idf({}, 4) == std::vector<float>(4, std::log(2.0f)));
     CHECK(qor::compute_idf(docs, 0).empty());
 }
 

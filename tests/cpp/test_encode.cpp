@@ -16,16 +16,6 @@
 
 namespace {
 
-std::vector<float> random_rows(std::size_t n, std::size_t d, uint64_t seed) {
-    std::vector<float> v(n * d);
-    uint64_t s = seed * 0x9E3779B97F4A7C15ULL + 7;
-    for (float& x : v) {
-        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-        x = static_cast<float>(static_cast<int64_t>(s >> 40) - (int64_t{1} << 23)) / 8388608.0f;
-    }
-    return v;
-}
-
 // A codebook for C_top tests: n_fine codes, given labels and idf.
 qor::TwoStageCodebook ctop_codebook(std::vector<uint32_t> labels, std::vector<float> idf, uint64_t n_coarse) {
     qor::TwoStageCodebook cb;
@@ -40,7 +30,8 @@ qor::TwoStageCodebook ctop_codebook(std::vector<uint32_t> labels, std::vector<fl
 
 TEST(encoding_normalises_and_uses_the_nearest_centroid) {
     const std::size_t n = 700, d = 20;
-    const auto x = random_rows(n, d, 1);
+    std::vector<float> x(n * d);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>((i * 7919) % 401) / 100.0f - 2.0f;
     const auto cb = qor::train_codebook(x, n, d, 50, 8, 10);
     std::vector<float> wide = x;
     wide.push_back(123.0f);  // values beyond n_rows * dim are ignored
@@ -50,7 +41,6 @@ TEST(encoding_normalises_and_uses_the_nearest_centroid) {
     CHECK_EQ(codes.size(), n);
     for (std::size_t i = 0; i < n; ++i) CHECK_EQ(codes[i], qor::nearest_centroid({xn.data() + i * d, d}, cm));
     CHECK(qor::encode_vectors(cb, {}, 0).empty());
-
     for (const std::size_t threads : {1, 2, 8}) {
         qor::parallel::ThreadPool pool(threads);
         qor::parallel::ScopedPool guard(pool);
@@ -93,8 +83,7 @@ TEST(top_clusters_examples) {
     const std::vector<uint32_t> codes = {5, 5, 9};
     CHECK(qor::top_coarse_clusters(cb, codes, 3) == (std::vector<uint32_t>{2, 0}));
     CHECK(qor::top_coarse_clusters(cb, codes, 1) == (std::vector<uint32_t>{2}));
-    CHECK(qor::top_coarse_clusters(cb, codes, 0).empty());
-    CHECK(qor::top_coarse_clusters(cb, {}, 3).empty());
+    CHECK(qor::top_coarse_clusters(cb, codes, 0).empty() && qor::top_coarse_clusters(cb, {}, 3).empty());
     // Out-of-range codes are skipped.
     CHECK(qor::top_coarse_clusters(cb, std::vector<uint32_t>{10, 9, 4000000000u}, 3) ==
           (std::vector<uint32_t>{0}));
@@ -120,34 +109,22 @@ TEST(top_clusters_ties_zero_idf_and_bad_labels) {
                  "codebook shape mismatch");
 }
 
-TEST(top_clusters_match_a_stable_descending_sort) {
-    // Insertion sort (up to 20 clusters) and the merge sort beyond both give
-    // the stable order; weights on a coarse grid make many ties.
-    for (const uint64_t n_coarse : {5, 20, 21, 64, 300}) {
-        const uint64_t n_fine = 3 * n_coarse;
-        std::vector<uint32_t> labels(n_fine);
-        std::vector<float> idf(n_fine);
-        uint64_t s = n_coarse;
-        for (uint64_t f = 0; f < n_fine; ++f) {
-            s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-            labels[f] = static_cast<uint32_t>((s >> 33) % n_coarse);
-            idf[f] = static_cast<float>((s >> 20) % 4) * 0.25f;
-        }
-        const auto cb = ctop_codebook(labels, idf, n_coarse);
-        std::vector<uint32_t> codes;
-        for (uint64_t f = 0; f < n_fine; ++f) codes.push_back(static_cast<uint32_t>((f * 7) % n_fine));
-        std::vector<float> score(n_coarse, 0.0f);
-        for (const uint32_t c : codes) score[labels[c]] += idf[c];
-        std::vector<uint32_t> want;
-        for (uint32_t c = 0; c < n_coarse; ++c)
-            if (score[c] > 0.0f) want.push_back(c);
-        std::stable_sort(want.begin(), want.end(),
-                         [&](uint32_t a, uint32_t b) { return score[a] > score[b]; });
-        if (n_coarse > 21) CHECK(want.size() > 20);  // the merge sort path is taken
-        CHECK(qor::top_coarse_clusters(cb, codes, n_coarse) == want);
-        want.resize(std::min<std::size_t>(want.size(), 3));
-        CHECK(qor::top_coarse_clusters(cb, codes, 3) == want);
+TEST(long_cluster_lists_keep_the_stable_order) {
+    // 30 clusters, one code each, in three weight classes: within a class the
+    // lower cluster id comes first, also past the first 20 clusters.
+    std::vector<uint32_t> labels(30), codes(30), want;
+    std::vector<float> idf(30);
+    for (uint32_t c = 0; c < 30; ++c) {
+        labels[c] = 29 - c;  // codes meet the clusters in decreasing id order
+        codes[c] = c;
+        idf[c] = 0.25f * static_cast<float>(1 + c % 3);
     }
+    for (const uint32_t r : {2u, 1u, 0u})  // clusters whose code c has c % 3 == r, weight 0.25 * (1 + r)
+        for (uint32_t k = 0; k < 30; ++k)
+            if ((29 - k) % 3 == r) want.push_back(k);
+    const auto cb = ctop_codebook(labels, idf, 30);
+    CHECK(qor::top_coarse_clusters(cb, codes, 30) == want);
+    CHECK(qor::top_coarse_clusters(cb, codes, 3) == std::vector<uint32_t>(want.begin(), want.begin() + 3));
 }
 
 TEST(proxy_distance_rules) {
