@@ -1,4 +1,4 @@
-"""Shared fixtures for the Python tests: routers, small corpora, and a guard
+"""Shared fixtures for the Python tests: routers, a small corpus, and a guard
 that skips only the part of a test that needs work not yet in this build."""
 
 import numpy as np
@@ -10,7 +10,6 @@ DIM = 8
 
 
 def _call_or_skip(fn, *args, **kwargs):
-    """Call fn; skip the test if the operation is not implemented yet."""
     try:
         return fn(*args, **kwargs)
     except NotImplementedError as exc:
@@ -25,24 +24,19 @@ def implemented():
 @pytest.fixture(scope="session")
 def corpus():
     """40 vectors of width DIM in 4 documents of 10 rows, ids 10..13."""
-    rng = np.random.default_rng(7)
-    vectors = rng.standard_normal((40, DIM)).astype(np.float32)
-    ids = [10, 11, 12, 13]
-    offsets = [(0, 10), (10, 20), (20, 30), (30, 40)]
-    return vectors, ids, offsets
+    vectors = np.random.default_rng(7).standard_normal((40, DIM)).astype(np.float32)
+    return vectors, [10, 11, 12, 13], [(0, 10), (10, 20), (20, 30), (30, 40)]
 
 
 @pytest.fixture
 def router():
-    """A fresh router of width DIM with no state."""
     return qor.PyQorRouter(DIM)
 
 
 @pytest.fixture
 def built_router(corpus):
-    vectors, ids, offsets = corpus
     r = qor.PyQorRouter(DIM)
-    _call_or_skip(r.build, vectors, ids, offsets, n_fine=16, n_coarse=4)
+    _call_or_skip(r.build, *corpus, n_fine=16, n_coarse=4)
     return r
 
 
