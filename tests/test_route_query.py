@@ -1,6 +1,7 @@
-"""route_query: result form, tie and NaN rules on hand-made state files,
-truncation, agreement with a NumPy reading of a saved build, and identical
-answers for any worker count and kernel family."""
+"""route_query: result form, empty documents and NaN rules on hand-made state
+files, truncation, agreement with a NumPy reading of a saved build, and
+identical answers from the whole pipeline for any worker count and kernel
+family."""
 
 import json
 import math
@@ -18,42 +19,28 @@ import nuvaris_qor_router as qr
 F32 = np.float32
 
 
-def write_state(path, docs, n_coarse=4, lists=None):
-    """A state over an identity codebook of 8 centroids in 8 dimensions
-    (so a similarity is the query value itself, and a row's code is its
-    largest component); code c lies in coarse cluster c // 2. docs holds
-    (codes, ctop, doc_id) triples; documents are posted under their C_top."""
-    if lists is None:
-        lists = [[d for d, (_, ctop, _) in enumerate(docs) if c in ctop] for c in range(n_coarse)]
-    offsets, codes = [], []
-    for doc_codes, _, _ in docs:
-        offsets.append(len(codes))
-        codes.extend(doc_codes)
+def crafted(tmp_path, docs):
+    """A router loaded from a state over an identity codebook of 8 centroids
+    in 8 dimensions (so a similarity is the query value itself, and a row's
+    code is its largest component); code c lies in coarse cluster c // 2.
+    docs holds (codes, ctop, doc_id) triples; documents are posted under
+    their C_top."""
+    lists = [[d for d, (_, ctop, _) in enumerate(docs) if c in ctop] for c in range(4)]
+    offsets = np.cumsum([0] + [len(c) for c, _, _ in docs])[:-1].tolist()
     state = {
-        "codebook": {
-            "cquant": [1.0 if i % 9 == 0 else 0.0 for i in range(64)],
-            "n_fine": 8,
-            "dim": 8,
-            "cindex_labels": [c // 2 for c in range(8)],
-            "n_coarse": n_coarse,
-            "centroid_dists": [0.0] * 64,
-            "idf": [1.0] * 8,
-        },
+        "codebook": {"cquant": np.eye(8).ravel().tolist(), "n_fine": 8, "dim": 8, "n_coarse": 4,
+                     "cindex_labels": [c // 2 for c in range(8)], "centroid_dists": [0.0] * 64, "idf": [1.0] * 8},
         "doc_profiles": [{"centroid_ids": list(c), "ctop": list(t)} for c, t, _ in docs],
         "doc_ids": [i for _, _, i in docs],
         "postings": {"lists": lists, "cluster_reps": [l[0] if l else None for l in lists]},
         "ctop_r": 3,
-        "flat_codes": {"codes": codes, "offsets": offsets, "lengths": [len(c) for c, _, _ in docs]},
+        "flat_codes": {"codes": [c for codes, _, _ in docs for c in codes], "offsets": offsets,
+                       "lengths": [len(c) for c, _, _ in docs]},
     }
     body = json.dumps(state, separators=(",", ":")).encode()
-    with open(path, "wb") as f:
-        f.write(b"QORR" + struct.pack("<IQ", 1, len(body)) + body)
-    return path
-
-
-def crafted(tmp_path, docs, **kw):
+    (tmp_path / "state.qor").write_bytes(b"QORR" + struct.pack("<IQ", 1, len(body)) + body)
     r = qr.PyQorRouter(8)
-    r.load(str(write_state(tmp_path / "state.qor", docs, **kw)))
+    r.load(str(tmp_path / "state.qor"))
     return r
 
 
@@ -66,59 +53,48 @@ def rows(*spec):
     return q
 
 
-class TestScoresAndOrder:
-    def test_score_is_the_float32_value_widened(self, tmp_path):
-        # Row maxima 0.9 and 0.6 over codes {3, 7}: w = 0.25; the query C_top
-        # is [1, 3] and the document shares cluster 1.
-        r = crafted(tmp_path, [([3, 7], [1, 0], 2**64 - 1)])
-        res = r.route_query(rows({3: 0.9, 7: 0.5}, {3: 0.2, 7: 0.6}))
-        want = F32(0.5) * F32(0.2) + F32(1) / (F32(0.25) + F32(1))
-        assert res == [(2**64 - 1, float(want))]
-        assert type(res[0]) is tuple and type(res[0][0]) is int and type(res[0][1]) is float
+def test_score_is_the_float32_value_widened(tmp_path):
+    # Row maxima 0.9 and 0.6 over codes {3, 7}: w = 0.25; the query C_top
+    # is [1, 3] and the document shares cluster 1.
+    r = crafted(tmp_path, [([3, 7], [1, 0], 2**64 - 1)])
+    res = r.route_query(rows({3: 0.9, 7: 0.5}, {3: 0.2, 7: 0.6}))
+    want = F32(0.5) * F32(0.2) + F32(1) / (F32(0.25) + F32(1))
+    assert res == [(2**64 - 1, float(want))]
+    assert type(res[0]) is tuple and type(res[0][0]) is int and type(res[0][1]) is float
 
-    def test_document_without_codes_keeps_its_overlap_term(self, tmp_path):
-        r = crafted(tmp_path, [([], [0], 9)])
-        (doc_id, score), = r.route_query(rows({0: 1.0}, {2: 1.0}, {4: 1.0}))  # C_top [0, 1, 2]
-        assert doc_id == 9
-        assert score == float(F32(1) / F32(3) * F32(0.2) + F32(2.938736e-39))
 
-    def test_identical_documents_keep_index_order(self, tmp_path):
-        # Ids run backwards, so the order shows it follows the index.
-        docs = [([2, 5], [1, 2], i) for i in (50, 40, 30)] + [([2], [1], 20)]
-        res = crafted(tmp_path, docs).route_query(rows({2: 1.0}, {5: 0.5}))
-        assert [d for d, _ in res][:3] == [50, 40, 30]
-        assert len({s for _, s in res[:3]}) == 1
+def test_document_without_codes_keeps_its_overlap_term(tmp_path):
+    r = crafted(tmp_path, [([], [0], 9)])
+    (doc_id, score), = r.route_query(rows({0: 1.0}, {2: 1.0}, {4: 1.0}))  # C_top [0, 1, 2]
+    assert doc_id == 9
+    assert score == float(F32(1) / F32(3) * F32(0.2) + F32(2.938736e-39))
 
-    def test_clusters_beyond_the_posting_lists(self, tmp_path):
-        # Cluster 3 has no posting list: its document is never a candidate.
-        docs = [([0], [0], 1), ([6], [3], 2)]
-        r = crafted(tmp_path, docs, lists=[[0], [], []])
-        assert [d for d, _ in r.route_query(rows({0: 1.0}, {6: 1.0}))] == [1]
 
-    def test_max_candidates_truncates_the_full_ranking(self, tmp_path):
-        rng = np.random.default_rng(3)
-        docs = [(rng.integers(0, 8, 3).tolist(), [0], 1000 + d) for d in range(1200)]
-        r = crafted(tmp_path, docs)
-        q = rng.random((4, 8), dtype=np.float32)
-        q[:, 0] += 2  # every row codes to centroid 0: C_top [0]
-        full = r.route_query(q, max_candidates=5000)
-        assert len(full) == 1200
-        assert r.route_query(q) == full[:500]
-        assert r.route_query(q, 4, 0) == []
-        scores = [s for _, s in full]
-        assert scores == sorted(scores, reverse=True)
+def test_max_candidates_truncates_the_full_ranking(tmp_path):
+    rng = np.random.default_rng(3)
+    docs = [(rng.integers(0, 8, 3).tolist(), [0], 1000 + d) for d in range(1200)]
+    r = crafted(tmp_path, docs)
+    q = rng.random((4, 8), dtype=np.float32)
+    q[:, 0] += 2  # every row codes to centroid 0: C_top [0]
+    full = r.route_query(q, max_candidates=5000)
+    assert len(full) == 1200
+    assert r.route_query(q) == full[:500]
+    assert r.route_query(q, 4, 0) == []
+    scores = [s for _, s in full]
+    assert scores == sorted(scores, reverse=True)
 
-    def test_nan_score_alone_is_returned_and_two_fail(self, tmp_path):
-        # Over code 1 the row maxima are -3e38, -3e38 and +inf: the running
-        # sum overflows to -inf, then meets +inf.
-        q = rows({1: -3e38}, {1: -3e38}, {1: np.inf}, {0: 1.0})
-        both = [([1], [0], 7), ([0], [0], 8)]
-        alone = crafted(tmp_path, both[:1]).route_query(q)
-        assert len(alone) == 1 and alone[0][0] == 7 and math.isnan(alone[0][1])
-        r = crafted(tmp_path, both)
-        with pytest.raises(qr.PanicException, match=r"^proxy scores cannot be ordered"):
-            r.route_query(q)
-        assert len(r.route_query(rows({0: 1.0}))) == 2  # the scratch lock was released
+
+def test_nan_score_alone_is_returned_and_two_fail(tmp_path):
+    # Over code 1 the row maxima are -3e38, -3e38 and +inf: the running
+    # sum overflows to -inf, then meets +inf.
+    q = rows({1: -3e38}, {1: -3e38}, {1: np.inf}, {0: 1.0})
+    both = [([1], [0], 7), ([0], [0], 8)]
+    alone = crafted(tmp_path, both[:1]).route_query(q)
+    assert len(alone) == 1 and alone[0][0] == 7 and math.isnan(alone[0][1])
+    r = crafted(tmp_path, both)
+    with pytest.raises(qr.PanicException, match=r"^proxy scores cannot be ordered"):
+        r.route_query(q)
+    assert len(r.route_query(rows({0: 1.0}))) == 2  # the scratch lock was released
 
 
 def clustered(n_docs, tokens, dim, seed):
@@ -148,7 +124,7 @@ def numpy_route(state, query, ctop):
     return out
 
 
-@pytest.mark.parametrize("n_rows, n_probes", [(1, 4), (8, 0), (32, 4), (32, 12)])
+@pytest.mark.parametrize("n_rows, n_probes", [(1, 4), (8, 0), (32, 12)])
 def test_agrees_with_numpy_over_a_saved_build(tmp_path, n_rows, n_probes):
     x = clustered(300, 12, 16, seed=1)
     r = qr.PyQorRouter(16)
@@ -172,32 +148,35 @@ def test_agrees_with_numpy_over_a_saved_build(tmp_path, n_rows, n_probes):
             assert (-want[d1][1], want[d1][2]) < (-want[d2][1], want[d2][2])
 
 
-ROUTE_SCRIPT = textwrap.dedent(
+PIPELINE_SCRIPT = textwrap.dedent(
     """
     import json, numpy as np, nuvaris_qor_router as qr
     rng = np.random.default_rng(9)
     centres = rng.standard_normal((30, 32)).astype(np.float32)
     x = (centres[rng.integers(0, 30, 24000)] + 0.4 * rng.standard_normal((24000, 32))).astype(np.float32)
     r = qr.PyQorRouter(32)
-    r.build(x, list(range(1000)), [(i * 24, i * 24 + 24) for i in range(1000)], n_fine=128, n_coarse=16, max_kmeans_iter=10)
+    r.build(x[:21600], list(range(900)), [(i * 24, i * 24 + 24) for i in range(900)], n_fine=128, n_coarse=16,
+            max_kmeans_iter=10)
+    r.add_documents(x[21600:], list(range(900, 1000)), [(i * 24, i * 24 + 24) for i in range(100)])
     out = []
     for n_rows in (1, 7, 32, 100):
         q = (centres[rng.integers(0, 30, n_rows)] + 0.4 * rng.standard_normal((n_rows, 32))).astype(np.float32)
-        out.append([(d, s.hex()) for d, s in r.route_query(q, 6, 400)])
+        out.append([r.compute_query_profile(q, 6), r.get_cluster_entries(q, 6), r.query_cluster_overlaps(q, 6),
+                    [(d, s.hex()) for d, s in r.route_query(q, 6, 400)]])
     print(json.dumps(out))
     """
 )
 
 
-def test_same_answers_for_any_worker_count_and_kernel():
+def test_whole_pipeline_gives_the_same_answers_for_any_worker_count_and_kernel():
     runs = {}
     for name, env in [("1 worker", {"RAYON_NUM_THREADS": "1"}), ("2 workers", {"RAYON_NUM_THREADS": "2"}),
-                      ("3 workers", {"RAYON_NUM_THREADS": "3"}), ("scalar", {"QOR_FORCE_SCALAR": "1"})]:
-        done = subprocess.run([sys.executable, "-c", ROUTE_SCRIPT], env={**os.environ, **env},
+                      ("5 workers", {"RAYON_NUM_THREADS": "5"}), ("scalar", {"QOR_FORCE_SCALAR": "1"})]:
+        done = subprocess.run([sys.executable, "-c", PIPELINE_SCRIPT], env={**os.environ, **env},
                               capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, done.stderr
         runs[name] = json.loads(done.stdout)
     first = runs["1 worker"]
-    assert all(len(r) > 0 for r in first)
+    assert all(len(route) > 0 for *_, route in first)
     for name, result in runs.items():
         assert result == first, name
