@@ -11,7 +11,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-py test-numpy1 bench bench-build clean install
+.PHONY: all demo test test-cpp test-py test-numpy1 test-other-pythons bench bench-build clean install
 
 all: install
 
@@ -32,7 +32,7 @@ demo: $(VENV)/.installed
 # The C++ unit tests, the Python suite (with a check of the type stub), the
 # Python suite again under NumPy 1.x with the same binary, then a bounded
 # fuzzing run of the state file reader (about a minute).
-test: test-cpp test-py test-numpy1 fuzz
+test: test-cpp test-py test-numpy1 test-other-pythons fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -43,6 +43,23 @@ test-cpp: $(VENV)/.deps
 test-py: $(VENV)/.installed
 	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router
 	$(VPY) -m pytest tests
+
+# The module also builds and passes the suite on CPython 3.11 and 3.13 (each
+# in its own venv under build/, with its own cached build directory); a
+# version that is not installed on the machine is reported and skipped.
+OTHER_PYTHONS := 3.11 3.13
+
+test-other-pythons: $(VENV)/.deps
+	@for v in $(OTHER_PYTHONS); do \
+	    py=$$(ls -d $(PYENV_ROOT)/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1); \
+	    if [ -z "$$py" ]; then echo "CPython $$v not found: skipped"; continue; fi; \
+	    venv=build/venv-py$$v; \
+	    echo "== CPython $$v ($$py) =="; \
+	    ( test -x $$venv/bin/python || $$py -m venv $$venv ) && \
+	    $$venv/bin/python -m pip install -q -r requirements-dev.txt && \
+	    PATH=$(abspath .)/$$venv/bin:$$PATH $$venv/bin/python -m pip install -q --no-build-isolation --no-deps . && \
+	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
+	done
 
 # The module is built against NumPy 2 headers and must also run under NumPy 1.
 NP1_VENV := build/venv-numpy1
