@@ -11,7 +11,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-py test-numpy1 test-other-pythons bench bench-build clean install
+.PHONY: all demo test test-cpp test-sanitize test-py test-numpy1 test-other-pythons bench bench-build clean install
 
 all: install
 
@@ -32,13 +32,22 @@ demo: $(VENV)/.installed
 # The C++ unit tests, the Python suite (with a check of the type stub), the
 # Python suite again under NumPy 1.x with the same binary, then a bounded
 # fuzzing run of the state file reader (about a minute).
-test: test-cpp test-py test-numpy1 test-other-pythons fuzz
+test: test-cpp test-sanitize test-py test-numpy1 test-other-pythons fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
 	    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF >/dev/null
 	cmake --build $(CPP_BUILD) -j2
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# The C++ tests again with address and undefined-behaviour sanitizers.
+SAN_BUILD := build/cpp-sanitize
+
+test-sanitize: $(VENV)/.deps
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF -DQOR_SANITIZE=ON >/dev/null
+	cmake --build $(SAN_BUILD) -j2
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure
 
 test-py: $(VENV)/.installed
 	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router

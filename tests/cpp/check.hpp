@@ -59,8 +59,9 @@ std::string describe(const char* ea, const char* eb, const A& a, const B& b) {
 
 #define CHECK_EQ(a, b)                                                                        \
     do {                                                                                      \
-        const auto& qt_a = (a);                                                               \
-        const auto& qt_b = (b);                                                               \
+        /* copies: an operand may refer into a temporary of the full expression */            \
+        const auto qt_a = (a);                                                                \
+        const auto qt_b = (b);                                                                \
         if (!(qt_a == qt_b)) ::qortest::fail(__FILE__, __LINE__, ::qortest::describe(#a, #b, qt_a, qt_b)); \
     } while (0)
 
