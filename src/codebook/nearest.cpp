@@ -11,25 +11,6 @@ namespace qor {
 
 namespace {
 
-inline uint32_t nearest_one(const float* x, std::size_t d, const float* centroids, std::size_t k) {
-    float best = NEAREST_START;
-    uint32_t best_index = 0;
-    for (std::size_t c = 0; c < k; ++c) {
-        const float* y = centroids + c * d;
-        float dist = -0.0f;
-        for (std::size_t j = 0; j < d; ++j) {
-            const float diff = x[j] - y[j];
-            const float sq = diff * diff;
-            dist = dist + sq;
-        }
-        if (best > dist) {
-            best = dist;
-            best_index = static_cast<uint32_t>(c);
-        }
-    }
-    return best_index;
-}
-
 // Rows per parallel task: enough work (about 4M element steps) to amortise
 // the hand-off, and a multiple of 8 so the vector kernels' row blocks are
 // full except in the last task. The result never depends on it.
@@ -60,7 +41,9 @@ bool runs_here(parallel::Isa isa) {
 
 void nearest_centroid_scalar(const float* rows, std::size_t n, std::size_t d, const float* centroids,
                              std::size_t k, uint32_t* out) {
-    for (std::size_t i = 0; i < n; ++i) out[i] = nearest_one(rows + i * d, d, centroids, k);
+    // The plain reference: one nearest_centroid per row, as the kernels must match.
+    const MatrixRef cents = MatrixRef::contiguous(centroids, k, d);
+    for (std::size_t i = 0; i < n; ++i) out[i] = nearest_centroid({rows + i * d, d}, cents);
 }
 
 PreparedCentroids::PreparedCentroids(const float* centroids, uint64_t k, uint64_t d)
