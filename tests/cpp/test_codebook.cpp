@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "test_rows.hpp"
 #include "codebook/codebook.hpp"
 #include "codebook/kmeans.hpp"
 #include "codebook/rng.hpp"
@@ -15,13 +16,7 @@
 namespace {
 
 std::vector<float> random_rows(std::size_t n, std::size_t d, uint64_t seed) {
-    std::vector<float> v(n * d);
-    uint64_t s = seed * 0x9E3779B97F4A7C15ULL + 5;
-    for (float& x : v) {
-        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-        x = static_cast<float>(static_cast<int64_t>(s >> 40) - (int64_t{1} << 23)) / 4194304.0f;
-    }
-    return v;
+    return qortest::random_rows(n, d, seed, 5, 4194304.0f);
 }
 
 bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {

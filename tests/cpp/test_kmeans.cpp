@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "test_rows.hpp"
 #include "codebook/kmeans.hpp"
 #include "codebook/rng.hpp"
 #include "common/matrix.hpp"
@@ -18,13 +19,7 @@ using qor::MatrixRef;
 namespace {
 
 std::vector<float> random_rows(std::size_t n, std::size_t d, uint64_t seed) {
-    std::vector<float> v(n * d);
-    uint64_t s = seed * 0x9E3779B97F4A7C15ULL + 3;
-    for (float& x : v) {
-        s = s * 6364136223846793005ULL + 1442695040888963407ULL;
-        x = static_cast<float>(static_cast<int64_t>(s >> 40) - (int64_t{1} << 23)) / 8388608.0f;
-    }
-    return v;
+    return qortest::random_rows(n, d, seed, 3, 8388608.0f);
 }
 
 std::vector<float> normalized(const float* rows, std::size_t n, std::size_t d) {
