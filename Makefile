@@ -11,7 +11,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-sanitize test-py test-numpy1 test-other-pythons bench bench-build clean install
+.PHONY: all demo test test-cpp test-sanitize test-py test-numpy1 test-other-pythons bench bench-build bench-baseline clean install
 
 all: install
 
@@ -96,6 +96,19 @@ bench-build: $(VENV)/.deps
 # Benchmarks are never part of the tests; each prints medians and ratios.
 bench: $(VENV)/.installed bench-build
 	$(VPY) bench/run_all.py
+
+# A baseline build of the module at BASELINE_REF, in its own venv with that
+# revision's requirements, for bench/bench_route_baseline.py.
+BASELINE_REF ?= main
+BASELINE_DIR := build/baseline
+
+bench-baseline:
+	rm -rf $(BASELINE_DIR)/src && mkdir -p $(BASELINE_DIR)/src
+	git archive $(BASELINE_REF) | tar -x -C $(BASELINE_DIR)/src
+	test -x build/venv-baseline/bin/python || $(PYTHON) -m venv build/venv-baseline
+	build/venv-baseline/bin/python -m pip install -q -r $(BASELINE_DIR)/src/requirements-dev.txt
+	cd $(BASELINE_DIR)/src && PATH=$(abspath build/venv-baseline/bin):$$PATH \
+	    ../../venv-baseline/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
 
 clean:
 	rm -rf build $(VENV)

@@ -62,11 +62,11 @@ int main(int argc, char** argv) {
         qor::ProxyKernel fn;
         bool ok;
     };
-    __builtin_cpu_init();
+    using qor::parallel::Isa;
     const K kernels[] = {
         {"code-major scalar", &qor::proxy_distances_code_major_scalar, true},
-        {"code-major avx2", &qor::proxy_distances_code_major_avx2, __builtin_cpu_supports("avx2") != 0},
-        {"code-major avx512", &qor::proxy_distances_code_major_avx512, __builtin_cpu_supports("avx512f") != 0},
+        {"code-major avx2", qor::proxy_kernel_for(Isa::Avx2), qor::parallel::isa_supported(Isa::Avx2)},
+        {"code-major avx512", qor::proxy_kernel_for(Isa::Avx512), qor::parallel::isa_supported(Isa::Avx512)},
     };
     for (const K& k : kernels) {
         if (!k.ok) continue;

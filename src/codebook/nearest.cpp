@@ -21,22 +21,6 @@ std::size_t task_rows(uint64_t k, uint64_t d) {
     return static_cast<std::size_t>(rows);
 }
 
-// Whether this processor runs the kernels of `isa`; an explicit request for
-// a kernel it lacks (a test or benchmark on another machine) gets the scalar
-// loop instead of an illegal instruction.
-bool runs_here(parallel::Isa isa) {
-    __builtin_cpu_init();
-    switch (isa) {
-        case parallel::Isa::Avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-        case parallel::Isa::Avx2:
-            return __builtin_cpu_supports("avx2");
-        default:
-            return true;
-    }
-}
-
 }  // namespace
 
 void nearest_centroid_scalar(const float* rows, std::size_t n, std::size_t d, const float* centroids,
@@ -52,8 +36,11 @@ PreparedCentroids::PreparedCentroids(const float* centroids, uint64_t k, uint64_
 PreparedCentroids::PreparedCentroids(const float* centroids, uint64_t k, uint64_t d, parallel::Isa isa)
     : centroids_(centroids), k_(k), d_(d), isa_(isa) {
     // With no centroids or no dimensions every row gets 0 (all distances
-    // are missing or -0.0); the scalar loop gives that without a copy.
-    if (k == 0 || d == 0 || k > std::numeric_limits<uint32_t>::max() || !runs_here(isa))
+    // are missing or -0.0); the scalar loop gives that without a copy. An
+    // explicit request for a kernel this processor or build lacks (a test or
+    // benchmark on another machine) gets the scalar loop instead of an
+    // illegal instruction.
+    if (k == 0 || d == 0 || k > std::numeric_limits<uint32_t>::max() || !parallel::isa_supported(isa))
         isa_ = parallel::Isa::Scalar;
     if (isa_ == parallel::Isa::Scalar) return;
     kpad_ = static_cast<std::size_t>((k + NEAREST_LANE_BLOCK - 1) / NEAREST_LANE_BLOCK * NEAREST_LANE_BLOCK);
@@ -81,12 +68,14 @@ void PreparedCentroids::nearest(const float* rows, uint64_t n, uint32_t* out) co
     const auto d = static_cast<std::size_t>(d_);
     const auto k = static_cast<std::size_t>(k_);
     switch (isa_) {
+#if QOR_SIMD_KERNELS
         case parallel::Isa::Avx512:
             nearest_centroid_avx512(rows, nn, d, transposed_, k, kpad_, out);
             break;
         case parallel::Isa::Avx2:
             nearest_centroid_avx2(rows, nn, d, transposed_, k, kpad_, out);
             break;
+#endif
         default:
             nearest_centroid_scalar(rows, nn, d, centroids_, k, out);
             break;

@@ -1,13 +1,26 @@
 // Run-time choice of instruction-set kernels.
+//
+// The vector kernels exist only in builds with QOR_SIMD_KERNELS set to 1
+// (x86-64 with the CMake option QOR_SIMD on); elsewhere every query here
+// answers Isa::Scalar and the scalar kernels serve.
 #pragma once
+
+#ifndef QOR_SIMD_KERNELS
+#define QOR_SIMD_KERNELS 0
+#endif
 
 namespace qor::parallel {
 
 enum class Isa { Scalar = 0, Avx2 = 1, Avx512 = 2 };
 
-// The widest kernel family this processor (and operating system) supports.
-// Setting QOR_FORCE_SCALAR=1 in the environment before the first call pins
-// it to Isa::Scalar, so tests can exercise the reference path.
+// Whether this build has the kernels of `isa` and this processor (and
+// operating system) runs them. The one feature test every caller shares;
+// Isa::Scalar is always supported.
+bool isa_supported(Isa isa);
+
+// The widest kernel family isa_supported() accepts. Setting
+// QOR_FORCE_SCALAR=1 in the environment before the first call pins it to
+// Isa::Scalar, so tests can exercise the reference path.
 Isa best_isa();
 
 const char* isa_name(Isa isa);

@@ -1,16 +1,18 @@
 // Candidate routing with proxy scores: posting-list hits over the query's
-// C_top, one similarity product against every fine centroid, parallel
-// scoring through each candidate's stored codes, then the best first.
+// C_top, one similarity product against every fine centroid (written in the
+// code-major layout the scoring reads), parallel scoring through each
+// candidate's stored codes, then the best first.
 #include <mutex>
+#include <cstdint>
 #include <new>
 #include <string>
 
 #include "common/errors.hpp"
-#include "router/blas.hpp"
 #include "router/candidates.hpp"
 #include "router/query_profile.hpp"
 #include "router/router.hpp"
 #include "router/scoring.hpp"
+#include "router/similarity.hpp"
 
 namespace qor {
 
@@ -32,8 +34,11 @@ std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_pr
     if (__builtin_mul_overflow(n_fine, dim, &cquant_needed) || codebook.cquant.size() < cquant_needed)
         throw InternalFailure("router state is inconsistent: cquant holds " + std::to_string(codebook.cquant.size()) +
                               " values, expected " + std::to_string(n_fine) + " x " + std::to_string(dim));
+    // The code-major matrix: n_fine + 1 rows of `stride` floats.
+    const std::size_t stride = code_major_stride(q);
     std::size_t sims_needed = 0;
-    if (__builtin_mul_overflow(q, n_fine, &sims_needed)) throw std::bad_alloc();
+    if (q > UINT64_MAX - CODE_MAJOR_LANES || __builtin_mul_overflow(n_fine + 1, stride, &sims_needed))
+        throw std::bad_alloc();
 
     const QueryProfile profile = query_profile(state, query, n_probes);
     const CandidateList candidates = collect_candidates(state.postings, profile.ctop, state.n_docs());
@@ -42,10 +47,10 @@ std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_pr
     {
         std::lock_guard<std::mutex> lock(scratch_.mutex);
         if (scratch_.data.size() < sims_needed) scratch_.data.resize(sims_needed, 0.0f);
-        sgemm_abt(query.data, q, codebook.cquant.data(), n_fine, dim, scratch_.data.data());
-        // One code-major copy per query lets a vector max cover many query
-        // rows per code in the per-candidate loop.
-        const CodeMajorSims sims = to_code_major(scratch_.data.data(), q, n_fine);
+        // Code-major (one row of query similarities per centroid) lets a
+        // vector max cover many query rows per code in the per-candidate loop.
+        similarity_code_major(query.data, q, codebook.cquant.data(), n_fine, dim, scratch_.data.data());
+        const CodeMajorView sims{scratch_.data.data(), stride, q, n_fine};
         scores = score_candidates(state, sims, profile.ctop, candidates.docs);
     }
 

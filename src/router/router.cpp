@@ -24,7 +24,9 @@ std::span<const float> contiguous_values(const MatrixRef& m) {
 }  // namespace
 
 void Router::reset_scratch(uint64_t n_fine) {
-    std::vector<float> fresh(n_fine * SCRATCH_QUERY_ROWS, 0.0f);  // allocate before taking the lock
+    // Room for the code-major matrix of SCRATCH_QUERY_ROWS query rows:
+    // n_fine + 1 rows of that many lanes. Allocated before taking the lock.
+    std::vector<float> fresh((n_fine + 1) * SCRATCH_QUERY_ROWS, 0.0f);
     std::lock_guard<std::mutex> lock(scratch_.mutex);
     scratch_.data.swap(fresh);
 }

@@ -37,14 +37,15 @@ struct DocOverlap {
     uint64_t overlap;
 };
 
-// Reusable space for the query-by-fine-centroid similarity matrix. Queries
+// Reusable space for the code-major query-by-fine-centroid similarity
+// matrix ((n_fine + 1) rows of the query row count rounded up to 16). Queries
 // write it under shared access to the router, so it has its own lock.
 struct SimScratch {
     std::mutex mutex;
     std::vector<float> data;
 };
 
-inline constexpr uint64_t SCRATCH_QUERY_ROWS = 64;  // rows' worth reserved by build and load
+inline constexpr uint64_t SCRATCH_QUERY_ROWS = 64;  // query rows' worth reserved by build and load (a multiple of 16)
 inline constexpr float OVERLAP_WEIGHT = 0.2f;
 
 class Router {

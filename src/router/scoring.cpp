@@ -33,7 +33,7 @@ CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine) {
     CodeMajorSims out;
     out.q = q;
     out.n_fine = n_fine;
-    out.stride = static_cast<std::size_t>((q + CODE_MAJOR_LANES - 1) / CODE_MAJOR_LANES * CODE_MAJOR_LANES);
+    out.stride = code_major_stride(q);
     std::size_t total = 0;
     if (__builtin_mul_overflow(static_cast<std::size_t>(n_fine), out.stride, &total))
         throw InternalFailure("similarity matrix of " + std::to_string(q) + " x " + std::to_string(n_fine) +
@@ -81,18 +81,24 @@ void proxy_distances_code_major_scalar(const float* sims, std::size_t stride, ui
         w[i] = proxy_distance_code_major_scalar(sims, stride, q, n_fine, docs[i].codes, docs[i].n);
 }
 
+ProxyKernel proxy_kernel_for(parallel::Isa isa) {
+    if (!parallel::isa_supported(isa)) return &proxy_distances_code_major_scalar;
+#if QOR_SIMD_KERNELS
+    switch (isa) {
+        case parallel::Isa::Avx512: return &proxy_distances_code_major_avx512;
+        case parallel::Isa::Avx2: return &proxy_distances_code_major_avx2;
+        default: break;
+    }
+#endif
+    return &proxy_distances_code_major_scalar;
+}
+
 ProxyKernel proxy_kernel() {
-    static const ProxyKernel kernel = [] {
-        switch (parallel::best_isa()) {
-            case parallel::Isa::Avx512: return &proxy_distances_code_major_avx512;
-            case parallel::Isa::Avx2: return &proxy_distances_code_major_avx2;
-            default: return &proxy_distances_code_major_scalar;
-        }
-    }();
+    static const ProxyKernel kernel = proxy_kernel_for(parallel::best_isa());
     return kernel;
 }
 
-std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorSims& sims,
+std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorView& sims,
                                     std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates) {
     const FlatDocCodes& flat = state.flat_codes;
     const std::size_t n_docs = std::min({state.doc_profiles.size(), flat.offsets.size(), flat.lengths.size()});
@@ -128,7 +134,7 @@ std::vector<float> score_candidates(const QorRouterState& state, const CodeMajor
                 __builtin_prefetch(docs[k].codes);
                 __builtin_prefetch(state.doc_profiles[d].ctop.data());
             }
-            kernel(sims.data.data(), sims.stride, sims.q, sims.n_fine, docs, bn, w);
+            kernel(sims.data, sims.stride, sims.q, sims.n_fine, docs, bn, w);
             for (std::size_t k = 0; k < bn; ++k) {
                 const uint32_t d = candidates[b0 + k];
                 // A broken candidate's slot is never read: the call fails below.

@@ -7,27 +7,37 @@
 #include <span>
 #include <vector>
 
+#include "parallel/cpu_features.hpp"
 #include "router/doc_codes.hpp"
 #include "router/router.hpp"
+#include "router/similarity.hpp"
 #include "router/state.hpp"
 
 namespace qor {
 
-// Lane padding of the code-major matrix: its row stride is a multiple of
-// this, so a kernel loads whole vectors without a tail.
-inline constexpr std::size_t CODE_MAJOR_LANES = 16;
-
-// The similarity matrix transposed: one row per fine centroid, each holding
-// the q query similarities in query-row order, padded with -inf to `stride`,
-// then one more row of -inf that kernels read for codes >= n_fine.
-struct CodeMajorSims {
-    std::vector<float> data;  // (n_fine + 1) x stride
-    std::size_t stride = 0;   // q rounded up to CODE_MAJOR_LANES
-    uint64_t q = 0;
-    uint64_t n_fine = 0;
+// The similarity matrix in code-major form, as similarity_code_major writes
+// it: one row per fine centroid, each holding the q query similarities in
+// query-row order, padded with -inf to `stride`, then one more row of -inf
+// that kernels read for codes >= n_fine.
+struct CodeMajorView {
+    const float* data;   // (n_fine + 1) x stride
+    std::size_t stride;  // code_major_stride(q)
+    uint64_t q;
+    uint64_t n_fine;
 };
 
-// Copies row-major sims (q x n_fine, row stride n_fine) into code-major form.
+// A code-major matrix that owns its values.
+struct CodeMajorSims {
+    std::vector<float> data;
+    std::size_t stride = 0;
+    uint64_t q = 0;
+    uint64_t n_fine = 0;
+
+    CodeMajorView view() const { return {data.data(), stride, q, n_fine}; }
+};
+
+// Copies row-major sims (q x n_fine, row stride n_fine) into code-major
+// form: how tests and benchmarks give the proxy kernels chosen values.
 CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine);
 
 // Proxy distance of one document read from a code-major matrix: for each
@@ -51,6 +61,9 @@ void proxy_distances_code_major_avx2(const float* sims, std::size_t stride, uint
                                      const DocCodes* docs, std::size_t n_docs, float* w);
 void proxy_distances_code_major_avx512(const float* sims, std::size_t stride, uint64_t q, uint64_t n_fine,
                                        const DocCodes* docs, std::size_t n_docs, float* w);
+
+// The kernel of `isa`, or the scalar one when this processor or build lacks it.
+ProxyKernel proxy_kernel_for(parallel::Isa isa);
 
 // The kernel for this processor (scalar under QOR_FORCE_SCALAR=1), chosen
 // once on first use.
@@ -81,7 +94,7 @@ inline float proxy_score(float w, uint64_t overlap, uint64_t ctop_len) {
 // parallel from the code-major matrix, the documents' flat codes and C_tops.
 // Throws InternalFailure (after every worker is done) when a candidate has
 // no profile, offset or length, or its code run leaves the code array.
-std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorSims& sims,
+std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorView& sims,
                                     std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates);
 
 // Positions into `scores` of the first min(n, keep) entries of a stable

@@ -1,6 +1,6 @@
 // Routing pieces against plain references: the code-major proxy kernels
 // (bit for bit against proxy_distance), the score formula, ranking, hit
-// counting and candidate order, and the BLAS product.
+// counting and candidate order.
 #include <algorithm>
 #include <bit>
 #include <cfloat>
@@ -12,7 +12,6 @@
 #include "check.hpp"
 #include "codebook/encode.hpp"
 #include "common/errors.hpp"
-#include "router/blas.hpp"
 #include "router/candidates.hpp"
 #include "router/scoring.hpp"
 
@@ -23,14 +22,12 @@ const float NaN = std::numeric_limits<float>::quiet_NaN();
 
 uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
 
-// The kernels this processor can run.
+// The kernels this processor and build can run.
 std::vector<qor::ProxyKernel> kernels() {
+    using qor::parallel::Isa;
     std::vector<qor::ProxyKernel> ks{&qor::proxy_distances_code_major_scalar};
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) ks.push_back(&qor::proxy_distances_code_major_avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        ks.push_back(&qor::proxy_distances_code_major_avx512);
+    for (const Isa isa : {Isa::Avx2, Isa::Avx512})
+        if (qor::parallel::isa_supported(isa)) ks.push_back(qor::proxy_kernel_for(isa));
     return ks;
 }
 
@@ -189,32 +186,6 @@ TEST(candidates_bad_index_fails_and_leaves_counters_clean) {
     const qor::CandidateList c = qor::collect_candidates(postings_of({{0}, {3}}), ctop, 5);
     CHECK(c.hits == (std::vector<uint32_t>{1, 1}));
     CHECK(c.docs == (std::vector<uint32_t>{0, 3}));
-}
-
-TEST(sgemm_abt_product_and_edges) {
-    // Small integers: every product and sum is exact whatever the blocking.
-    const uint64_t q = 5, n = 37, k = 19;
-    std::vector<float> a(q * k), b(n * k);
-    for (std::size_t i = 0; i < a.size(); ++i) a[i] = static_cast<float>(static_cast<int>(i % 7) - 3);
-    for (std::size_t i = 0; i < b.size(); ++i) b[i] = static_cast<float>(static_cast<int>(i % 5) - 2);
-    std::vector<float> out(q * n + 3, NaN);  // old contents (NaN) must not leak in
-    qor::sgemm_abt(a.data(), q, b.data(), n, k, out.data());
-    for (uint64_t i = 0; i < q; ++i)
-        for (uint64_t j = 0; j < n; ++j) {
-            float want = 0.0f;
-            for (uint64_t t = 0; t < k; ++t) want += a[i * k + t] * b[j * k + t];
-            CHECK_EQ(out[i * n + j], want);
-        }
-    CHECK(std::isnan(out[q * n]));  // nothing written past q x n
-
-    std::vector<float> z(6, NaN);
-    qor::sgemm_abt(nullptr, 2, nullptr, 3, 0, z.data());  // empty inner dimension
-    CHECK(std::all_of(z.begin(), z.end(), [](float v) { return bits(v) == 0; }));
-    std::vector<float> untouched(4, NaN);
-    qor::sgemm_abt(nullptr, 0, b.data(), n, k, untouched.data());
-    CHECK(std::isnan(untouched[0]));
-    CHECK_THROWS(qor::sgemm_abt(a.data(), uint64_t{1} << 31, b.data(), n, k, out.data()), qor::InternalFailure,
-                 "similarity product");
 }
 
 QORTEST_MAIN()

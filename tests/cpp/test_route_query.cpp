@@ -97,13 +97,14 @@ TEST(empty_query_and_empty_ctop) {
 
 TEST(scratch_grows_to_fit_and_never_shrinks) {
     const auto r = two_doc_router();
-    CHECK_EQ(r->sim_scratch_size(), std::size_t{8 * qor::SCRATCH_QUERY_ROWS});
+    // Code-major: n_fine + 1 rows of the query row count rounded up to 16.
+    CHECK_EQ(r->sim_scratch_size(), std::size_t{9 * qor::SCRATCH_QUERY_ROWS});
     std::vector<float> big(100 * 8, 0.0f);
     big[0] = 1.0f;
     r->route_query(view(big), 4, 500);
-    CHECK_EQ(r->sim_scratch_size(), std::size_t{100 * 8});
+    CHECK_EQ(r->sim_scratch_size(), std::size_t{9 * 112});
     r->route_query(view(rows({0})), 4, 500);
-    CHECK_EQ(r->sim_scratch_size(), std::size_t{100 * 8});
+    CHECK_EQ(r->sim_scratch_size(), std::size_t{9 * 112});
 }
 
 TEST(missing_id_fails_only_when_kept) {
