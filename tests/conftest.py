@@ -1,5 +1,4 @@
-"""Shared fixtures for the Python tests: routers, a small corpus, and a guard
-that skips only the part of a test that needs work not yet in this build."""
+"""Shared fixtures for the Python tests: routers, a small corpus and a query."""
 
 import numpy as np
 import pytest
@@ -7,18 +6,6 @@ import pytest
 import nuvaris_qor_router as qor
 
 DIM = 8
-
-
-def _call_or_skip(fn, *args, **kwargs):
-    try:
-        return fn(*args, **kwargs)
-    except NotImplementedError as exc:
-        pytest.skip(f"operation not implemented in this build: {exc}")
-
-
-@pytest.fixture
-def implemented():
-    return _call_or_skip
 
 
 @pytest.fixture(scope="session")
@@ -36,7 +23,7 @@ def router():
 @pytest.fixture
 def built_router(corpus):
     r = qor.PyQorRouter(DIM)
-    _call_or_skip(r.build, *corpus, n_fine=16, n_coarse=4)
+    r.build(*corpus, n_fine=16, n_coarse=4)
     return r
 
 

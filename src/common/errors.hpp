@@ -24,11 +24,4 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Work that this build of the module does not provide yet. Raised to Python
-// as NotImplementedError.
-class NotImplemented : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 }  // namespace qor

@@ -36,8 +36,6 @@ PyObject* translate_current_exception() noexcept {
         throw;
     } catch (const qor::InvalidInput& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const qor::NotImplemented& e) {
-        PyErr_SetString(PyExc_NotImplementedError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

@@ -16,8 +16,7 @@ PyObject* panic_exception_type();
 PyObject* raise_panic(const char* message);
 
 // Call only from inside a catch block: maps the exception in flight to a
-// Python exception (InvalidInput -> ValueError, NotImplemented ->
-// NotImplementedError, bad_alloc and length_error -> MemoryError,
+// Python exception (InvalidInput -> ValueError, bad_alloc and length_error -> MemoryError,
 // everything else -> PanicException). Always returns nullptr.
 PyObject* translate_current_exception() noexcept;
 
