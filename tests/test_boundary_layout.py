@@ -111,9 +111,16 @@ def test_built_router_width_then_layout(built_router, method):
     def call(m):
         return getattr(built_router, method)(*((m, [1], [(0, 1)]) if method == "add_documents" else (m,)))
 
-    # The profile methods make no exact-width check, but still check the layout.
+    # The profile methods make no exact-width check: they check the layout
+    # first and refuse only a query wider than the router, so a transposed
+    # wide query is reported as transposed.
     if method not in ("compute_query_profile", "query_cluster_overlaps"):
         with pytest.raises(ValueError, match=r"^dimension mismatch: expected 8, got 5$"):
             call(F_WRONG)
+    else:
+        with pytest.raises(ValueError, match=f"^{CONTIGUITY}$"):
+            call(np.zeros((100, 8), np.float32).T)
+        with pytest.raises(ValueError, match=r"^dimension mismatch: expected 8, got 9$"):
+            call(np.zeros((3, 9), np.float32))
     with pytest.raises(ValueError, match=f"^{CONTIGUITY}$"):
         call(np.asfortranarray(np.zeros((10, 8), np.float32)))

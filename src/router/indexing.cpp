@@ -119,7 +119,9 @@ void append_documents(QorRouterState& state, std::vector<std::vector<uint32_t>>&
         for (uint32_t c : ctops[i]) {
             if (c >= n_lists) continue;  // no posting list for this cluster
             postings.lists[c].push_back(d);
-            if (!postings.cluster_reps[c]) postings.cluster_reps[c] = d;
+            // An absent representative becomes the list's first document:
+            // d for a list that was empty, the lowest index otherwise.
+            if (!postings.cluster_reps[c]) postings.cluster_reps[c] = postings.lists[c].front();
         }
         const std::vector<uint32_t>& codes = doc_codes[i];
         flat.offsets.push_back(static_cast<uint32_t>(flat.codes.size()));

@@ -48,11 +48,15 @@ const QorRouterState& Router::require_state(const char* message) const {
 }
 
 void Router::check_matrix(const MatrixRef& m, WidthRule rule) const {
-    const bool width_wrong = rule == WidthRule::Exact ? m.cols != dim_ : m.cols > dim_;
-    if (width_wrong)
-        throw InvalidInput("dimension mismatch: expected " + std::to_string(dim_) + ", got " +
-                           std::to_string(m.cols));
+    const auto width_error = [&] {
+        return InvalidInput("dimension mismatch: expected " + std::to_string(dim_) + ", got " +
+                            std::to_string(m.cols));
+    };
+    // Exact width comes before the layout; the not-wider rule comes after it,
+    // so a transposed matrix is reported as such whatever its width.
+    if (rule == WidthRule::Exact && m.cols != dim_) throw width_error();
     if (!m.c_contiguous()) throw InvalidInput("array must be C-contiguous");
+    if (rule == WidthRule::NotWider && m.cols > dim_) throw width_error();
 }
 
 void Router::check_id_count(std::size_t ids, std::size_t pairs) {
@@ -105,6 +109,11 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     check_matrix(new_vectors, WidthRule::Exact);
     check_id_count(new_doc_ids.size(), doc_offsets.size());
     QorRouterState& state = *state_;
+    // A loaded file may hold more or fewer ids than documents; appending then
+    // would pair every new document with another document's id.
+    if (state.doc_ids.size() != state.n_docs())
+        throw InvalidInput("cannot add documents: the router holds " + std::to_string(state.doc_ids.size()) +
+                           " doc_ids for " + std::to_string(state.n_docs()) + " documents");
     const uint64_t m = new_vectors.rows;
     // Every pair and limit is checked before anything is appended.
     check_doc_ranges(doc_offsets, m);

@@ -15,8 +15,9 @@
 //  5. postings.lists and postings.cluster_reps have the same length (the
 //     n_coarse argument of the build, as passed).
 //  6. Every document index in lists and cluster_reps is below the document
-//     count; each list is strictly increasing; cluster_reps[c] is present
-//     exactly when lists[c] is non-empty, and then equals lists[c][0].
+//     count; each list is strictly increasing; cluster_reps[c], when present,
+//     equals lists[c][0] (a build leaves it absent only for an empty list, a
+//     loaded file may also leave it absent beside a non-empty one).
 //  7. Every ctop id is below codebook.n_coarse; no ctop holds an id twice or
 //     more than ctop_r ids.
 //  8. Every centroid_ids entry is below codebook.n_fine.

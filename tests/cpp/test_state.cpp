@@ -31,7 +31,7 @@ TEST(each_broken_invariant_is_named) {
     };
     const Case cases[] = {
         {"cquant", [](QorRouterState& s) { s.codebook.cquant.pop_back(); }},
-        {"cindex_labels", [](QorRouterState& s) { s.codebook.cindex_labels[2] = 2; }},
+        {"cindex_labels", [](QorRouterState& s) { s.codebook.cindex_labels.pop_back(); }},
         {"idf", [](QorRouterState& s) { s.codebook.idf.push_back(1.0f); }},
         {"centroid_dists", [](QorRouterState& s) { s.codebook.centroid_dists.pop_back(); }},
         {"offsets", [](QorRouterState& s) { s.flat_codes.offsets[1] = 2; }},
@@ -48,7 +48,7 @@ TEST(each_broken_invariant_is_named) {
         {"not below the",
          [](QorRouterState& s) { s.postings.lists[2] = {2}; s.postings.cluster_reps[2] = 2u; }},
         {"first posting", [](QorRouterState& s) { s.postings.cluster_reps[0] = 1u; }},
-        {"absent", [](QorRouterState& s) { s.postings.cluster_reps[1] = std::nullopt; }},
+        {"is empty", [](QorRouterState& s) { s.postings.cluster_reps[2] = 1u; }},
     };
     for (const Case& c : cases) {
         QorRouterState s = small_state();
@@ -57,6 +57,18 @@ TEST(each_broken_invariant_is_named) {
         CHECK(err.has_value());
         if (err && err->find(c.expect) == std::string::npos)
             qortest::fail(__FILE__, __LINE__, "expected '" + std::string(c.expect) + "' in: " + *err);
+    }
+    // Allowed: a coarse label at or above n_coarse (top-cluster selection
+    // skips it) and an absent representative beside a non-empty list.
+    void (*const allowed[])(QorRouterState&) = {
+        [](QorRouterState& s) { s.codebook.cindex_labels[2] = 2; },
+        [](QorRouterState& s) { s.codebook.cindex_labels[0] = 0xFFFFFFFFu; },
+        [](QorRouterState& s) { s.postings.cluster_reps[1] = std::nullopt; },
+    };
+    for (auto* allow : allowed) {
+        QorRouterState s = small_state();
+        allow(s);
+        CHECK(!qor::check_state_invariants(s, true).has_value());
     }
     // One id per document is demanded only when asked for.
     QorRouterState s = small_state();
