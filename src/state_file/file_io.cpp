@@ -1,11 +1,13 @@
-// Saving and loading state files: directory creation, the temporary file and
-// rename, the header, and buffered reads and writes with EINTR retried.
+// Saving and loading state files: directory creation, the locked temporary
+// file and rename, the header, and reads and writes with EINTR retried.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,53 +77,37 @@ std::optional<PersistError> create_dir_all(const std::string& dir) {
     return std::nullopt;
 }
 
-// Writes all of [data, data + n); a write of zero bytes fails with
-// `zero_text`.
-std::optional<PersistError> write_all(int fd, const char* data, std::size_t n, const char* zero_text) {
+// Writes all of [data, data + n); interrupted writes are retried. Every byte
+// of a save goes through this loop.
+std::optional<PersistError> write_all(int fd, const char* data, std::size_t n) {
     while (n > 0) {
         const ssize_t w = ::write(fd, data, n);
         if (w < 0) {
             if (errno == EINTR) continue;
             return PersistError::os(errno);
         }
-        if (w == 0) return PersistError::io(zero_text);
+        if (w == 0) return PersistError::io("failed to write whole buffer");
         data += w;
         n -= static_cast<std::size_t>(w);
     }
     return std::nullopt;
 }
 
-// An output file behind an 8192-byte buffer; writes of a buffer's size or
-// more go straight to the file.
-class BufferedWriter {
-public:
-    explicit BufferedWriter(int fd) : fd_(fd) { buf_.reserve(STATE_IO_BUFFER); }
-
-    std::optional<PersistError> write(const char* data, std::size_t n) {
-        if (n > STATE_IO_BUFFER - buf_.size())
-            if (auto e = flush()) return e;
-        if (n >= STATE_IO_BUFFER) return write_all(fd_, data, n, "failed to write whole buffer");
-        buf_.insert(buf_.end(), data, data + n);
-        return std::nullopt;
+// Fills [dst, dst + n) or fails with "failed to fill whole buffer" at end of
+// file; interrupted reads are retried. Every byte of a load comes through
+// this loop.
+std::optional<PersistError> read_exact(int fd, char* dst, std::size_t n) {
+    while (n > 0) {
+        const ssize_t r = ::read(fd, dst, n);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return PersistError::os(errno);
+        }
+        if (r == 0) return PersistError::io(kShortRead);
+        dst += r;
+        n -= static_cast<std::size_t>(r);
     }
-
-    std::optional<PersistError> flush() {
-        auto e = write_all(fd_, buf_.data(), buf_.size(), "failed to write the buffered data");
-        buf_.clear();
-        return e;
-    }
-
-private:
-    int fd_;
-    std::vector<char> buf_;
-};
-
-std::string header_bytes(uint64_t body_length) {
-    std::string h(STATE_HEADER_SIZE, '\0');
-    for (int k = 0; k < 4; ++k) h[k] = static_cast<char>(STATE_MAGIC[k]);
-    for (int k = 0; k < 4; ++k) h[4 + k] = static_cast<char>((STATE_VERSION >> (8 * k)) & 0xFF);
-    for (int k = 0; k < 8; ++k) h[8 + k] = static_cast<char>((body_length >> (8 * k)) & 0xFF);
-    return h;
+    return std::nullopt;
 }
 
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
@@ -132,13 +118,63 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
     return fd;
 }
 
-// Writes the temporary file completely and syncs it to disk.
+// Opens the temporary file for writing, holding an exclusive advisory lock
+// on it. Saves that share a temporary path (targets with the same stem in
+// one directory, or one target saved from two processes) take turns here
+// instead of writing into each other's file. A holder renames or removes the
+// file before it lets go, so a lock won on a file that no longer sits at
+// `tmp` is dropped and the path opened afresh. On a filesystem without
+// advisory locks the file is written unlocked, as it would be without this.
+std::optional<PersistError> open_locked(const std::string& tmp, int* out) {
+    for (;;) {
+        const int fd = open_retrying(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return PersistError::os(errno);
+        int rc;
+        do {
+            rc = ::flock(fd, LOCK_EX);
+        } while (rc != 0 && errno == EINTR);
+        if (rc != 0) {
+            const int err = errno;
+            if (err == ENOLCK || err == EOPNOTSUPP || err == EINVAL) {
+                *out = fd;  // no advisory locks here
+                return std::nullopt;
+            }
+            ::close(fd);
+            return PersistError::os(err);
+        }
+        struct stat held, named;
+        if (::fstat(fd, &held) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return PersistError::os(err);
+        }
+        const int found = ::stat(tmp.c_str(), &named);
+        const int err = errno;
+        if (found == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+            *out = fd;
+            return std::nullopt;
+        }
+        ::close(fd);  // the file locked is no longer the one at `tmp`
+        if (found != 0 && err != ENOENT) return PersistError::os(err);
+    }
+}
+
+std::string header_bytes(uint64_t body_length) {
+    std::string h(STATE_HEADER_SIZE, '\0');
+    for (int k = 0; k < 4; ++k) h[k] = static_cast<char>(STATE_MAGIC[k]);
+    for (int k = 0; k < 4; ++k) h[4 + k] = static_cast<char>((STATE_VERSION >> (8 * k)) & 0xFF);
+    for (int k = 0; k < 8; ++k) h[8 + k] = static_cast<char>((body_length >> (8 * k)) & 0xFF);
+    return h;
+}
+
+// Replaces the locked temporary file's contents with the header and body and
+// syncs them to disk. The body already sits whole in memory, so it is
+// written straight from there.
 std::optional<PersistError> write_file(int fd, const std::string& body) {
-    BufferedWriter out(fd);
+    if (::ftruncate(fd, 0) != 0) return PersistError::os(errno);
     const std::string header = header_bytes(body.size());
-    if (auto e = out.write(header.data(), header.size())) return e;
-    if (auto e = out.write(body.data(), body.size())) return e;
-    if (auto e = out.flush()) return e;
+    if (auto e = write_all(fd, header.data(), header.size())) return e;
+    if (auto e = write_all(fd, body.data(), body.size())) return e;
     // The rename below only promises old-or-new contents on power loss when
     // the new contents are on disk first. Filesystems without sync support
     // report EINVAL or ENOTSUP; nothing more can be done there.
@@ -155,47 +191,6 @@ void sync_directory(const std::optional<std::string>& parent) {
     ::close(fd);
 }
 
-// An input file behind an 8192-byte buffer.
-class BufferedReader {
-public:
-    explicit BufferedReader(int fd) : fd_(fd), buf_(STATE_IO_BUFFER) {}
-
-    // Fills [dst, dst + n) or fails; "failed to fill whole buffer" at end of file.
-    std::optional<PersistError> read_exact(char* dst, std::size_t n) {
-        while (n > 0) {
-            if (pos_ == filled_) {
-                // Large reads bypass the buffer.
-                const bool direct = n >= buf_.size();
-                const ssize_t r = ::read(fd_, direct ? dst : buf_.data(), direct ? n : buf_.size());
-                if (r < 0) {
-                    if (errno == EINTR) continue;
-                    return PersistError::os(errno);
-                }
-                if (r == 0) return PersistError::io(kShortRead);
-                if (direct) {
-                    dst += r;
-                    n -= static_cast<std::size_t>(r);
-                    continue;
-                }
-                pos_ = 0;
-                filled_ = static_cast<std::size_t>(r);
-            }
-            const std::size_t k = std::min(n, filled_ - pos_);
-            std::memcpy(dst, buf_.data() + pos_, k);
-            pos_ += k;
-            dst += k;
-            n -= k;
-        }
-        return std::nullopt;
-    }
-
-private:
-    int fd_;
-    std::vector<char> buf_;
-    std::size_t pos_ = 0;
-    std::size_t filled_ = 0;
-};
-
 uint64_t le_bytes(const unsigned char* p, int n) {
     uint64_t v = 0;
     for (int k = n - 1; k >= 0; --k) v = (v << 8) | p[k];
@@ -204,33 +199,32 @@ uint64_t le_bytes(const unsigned char* p, int n) {
 
 // Reads the header and body of an open state file.
 std::optional<PersistError> read_file(int fd, std::string& body) {
-    BufferedReader in(fd);
     unsigned char word[8];
-    if (auto e = in.read_exact(reinterpret_cast<char*>(word), 4)) return e;
+    if (auto e = read_exact(fd, reinterpret_cast<char*>(word), 4)) return e;
     if (std::memcmp(word, STATE_MAGIC, 4) != 0) return PersistError{PersistError::Kind::InvalidMagic, {}, 0};
-    if (auto e = in.read_exact(reinterpret_cast<char*>(word), 4)) return e;
+    if (auto e = read_exact(fd, reinterpret_cast<char*>(word), 4)) return e;
     const uint32_t version = static_cast<uint32_t>(le_bytes(word, 4));
     if (version != STATE_VERSION) return PersistError{PersistError::Kind::UnsupportedVersion, {}, version};
-    if (auto e = in.read_exact(reinterpret_cast<char*>(word), 8)) return e;
+    if (auto e = read_exact(fd, reinterpret_cast<char*>(word), 8)) return e;
     const uint64_t body_length = le_bytes(word, 8);
 
     // A length beyond what a regular file holds is a short file; refuse it
-    // before allocating anything of that size.
+    // before allocating anything of that size. Pipes and devices report no
+    // size: their buffer grows as data arrives, so a false length cannot
+    // allocate much more than was sent.
     struct stat st;
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (regular) {
         const uint64_t size = static_cast<uint64_t>(st.st_size);
         if (size < STATE_HEADER_SIZE || body_length > size - STATE_HEADER_SIZE) return PersistError::io(kShortRead);
-        body.resize(body_length);
-        return in.read_exact(body.data(), body.size());
     }
-    // Pipes and devices report no size: grow the buffer as data arrives.
     constexpr std::size_t kChunk = std::size_t{1} << 20;
     while (body.size() < body_length) {
         const std::size_t have = body.size();
-        const std::size_t step = static_cast<std::size_t>(std::min<uint64_t>(body_length - have, std::max(kChunk, have)));
+        const uint64_t left = body_length - have;
+        const std::size_t step = static_cast<std::size_t>(regular ? left : std::min<uint64_t>(left, std::max(kChunk, have)));
         body.resize(have + step);
-        if (auto e = in.read_exact(body.data() + have, step)) return e;
+        if (auto e = read_exact(fd, body.data() + have, step)) return e;
     }
     return std::nullopt;
 }
@@ -246,7 +240,9 @@ std::string temporary_path(std::string_view path) {
     const std::size_t dot = name.rfind('.');
     const std::string_view stem = dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
     std::string out(trimmed.substr(0, name_at));
-    out += stem;
+    // A name that already ends in ".tmp" would be its own temporary file, and
+    // the old file would be cut short before the new one is complete.
+    out += name.substr(stem.size()) == ".tmp" ? name : stem;
     out += ".tmp";
     return out;
 }
@@ -260,17 +256,16 @@ std::optional<PersistError> save_state(const QorRouterState& state, std::string_
 
     const std::string body = write_state_json(state);
     const std::string tmp = temporary_path(path);
-    const int fd = open_retrying(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return PersistError::os(errno);
+    int fd = -1;
+    if (auto e = open_locked(tmp, &fd)) return e;
 
     std::optional<PersistError> failure = write_file(fd, body);
-    ::close(fd);  // an error from closing changes nothing already written
+    // Renamed (or removed) while still locked, so a save waiting for the
+    // lock sees the path change and starts on a fresh file.
     if (!failure && ::rename(tmp.c_str(), target.c_str()) != 0) failure = PersistError::os(errno);
-    if (failure) {
-        // Leave nothing behind, unless the temporary path is the target.
-        if (tmp != target) ::unlink(tmp.c_str());
-        return failure;
-    }
+    if (failure) ::unlink(tmp.c_str());  // leave nothing behind
+    ::close(fd);                         // an error from closing changes nothing already written
+    if (failure) return failure;
     sync_directory(parent);
     return std::nullopt;
 }

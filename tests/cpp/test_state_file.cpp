@@ -99,7 +99,8 @@ TEST(float_text) {
 TEST(temporary_paths) {
     const std::pair<const char*, const char*> table[] = {
         {"index/router.idx", "index/router.tmp"}, {"router", "router.tmp"}, {".router", ".router.tmp"},
-        {"a.b.c", "a.b.tmp"}, {"state.tmp", "state.tmp"}, {"/abs/dir.d/x.y", "/abs/dir.d/x.tmp"},
+        {"a.b.c", "a.b.tmp"}, {"state.tmp", "state.tmp.tmp"}, {"d/a.b.tmp", "d/a.b.tmp.tmp"},
+        {".tmp", ".tmp.tmp"}, {"x.tmpx", "x.tmp"}, {"/abs/dir.d/x.y", "/abs/dir.d/x.tmp"},
         {"dir.d/file", "dir.d/file.tmp"}, {"router.", "router.tmp"},
     };
     for (const auto& [path, tmp] : table) CHECK_EQ(qor::temporary_path(path), std::string(tmp));
@@ -125,8 +126,8 @@ TEST(header_bytes_and_save_layout) {
 }
 
 // Missing directories are created with modes from the umask; saving again
-// replaces the file; a target named like its temporary file is written in
-// place.
+// replaces the file; a target named like a temporary file gets a temporary
+// file of its own.
 TEST(save_creates_missing_directories_and_replaces_the_target) {
     const ScratchDir scratch;
     const std::string& dir = scratch.path;
@@ -147,6 +148,7 @@ TEST(save_creates_missing_directories_and_replaces_the_target) {
     CHECK(back && back->doc_ids == std::vector<uint64_t>{99});
     CHECK(!qor::save_state(s, dir + "/state.tmp").has_value());
     CHECK(qor::load_state(dir + "/state.tmp", &err).has_value());
+    CHECK(!mode_of(dir + "/state.tmp.tmp"));
 }
 
 // A failed rename (the target is a non-empty directory) leaves no temporary
@@ -216,7 +218,8 @@ TEST(truncated_prefixes_fail_cleanly) {
         qor::PersistError err;
         CHECK(!qor::read_state_json(body.substr(0, n), &err));
         CHECK(err.kind == qor::PersistError::Kind::Serialization);
-        CHECK(err.detail.find(" at line 1 column ") != std::string::npos);
+        CHECK_EQ(err.line, 1u);
+        CHECK(err.column <= n);
     }
 }
 
