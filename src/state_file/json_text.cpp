@@ -126,7 +126,7 @@ std::string format_f64(double v) {
             out += '.';
             out += digits.substr(1);
         }
-        out += 'e';
+        out += g < 0 ? "e" : "e+";  // the exponent's sign is always written
         out += std::to_string(g);
     }
     return out;

@@ -21,7 +21,7 @@ void append_utf8(std::string& out, uint32_t cp);
 std::string debug_quote(std::string_view s);
 
 // Shortest round-trip text of a double: positional for decimal exponents
-// -5..15 (whole numbers end in ".0"), otherwise d.ddde[-]X.
+// -5..15 (whole numbers end in ".0"), otherwise d.ddde+X or d.ddde-X.
 std::string format_f64(double v);
 
 // Decimal exponent of the first non-zero digit of a JSON number's text,

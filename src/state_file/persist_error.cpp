@@ -10,7 +10,8 @@ std::string PersistError::text() const {
         case Kind::Io:
             return "IO error: " + detail;
         case Kind::Serialization:
-            return "serialization error: " + detail;
+            return "serialization error: " + detail + " at line " + std::to_string(line) + " column " +
+                   std::to_string(column);
         case Kind::InvalidMagic:
             return "invalid file magic";
         case Kind::UnsupportedVersion:

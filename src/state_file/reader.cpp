@@ -1,6 +1,11 @@
 // The body reader: a schema-directed JSON reader that fills the state
 // records directly, without building a document tree.
 //
+// Values of unknown keys are skipped through the same string, number and
+// container code that reads typed values; `skipping` marks the few places
+// where a skipped value is read differently (its form only, no ranges, and
+// the messages noted there).
+//
 // Every failure carries the byte count of the line up to where reading
 // stopped. Two conventions exist and both are kept exactly: an error found
 // while looking at a byte that was not consumed counts that byte ("peek"
@@ -94,6 +99,14 @@ private:
         }
         error(std::move(msg));
     }
+    // A number that ends where a digit must follow: a skipped number calls
+    // the missing digit invalid, a read one the value unfinished.
+    [[noreturn]] void missing_digit(bool skipping) const {
+        error(skipping ? "invalid number" : "EOF while parsing a value");
+    }
+    [[noreturn]] void invalid_value(const std::string& integer, IntWord word) const {
+        error("invalid value: integer `" + integer + "`, expected " + word_text(word));
+    }
 
     int peek() const { return p_ < e_ ? static_cast<unsigned char>(*p_) : kEof; }
     int skip_ws() {
@@ -117,24 +130,30 @@ private:
             if (*p_++ != *rest) error("expected ident");
         }
     }
-    std::string_view string_value();
-    void skip_string();
+    std::string_view string(bool skipping);
     uint16_t hex4();
-    void escape(std::string& out);
-    void skip_escape();
-
-    Number number(bool positive, const char* start);
-    Number number_tail(bool positive, uint64_t significand, const char* start);
-    void scan_fraction();
-    void scan_exponent(bool zero_significand);
+    void escape(std::string* out);
+    const char* plain_uint(uint64_t* v) const;
+    Number number(bool skipping);
     double to_double(const char* start);
     [[noreturn]] void invalid_type(std::string_view expected);
 
-    // ---- skipped values ----
+    // ---- containers ----
+    void open_array();
+    bool next_member(bool& first, char close, int* c);
+    bool next_element(bool& first, bool skipping);
+    template <class Elem>
+    void elements(bool first, bool skipping, Elem&& elem);
+    bool next_key(bool& first, bool skipping, std::string_view* key);
+    void colon();
     void skip_value();
-    void skip_number();
 
     // ---- typed values ----
+    template <class T>
+    T in_range(uint64_t v, IntWord word) const {
+        if (v > word_max(word)) invalid_value(std::to_string(v), word);
+        return static_cast<T>(v);
+    }
     template <class T>
     T integer(IntWord word);
     float f32();
@@ -143,9 +162,6 @@ private:
     void sequence(std::vector<T>& out, Elem&& elem);
     template <class T>
     void int_sequence(std::vector<T>& out, IntWord word);
-    bool next_element(bool& first);
-    bool next_key(bool& first, std::string_view& key);
-    void colon();
     template <std::size_t N, class Field>
     void record(const char* name, const std::array<std::string_view, N>& fields, Field&& field);
 
@@ -159,14 +175,15 @@ private:
     const char* e_;
     int depth_ = kMaxDepth;
     std::string scratch_;
-    bool fraction_nonzero_ = false;  // the last fraction read had a non-zero digit
 };
 
 // ---------------------------------------------------------------------------
 // Strings
 
-// After the opening quote: the decoded text, which must be valid UTF-8.
-std::string_view Reader::string_value() {
+// After the opening quote, through the closing one. Read: the decoded text,
+// which must be valid UTF-8. Skipped: escapes checked for form only, nothing
+// decoded, and a control character reported before it rather than after.
+std::string_view Reader::string(bool skipping) {
     const char* start = p_;
     bool copied = false;
     scratch_.clear();
@@ -182,35 +199,20 @@ std::string_view Reader::string_value() {
                 text = std::string_view(start, static_cast<std::size_t>(p_ - start));
             }
             ++p_;
-            if (!json::valid_utf8(text)) error("invalid unicode code point");
+            if (!skipping && !json::valid_utf8(text)) error("invalid unicode code point");
             return text;
         }
-        if (*p_ == '\\') {
-            scratch_.append(start, static_cast<std::size_t>(p_ - start));
-            copied = true;
-            ++p_;
-            escape(scratch_);
-            start = p_;
-        } else {
-            ++p_;
+        if (*p_ != '\\') {
+            if (!skipping) ++p_;
             error("control character (\\u0000-\\u001F) found while parsing a string");
         }
-    }
-}
-
-// After the opening quote of a string whose text is not needed: checks the
-// escapes' form only.
-void Reader::skip_string() {
-    for (;;) {
-        while (p_ < e_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
-        if (p_ == e_) error("EOF while parsing a string");
-        if (*p_ == '"') {
-            ++p_;
-            return;
+        if (!skipping) {
+            scratch_.append(start, static_cast<std::size_t>(p_ - start));
+            copied = true;
         }
-        if (*p_ != '\\') error("control character (\\u0000-\\u001F) found while parsing a string");
         ++p_;
-        skip_escape();
+        escape(skipping ? nullptr : &scratch_);
+        start = p_;
     }
 }
 
@@ -235,25 +237,23 @@ uint16_t Reader::hex4() {
     return static_cast<uint16_t>(v);
 }
 
-void Reader::escape(std::string& out) {
+// After a backslash: appends the escaped character to *out, or only checks
+// the escape's form when out is null.
+void Reader::escape(std::string* out) {
+    static constexpr std::string_view kNamed = "\"\\/bfnrt";
+    static constexpr std::string_view kMeans = "\"\\/\b\f\n\r\t";
     if (p_ == e_) error("EOF while parsing a string");
     const char c = *p_++;
-    switch (c) {
-        case '"': out += '"'; return;
-        case '\\': out += '\\'; return;
-        case '/': out += '/'; return;
-        case 'b': out += '\b'; return;
-        case 'f': out += '\f'; return;
-        case 'n': out += '\n'; return;
-        case 'r': out += '\r'; return;
-        case 't': out += '\t'; return;
-        case 'u': break;
-        default: error("invalid escape");
+    if (const std::size_t k = kNamed.find(c); k != std::string_view::npos) {
+        if (out) *out += kMeans[k];
+        return;
     }
+    if (c != 'u') error("invalid escape");
     const uint32_t n = hex4();
+    if (!out) return;
     if (n >= 0xDC00 && n <= 0xDFFF) error("lone leading surrogate in hex escape");
     if (n < 0xD800 || n > 0xDBFF) {
-        json::append_utf8(out, n);
+        json::append_utf8(*out, n);
         return;
     }
     // A leading surrogate must be followed by an escaped trailing one.
@@ -263,99 +263,89 @@ void Reader::escape(std::string& out) {
     }
     const uint32_t n2 = hex4();
     if (n2 < 0xDC00 || n2 > 0xDFFF) error("lone leading surrogate in hex escape");
-    json::append_utf8(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
-}
-
-void Reader::skip_escape() {
-    if (p_ == e_) error("EOF while parsing a string");
-    switch (*p_++) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return;
-        case 'u': hex4(); return;
-        default: error("invalid escape");
-    }
+    json::append_utf8(*out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
 }
 
 // ---------------------------------------------------------------------------
 // Numbers
 
-// Reads an integer part (after any minus sign) and what follows it; start is
-// where the number's text begins, sign included.
-Number Reader::number(bool positive, const char* start) {
-    if (p_ == e_) error("EOF while parsing a value");
-    const char c = *p_++;
-    if (c == '0') {
-        if (is_digit(peek())) peek_error("invalid number");
-        return number_tail(positive, 0, start);
-    }
-    if (c < '1' || c > '9') error("invalid number");
-    uint64_t sig = static_cast<uint64_t>(c - '0');
-    while (is_digit(peek())) {
-        const uint64_t d = static_cast<uint64_t>(*p_ - '0');
-        if (sig > (UINT64_MAX - d) / 10) {
-            // Beyond 64 bits: read on as a double.
-            while (is_digit(peek())) ++p_;
-            if (peek() == '.') scan_fraction();
-            if (peek() == 'e' || peek() == 'E') scan_exponent(false);
-            return Number{Number::Kind::F64, 0, 0, to_double(start)};
-        }
-        ++p_;
-        sig = sig * 10 + d;
-    }
-    return number_tail(positive, sig, start);
+// The fast path of integer reading: at p_, a plain unsigned integer of at
+// most 19 digits (so it cannot overflow) that is not followed by more of a
+// number. Returns its end and sets *v, or nullptr when the general number
+// reader must decide.
+const char* Reader::plain_uint(uint64_t* v) const {
+    const char* q = p_;
+    if (q == e_ || !is_digit(*q)) return nullptr;
+    uint64_t x = static_cast<uint64_t>(*q++ - '0');
+    if (x != 0)
+        while (q < e_ && is_digit(*q) && q - p_ < 19) x = x * 10 + static_cast<uint64_t>(*q++ - '0');
+    if (q < e_ && (is_digit(*q) || *q == '.' || *q == 'e' || *q == 'E')) return nullptr;
+    *v = x;
+    return q;
 }
 
-Number Reader::number_tail(bool positive, uint64_t sig, const char* start) {
-    const int c = peek();
-    if (c == '.' || c == 'e' || c == 'E') {
-        fraction_nonzero_ = false;
-        if (c == '.') scan_fraction();
-        if (peek() == 'e' || peek() == 'E') scan_exponent(sig == 0 && !fraction_nonzero_);
-        return Number{Number::Kind::F64, 0, 0, to_double(start)};
+// A number at p_ (a minus sign or a digit). Read: its value, an integer
+// beyond 64 bits as a double, "number out of range" when it does not fit a
+// double. Skipped: its form only.
+Number Reader::number(bool skipping) {
+    const char* start = p_;
+    const bool negative = *p_ == '-';
+    if (negative) ++p_;
+    if (p_ == e_) missing_digit(skipping);
+    const char c = *p_++;
+    uint64_t sig = 0;
+    bool wide = false;  // more than 64 bits of integer
+    if (c == '0') {
+        if (is_digit(peek())) peek_error("invalid number");
+    } else if (c >= '1' && c <= '9') {
+        sig = static_cast<uint64_t>(c - '0');
+        for (; is_digit(peek()); ++p_) {
+            const uint64_t d = static_cast<uint64_t>(*p_ - '0');
+            if (sig > (UINT64_MAX - d) / 10) wide = true;
+            if (!wide) sig = sig * 10 + d;
+        }
+    } else {
+        error("invalid number");
     }
-    if (positive) return Number{Number::Kind::U64, sig, 0, 0.0};
+    bool fraction = false, nonzero_fraction = false, exponent = false;
+    if (peek() == '.') {
+        ++p_;
+        fraction = true;
+        const char* digits = p_;
+        for (; is_digit(peek()); ++p_)
+            if (*p_ != '0') nonzero_fraction = true;
+        if (p_ == digits) {
+            if (p_ < e_) peek_error("invalid number");
+            missing_digit(skipping);
+        }
+    }
+    if (peek() == 'e' || peek() == 'E') {
+        ++p_;
+        exponent = true;
+        bool positive_exp = true;
+        if (peek() == '+' || peek() == '-') positive_exp = *p_++ == '+';
+        if (p_ == e_) missing_digit(skipping);
+        const char d = *p_++;
+        if (!is_digit(d)) error("invalid number");
+        int64_t exp = d - '0';
+        while (is_digit(peek())) {
+            exp = exp * 10 + (*p_++ - '0');
+            if (exp > INT32_MAX) {
+                // An exponent beyond 32 bits: a huge value is out of range,
+                // a tiny one (or zero) is zero.
+                const bool zero = sig == 0 && !wide && !nonzero_fraction;
+                if (!skipping && !zero && positive_exp) error("number out of range");
+                while (is_digit(peek())) ++p_;
+            }
+        }
+    }
+    if (skipping) return Number{Number::Kind::U64, 0, 0, 0.0};
+    if (wide || fraction || exponent) return Number{Number::Kind::F64, 0, 0, to_double(start)};
+    if (!negative) return Number{Number::Kind::U64, sig, 0, 0.0};
     const int64_t neg = static_cast<int64_t>(0 - sig);
     // -0 and integers below the signed 64-bit range read as doubles.
     if (neg >= 0) return Number{Number::Kind::F64, 0, 0, -static_cast<double>(sig)};
     return Number{Number::Kind::I64, 0, neg, 0.0};
-}
-
-void Reader::scan_fraction() {
-    ++p_;  // '.'
-    const char* digits = p_;
-    fraction_nonzero_ = false;
-    while (is_digit(peek())) {
-        if (*p_ != '0') fraction_nonzero_ = true;
-        ++p_;
-    }
-    if (p_ == digits) {
-        if (p_ < e_) peek_error("invalid number");
-        peek_error("EOF while parsing a value");
-    }
-}
-
-void Reader::scan_exponent(bool zero_significand) {
-    ++p_;  // 'e' or 'E'
-    bool positive_exp = true;
-    if (peek() == '+') {
-        ++p_;
-    } else if (peek() == '-') {
-        positive_exp = false;
-        ++p_;
-    }
-    if (p_ == e_) error("EOF while parsing a value");
-    const char c = *p_++;
-    if (!is_digit(c)) error("invalid number");
-    int64_t exp = c - '0';
-    while (is_digit(peek())) {
-        exp = exp * 10 + (*p_++ - '0');
-        if (exp > INT32_MAX) {
-            // An exponent beyond 32 bits: a huge value is out of range, a
-            // tiny one is zero.
-            if (!zero_significand && positive_exp) error("number out of range");
-            while (is_digit(peek())) ++p_;
-            return;
-        }
-    }
 }
 
 // The number text [start, p_) as the nearest double; out of range when it
@@ -377,15 +367,13 @@ double Reader::to_double(const char* start) {
         case 'n': ++p_; ident("ull"); found = "null"; break;
         case 't': ++p_; ident("rue"); found = "boolean `true`"; break;
         case 'f': ++p_; ident("alse"); found = "boolean `false`"; break;
-        case '"': ++p_; found = "string " + json::debug_quote(string_value()); break;
+        case '"': ++p_; found = "string " + json::debug_quote(string(false)); break;
         case '[': found = "sequence"; break;
         case '{': found = "map"; break;
         default: {
             const int c = peek();
             if (c != '-' && !is_digit(c)) peek_error("expected value");
-            const char* start = p_;
-            if (c == '-') ++p_;
-            const Number n = number(c != '-', start);
+            const Number n = number(false);
             if (n.kind == Number::Kind::U64) found = "integer `" + std::to_string(n.u) + "`";
             else if (n.kind == Number::Kind::I64) found = "integer `" + std::to_string(n.i) + "`";
             else found = "floating point `" + json::format_f64(n.f) + "`";
@@ -395,35 +383,85 @@ double Reader::to_double(const char* start) {
 }
 
 // ---------------------------------------------------------------------------
-// Skipped values: well-formed JSON of any shape, counted against the nesting
-// limit like the typed values.
+// Containers, read and skipped alike, counted against the nesting limit.
 
-void Reader::skip_number() {
-    const char c = p_ < e_ ? *p_ : '\0';
-    if (p_ < e_) ++p_;
-    if (c == '0') {
-        if (is_digit(peek())) peek_error("invalid number");
-    } else if (c >= '1' && c <= '9') {
-        while (is_digit(peek())) ++p_;
-    } else {
-        error("invalid number");
-    }
-    if (peek() == '.') {
-        ++p_;
-        const char* digits = p_;
-        while (is_digit(peek())) ++p_;
-        if (p_ == digits) peek_error("invalid number");
-    }
-    if (peek() == 'e' || peek() == 'E') {
-        ++p_;
-        if (peek() == '+' || peek() == '-') ++p_;
-        const char d = p_ < e_ ? *p_ : '\0';
-        if (p_ < e_) ++p_;
-        if (!is_digit(d)) error("invalid number");
-        while (is_digit(peek())) ++p_;
-    }
+// At an array where one is required.
+void Reader::open_array() {
+    const int c = skip_ws();
+    if (c == kEof) peek_error("EOF while parsing a value");
+    if (c != '[') invalid_type("a sequence");
+    enter();
+    ++p_;
 }
 
+// Before each member of an array (close ']') or object (close '}'): false
+// at the closing bracket (not consumed); otherwise steps over the comma that
+// separates members and sets *c to the next byte.
+bool Reader::next_member(bool& first, char close, int* c) {
+    const bool list = close == ']';
+    *c = skip_ws();
+    if (*c == close) return false;
+    if (*c == ',' && !first) {
+        ++p_;
+        *c = skip_ws();
+    } else if (*c == kEof) {
+        peek_error(list ? "EOF while parsing a list" : "EOF while parsing an object");
+    } else if (first) {
+        first = false;
+    } else {
+        peek_error(list ? "expected `,` or `]`" : "expected `,` or `}`");
+    }
+    return true;
+}
+
+// Before each element: false at the closing bracket (not consumed). A comma
+// before the bracket is a trailing comma where elements are read; a skipped
+// array leaves it to the value reader ("expected value").
+bool Reader::next_element(bool& first, bool skipping) {
+    int c;
+    if (!next_member(first, ']', &c)) return false;
+    if (c == ']' && !skipping) peek_error("trailing comma");
+    if (c == kEof) peek_error("EOF while parsing a value");
+    return true;
+}
+
+// The remaining elements of an opened array, each read by elem(), then the
+// closing bracket.
+template <class Elem>
+void Reader::elements(bool first, bool skipping, Elem&& elem) {
+    while (next_element(first, skipping)) elem();
+    ++p_;  // ']'
+    leave();
+}
+
+// Before each key: false at the closing brace (not consumed). Read keys are
+// decoded into *key; a skipped object reports a comma before the brace as a
+// key that is not a string.
+bool Reader::next_key(bool& first, bool skipping, std::string_view* key) {
+    int c;
+    if (!next_member(first, '}', &c)) return false;
+    if (c == '"') {
+        ++p_;
+        const std::string_view text = string(skipping);
+        if (key) *key = text;
+        return true;
+    }
+    if (c == '}' && !skipping) peek_error("trailing comma");
+    if (c == kEof) peek_error("EOF while parsing a value");
+    peek_error("key must be a string");
+}
+
+void Reader::colon() {
+    const int c = skip_ws();
+    if (c == ':') {
+        ++p_;
+        return;
+    }
+    if (c == kEof) peek_error("EOF while parsing an object");
+    peek_error("expected `:`");
+}
+
+// Well-formed JSON of any shape, not kept.
 void Reader::skip_value() {
     const int c = skip_ws();
     switch (c) {
@@ -431,68 +469,27 @@ void Reader::skip_value() {
         case 'n': ++p_; ident("ull"); return;
         case 't': ++p_; ident("rue"); return;
         case 'f': ++p_; ident("alse"); return;
-        case '-': ++p_; skip_number(); return;
-        case '"': ++p_; skip_string(); return;
-        case '[': {
+        case '"': ++p_; string(true); return;
+        case '[':
             enter();
             ++p_;
-            bool first = true;
-            for (;;) {
-                const int d = skip_ws();
-                if (d == ']') {
-                    ++p_;
-                    break;
-                }
-                if (d == ',' && !first) {
-                    ++p_;
-                } else if (d == kEof) {
-                    peek_error("EOF while parsing a list");
-                } else if (first) {
-                    first = false;
-                } else {
-                    peek_error("expected `,` or `]`");
-                }
-                skip_value();
-            }
-            leave();
+            elements(true, true, [&] { skip_value(); });
             return;
-        }
         case '{': {
             enter();
             ++p_;
             bool first = true;
-            for (;;) {
-                int d = skip_ws();
-                if (d == '}') {
-                    ++p_;
-                    break;
-                }
-                if (d == ',' && !first) {
-                    ++p_;
-                    d = skip_ws();
-                } else if (d == kEof) {
-                    peek_error("EOF while parsing an object");
-                } else if (first) {
-                    first = false;
-                } else {
-                    peek_error("expected `,` or `}`");
-                }
-                if (d == kEof) peek_error("EOF while parsing a value");
-                if (d != '"') peek_error("key must be a string");
-                ++p_;
-                skip_string();
+            while (next_key(first, true, nullptr)) {
                 colon();
                 skip_value();
             }
+            ++p_;  // '}'
             leave();
             return;
         }
         default:
-            if (is_digit(c)) {
-                skip_number();
-                return;
-            }
-            peek_error("expected value");
+            if (c != '-' && !is_digit(c)) peek_error("expected value");
+            number(true);
     }
 }
 
@@ -503,50 +500,35 @@ template <class T>
 T Reader::integer(IntWord word) {
     const int c = skip_ws();
     if (c == kEof) peek_error("EOF while parsing a value");
-    const char* start = p_;
-    // Fast path: a plain decimal integer of at most 19 digits.
-    if (c >= '1' && c <= '9') {
-        const char* q = p_;
-        uint64_t v = 0;
-        while (q < e_ && is_digit(*q) && q - p_ < 19) v = v * 10 + static_cast<uint64_t>(*q++ - '0');
-        const int next = q < e_ ? static_cast<unsigned char>(*q) : kEof;
-        if (!is_digit(next) && next != '.' && next != 'e' && next != 'E') {
-            p_ = q;
-            if (v > word_max(word))
-                error("invalid value: integer `" + std::to_string(v) + "`, expected " + word_text(word));
-            return static_cast<T>(v);
-        }
+    uint64_t v = 0;
+    if (const char* end = plain_uint(&v)) {
+        p_ = end;
+        return in_range<T>(v, word);
     }
     if (c != '-' && !is_digit(c)) invalid_type(word_text(word));
-    if (c == '-') ++p_;
-    const Number n = number(c != '-', start);
-    switch (n.kind) {
-        case Number::Kind::U64:
-            if (n.u > word_max(word))
-                error("invalid value: integer `" + std::to_string(n.u) + "`, expected " + word_text(word));
-            return static_cast<T>(n.u);
-        case Number::Kind::I64:
-            error("invalid value: integer `" + std::to_string(n.i) + "`, expected " + word_text(word));
-        case Number::Kind::F64:
-            break;
-    }
+    const Number n = number(false);
+    if (n.kind == Number::Kind::U64) return in_range<T>(n.u, word);
+    if (n.kind == Number::Kind::I64) invalid_value(std::to_string(n.i), word);
     error("invalid type: floating point `" + json::format_f64(n.f) + "`, expected " + word_text(word));
 }
 
+// Any number, rounded to the nearest float: beyond the float range it is an
+// infinity, below it zero. Only a number that does not fit a double is out of
+// range (number() says so).
 float Reader::f32() {
     const int c = skip_ws();
     if (c == kEof) peek_error("EOF while parsing a value");
     if (c != '-' && !is_digit(c)) invalid_type("f32");
     const char* start = p_;
-    if (c == '-') ++p_;
-    number(c != '-', start);
+    number(false);
     // The nearest float to the text itself, not to an intermediate double.
     float v = 0.0f;
     const auto res = std::from_chars(start, p_, v);
     if (res.ec == std::errc::result_out_of_range) {
-        if (json::magnitude_exponent(std::string_view(start, static_cast<std::size_t>(p_ - start))) >= 0)
-            error("number out of range");
-        v = *start == '-' ? -0.0f : 0.0f;
+        const bool huge =
+            json::magnitude_exponent(std::string_view(start, static_cast<std::size_t>(p_ - start))) >= 0;
+        v = huge ? HUGE_VALF : 0.0f;
+        if (*start == '-') v = -v;
     }
     return v;
 }
@@ -560,35 +542,10 @@ std::optional<uint32_t> Reader::optional_u32() {
     return integer<uint32_t>(IntWord::U32);
 }
 
-bool Reader::next_element(bool& first) {
-    int c = skip_ws();
-    if (c == ']') return false;
-    if (c == ',' && !first) {
-        ++p_;
-        c = skip_ws();
-    } else if (c == kEof) {
-        peek_error("EOF while parsing a list");
-    } else if (first) {
-        first = false;
-    } else {
-        peek_error("expected `,` or `]`");
-    }
-    if (c == ']') peek_error("trailing comma");
-    if (c == kEof) peek_error("EOF while parsing a value");
-    return true;
-}
-
 template <class T, class Elem>
 void Reader::sequence(std::vector<T>& out, Elem&& elem) {
-    const int c = skip_ws();
-    if (c == kEof) peek_error("EOF while parsing a value");
-    if (c != '[') invalid_type("a sequence");
-    enter();
-    ++p_;
-    bool first = true;
-    while (next_element(first)) out.push_back(elem());
-    ++p_;  // ']'
-    leave();
+    open_array();
+    elements(true, false, [&] { out.push_back(elem()); });
 }
 
 // An array of integers. Compact text ("[12,0,345]", plain values in range)
@@ -596,11 +553,7 @@ void Reader::sequence(std::vector<T>& out, Elem&& elem) {
 // continues on the general path, which gives the exact error.
 template <class T>
 void Reader::int_sequence(std::vector<T>& out, IntWord word) {
-    const int c = skip_ws();
-    if (c == kEof) peek_error("EOF while parsing a value");
-    if (c != '[') invalid_type("a sequence");
-    enter();
-    ++p_;
+    open_array();
     const uint64_t max = word_max(word);
     // Size the array once from its commas: lists are then allocated once,
     // never copied while they grow, and carry no spare capacity. Every
@@ -615,12 +568,8 @@ void Reader::int_sequence(std::vector<T>& out, IntWord word) {
         }
     }
     bool first = true;
-    while (p_ < e_ && is_digit(*p_)) {
-        const char* q = p_;
-        uint64_t v = static_cast<uint64_t>(*q++ - '0');
-        if (v != 0)
-            while (q < e_ && is_digit(*q) && q - p_ < 19) v = v * 10 + static_cast<uint64_t>(*q++ - '0');
-        if (q == e_ || (*q != ',' && *q != ']') || v > max) break;
+    uint64_t v = 0;
+    for (const char* q; (q = plain_uint(&v)) != nullptr && q < e_ && (*q == ',' || *q == ']') && v <= max;) {
         out.push_back(static_cast<T>(v));
         first = false;
         p_ = q + 1;
@@ -630,42 +579,7 @@ void Reader::int_sequence(std::vector<T>& out, IntWord word) {
         }
     }
     if (!first) --p_;  // back to the comma after the last element read
-    while (next_element(first)) out.push_back(integer<T>(word));
-    ++p_;  // ']'
-    leave();
-}
-
-void Reader::colon() {
-    const int c = skip_ws();
-    if (c == ':') {
-        ++p_;
-        return;
-    }
-    if (c == kEof) peek_error("EOF while parsing an object");
-    peek_error("expected `:`");
-}
-
-bool Reader::next_key(bool& first, std::string_view& key) {
-    int c = skip_ws();
-    if (c == '}') return false;
-    if (c == ',' && !first) {
-        ++p_;
-        c = skip_ws();
-    } else if (c == kEof) {
-        peek_error("EOF while parsing an object");
-    } else if (first) {
-        first = false;
-    } else {
-        peek_error("expected `,` or `}`");
-    }
-    if (c == '"') {
-        ++p_;
-        key = string_value();
-        return true;
-    }
-    if (c == '}') peek_error("trailing comma");
-    if (c == kEof) peek_error("EOF while parsing a value");
-    peek_error("key must be a string");
+    elements(first, false, [&] { out.push_back(integer<T>(word)); });
 }
 
 // One record, as an object with its fields in any order (unknown keys
@@ -679,7 +593,7 @@ void Reader::record(const char* name, const std::array<std::string_view, N>& fie
         ++p_;
         bool first = true;
         for (std::size_t i = 0; i < N; ++i) {
-            if (!next_element(first))
+            if (!next_element(first, false))
                 record_error("invalid length " + std::to_string(i) + ", expected struct " + name + " with " +
                                  std::to_string(N) + " elements",
                              ']');
@@ -706,7 +620,7 @@ void Reader::record(const char* name, const std::array<std::string_view, N>& fie
     uint32_t seen = 0;
     bool first = true;
     std::string_view key;
-    while (next_key(first, key)) {
+    while (next_key(first, false, &key)) {
         std::size_t i = 0;
         while (i < N && fields[i] != key) ++i;
         if (i == N) {
@@ -808,10 +722,7 @@ std::optional<QorRouterState> read_state_json(std::string_view body, PersistErro
     } catch (const ReadFailure& f) {
         if (error) {
             const json::LineColumn at = json::line_column(body, f.consumed);
-            *error = PersistError{PersistError::Kind::Serialization,
-                                  f.message + " at line " + std::to_string(at.line) + " column " +
-                                      std::to_string(at.column),
-                                  0};
+            *error = PersistError{PersistError::Kind::Serialization, f.message, 0, at.line, at.column};
         }
         return std::nullopt;
     }

@@ -26,12 +26,16 @@ struct PersistError {
     // would let later queries read out of bounds.
     enum class Kind { Io, Serialization, InvalidMagic, UnsupportedVersion, InvalidState };
     Kind kind = Kind::Io;
-    std::string detail;    // Io: the error's text; Serialization: the reader's message with its position;
-                           // InvalidState: what is wrong
+    std::string detail;    // Io: the error's text; Serialization: the reader's message; InvalidState: what is wrong
     uint32_t version = 0;  // UnsupportedVersion: the version read
+    // Serialization: where reading stopped in the body. line counts from 1;
+    // column counts the bytes of that line up to and including the byte at
+    // which reading stopped.
+    std::size_t line = 0;
+    std::size_t column = 0;
 
-    // "IO error: ...", "serialization error: ...", "invalid file magic",
-    // "unsupported version N", "invalid state: ...".
+    // "IO error: ...", "serialization error: ... at line L column C",
+    // "invalid file magic", "unsupported version N", "invalid state: ...".
     std::string text() const;
 
     // An Io error for errno value `code`: the system's description followed
@@ -49,14 +53,15 @@ std::string write_state_json(const QorRouterState& state);
 std::string format_f32(float value);
 
 // Parses a body under the strict reading rules; on failure returns nothing
-// and sets *error to a Serialization error whose detail ends in
-// " at line L column C". Does not check the records against each other.
+// and sets *error to a Serialization error with the reader's message and
+// position. Does not check the records against each other.
 std::optional<QorRouterState> read_state_json(std::string_view body, PersistError* error);
 
 // Writes the state file through a sibling temporary file and a rename,
-// creating missing parent directories first. The temporary file is synced
-// before the rename and the directory after it; a failed save removes the
-// temporary file unless it is the target itself.
+// creating missing parent directories first. The temporary file is locked
+// (flock) from opening to the rename, so saves sharing it take turns; it is
+// synced before the rename and the directory after it; a failed save
+// removes it. The target is only ever touched by the rename.
 std::optional<PersistError> save_state(const QorRouterState& state, std::string_view path);
 
 // Reads and parses a state file, then checks the records against each other
@@ -65,7 +70,9 @@ std::optional<QorRouterState> load_state(std::string_view path, PersistError* er
 
 // The temporary path used by save_state for `path`: the extension of the last
 // component replaced by "tmp" (index/router.idx -> index/router.tmp,
-// router -> router.tmp, .router -> .router.tmp, a.b.c -> a.b.tmp).
+// router -> router.tmp, .router -> .router.tmp, a.b.c -> a.b.tmp), or
+// ".tmp" appended when that would be the path itself (state.tmp ->
+// state.tmp.tmp).
 std::string temporary_path(std::string_view path);
 
 }  // namespace qor

@@ -1,6 +1,9 @@
 // The body writer: the state as one compact JSON object, built whole in
-// memory. The exact size of the integer text is counted first and the float
-// text bounded, so the buffer is allocated once.
+// memory. Every write first makes room for what it writes, so no field can
+// run past the buffer; the buffer starts at a bound of the whole body (the
+// integer text counted exactly, the float text bounded), so it is normally
+// allocated once.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -47,8 +50,9 @@ struct SmallTable {
 };
 constexpr SmallTable kSmall;
 
-// Writes v and a comma; may touch up to 3 bytes past the comma (the body
-// bound leaves that slack).
+// Writes v and a comma at p, which must have room for kUintCommaRoom bytes
+// (the table copy may touch up to 3 bytes past the comma).
+constexpr std::size_t kUintCommaRoom = 21 + 3;
 inline char* put_uint_comma(char* p, uint64_t v) {
     if (v < 1000) {
         std::memcpy(p, kSmall.text[v], 4);
@@ -131,40 +135,66 @@ char* put_f32(char* p, float value) {
     return p + n;
 }
 
+// Appends to a string through a raw pointer; each write makes room for its
+// bytes first, growing the string when the initial size falls short.
 class BodyWriter {
 public:
-    explicit BodyWriter(char* p) : p_(p) {}
+    BodyWriter(std::string& out, std::size_t initial) : out_(out) {
+        out_.resize(initial);
+        p_ = out_.data();
+        end_ = p_ + out_.size();
+    }
 
-    char* end() const { return p_; }
+    // Cuts the string to what was written.
+    void finish() { out_.resize(static_cast<std::size_t>(p_ - out_.data())); }
 
     void raw(std::string_view s) {
+        room(s.size());
         std::memcpy(p_, s.data(), s.size());
         p_ += s.size();
     }
-    void put(char c) { *p_++ = c; }
-    void uint(uint64_t v) { p_ = std::to_chars(p_, p_ + 20, v).ptr; }
+    void put(char c) {
+        room(1);
+        *p_++ = c;
+    }
+    void uint(uint64_t v) {
+        room(20);
+        p_ = std::to_chars(p_, p_ + 20, v).ptr;
+    }
 
     template <class T>
     void int_array(const std::vector<T>& v) {
-        *p_++ = '[';
-        char* p = p_;
-        for (const T x : v) p = put_uint_comma(p, x);
-        if (!v.empty()) --p;  // the last comma becomes the bracket
-        *p++ = ']';
-        p_ = p;
+        put('[');
+        for (const T x : v) {
+            room(kUintCommaRoom);
+            p_ = put_uint_comma(p_, x);
+        }
+        if (!v.empty()) --p_;  // the last comma becomes the bracket
+        put(']');
     }
 
     void float_array(const std::vector<float>& v) {
-        *p_++ = '[';
+        put('[');
         for (std::size_t i = 0; i < v.size(); ++i) {
+            room(MAX_F32_TEXT + 1);
             if (i) *p_++ = ',';
             p_ = put_f32(p_, v[i]);
         }
-        *p_++ = ']';
+        put(']');
     }
 
 private:
+    void room(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - p_) >= n) return;
+        const std::size_t used = static_cast<std::size_t>(p_ - out_.data());
+        out_.resize(std::max(2 * out_.size(), used + n));
+        p_ = out_.data() + used;
+        end_ = out_.data() + out_.size();
+    }
+
+    std::string& out_;
     char* p_;
+    char* end_;
 };
 
 // Fixed text of the body: keys, braces and separators.
@@ -187,9 +217,12 @@ constexpr std::string_view K_OFFSETS = ",\"offsets\":";
 constexpr std::string_view K_LENGTHS = ",\"lengths\":";
 constexpr std::string_view K_END = "}}";
 
+// A bound of the body's size: the first size of the buffer.
 std::size_t body_bound(const QorRouterState& s) {
     const TwoStageCodebook& cb = s.codebook;
-    std::size_t n = 4 + K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() + K_N_COARSE.size() +
+    // The slack keeps the per-element room checks from growing the buffer
+    // near its end, where the bound is exact.
+    std::size_t n = 64 + K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() + K_N_COARSE.size() +
                     K_DISTS.size() + K_IDF.size() + K_PROFILES.size() + K_DOC_IDS.size() + K_POSTINGS.size() +
                     K_REPS.size() + K_CTOP_R.size() + K_CODES.size() + K_OFFSETS.size() + K_LENGTHS.size() +
                     K_END.size();
@@ -216,8 +249,7 @@ std::string format_f32(float value) {
 
 std::string write_state_json(const QorRouterState& s) {
     std::string out;
-    out.resize(body_bound(s));
-    BodyWriter w(out.data());
+    BodyWriter w(out, body_bound(s));
     const TwoStageCodebook& cb = s.codebook;
 
     w.raw(K_CODEBOOK);
@@ -271,7 +303,7 @@ std::string write_state_json(const QorRouterState& s) {
     w.int_array(s.flat_codes.lengths);
     w.raw(K_END);
 
-    out.resize(static_cast<std::size_t>(w.end() - out.data()));
+    w.finish();
     return out;
 }
 

@@ -1,6 +1,7 @@
 // The body reader against the cases in tests/data/state_files/reader_cases.tsv
 // (exact message and position), plus the nesting limit and a round trip of
 // the writer's output.
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -17,7 +18,9 @@ std::string outcome(const std::string& body) {
     qor::PersistError err;
     if (qor::read_state_json(body, &err)) return "ok";
     CHECK(err.kind == qor::PersistError::Kind::Serialization);
-    return err.detail;
+    const std::string position = " at line " + std::to_string(err.line) + " column " + std::to_string(err.column);
+    CHECK_EQ(err.text(), "serialization error: " + err.detail + position);
+    return err.detail + position;
 }
 
 }  // namespace
@@ -47,6 +50,28 @@ TEST(reader_cases_from_data_file) {
         ++checked;
     }
     CHECK(checked > 100);
+}
+
+// Any number that fits a double is rounded to the nearest float: beyond the
+// float range to an infinity, below it to a zero of the same sign.
+TEST(floats_round_to_the_nearest_f32) {
+    const std::string body =
+        "[[[1e39,-1e39,1.7976931348623157e308,3.4028235e38,-3.4028236e38],0,0,[],0,"
+        "[4.9e-324,1e-400,-1e-400,1e-45,-0,7],[16777217,0.1]],[],[],[[],[]],0,[[],[],[]]]";
+    qor::PersistError err;
+    const auto s = qor::read_state_json(body, &err);
+    if (!s) {
+        qortest::fail(__FILE__, __LINE__, err.text());
+        return;
+    }
+    const auto& cb = s->codebook;
+    const std::vector<float> cquant = {INFINITY, -INFINITY, INFINITY, FLT_MAX, -INFINITY};
+    const std::vector<float> dists = {0.0f, 0.0f, -0.0f, 1e-45f, -0.0f, 7.0f};
+    const std::vector<float> idf = {16777216.0f, 0.1f};
+    CHECK(cb.cquant == cquant);
+    CHECK(cb.centroid_dists == dists);
+    CHECK(cb.idf == idf);
+    for (std::size_t i = 0; i < dists.size(); ++i) CHECK_EQ(std::signbit(cb.centroid_dists[i]), std::signbit(dists[i]));
 }
 
 // Nesting counts the outermost object as level 1; level 128 is refused at
