@@ -104,6 +104,12 @@ private:
     [[noreturn]] void missing_digit(bool skipping) const {
         error(skipping ? "invalid number" : "EOF while parsing a value");
     }
+    [[noreturn]] void out_of_range() const { error("number out of range"); }
+    // Whether the number text [start, p_), which a conversion reported out of
+    // range, is too large (rather than too small) in magnitude.
+    bool overflows(const char* start) const {
+        return json::magnitude_exponent(std::string_view(start, static_cast<std::size_t>(p_ - start))) >= 0;
+    }
     [[noreturn]] void invalid_value(const std::string& integer, IntWord word) const {
         error("invalid value: integer `" + integer + "`, expected " + word_text(word));
     }
@@ -334,7 +340,7 @@ Number Reader::number(bool skipping) {
                 // An exponent beyond 32 bits: a huge value is out of range,
                 // a tiny one (or zero) is zero.
                 const bool zero = sig == 0 && !wide && !nonzero_fraction;
-                if (!skipping && !zero && positive_exp) error("number out of range");
+                if (!skipping && !zero && positive_exp) out_of_range();
                 while (is_digit(peek())) ++p_;
             }
         }
@@ -354,8 +360,7 @@ double Reader::to_double(const char* start) {
     double v = 0.0;
     const auto res = std::from_chars(start, p_, v);
     if (res.ec == std::errc::result_out_of_range) {
-        if (json::magnitude_exponent(std::string_view(start, static_cast<std::size_t>(p_ - start))) >= 0)
-            error("number out of range");
+        if (overflows(start)) out_of_range();
         v = *start == '-' ? -0.0 : 0.0;
     }
     return v;
@@ -525,9 +530,7 @@ float Reader::f32() {
     float v = 0.0f;
     const auto res = std::from_chars(start, p_, v);
     if (res.ec == std::errc::result_out_of_range) {
-        const bool huge =
-            json::magnitude_exponent(std::string_view(start, static_cast<std::size_t>(p_ - start))) >= 0;
-        v = huge ? HUGE_VALF : 0.0f;
+        v = overflows(start) ? HUGE_VALF : 0.0f;
         if (*start == '-') v = -v;
     }
     return v;
