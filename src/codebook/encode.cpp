@@ -10,6 +10,7 @@
 #include "codebook/kmeans.hpp"
 #include "codebook/nearest.hpp"
 #include "common/errors.hpp"
+#include "common/text.hpp"
 
 namespace qor {
 
@@ -17,10 +18,6 @@ namespace {
 
 // Largest cluster id + 1 scored in a flat table by top_coarse_clusters.
 constexpr uint64_t DENSE_SCORE_TABLE = uint64_t{1} << 16;
-
-std::string num(uint64_t v) {
-    return std::to_string(v);
-}
 
 // a * b, or the largest value when the product does not fit: a size that
 // cannot exist never passes a "holds at least" check.

@@ -51,4 +51,25 @@ extern const Signature save;
 extern const Signature load;
 }  // namespace sig
 
+// Slot numbers by parameter name, in the order of the tables above.
+namespace slot {
+struct new_ {
+    enum : std::size_t { dim };
+};
+struct build {
+    enum : std::size_t { all_vectors, doc_ids, doc_offsets, n_fine, n_coarse, max_kmeans_iter, ctop_r };
+};
+struct add_documents {
+    enum : std::size_t { new_vectors, new_doc_ids, doc_offsets };
+};
+// route_query, and the first two of the three other query methods.
+struct query {
+    enum : std::size_t { query_vectors, n_probes, max_candidates };
+};
+// save and load.
+struct path_only {
+    enum : std::size_t { path };
+};
+}  // namespace slot
+
 }  // namespace qor::py

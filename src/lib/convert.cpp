@@ -5,7 +5,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "lib/errors.hpp"
+#include "lib/python_errors.hpp"
 
 namespace qor::py {
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "lib/errors.hpp"
+#include "lib/python_errors.hpp"
 #include "lib/router_type.hpp"
 
 namespace {

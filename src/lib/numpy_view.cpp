@@ -10,7 +10,7 @@
 
 #include <string>
 
-#include "lib/errors.hpp"
+#include "lib/python_errors.hpp"
 
 namespace qor::py {
 

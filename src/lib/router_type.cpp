@@ -13,7 +13,7 @@
 
 #include "lib/binder.hpp"
 #include "lib/convert.hpp"
-#include "lib/errors.hpp"
+#include "lib/python_errors.hpp"
 #include "lib/numpy_view.hpp"
 #include "router/router.hpp"
 #include "state_file/state_file.hpp"
@@ -107,16 +107,6 @@ bool arg_matrix(const Signature& sig, const Slots& slots, std::size_t i, MatrixA
     return false;
 }
 
-// ValueError with a message that may carry bytes from the operating system;
-// invalid UTF-8 is replaced rather than turning into a decoding error.
-PyObject* raise_value_error(const std::string& message) {
-    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
-    if (text == nullptr) return nullptr;
-    PyErr_SetObject(PyExc_ValueError, text);
-    Py_DECREF(text);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // Construction and destruction.
 
@@ -126,7 +116,7 @@ PyObject* router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Slots slots;
         if (!bind_tuple(sig, args, kwargs, slots)) return nullptr;
         uint64_t dim = 0;
-        if (!arg_u64(sig, slots, 0, &dim)) return nullptr;
+        if (!arg_u64(sig, slots, slot::new_::dim, &dim)) return nullptr;
         auto router = std::make_unique<qor::Router>(dim);
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
         PyObject* self = alloc(type, 0);
@@ -177,9 +167,11 @@ PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         std::vector<uint64_t> ids;
         std::vector<qor::DocRange> offsets;
         uint64_t n_fine = 0, n_coarse = 0, max_iter = 0, ctop_r = 0;
-        if (!arg_matrix(sig, s, 0, &vectors) || !arg(sig, s, 1, &ids, to_id_list) ||
-            !arg(sig, s, 2, &offsets, to_range_list) || !arg_u64(sig, s, 3, &n_fine) ||
-            !arg_u64(sig, s, 4, &n_coarse) || !arg_u64(sig, s, 5, &max_iter) || !arg_u64(sig, s, 6, &ctop_r))
+        using P = slot::build;
+        if (!arg_matrix(sig, s, P::all_vectors, &vectors) || !arg(sig, s, P::doc_ids, &ids, to_id_list) ||
+            !arg(sig, s, P::doc_offsets, &offsets, to_range_list) || !arg_u64(sig, s, P::n_fine, &n_fine) ||
+            !arg_u64(sig, s, P::n_coarse, &n_coarse) || !arg_u64(sig, s, P::max_kmeans_iter, &max_iter) ||
+            !arg_u64(sig, s, P::ctop_r, &ctop_r))
             return nullptr;
         obj->router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
         Py_RETURN_NONE;
@@ -203,8 +195,9 @@ PyObject* router_add_documents(PyObject* self, PyObject* const* args, Py_ssize_t
         MatrixArg vectors;
         std::vector<uint64_t> ids;
         std::vector<qor::DocRange> offsets;
-        if (!arg_matrix(sig, s, 0, &vectors) || !arg(sig, s, 1, &ids, to_id_list) ||
-            !arg(sig, s, 2, &offsets, to_range_list))
+        using P = slot::add_documents;
+        if (!arg_matrix(sig, s, P::new_vectors, &vectors) || !arg(sig, s, P::new_doc_ids, &ids, to_id_list) ||
+            !arg(sig, s, P::doc_offsets, &offsets, to_range_list))
             return nullptr;
         obj->router->add_documents(vectors.view(), ids, offsets);
         Py_RETURN_NONE;
@@ -233,7 +226,9 @@ PyObject* router_route_query(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (obj == nullptr) return nullptr;
         MatrixArg query;
         uint64_t n_probes = 0, max_candidates = 0;
-        if (!arg_matrix(sig, s, 0, &query) || !arg_u64(sig, s, 1, &n_probes) || !arg_u64(sig, s, 2, &max_candidates))
+        using P = slot::query;
+        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes) ||
+            !arg_u64(sig, s, P::max_candidates, &max_candidates))
             return nullptr;
         return build_scored_docs(obj->router->route_query(query.view(), n_probes, max_candidates));
     } catch (...) {
@@ -253,7 +248,8 @@ PyObject* query_method(const Signature& sig, PyObject* self, PyObject* const* ar
         if (obj == nullptr) return nullptr;
         MatrixArg query;
         uint64_t n_probes = 0;
-        if (!arg_matrix(sig, s, 0, &query) || !arg_u64(sig, s, 1, &n_probes)) return nullptr;
+        using P = slot::query;
+        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes)) return nullptr;
         return work(*obj->router, query.view(), n_probes);
     } catch (...) {
         return translate_current_exception();
@@ -309,7 +305,7 @@ PyObject* router_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         RouterObject* obj = access.enter(self, Access::Shared);
         if (obj == nullptr) return nullptr;
         std::string path;
-        if (!arg(sig, s, 0, &path, to_path)) return nullptr;
+        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
         const qor::QorRouterState* state = obj->router->state();
         if (state == nullptr) return raise_value_error("no state to save; call build() first");
         if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
@@ -331,7 +327,7 @@ PyObject* router_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         RouterObject* obj = access.enter(self, Access::Exclusive);
         if (obj == nullptr) return nullptr;
         std::string path;
-        if (!arg(sig, s, 0, &path, to_path)) return nullptr;
+        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
         qor::PersistError err;
         std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
         if (!state) return raise_value_error("load failed: " + err.text());

@@ -260,6 +260,8 @@ std::size_t available_parallelism() {
 
 std::size_t configured_pool_size() {
     // Read once: later changes to the environment do not resize anything.
+    // The variable's name is pinned for compatibility: deployments already
+    // set RAYON_NUM_THREADS to size this pool.
     static const std::size_t size = [] {
         if (const auto n = detail::parse_thread_count(std::getenv("RAYON_NUM_THREADS"))) return *n;
         return available_parallelism();

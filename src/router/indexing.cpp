@@ -6,12 +6,11 @@
 
 #include "codebook/encode.hpp"
 #include "common/errors.hpp"
+#include "common/text.hpp"
 
 namespace qor {
 
 namespace {
-
-std::string num(uint64_t v) { return std::to_string(v); }
 
 // Makes room for `extra` more elements. Grows at least geometrically so that
 // many small appends (one document per add_documents call) stay amortised

@@ -2,11 +2,11 @@
 
 #include <string>
 
+#include "common/text.hpp"
+
 namespace qor {
 
 namespace {
-
-std::string num(uint64_t v) { return std::to_string(v); }
 
 bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) { return __builtin_mul_overflow(a, b, out); }
 

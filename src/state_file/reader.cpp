@@ -1,5 +1,7 @@
 // The body reader: a schema-directed JSON reader that fills the state
-// records directly, without building a document tree.
+// records directly, without building a document tree. Its messages (and the
+// way values are quoted in them) are pinned for compatibility: callers match
+// them word for word.
 //
 // Values of unknown keys are skipped through the same string, number and
 // container code that reads typed values; `skipping` marks the few places

@@ -1,5 +1,5 @@
 // C++ exception -> Python exception at the method boundary.
-#include "lib/errors.hpp"
+#include "lib/python_errors.hpp"
 
 #include <exception>
 #include <new>
@@ -28,6 +28,14 @@ PyObject* panic_exception_type() {
 PyObject* raise_panic(const char* message) {
     PyObject* type = panic_exception_type();
     if (type != nullptr) PyErr_SetString(type, message);
+    return nullptr;
+}
+
+PyObject* raise_value_error(const std::string& message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return nullptr;
+    PyErr_SetObject(PyExc_ValueError, text);
+    Py_DECREF(text);
     return nullptr;
 }
 

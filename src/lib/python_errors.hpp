@@ -5,12 +5,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <string>
+
 namespace qor::py {
 
 // The module's PanicException type (a direct subclass of BaseException),
 // created on the first call and kept for the life of the process. Borrowed
 // reference; nullptr with a Python error set if creation failed.
 PyObject* panic_exception_type();
+
+// Sets ValueError carrying `message`, which may hold bytes from the operating
+// system: invalid UTF-8 is replaced rather than turning into a decoding
+// error. Always returns nullptr.
+PyObject* raise_value_error(const std::string& message);
 
 // Sets PanicException carrying `message`. Always returns nullptr.
 PyObject* raise_panic(const char* message);
@@ -29,6 +36,12 @@ void restore_exception(PyObject* exc);
 
 // Sets TypeError "'{qualified type name of obj}' object cannot be converted
 // to '{target}'". Always returns false.
+//
+// Pinned wordings: this message and its targets ('PyString', 'Sequence',
+// 'PyArray<T, D>'), "Can't extract `str` to `Vec`", the access conflicts
+// ("Already borrowed", "Already mutably borrowed") are kept word for word
+// for compatibility with callers that match them, although they name no
+// type of this module.
 bool raise_downcast(PyObject* obj, const char* target);
 
 }  // namespace qor::py
