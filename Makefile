@@ -9,7 +9,7 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test test-cpp test-sanitize test-py test-numpy1 test-other-pythons bench bench-build bench-baseline clean install
 

@@ -1,0 +1,177 @@
+"""Checking and normalising the caller's documents and queries."""
+
+from __future__ import annotations
+
+import operator
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from . import _files
+
+# The router stores each document's run length in 16 bits.
+MAX_DOC_VECTORS = 65_535
+_FLOAT16_MAX = float(np.finfo(np.float16).max)
+
+
+@dataclass
+class Documents:
+    """A batch of documents in the two forms their consumers need.
+
+    matrix / pairs: what the router indexes (rows of `matrix`, document d is
+    rows pairs[d][0] .. pairs[d][1] - 1). rows / lengths: the same
+    documents' vectors one after another, for the store (often a view of
+    `matrix`). ids: uint64 caller ids.
+    """
+
+    matrix: np.ndarray
+    pairs: list[tuple[int, int]]
+    rows: np.ndarray
+    lengths: np.ndarray
+    ids: np.ndarray
+
+    @property
+    def count(self) -> int:
+        return len(self.pairs)
+
+
+def _float_matrix(value: Any, what: str) -> np.ndarray:
+    arr = np.asarray(value)
+    if arr.dtype.kind not in "fiu" or arr.dtype.kind == "b":
+        raise ValueError(f"{what} must hold real numbers, got dtype {arr.dtype}")
+    if arr.ndim != 2:
+        raise ValueError(f"{what} must be a 2-D (rows, dim) array, got {arr.ndim} dimension(s) of shape {arr.shape}")
+    return np.ascontiguousarray(arr, dtype=np.float32)
+
+
+def check_values(matrix: np.ndarray, what: str, dtype: np.dtype | None = None) -> None:
+    """Refuses NaN and infinities (they make MaxSim scores unorderable) and,
+    for a float16 store, values that float16 cannot hold."""
+    if matrix.size == 0:
+        return
+    step = _files.chunk_rows(4 * matrix.shape[1])
+    for lo in range(0, len(matrix), step):
+        chunk = matrix[lo : lo + step]
+        if not np.isfinite(chunk).all():
+            row = lo + int(np.nonzero(~np.isfinite(chunk).all(axis=1))[0][0])
+            raise ValueError(f"{what} row {row} holds NaN or infinity")
+        if dtype is not None and dtype == np.float16:
+            peak = float(np.abs(chunk).max())
+            if peak > _FLOAT16_MAX:
+                raise ValueError(f"{what} holds {peak:g}, beyond float16's largest value {_FLOAT16_MAX:g}")
+
+
+def _ids(doc_ids: Any, count: int) -> np.ndarray:
+    if isinstance(doc_ids, (str, bytes)):
+        raise ValueError("doc_ids must be a sequence of integers, got a string")
+    arr = np.asarray(doc_ids)
+    if arr.ndim != 1 and arr.size != 0:
+        raise ValueError(f"doc_ids must be a 1-D sequence of integers, got shape {arr.shape}")
+    if arr.dtype.kind in "iu" and arr.ndim == 1:
+        if arr.dtype.kind == "i" and arr.size and arr.min() < 0:
+            raise ValueError(f"doc_ids must be in 0..2**64-1, got {int(arr.min())}")
+        out = arr.astype(np.uint64)
+    elif arr.size == 0:
+        out = np.empty(0, np.uint64)
+    else:
+        try:
+            values = [operator.index(v) for v in doc_ids]
+        except TypeError as exc:
+            raise ValueError(f"doc_ids must be integers: {exc}") from None
+        for v in values:
+            if not 0 <= v < 2**64:
+                raise ValueError(f"doc_ids must be in 0..2**64-1, got {v}")
+        out = np.array(values, dtype=np.uint64)
+    if len(out) != count:
+        raise ValueError(f"got {len(out)} doc_ids for {count} documents")
+    return out
+
+
+def _pairs(doc_offsets: Any, n_rows: int) -> np.ndarray:
+    arr = np.asarray(doc_offsets)
+    if arr.size == 0:
+        return np.empty((0, 2), np.int64)
+    if arr.ndim != 2 or arr.shape[1] != 2 or arr.dtype.kind not in "iu":
+        raise ValueError("doc_offsets must be a sequence of (start, end) integer pairs")
+    arr = arr.astype(np.int64)
+    bad = np.nonzero((arr[:, 0] < 0) | (arr[:, 0] > arr[:, 1]) | (arr[:, 1] > n_rows))[0]
+    if len(bad):
+        i = int(bad[0])
+        raise ValueError(
+            f"doc_offsets[{i}] = ({arr[i, 0]}, {arr[i, 1]}) is not a range 0 <= start <= end <= {n_rows}"
+            f" (the number of rows of vectors)"
+        )
+    return arr
+
+
+def documents(vectors: Any, doc_ids: Any, doc_offsets: Any, dim: int | None, dtype: np.dtype) -> Documents:
+    """Checks one batch of documents given either as one matrix with
+    (start, end) row ranges or as a list of per-document matrices."""
+    if doc_offsets is None:
+        if isinstance(vectors, np.ndarray):
+            raise ValueError("doc_offsets is required when vectors is one matrix (or pass a list of per-document arrays)")
+        try:
+            docs = [_float_matrix(v, f"vectors[{i}]") for i, v in enumerate(vectors)]
+        except TypeError:
+            raise ValueError("vectors must be an (N, D) matrix with doc_offsets, or a list of (n_i, D) arrays") from None
+        widths = {d.shape[1] for d in docs}
+        if dim is None and len(widths) > 1:
+            raise ValueError(f"per-document arrays have different widths: {sorted(widths)}")
+        width = dim if dim is not None else (widths.pop() if widths else 0)
+        for i, d in enumerate(docs):
+            if d.shape[1] != width:
+                raise ValueError(f"vectors[{i}] has {d.shape[1]} columns; expected {width}")
+        lengths = np.array([len(d) for d in docs], np.int64)
+        matrix = np.concatenate(docs) if docs else np.empty((0, width), np.float32)
+        ends = np.cumsum(lengths)
+        pairs = np.stack([ends - lengths, ends], axis=1) if len(docs) else np.empty((0, 2), np.int64)
+        rows = matrix
+    else:
+        matrix = _float_matrix(vectors, "vectors")
+        if dim is not None and matrix.shape[1] != dim:
+            raise ValueError(f"vectors have {matrix.shape[1]} columns; expected {dim}")
+        pairs = _pairs(doc_offsets, len(matrix))
+        lengths = pairs[:, 1] - pairs[:, 0]
+        rows = _document_rows(matrix, pairs, lengths)
+    long = np.nonzero(lengths > MAX_DOC_VECTORS)[0]
+    if len(long):
+        i = int(long[0])
+        raise ValueError(f"document {i} has {lengths[i]} vectors; at most {MAX_DOC_VECTORS} fit one document")
+    ids = _ids(doc_ids, len(pairs))
+    check_values(matrix, "vectors", dtype)
+    return Documents(matrix, [(int(s), int(e)) for s, e in pairs], rows, lengths, ids)
+
+
+def _document_rows(matrix: np.ndarray, pairs: np.ndarray, lengths: np.ndarray) -> np.ndarray:
+    """The documents' rows one after another: a view when the ranges are
+    consecutive (the usual layout), otherwise a copy (ranges may overlap,
+    skip rows or come in any order)."""
+    if len(pairs) == 0:
+        return matrix[:0]
+    if (pairs[1:, 0] == pairs[:-1, 1]).all():
+        return matrix[pairs[0, 0] : pairs[-1, 1]]
+    first = np.cumsum(lengths) - lengths
+    index = np.arange(int(lengths.sum()), dtype=np.int64) + np.repeat(pairs[:, 0] - first, lengths)
+    return matrix[index]
+
+
+def query_matrix(query: Any, dim: int) -> np.ndarray:
+    q = _float_matrix(query, "query")
+    if q.shape[1] != dim:
+        raise ValueError(f"query has {q.shape[1]} columns; expected {dim}")
+    check_values(q, "query")
+    return q
+
+
+def count(value: Any, name: str) -> int:
+    """A non-negative integer argument (bool refused)."""
+    if isinstance(value, bool):
+        raise ValueError(f"{name} must be a non-negative integer, got {value!r}")
+    try:
+        v = operator.index(value)
+    except TypeError:
+        raise ValueError(f"{name} must be a non-negative integer, got {value!r}") from None
+    if v < 0:
+        raise ValueError(f"{name} must be a non-negative integer, got {v}")
+    return v

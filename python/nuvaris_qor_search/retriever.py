@@ -1,0 +1,468 @@
+"""End-to-end late-interaction search: the router's candidates reranked by
+exact MaxSim over the documents' stored token vectors."""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import tempfile
+from pathlib import Path
+from typing import Any, Sequence
+
+import numpy as np
+
+from nuvaris_qor_router import PyQorRouter
+
+from . import _files, _inputs
+from .maxsim import maxsim_block, top_k
+from .store import IDS, OFFSETS, VECTORS, VectorStore, store_dtype
+
+ROUTER_FILE = "router.qor"
+MANIFEST_FILE = "manifest.json"
+FORMAT_NAME = "nuvaris_qor_search.retriever"
+FORMAT_VERSION = 1
+ROUTER_PARAMS = ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")
+# Candidates are gathered and scored in blocks of about this many bytes of
+# float32 rows, which bounds memory for exact scans of whole collections.
+RERANK_BLOCK_BYTES = 32 << 20
+
+Hit = tuple[int, float]
+
+
+def router_dim(router: PyQorRouter) -> int:
+    """The vector width a ready router expects. The class has no accessor
+    for it; a query of zero rows and zero columns is refused with a message
+    that names it (and accepted only when the width is 0)."""
+    try:
+        router.route_query(np.empty((0, 0), np.float32))
+    except ValueError as exc:
+        found = re.fullmatch(r"dimension mismatch: expected (\d+), got 0", str(exc))
+        if found:
+            return int(found.group(1))
+        raise
+    return 0
+
+
+class Retriever:
+    """A `PyQorRouter` plus the documents' token vectors: `search` returns
+    the exact MaxSim top-k among the router's candidates.
+
+    Documents are numbered 0, 1, 2, ... in the order they are indexed (build
+    first, then each `add`); that number is the id the router itself holds,
+    while the caller's ids (any 64-bit values, repeats allowed) live in the
+    store. Methods that return documents return the caller's ids.
+    """
+
+    def __init__(self, router: PyQorRouter, store: VectorStore) -> None:
+        """Pairs a ready router whose document ids are the document indices
+        0 .. n-1 with a store of the same n documents and width."""
+        if not isinstance(router, PyQorRouter):
+            raise TypeError(f"router must be a PyQorRouter, got {type(router).__name__}")
+        if not isinstance(store, VectorStore):
+            raise TypeError(f"store must be a VectorStore, got {type(store).__name__}")
+        if not router.is_ready():
+            raise ValueError("router is not built; build or load it first")
+        dim = router_dim(router)
+        if dim != store.dim:
+            raise ValueError(f"router vectors have {dim} dimensions; store vectors have {store.dim}")
+        if router.n_docs() != store.n_docs:
+            raise ValueError(f"router holds {router.n_docs()} documents; store holds {store.n_docs}")
+        self._router: PyQorRouter = router
+        self._store: VectorStore = store
+        self._closed = False
+
+    # -- construction -------------------------------------------------------
+
+    @classmethod
+    def build(
+        cls,
+        vectors: Any,
+        doc_ids: Any,
+        doc_offsets: Any = None,
+        *,
+        dtype: object = "float32",
+        directory: str | os.PathLike[str] | None = None,
+        **router_params: int,
+    ) -> Retriever:
+        """Trains a router on `vectors` and stores the documents.
+
+        vectors: an (N, D) float matrix with `doc_offsets` [(start, end), ...]
+        (rows outside every range only train the codebook), or a list of
+        per-document (n_i, D) arrays with doc_offsets=None. doc_ids: one
+        integer per document. dtype: float32 or float16 storage. directory:
+        where the store lives (must not exist or be empty); None keeps it in
+        a private temporary directory. router_params: n_fine, n_coarse,
+        max_kmeans_iter, ctop_r, as for `PyQorRouter.build`.
+        """
+        params = _router_params(router_params)
+        dt = store_dtype(dtype)
+        docs = _inputs.documents(vectors, doc_ids, doc_offsets, None, dt)
+        dim = docs.matrix.shape[1]
+        if dim < 1:
+            raise ValueError("vectors must have at least one column")
+        if len(docs.matrix) < 2:
+            raise ValueError(f"training the codebook needs at least 2 vectors, got {len(docs.matrix)}")
+        router = PyQorRouter(dim)
+        router.build(docs.matrix, list(range(docs.count)), docs.pairs, **params)
+        store = _new_store(dim, dt, directory)
+        try:
+            store.append(docs.rows, docs.lengths, docs.ids)
+        except BaseException:
+            store.close()
+            raise
+        return cls(router, store)
+
+    @classmethod
+    def from_codebook(
+        cls,
+        codebook: str | os.PathLike[str] | bytes,
+        *,
+        dtype: object = "float32",
+        directory: str | os.PathLike[str] | None = None,
+    ) -> Retriever:
+        """An empty retriever around a trained codebook: `codebook` is the
+        path to, or the bytes of, a router state file without documents.
+        Documents then come in through `add`."""
+        dt = store_dtype(dtype)
+        if isinstance(codebook, (bytes, bytearray, memoryview)):
+            data = bytes(codebook)
+            with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
+                path = Path(tmp) / "codebook.qor"
+                path.write_bytes(data)
+                router = _load_router(path)
+        else:
+            path = Path(os.fspath(codebook))
+            router = _load_router(path)
+            data = path.read_bytes()
+        if router.n_docs() != 0 or b'"doc_ids":[],' not in data:
+            raise ValueError(f"codebook state must hold no documents; it holds {router.n_docs()}")
+        dim = router_dim(router)
+        return cls(router, _new_store(dim, dt, directory))
+
+    # -- properties ---------------------------------------------------------
+
+    @property
+    def router(self) -> PyQorRouter:
+        """The router; its document ids are document indices."""
+        return self._router
+
+    @property
+    def store(self) -> VectorStore:
+        return self._store
+
+    @property
+    def dim(self) -> int:
+        return self._store.dim
+
+    @property
+    def n_docs(self) -> int:
+        return self._store.n_docs
+
+    @property
+    def dtype(self) -> np.dtype:
+        return self._store.dtype
+
+    @property
+    def doc_ids(self) -> np.ndarray:
+        """(n_docs,) uint64 caller ids, by document index."""
+        return self._store.ids
+
+    # -- indexing -----------------------------------------------------------
+
+    def add(self, vectors: Any, doc_ids: Any, doc_offsets: Any = None) -> None:
+        """Appends documents (same input forms as `build`), encoded with the
+        existing codebook. All or nothing: on failure neither the router nor
+        the store changes."""
+        self._check_open()
+        docs = _inputs.documents(vectors, doc_ids, doc_offsets, self.dim, self.dtype)
+        base = self._store.n_docs
+        # The store goes first because it can be rolled back; the router
+        # cannot drop documents once added.
+        self._store.append(docs.rows, docs.lengths, docs.ids)
+        try:
+            self._router.add_documents(docs.matrix, list(range(base, base + docs.count)), docs.pairs)
+        except BaseException:
+            self._store.truncate(base)
+            raise
+
+    # -- queries ------------------------------------------------------------
+
+    def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[Hit]:
+        """Exact MaxSim top-k among the router's first `candidates`
+        candidates: [(doc_id, score), ...], best first, equal scores by
+        lower document index first. See `maxsim` for the score."""
+        self._check_open()
+        q = _inputs.query_matrix(query, self.dim)
+        k, n_probes, candidates = _counts(k, n_probes, candidates)
+        return self._search(q, k, n_probes, candidates)
+
+    def search_batch(
+        self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
+    ) -> list[list[Hit]]:
+        """`search` for each query in turn (all are checked first)."""
+        self._check_open()
+        qs = [_inputs.query_matrix(q, self.dim) for q in queries]
+        k, n_probes, candidates = _counts(k, n_probes, candidates)
+        return [self._search(q, k, n_probes, candidates) for q in qs]
+
+    def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[Hit]:
+        """The router's candidates with their proxy scores, best first, with
+        the caller's document ids."""
+        self._check_open()
+        q = _inputs.query_matrix(query, self.dim)
+        n_probes = _inputs.count(n_probes, "n_probes")
+        max_candidates = _inputs.count(max_candidates, "max_candidates")
+        routed = self._router.route_query(q, n_probes, max_candidates)
+        docs = self._doc_indices(routed)
+        ids = self._store.ids[docs]
+        return [(int(i), score) for i, (_, score) in zip(ids, routed)]
+
+    def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[Hit]:
+        """Exact MaxSim top-k among the documents with indices `docs`
+        (None: every document, an exact scan of the whole collection)."""
+        self._check_open()
+        q = _inputs.query_matrix(query, self.dim)
+        k = _inputs.count(k, "k")
+        if docs is None:
+            idx = np.arange(self.n_docs, dtype=np.int64)
+        else:
+            idx = np.asarray(docs)
+            if idx.size == 0:
+                idx = idx.astype(np.int64)
+            if idx.ndim != 1 or idx.dtype.kind not in "iu":
+                raise ValueError("docs must be a 1-D sequence of document indices")
+            idx = idx.astype(np.int64)
+            bad = (idx < 0) | (idx >= self.n_docs)
+            if bad.any():
+                raise ValueError(f"document index {int(idx[bad][0])} is outside 0..{self.n_docs - 1}")
+        return self._rerank(q, idx, k)
+
+    def _search(self, q: np.ndarray, k: int, n_probes: int, candidates: int) -> list[Hit]:
+        if k == 0 or len(q) == 0 or self.n_docs == 0:
+            return []
+        routed = self._router.route_query(q, n_probes, candidates)
+        return self._rerank(q, self._doc_indices(routed), k)
+
+    def _doc_indices(self, routed: list[tuple[int, float]]) -> np.ndarray:
+        docs = np.fromiter((d for d, _ in routed), dtype=np.int64, count=len(routed))
+        if len(docs) and docs.max() >= self.n_docs:
+            raise RuntimeError(
+                f"router returned document {docs.max()} but the store holds {self.n_docs};"
+                " the router's document ids must be document indices"
+            )
+        return docs
+
+    def _rerank(self, q: np.ndarray, docs: np.ndarray, k: int) -> list[Hit]:
+        if k == 0 or len(docs) == 0:
+            return []
+        docs = np.unique(docs)  # ascending: reads the store in order
+        offsets = self._store.offsets
+        lengths = offsets[docs + 1] - offsets[docs]
+        scores = np.empty(len(docs), np.float32)
+        block_rows = max(1, RERANK_BLOCK_BYTES // (4 * self.dim))
+        ends = np.cumsum(lengths)
+        lo = 0
+        while lo < len(docs):
+            # Whole documents up to about block_rows rows (at least one).
+            base = ends[lo - 1] if lo else 0
+            hi = max(lo + 1, int(np.searchsorted(ends, base + block_rows, side="right")))
+            block, block_lengths = self._store.gather(docs[lo:hi])
+            scores[lo:hi] = maxsim_block(q, block, block_lengths)
+            lo = hi
+        pick = top_k(scores, docs, k)
+        ids = self._store.ids[docs[pick]]
+        return [(int(i), float(s)) for i, s in zip(ids, scores[pick])]
+
+    # -- persistence --------------------------------------------------------
+
+    def save(self, directory: str | os.PathLike[str]) -> None:
+        """Writes the router's state file, the vector store and a manifest
+        into `directory`, replacing it whole: a crash at any point leaves
+        the previous directory or the complete new one. An existing
+        `directory` must be empty, a saved retriever, or this retriever's
+        own store directory."""
+        self._check_open()
+        target = Path(os.path.abspath(os.fspath(directory)))
+        own = self._store.directory is not None and _same_path(target, self._store.directory)
+        if target.exists() and not own:
+            _check_replaceable(target)
+
+        def fill(staging: Path) -> None:
+            router_path = staging / ROUTER_FILE
+            self._router.save(str(router_path))
+            _files.sync_file(router_path)
+            files = {
+                "router": {
+                    "name": ROUTER_FILE,
+                    "bytes": router_path.stat().st_size,
+                    "sha256": _files.file_digest(router_path),
+                }
+            }
+            files.update(self._store.write(staging))
+            manifest = {
+                "format": FORMAT_NAME,
+                "version": FORMAT_VERSION,
+                "dim": self.dim,
+                "dtype": self.dtype.name,
+                "n_docs": self.n_docs,
+                "n_rows": self._store.n_rows,
+                "files": files,
+            }
+            # Written last: a directory without a manifest never loads.
+            with open(staging / MANIFEST_FILE, "x", encoding="utf-8") as f:
+                json.dump(manifest, f, indent=1)
+                f.write("\n")
+                f.flush()
+                os.fsync(f.fileno())
+
+        _files.replace_directory(target, fill)
+        if own and self._store.is_working:
+            # The working files were replaced by the saved copy, which must
+            # never be appended to: read it from now on (a later `add` copies
+            # it to a private working directory first).
+            old, self._store = self._store, VectorStore.open(target)
+            old.close()
+
+    @classmethod
+    def load(cls, directory: str | os.PathLike[str], *, mmap: bool = True, verify: bool = True) -> Retriever:
+        """Opens a directory written by `save`. The manifest is checked
+        against the files (names, sizes, and with verify=True their SHA-256
+        digests) and a mismatch is refused with ValueError. mmap=True maps
+        the vectors (read from the page cache as queries need them);
+        mmap=False reads them into memory. A later `add` never writes into
+        `directory`: it first copies the store to a private directory."""
+        path = Path(os.fspath(directory))
+        manifest = read_manifest(path)
+        for role, entry in manifest["files"].items():
+            file = path / entry["name"]
+            try:
+                size = file.stat().st_size
+            except OSError as exc:
+                raise ValueError(f"cannot load {str(path)!r}: {role} file {entry['name']} is missing ({exc.strerror})")
+            if size != entry["bytes"]:
+                raise ValueError(
+                    f"cannot load {str(path)!r}: {entry['name']} has {size} bytes; the manifest says {entry['bytes']}"
+                )
+            if verify and _files.file_digest(file) != entry["sha256"]:
+                raise ValueError(f"cannot load {str(path)!r}: {entry['name']} does not match its SHA-256 digest")
+        try:
+            store = VectorStore.open(path, mmap=mmap)
+        except ValueError as exc:
+            raise ValueError(f"cannot load {str(path)!r}: {exc}") from None
+        found = {"dim": store.dim, "dtype": store.dtype.name, "n_docs": store.n_docs, "n_rows": store.n_rows}
+        for key, value in found.items():
+            if manifest[key] != value:
+                store.close()
+                raise ValueError(f"cannot load {str(path)!r}: the store has {key} {value}; the manifest says {manifest[key]}")
+        router = _load_router(path / ROUTER_FILE)
+        try:
+            return cls(router, store)
+        except ValueError as exc:
+            store.close()
+            raise ValueError(f"cannot load {str(path)!r}: {exc}") from None
+
+    # -- lifetime -----------------------------------------------------------
+
+    def close(self) -> None:
+        """Releases the store (a private store directory is removed). The
+        retriever cannot be used afterwards; closing twice is harmless."""
+        if not self._closed:
+            self._closed = True
+            self._store.close()
+
+    def __enter__(self) -> Retriever:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else f"{self.n_docs} documents, dim {self.dim}, {self.dtype.name}"
+        return f"<Retriever {state}>"
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("retriever is closed")
+
+
+def read_manifest(path: Path) -> dict:
+    """The manifest of a saved retriever, checked for form."""
+    where = f"cannot load {str(path)!r}"
+    if not path.is_dir():
+        msg = f"{where}: not a directory"
+        leftovers = sorted(path.parent.glob(f".{path.name}.old-*/previous"))
+        if leftovers:
+            msg += f"; an interrupted save left the previous version in {str(leftovers[-1])!r}"
+        raise ValueError(msg)
+    try:
+        text = (path / MANIFEST_FILE).read_text(encoding="utf-8")
+    except OSError as exc:
+        raise ValueError(f"{where}: no readable {MANIFEST_FILE} ({exc.strerror})") from None
+    try:
+        manifest = json.loads(text)
+    except ValueError as exc:
+        raise ValueError(f"{where}: {MANIFEST_FILE} is not valid JSON ({exc})") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
+        raise ValueError(f"{where}: {MANIFEST_FILE} does not describe a saved retriever")
+    if manifest.get("version") != FORMAT_VERSION:
+        raise ValueError(f"{where}: format version {manifest.get('version')!r}; this package reads {FORMAT_VERSION}")
+    expected = {"router": ROUTER_FILE, "vectors": VECTORS, "offsets": OFFSETS, "ids": IDS}
+    files = manifest.get("files")
+    ok = isinstance(files, dict) and set(files) == set(expected)
+    ok = ok and all(
+        isinstance(files[r], dict)
+        and files[r].get("name") == name
+        and type(files[r].get("bytes")) is int
+        and isinstance(files[r].get("sha256"), str)
+        for r, name in expected.items()
+    )
+    ok = ok and all(type(manifest.get(key)) is int for key in ("dim", "n_docs", "n_rows"))
+    if not ok:
+        raise ValueError(f"{where}: {MANIFEST_FILE} lacks fields or names unexpected files")
+    return manifest
+
+
+def _load_router(path: Path) -> PyQorRouter:
+    router = PyQorRouter(0)
+    router.load(str(path))
+    return router
+
+
+def _new_store(dim: int, dtype: np.dtype, directory: str | os.PathLike[str] | None) -> VectorStore:
+    if directory is None:
+        return VectorStore.temporary(dim, dtype)
+    return VectorStore.create(os.fspath(directory), dim, dtype)
+
+
+def _router_params(params: dict[str, Any]) -> dict[str, int]:
+    for name in params:
+        if name not in ROUTER_PARAMS:
+            raise TypeError(f"build() got an unexpected keyword argument {name!r}")
+    return {name: _inputs.count(value, name) for name, value in params.items()}
+
+
+def _counts(k: Any, n_probes: Any, candidates: Any) -> tuple[int, int, int]:
+    return _inputs.count(k, "k"), _inputs.count(n_probes, "n_probes"), _inputs.count(candidates, "candidates")
+
+
+def _same_path(a: Path, b: Path) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
+def _check_replaceable(target: Path) -> None:
+    """Saving replaces the target whole, so it must hold nothing but a
+    previous save (or nothing at all)."""
+    if not target.is_dir():
+        raise ValueError(f"cannot save to {str(target)!r}: it exists and is not a directory")
+    if not any(target.iterdir()):
+        return
+    try:
+        read_manifest(target)
+    except ValueError:
+        raise ValueError(
+            f"cannot save to {str(target)!r}: it is neither empty nor a saved retriever, so it is not replaced"
+        ) from None

@@ -1,0 +1,270 @@
+"""The vector store: every document's token vectors, in document order, in
+memory-mapped files, so a collection larger than RAM is read from the page
+cache only where a query needs it.
+
+A store is a directory of three .npy files:
+
+- ``vectors.npy``: (n_rows, dim) float32 or float16, document after document;
+- ``offsets.npy``: (n_docs + 1,) int64, document d is rows offsets[d] to
+  offsets[d + 1] - 1 (offsets[0] = 0, non-decreasing, last = n_rows);
+- ``ids.npy``: (n_docs,) uint64, the caller's id of each document.
+
+A *working* store owns its directory and grows in place. A *frozen* store
+reads a directory that belongs to someone else (a saved retriever, or arrays
+in memory) and never writes it: its first append copies the store into a
+private working directory.
+"""
+
+from __future__ import annotations
+
+import shutil
+import tempfile
+import weakref
+from pathlib import Path
+
+import numpy as np
+
+from . import _files
+
+VECTORS = "vectors.npy"
+OFFSETS = "offsets.npy"
+IDS = "ids.npy"
+DTYPES = ("float32", "float16")
+
+
+def store_dtype(dtype: object) -> np.dtype:
+    """The store dtype named by `dtype` (float32 or float16)."""
+    try:
+        dt = np.dtype(dtype)  # type: ignore[call-overload]
+    except TypeError:
+        dt = None
+    if dt is None or dt.name not in DTYPES:
+        raise ValueError(f"dtype must be float32 or float16, got {dtype!r}")
+    return dt.newbyteorder("<")
+
+
+class VectorStore:
+    """Token vectors of documents, addressed by document index."""
+
+    def __init__(self, vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray, directory: Path | None = None):
+        """A frozen store over the given arrays (memory-mapped or in RAM),
+        read from `directory` if they come from there. Use `create`,
+        `temporary` or `open` rather than this."""
+        self._vectors = vectors
+        self._offsets = offsets
+        self._ids = ids
+        self._dim = int(vectors.shape[1])
+        self._dtype = store_dtype(vectors.dtype)
+        self._directory = directory
+        self._files: tuple[_files.GrowableArray, ...] | None = None  # set while working
+        self._cleanup: weakref.finalize | None = None
+
+    # -- construction -------------------------------------------------------
+
+    @classmethod
+    def create(cls, directory: str | Path, dim: int, dtype: object = "float32") -> VectorStore:
+        """An empty working store in `directory`, which must not exist or
+        be empty."""
+        path = Path(directory)
+        if path.exists() and (not path.is_dir() or any(path.iterdir())):
+            raise ValueError(f"store directory {str(path)!r} exists and is not an empty directory")
+        path.mkdir(parents=True, exist_ok=True)
+        return cls._working(path, int(dim), store_dtype(dtype))
+
+    @classmethod
+    def temporary(cls, dim: int, dtype: object = "float32") -> VectorStore:
+        """An empty working store in a private temporary directory, removed
+        when the store is closed or garbage-collected."""
+        path = Path(tempfile.mkdtemp(prefix="nuvaris_qor_search-"))
+        store = cls._working(path, int(dim), store_dtype(dtype))
+        store._cleanup = weakref.finalize(store, shutil.rmtree, str(path), True)
+        return store
+
+    @classmethod
+    def _working(cls, path: Path, dim: int, dtype: np.dtype) -> VectorStore:
+        if dim < 1:
+            raise ValueError(f"vector dimension must be at least 1, got {dim}")
+        vectors = _files.GrowableArray.create(path / VECTORS, dtype, (dim,))
+        offsets = _files.GrowableArray.create(path / OFFSETS, np.dtype("<i8"), ())
+        offsets.append(np.zeros(1, np.int64))
+        ids = _files.GrowableArray.create(path / IDS, np.dtype("<u8"), ())
+        store = cls(np.empty((0, dim), dtype), np.zeros(1, np.int64), np.empty(0, np.uint64), path)
+        store._files = (vectors, offsets, ids)
+        return store
+
+    @classmethod
+    def open(cls, directory: str | Path, *, mmap: bool = True) -> VectorStore:
+        """A frozen store over the files of `directory` (memory-mapped, or
+        read into RAM with mmap=False), checked for consistency."""
+        path = Path(directory)
+        mode = "r" if mmap else None
+        arrays = []
+        for name in (VECTORS, OFFSETS, IDS):
+            try:
+                arrays.append(np.load(path / name, mmap_mode=mode, allow_pickle=False))
+            except (OSError, ValueError) as exc:
+                raise ValueError(f"cannot read {name} in {str(path)!r}: {exc}") from exc
+        vectors, offsets, ids = arrays
+        check_arrays(vectors, offsets, ids)
+        if vectors.shape[0] == 0:  # no mapping for an empty file; nothing to keep open
+            vectors = np.empty(vectors.shape, vectors.dtype)
+        return cls(vectors, offsets, ids, path)
+
+    # -- properties ---------------------------------------------------------
+
+    @property
+    def dim(self) -> int:
+        return self._dim
+
+    @property
+    def dtype(self) -> np.dtype:
+        return self._dtype
+
+    @property
+    def n_docs(self) -> int:
+        return len(self._ids)
+
+    @property
+    def n_rows(self) -> int:
+        return int(self._vectors.shape[0])
+
+    @property
+    def vectors(self) -> np.ndarray:
+        """(n_rows, dim) read-only array of every stored vector."""
+        return self._vectors
+
+    @property
+    def offsets(self) -> np.ndarray:
+        """(n_docs + 1,) int64 run boundaries."""
+        return self._offsets
+
+    @property
+    def ids(self) -> np.ndarray:
+        """(n_docs,) uint64 document ids."""
+        return self._ids
+
+    @property
+    def directory(self) -> Path | None:
+        return self._directory
+
+    @property
+    def is_working(self) -> bool:
+        return self._files is not None
+
+    # -- growth -------------------------------------------------------------
+
+    def append(self, vectors: np.ndarray, lengths: np.ndarray, ids: np.ndarray) -> None:
+        """Appends documents: `vectors` holds their rows one document after
+        another, `lengths` their row counts, `ids` their ids. Either all of
+        them are stored or, on failure, none."""
+        if not self.is_working:
+            self._thaw()
+        assert self._files is not None
+        vec_file, off_file, id_file = self._files
+        before = (vec_file.rows, off_file.rows, id_file.rows)
+        new_offsets = self.n_rows + np.cumsum(np.asarray(lengths, np.int64))
+        try:
+            vec_file.append(np.asarray(vectors))
+            off_file.append(new_offsets)
+            id_file.append(np.asarray(ids, np.uint64))
+        except BaseException:
+            for f, rows in zip(self._files, before):
+                f.truncate(rows)
+            raise
+        self._refresh()
+
+    def truncate(self, n_docs: int) -> None:
+        """Drops the documents from index `n_docs` on (undoes an append)."""
+        assert self._files is not None and n_docs <= self.n_docs
+        rows = int(self._offsets[n_docs])
+        vec_file, off_file, id_file = self._files
+        vec_file.truncate(rows)
+        off_file.truncate(n_docs + 1)
+        id_file.truncate(n_docs)
+        self._refresh()
+
+    def _refresh(self) -> None:
+        assert self._files is not None
+        vec_file, off_file, id_file = self._files
+        self._vectors = vec_file.view()
+        self._offsets = off_file.view()
+        self._ids = id_file.view()
+
+    def _thaw(self) -> None:
+        """Copies a frozen store into a private working directory, chunk by
+        chunk, so that appending never writes into files it does not own."""
+        work = VectorStore.temporary(self._dim, self._dtype)
+        vec_file, off_file, id_file = work._files  # type: ignore[misc]
+        step = _files.chunk_rows(vec_file.row_bytes)
+        for lo in range(0, self.n_rows, step):
+            vec_file.append(self._vectors[lo : lo + step])
+        off_file.append(np.asarray(self._offsets[1:]))
+        id_file.append(np.asarray(self._ids))
+        # Take over the working directory and its clean-up, which is tied
+        # to this object from now on.
+        assert work._cleanup is not None and work._directory is not None
+        work._cleanup.detach()
+        self._files, self._directory = work._files, work._directory
+        self._cleanup = weakref.finalize(self, shutil.rmtree, str(work._directory), True)
+        work._files, work._cleanup = None, None
+        self._refresh()
+
+    # -- reading ------------------------------------------------------------
+
+    def gather(self, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The rows of documents `docs` (int64 indices), one document after
+        another, as a C-contiguous float32 block, and each document's row
+        count in the block."""
+        begin = self._offsets[docs]
+        lengths = self._offsets[docs + 1] - begin
+        total = int(lengths.sum())
+        if total == 0:
+            return np.empty((0, self._dim), np.float32), lengths
+        # Row i of the block is begin[d] + (i - first row of d in the block).
+        first = np.cumsum(lengths) - lengths
+        rows = np.arange(total, dtype=np.int64) + np.repeat(begin - first, lengths)
+        block = self._vectors[rows]
+        if block.dtype != np.float32:
+            block = block.astype(np.float32)
+        return np.ascontiguousarray(block), lengths
+
+    # -- files --------------------------------------------------------------
+
+    def write(self, directory: Path) -> dict:
+        """Writes the store's three files into `directory` (synced) and
+        returns their names, sizes and digests by role."""
+        return {
+            "vectors": _files.write_array(directory / VECTORS, self._vectors, self._dtype),
+            "offsets": _files.write_array(directory / OFFSETS, self._offsets, np.dtype("<i8")),
+            "ids": _files.write_array(directory / IDS, self._ids, np.dtype("<u8")),
+        }
+
+    def close(self) -> None:
+        """Drops the mappings and removes a private directory."""
+        self._vectors = np.empty((0, self._dim), self._dtype)
+        self._offsets = np.zeros(1, np.int64)
+        self._ids = np.empty(0, np.uint64)
+        self._files = None
+        if self._cleanup is not None:
+            self._cleanup()
+            self._cleanup = None
+
+
+def check_arrays(vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray) -> None:
+    """Raises ValueError unless the three arrays form a consistent store."""
+    if vectors.ndim != 2 or vectors.shape[1] < 1:
+        raise ValueError(f"vectors must be an (n_rows, dim) matrix with dim >= 1, got shape {vectors.shape}")
+    if vectors.dtype.name not in DTYPES:
+        raise ValueError(f"vectors must be float32 or float16, got {vectors.dtype.name}")
+    if offsets.ndim != 1 or offsets.dtype != np.int64:
+        raise ValueError(f"offsets must be a 1-D int64 array, got {offsets.dtype.name} of shape {offsets.shape}")
+    if ids.ndim != 1 or ids.dtype != np.uint64:
+        raise ValueError(f"ids must be a 1-D uint64 array, got {ids.dtype.name} of shape {ids.shape}")
+    if len(offsets) != len(ids) + 1:
+        raise ValueError(f"offsets must have one entry more than ids: {len(offsets)} offsets, {len(ids)} ids")
+    if offsets[0] != 0 or offsets[-1] != vectors.shape[0]:
+        raise ValueError(
+            f"offsets must run from 0 to the {vectors.shape[0]} vector rows, got {offsets[0]} to {offsets[-1]}"
+        )
+    if len(offsets) > 1 and (np.diff(offsets) < 0).any():
+        raise ValueError("offsets must be non-decreasing")
