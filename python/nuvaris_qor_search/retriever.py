@@ -24,8 +24,10 @@ FORMAT_NAME = "nuvaris_qor_search.retriever"
 FORMAT_VERSION = 1
 ROUTER_PARAMS = ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")
 # Candidates are gathered and scored in blocks of about this many bytes of
-# float32 rows, which bounds memory for exact scans of whole collections.
-RERANK_BLOCK_BYTES = 32 << 20
+# float32 rows (whole documents, at least one): it bounds memory for exact
+# scans of whole collections, and blocks of a few MB measured faster than
+# one large block or a product per document (bench/bench_rerank.py).
+RERANK_BLOCK_BYTES = 8 << 20
 
 Hit = tuple[int, float]
 
@@ -257,19 +259,7 @@ class Retriever:
         if k == 0 or len(docs) == 0:
             return []
         docs = np.unique(docs)  # ascending: reads the store in order
-        offsets = self._store.offsets
-        lengths = offsets[docs + 1] - offsets[docs]
-        scores = np.empty(len(docs), np.float32)
-        block_rows = max(1, RERANK_BLOCK_BYTES // (4 * self.dim))
-        ends = np.cumsum(lengths)
-        lo = 0
-        while lo < len(docs):
-            # Whole documents up to about block_rows rows (at least one).
-            base = ends[lo - 1] if lo else 0
-            hi = max(lo + 1, int(np.searchsorted(ends, base + block_rows, side="right")))
-            block, block_lengths = self._store.gather(docs[lo:hi])
-            scores[lo:hi] = maxsim_block(q, block, block_lengths)
-            lo = hi
+        scores = exact_scores(self._store, q, docs)
         pick = top_k(scores, docs, k)
         ids = self._store.ids[docs[pick]]
         return [(int(i), float(s)) for i, s in zip(ids, scores[pick])]
@@ -384,6 +374,26 @@ class Retriever:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("retriever is closed")
+
+
+def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray, block_bytes: int = RERANK_BLOCK_BYTES) -> np.ndarray:
+    """MaxSim scores (float32, see `maxsim`) of documents `docs` (int64
+    indices) for `query` ((Q, dim) float32), gathered and scored block by
+    block."""
+    offsets = store.offsets
+    lengths = offsets[docs + 1] - offsets[docs]
+    scores = np.empty(len(docs), np.float32)
+    block_rows = max(1, block_bytes // (4 * store.dim))
+    ends = np.cumsum(lengths)
+    lo = 0
+    while lo < len(docs):
+        # Whole documents up to about block_rows rows (at least one).
+        base = ends[lo - 1] if lo else 0
+        hi = max(lo + 1, int(np.searchsorted(ends, base + block_rows, side="right")))
+        block, block_lengths = store.gather(docs[lo:hi])
+        scores[lo:hi] = maxsim_block(query, block, block_lengths)
+        lo = hi
+    return scores
 
 
 def read_manifest(path: Path) -> dict:
