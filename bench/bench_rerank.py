@@ -8,15 +8,18 @@ Strategies (each returns the candidates' float32 scores):
 - gemm-all:  gather all candidates' rows with one fancy index, one sgemm
              (Q x D) @ (D x total rows), segment max with
              np.maximum.reduceat, sum over query rows.
-- gemm-NMB:  the same in blocks of whole documents of about N MB of rows
-             (exact_scores; the Retriever uses RERANK_BLOCK_BYTES).
+- grouped:   what the Retriever does (exact_scores): gather the rows with
+             the documents ordered by length, one batched product
+             (n_L, L, D) @ (D, Q) per distinct length L, max over L, sum over
+             query rows.
 - padded:    documents padded to the longest one, one batched matmul
-             (n, L, D) x (D, Q), masked max over L.
-- gemm-f16:  the Retriever's blocks over a float16 store (rows widened to
-             float32 after the gather).
+             (n, L, D) @ (D, Q), masked max over L.
+- grouped-f16: grouped over a float16 store (rows widened to float32 after
+             the gather).
 
-NumPy's BLAS threads matter on a loaded machine: run the script also with
-OPENBLAS_NUM_THREADS=1 to see the single-threaded figures.
+Times are per query: wall-clock median and p95, and the median of the
+process's CPU time (steadier on a shared machine). NumPy's BLAS threads
+matter on a busy machine: run the script also with OPENBLAS_NUM_THREADS=1.
 
 Collection: documents of 48 to 80 unit token vectors of 128 dimensions drawn
 around topic centres (as in bench_route.py). For each query size the script
@@ -33,8 +36,8 @@ import time
 
 import numpy as np
 
-from nuvaris_qor_search import Retriever, VectorStore, maxsim_block
-from nuvaris_qor_search.retriever import RERANK_BLOCK_BYTES, exact_scores
+from nuvaris_qor_search import Retriever, VectorStore
+from nuvaris_qor_search.retriever import exact_scores
 
 DIM = 128
 TOPICS = 1000
@@ -70,13 +73,21 @@ def by_loop(store, q, docs):
     return out
 
 
-def by_gemm(store, q, docs, block_bytes=RERANK_BLOCK_BYTES):
-    return exact_scores(store, q, docs, block_bytes)
+def by_grouped(store, q, docs):
+    return exact_scores(store, q, docs)
 
 
 def by_gemm_all(store, q, docs):
     block, lengths = store.gather(docs)
-    return maxsim_block(q, block, lengths)
+    sim = q @ block.T
+    out = np.full(len(docs), -np.inf, np.float32)
+    keep = lengths > 0
+    seg = np.maximum.reduceat(sim, (np.cumsum(lengths) - lengths)[keep], axis=1)
+    total = seg[0].copy()
+    for j in range(1, len(q)):
+        total += seg[j]
+    out[keep] = total
+    return out
 
 
 def by_padded(store, q, docs):
@@ -92,17 +103,19 @@ def by_padded(store, q, docs):
 
 
 def timed(fn, args_list, repeat):
-    """Median and p95 per call (ms) over `repeat` passes of every argument
-    set; the result of the first call of each set."""
+    """Wall-clock median and p95 and CPU-time median per call (ms) over
+    `repeat` passes of every argument set; the result of the first call of
+    each set."""
     results = [fn(*a) for a in args_list]
-    times = []
+    wall, cpu = [], []
     for _ in range(repeat):
         for a in args_list:
-            t = time.perf_counter()
+            t, c = time.perf_counter(), time.process_time()
             fn(*a)
-            times.append(time.perf_counter() - t)
-    ms = np.array(times) * 1e3
-    return float(np.median(ms)), float(np.percentile(ms, 95)), results
+            wall.append(time.perf_counter() - t)
+            cpu.append(time.process_time() - c)
+    ms = np.array(wall) * 1e3
+    return float(np.median(ms)), float(np.percentile(ms, 95)), float(np.median(cpu) * 1e3), results
 
 
 def main() -> int:
@@ -125,27 +138,27 @@ def main() -> int:
     rng = np.random.default_rng(1)
     print(f"{args.docs} documents, {len(x)} vectors of {DIM} dims; {args.candidates} candidates per query;"
           f" {args.queries} queries x {args.repeat} passes; times in ms per query")
-    print(f"{'Q':>3} {'strategy':<9} {'median':>8} {'p95':>8} {'vs loop':>8}  top-10 equal to loop")
+    print(f"{'Q':>3} {'strategy':<12} {'median':>8} {'p95':>8} {'cpu':>8} {'vs loop':>8} {'cpu vs loop':>11}  top-10 = loop")
     for rows in (6, 32):
         qs = queries_for(x, offsets, args.queries, rows, 2 + rows)
         cands = [np.sort(rng.choice(args.docs, args.candidates, replace=False)) for _ in qs]
         strategies = [
             ("loop", by_loop, "float32"),
             ("gemm-all", by_gemm_all, "float32"),
-            ("gemm-2MB", lambda *a: by_gemm(*a, block_bytes=2 << 20), "float32"),
-            ("gemm-8MB", lambda *a: by_gemm(*a, block_bytes=8 << 20), "float32"),
+            ("grouped", by_grouped, "float32"),
             ("padded", by_padded, "float32"),
-            ("gemm-f16", by_gemm, "float16"),
+            ("grouped-f16", by_grouped, "float16"),
         ]
         base = None
         ref_top = None
         for name, fn, dtype in strategies:
-            med, p95, res = timed(fn, [(stores[dtype], q, c) for q, c in zip(qs, cands)], args.repeat)
+            med, p95, cpu, res = timed(fn, [(stores[dtype], q, c) for q, c in zip(qs, cands)], args.repeat)
             top = [tuple(c[np.lexsort((c, -r))][:10]) for r, c in zip(res, cands)]
             if base is None:
-                base, ref_top = med, top
+                base, base_cpu, ref_top = med, cpu, top
             same = sum(a == b for a, b in zip(top, ref_top))
-            print(f"{rows:>3} {name:<9} {med:8.3f} {p95:8.3f} {base / med:7.2f}x  {same}/{len(top)}", flush=True)
+            print(f"{rows:>3} {name:<12} {med:8.3f} {p95:8.3f} {cpu:8.3f} {base / med:7.2f}x {base_cpu / cpu:10.2f}x"
+                  f"  {same}/{len(top)}", flush=True)
 
     # End to end on a Retriever over the first documents: the router's
     # candidates, then exact rerank.
@@ -155,7 +168,7 @@ def main() -> int:
     r = Retriever.build(x[:end], ids[:n], [(int(offsets[i]), int(offsets[i + 1])) for i in range(n)],
                         n_fine=256, n_coarse=32, max_kmeans_iter=10)
     print(f"\nRetriever over {n} documents (n_fine=256): built in {time.perf_counter() - t:.1f} s")
-    print(f"{'Q':>3} {'call':<24} {'median':>8} {'p95':>8}")
+    print(f"{'Q':>3} {'call':<24} {'median':>8} {'p95':>8} {'cpu':>8}")
     for rows in (6, 32):
         qs = queries_for(x[:end], offsets[: n + 1], args.queries, rows, 7 + rows)
         for label, fn in (
@@ -163,8 +176,8 @@ def main() -> int:
             ("search k=10 (500)", lambda q: r.search(q, 10, candidates=args.candidates)),
             ("rerank all (exact scan)", lambda q: r.rerank(q, None, 10)),
         ):
-            med, p95, _ = timed(fn, [(q,) for q in qs], max(1, args.repeat // 3))
-            print(f"{rows:>3} {label:<24} {med:8.3f} {p95:8.3f}", flush=True)
+            med, p95, cpu, _ = timed(fn, [(q,) for q in qs], max(1, args.repeat // 3))
+            print(f"{rows:>3} {label:<24} {med:8.3f} {p95:8.3f} {cpu:8.3f}", flush=True)
     r.close()
     return 0
 

@@ -86,7 +86,7 @@ class TestExactScores:
 
     @pytest.mark.parametrize(
         "lengths",
-        [[0], [0, 0], [3, 0, 2], [0, 1, 0, 0, 4, 0], [1], [7, 1, 1, 0], [0] * 5 + [2]],
+        [[0], [0, 0], [3, 0, 2], [0, 1, 0, 0, 4, 0], [1], [7, 1, 1, 0], [0] * 5 + [2], [2, 2, 2, 0, 0, 3, 3, 2]],
     )
     @pytest.mark.parametrize("rows", [0, 1, 5])
     def test_block_with_empty_documents(self, lengths, rows):

@@ -24,10 +24,9 @@ FORMAT_NAME = "nuvaris_qor_search.retriever"
 FORMAT_VERSION = 1
 ROUTER_PARAMS = ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")
 # Candidates are gathered and scored in blocks of about this many bytes of
-# float32 rows (whole documents, at least one): it bounds memory for exact
-# scans of whole collections, and blocks of a few MB measured faster than
-# one large block or a product per document (bench/bench_rerank.py).
-RERANK_BLOCK_BYTES = 8 << 20
+# float32 rows (whole documents, at least one), which bounds memory for
+# exact scans of whole collections; a usual candidate set fits one block.
+RERANK_BLOCK_BYTES = 32 << 20
 
 Hit = tuple[int, float]
 
@@ -387,11 +386,14 @@ def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray, block_
     ends = np.cumsum(lengths)
     lo = 0
     while lo < len(docs):
-        # Whole documents up to about block_rows rows (at least one).
+        # Whole documents up to about block_rows rows (at least one), read
+        # in index order and scored ordered by length (one product per
+        # distinct length).
         base = ends[lo - 1] if lo else 0
         hi = max(lo + 1, int(np.searchsorted(ends, base + block_rows, side="right")))
-        block, block_lengths = store.gather(docs[lo:hi])
-        scores[lo:hi] = maxsim_block(query, block, block_lengths)
+        by_length = lo + np.argsort(lengths[lo:hi], kind="stable")
+        block, block_lengths = store.gather(docs[by_length])
+        scores[by_length] = maxsim_block(query, block, block_lengths)
         lo = hi
     return scores
 
