@@ -8,13 +8,14 @@ Strategies (each returns the candidates' float32 scores):
 - gemm-all:  gather all candidates' rows with one fancy index, one sgemm
              (Q x D) @ (D x total rows), segment max with
              np.maximum.reduceat, sum over query rows.
-- grouped:   what the Retriever does (exact_scores): gather the rows with
-             the documents ordered by length, one batched product
-             (n_L, L, D) @ (D, Q) per distinct length L, max over L, sum over
-             query rows.
+- by-length: what the Retriever does (exact_scores): the candidates taken
+             by length; the rows of the documents of one length L gathered
+             into an (n_L, L, D) stack and scored at once with one batched
+             product (n_L, L, D) @ (D, Q) while in cache, max over L; the
+             maxima summed over query rows.
 - padded:    documents padded to the longest one, one batched matmul
              (n, L, D) @ (D, Q), masked max over L.
-- grouped-f16: grouped over a float16 store (rows widened to float32 after
+- by-length-f16: by-length over a float16 store (rows widened to float32 after
              the gather).
 
 Times are per query: wall-clock median and p95, and the median of the
@@ -138,16 +139,16 @@ def main() -> int:
     rng = np.random.default_rng(1)
     print(f"{args.docs} documents, {len(x)} vectors of {DIM} dims; {args.candidates} candidates per query;"
           f" {args.queries} queries x {args.repeat} passes; times in ms per query")
-    print(f"{'Q':>3} {'strategy':<12} {'median':>8} {'p95':>8} {'cpu':>8} {'vs loop':>8} {'cpu vs loop':>11}  top-10 = loop")
+    print(f"{'Q':>3} {'strategy':<13} {'median':>8} {'p95':>8} {'cpu':>8} {'vs loop':>8} {'cpu vs loop':>11}  top-10 = loop")
     for rows in (6, 32):
         qs = queries_for(x, offsets, args.queries, rows, 2 + rows)
         cands = [np.sort(rng.choice(args.docs, args.candidates, replace=False)) for _ in qs]
         strategies = [
             ("loop", by_loop, "float32"),
             ("gemm-all", by_gemm_all, "float32"),
-            ("grouped", by_grouped, "float32"),
+            ("by-length", by_grouped, "float32"),
             ("padded", by_padded, "float32"),
-            ("grouped-f16", by_grouped, "float16"),
+            ("by-length-f16", by_grouped, "float16"),
         ]
         base = None
         ref_top = None
@@ -157,7 +158,7 @@ def main() -> int:
             if base is None:
                 base, base_cpu, ref_top = med, cpu, top
             same = sum(a == b for a, b in zip(top, ref_top))
-            print(f"{rows:>3} {name:<12} {med:8.3f} {p95:8.3f} {cpu:8.3f} {base / med:7.2f}x {base_cpu / cpu:10.2f}x"
+            print(f"{rows:>3} {name:<13} {med:8.3f} {p95:8.3f} {cpu:8.3f} {base / med:7.2f}x {base_cpu / cpu:10.2f}x"
                   f"  {same}/{len(top)}", flush=True)
 
     # End to end on a Retriever over the first documents: the router's

@@ -9,6 +9,7 @@ import pytest
 
 import nuvaris_qor_router as qor
 from nuvaris_qor_search import Retriever, maxsim_block
+from nuvaris_qor_search.retriever import exact_scores
 
 DIM = 16
 EPS32 = float(np.finfo(np.float32).eps)
@@ -98,6 +99,16 @@ class TestExactScores:
         assert got.dtype == np.float32
         for score, doc in zip(got, parts):
             assert score == pytest.approx(reference_maxsim(q, doc), abs=score_tolerance(q, doc))
+
+    @pytest.mark.parametrize("block_bytes", [1, 700, 10_000])
+    def test_stacks_of_any_size_give_the_same_bits(self, retriever, docs, block_bytes):
+        q = query_like(docs, 50, 6)
+        every = np.arange(retriever.n_docs, dtype=np.int64)
+        expected = exact_scores(retriever.store, q, every)
+        np.testing.assert_array_equal(exact_scores(retriever.store, q, every, block_bytes), expected)
+        lengths = np.diff(retriever.store.offsets)
+        block = np.asarray(retriever.store.vectors)
+        np.testing.assert_array_equal(maxsim_block(q, block, lengths), expected)
 
     def test_sum_runs_in_query_row_order_in_float32(self):
         # Rows whose maxima are 1e8, 1, -1e8: left to right in float32 the 1

@@ -35,11 +35,8 @@ def maxsim_block(query: np.ndarray, block: np.ndarray, lengths: np.ndarray) -> n
     document (summing to R). Returns (n,) float32 scores.
 
     Each run of consecutive documents of equal length L is one (n_run, L, D)
-    stack and one batched product with the query; callers that order the
-    documents by length get one product per distinct length. (One product
-    over all rows followed by np.maximum.reduceat measured slower with
-    NumPy's threaded OpenBLAS on a busy machine, and no faster with one
-    thread: bench/bench_rerank.py.)
+    stack and one batched product with the query, so documents ordered by
+    length cost one product per distinct length.
     """
     lengths = np.asarray(lengths, np.int64)
     n = len(lengths)
@@ -47,8 +44,6 @@ def maxsim_block(query: np.ndarray, block: np.ndarray, lengths: np.ndarray) -> n
     if m == 0:
         return np.zeros(n, np.float32)
     maxima = np.full((n, m), -np.inf, np.float32)
-    qt = query.T
-    # Runs of equal length: [starts[i], starts[i + 1]).
     starts = np.flatnonzero(np.diff(lengths, prepend=-1))
     stops = np.append(starts[1:], n)
     row = 0
@@ -56,12 +51,26 @@ def maxsim_block(query: np.ndarray, block: np.ndarray, lengths: np.ndarray) -> n
         size = int(lengths[a])
         rows = (b - a) * size
         if size:  # documents without vectors keep -inf
-            stack = block[row : row + rows].reshape(b - a, size, dim)
-            np.max(np.matmul(stack, qt), axis=1, out=maxima[a:b])
+            row_maxima(query, block[row : row + rows].reshape(b - a, size, dim), maxima[a:b])
         row += rows
+    return sum_rows(maxima)
+
+
+def row_maxima(query: np.ndarray, stack: np.ndarray, out: np.ndarray) -> None:
+    """out[i, j] = max over rows x of stack[i] of <query[j], x>, for a stack
+    of equally long documents ((n, L, D) float32, L >= 1): one batched
+    single-precision product."""
+    np.max(np.matmul(stack, query.T), axis=1, out=out)
+
+
+def sum_rows(maxima: np.ndarray) -> np.ndarray:
+    """Scores from per-document, per-query-row maxima ((n, Q) float32): the
+    sum over query rows in row order, left to right, in float32."""
     per_row = np.ascontiguousarray(maxima.T)  # (Q, n)
+    if len(per_row) == 0:
+        return np.zeros(maxima.shape[0], np.float32)
     total = per_row[0].copy()
-    for j in range(1, m):
+    for j in range(1, len(per_row)):
         total += per_row[j]
     return total
 

@@ -84,10 +84,15 @@ class VectorStore:
     def _working(cls, path: Path, dim: int, dtype: np.dtype) -> VectorStore:
         if dim < 1:
             raise ValueError(f"vector dimension must be at least 1, got {dim}")
-        vectors = _files.GrowableArray.create(path / VECTORS, dtype, (dim,))
-        offsets = _files.GrowableArray.create(path / OFFSETS, np.dtype("<i8"), ())
-        offsets.append(np.zeros(1, np.int64))
-        ids = _files.GrowableArray.create(path / IDS, np.dtype("<u8"), ())
+        try:
+            vectors = _files.GrowableArray.create(path / VECTORS, dtype, (dim,))
+            offsets = _files.GrowableArray.create(path / OFFSETS, np.dtype("<i8"), ())
+            offsets.append(np.zeros(1, np.int64))
+            ids = _files.GrowableArray.create(path / IDS, np.dtype("<u8"), ())
+        except BaseException:
+            for name in (VECTORS, OFFSETS, IDS):
+                (path / name).unlink(missing_ok=True)
+            raise
         store = cls(np.empty((0, dim), dtype), np.zeros(1, np.int64), np.empty(0, np.uint64), path)
         store._files = (vectors, offsets, ids)
         return store
@@ -228,6 +233,15 @@ class VectorStore:
             block = block.astype(np.float32)
         return np.ascontiguousarray(block), lengths
 
+    def stack(self, docs: np.ndarray, length: int) -> np.ndarray:
+        """The rows of documents `docs`, all `length` rows long, as a
+        C-contiguous float32 (len(docs), length, dim) array."""
+        rows = (self._offsets[docs][:, None] + np.arange(length, dtype=np.int64)).ravel()
+        block = self._vectors[rows]
+        if block.dtype != np.float32:
+            block = block.astype(np.float32)
+        return np.ascontiguousarray(block).reshape(len(docs), length, self._dim)
+
     # -- files --------------------------------------------------------------
 
     def write(self, directory: Path) -> dict:
@@ -238,6 +252,14 @@ class VectorStore:
             "offsets": _files.write_array(directory / OFFSETS, self._offsets, np.dtype("<i8")),
             "ids": _files.write_array(directory / IDS, self._ids, np.dtype("<u8")),
         }
+
+    def discard(self) -> None:
+        """Closes the store and deletes its files when it is working (a
+        store that failed to fill must not leave half its files behind)."""
+        paths = [f.path for f in self._files] if self._files is not None else []
+        self.close()
+        for path in paths:
+            path.unlink(missing_ok=True)
 
     def close(self) -> None:
         """Drops the mappings and removes a private directory."""
