@@ -227,6 +227,7 @@ class TestValidation:
             (([np.zeros((2, 3))], [1]), {"dtype": "int8"}, "dtype must be float32 or float16, got 'int8'"),
             (([np.zeros((1, 3))], [1]), {}, "training the codebook needs at least 2 vectors, got 1"),
             (([np.zeros((2, 0))], [1]), {}, "vectors must have at least one column"),
+            (([], []), {}, "training the codebook needs at least 2 vectors, got 0"),
             (([np.zeros((2, 3))], [1]), {"n_fine": -1}, "n_fine must be a non-negative integer, got -1"),
             (([np.zeros((65_536, 1), np.float32)], [1]), {}, "document 0 has 65536 vectors; at most 65535 fit one document"),
         ],

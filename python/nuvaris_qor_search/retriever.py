@@ -100,10 +100,10 @@ class Retriever:
         dt = store_dtype(dtype)
         docs = _inputs.documents(vectors, doc_ids, doc_offsets, None, dt)
         dim = docs.matrix.shape[1]
-        if dim < 1:
-            raise ValueError("vectors must have at least one column")
         if len(docs.matrix) < 2:
             raise ValueError(f"training the codebook needs at least 2 vectors, got {len(docs.matrix)}")
+        if dim < 1:
+            raise ValueError("vectors must have at least one column")
         router = PyQorRouter(dim)
         router.build(docs.matrix, list(range(docs.count)), docs.pairs, **params)
         store = _new_store(dim, dt, directory)
@@ -344,9 +344,8 @@ class Retriever:
             if manifest[key] != value:
                 store.close()
                 raise ValueError(f"cannot load {str(path)!r}: the store has {key} {value}; the manifest says {manifest[key]}")
-        router = _load_router(path / ROUTER_FILE)
         try:
-            return cls(router, store)
+            return cls(_load_router(path / ROUTER_FILE), store)
         except ValueError as exc:
             store.close()
             raise ValueError(f"cannot load {str(path)!r}: {exc}") from None
@@ -442,6 +441,7 @@ def read_manifest(path: Path) -> dict:
         for r, name in expected.items()
     )
     ok = ok and all(type(manifest.get(key)) is int for key in ("dim", "n_docs", "n_rows"))
+    ok = ok and isinstance(manifest.get("dtype"), str)
     if not ok:
         raise ValueError(f"{where}: {MANIFEST_FILE} lacks fields or names unexpected files")
     return manifest
