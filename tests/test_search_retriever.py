@@ -145,12 +145,6 @@ class TestOrder:
             assert hits[0][1] == hits[1][1] == hits[2][1]
             assert r.search(q, k=3, n_probes=2, candidates=8) == hits[:3]
 
-    def test_scores_are_the_float32_values(self, retriever, docs):
-        q = query_like(docs, 8, 1)
-        for _, score in retriever.search(q, k=5):
-            assert isinstance(score, float)
-            assert np.float32(score) == score
-
     @pytest.mark.parametrize(
         ("k", "candidates", "expected"), [(0, 500, 0), (5, 0, 0), (5, 3, 3), (200, 500, None)]
     )
