@@ -431,7 +431,7 @@ def read_manifest(path: Path) -> dict:
     if manifest.get("version") != FORMAT_VERSION:
         raise ValueError(f"{where}: format version {manifest.get('version')!r}; this package reads {FORMAT_VERSION}")
     expected = {"router": ROUTER_FILE, "vectors": VECTORS, "offsets": OFFSETS, "ids": IDS}
-    files = manifest.get("files")
+    files: Any = manifest.get("files")
     ok = isinstance(files, dict) and set(files) == set(expected)
     ok = ok and all(
         isinstance(files[r], dict)

@@ -21,6 +21,7 @@ import shutil
 import tempfile
 import weakref
 from pathlib import Path
+from typing import Literal
 
 import numpy as np
 
@@ -102,7 +103,7 @@ class VectorStore:
         """A frozen store over the files of `directory` (memory-mapped, or
         read into RAM with mmap=False), checked for consistency."""
         path = Path(directory)
-        mode = "r" if mmap else None
+        mode: Literal["r"] | None = "r" if mmap else None
         arrays = []
         for name in (VECTORS, OFFSETS, IDS):
             try:
