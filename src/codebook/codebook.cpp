@@ -6,6 +6,7 @@
 
 #include "codebook/kmeans.hpp"
 #include "common/errors.hpp"
+#include "parallel/call_hooks.hpp"
 
 namespace qor {
 
@@ -20,10 +21,15 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
     const uint64_t k_coarse = std::max<uint64_t>(std::min(k_fine / 2, n_coarse), 2);
 
     const std::vector<float> x = normalize_rows(MatrixRef::contiguous(vectors.data(), n, d));
-    KMeansResult fine = kmeans(MatrixRef::contiguous(x.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED);
+    KMeansResult fine = [&] {
+        const ProgressStage stage("fine k-means");
+        return kmeans(MatrixRef::contiguous(x.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED);
+    }();
     const uint64_t h = fine.k;
-    const KMeansResult coarse =
-        kmeans(MatrixRef::contiguous(fine.centroids.data(), h, d), k_coarse, max_kmeans_iter, COARSE_SEED);
+    const KMeansResult coarse = [&] {
+        const ProgressStage stage("coarse k-means");
+        return kmeans(MatrixRef::contiguous(fine.centroids.data(), h, d), k_coarse, max_kmeans_iter, COARSE_SEED);
+    }();
 
     TwoStageCodebook cb;
     cb.n_fine = k_fine;

@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "codebook/nearest.hpp"
+#include "codebook/progress_lines.hpp"
 #include "codebook/rng.hpp"
+#include "parallel/call_hooks.hpp"
 
 namespace qor {
 
@@ -77,8 +79,10 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
     std::vector<float> sums(static_cast<std::size_t>(k_eff * d));
     std::vector<uint64_t> counts(static_cast<std::size_t>(k_eff));
     for (uint64_t t = 0; t < max_iter; ++t) {
+        check_interrupt();
         const PreparedCentroids prepared(centroids.data(), k_eff, d);
         prepared.nearest_parallel(x, n, labels.data());
+        report_progress([&] { return kmeans_iteration_line(t, max_iter, labels, prev); });
         if (labels == prev) break;  // converged; this pass does not move the centroids
 
         // Update on the calling thread, rows in increasing order, so the

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "parallel/call_hooks.hpp"
 
 namespace qor::py {
 
@@ -42,6 +43,10 @@ PyObject* raise_value_error(const std::string& message) {
 PyObject* translate_current_exception() noexcept {
     try {
         throw;
+    } catch (const qor::CallInterrupted&) {
+        // The call's hooks stopped it; the Python exception that asked for
+        // the stop (KeyboardInterrupt, or whatever a handler raised) is set.
+        if (!PyErr_Occurred()) raise_panic("call stopped without a pending exception");
     } catch (const qor::InvalidInput& e) {
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {

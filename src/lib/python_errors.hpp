@@ -23,7 +23,8 @@ PyObject* raise_value_error(const std::string& message);
 PyObject* raise_panic(const char* message);
 
 // Call only from inside a catch block: maps the exception in flight to a
-// Python exception (InvalidInput -> ValueError, bad_alloc and length_error -> MemoryError,
+// Python exception (CallInterrupted -> the exception already set by the
+// call's hooks, InvalidInput -> ValueError, bad_alloc and length_error -> MemoryError,
 // everything else -> PanicException). Always returns nullptr.
 PyObject* translate_current_exception() noexcept;
 

@@ -15,6 +15,7 @@
 #include "lib/convert.hpp"
 #include "lib/python_errors.hpp"
 #include "lib/numpy_view.hpp"
+#include "lib/python_hooks.hpp"
 #include "router/router.hpp"
 #include "state_file/state_file.hpp"
 
@@ -173,6 +174,7 @@ PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             !arg_u64(sig, s, P::n_coarse, &n_coarse) || !arg_u64(sig, s, P::max_kmeans_iter, &max_iter) ||
             !arg_u64(sig, s, P::ctop_r, &ctop_r))
             return nullptr;
+        PythonHooks hooks;
         obj->router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
         Py_RETURN_NONE;
     } catch (...) {
@@ -199,6 +201,7 @@ PyObject* router_add_documents(PyObject* self, PyObject* const* args, Py_ssize_t
         if (!arg_matrix(sig, s, P::new_vectors, &vectors) || !arg(sig, s, P::new_doc_ids, &ids, to_id_list) ||
             !arg(sig, s, P::doc_offsets, &offsets, to_range_list))
             return nullptr;
+        PythonHooks hooks;
         obj->router->add_documents(vectors.view(), ids, offsets);
         Py_RETURN_NONE;
     } catch (...) {
@@ -230,7 +233,12 @@ PyObject* router_route_query(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes) ||
             !arg_u64(sig, s, P::max_candidates, &max_candidates))
             return nullptr;
-        return build_scored_docs(obj->router->route_query(query.view(), n_probes, max_candidates));
+        std::vector<qor::ScoredDoc> docs;
+        {
+            PythonHooks hooks;
+            docs = obj->router->route_query(query.view(), n_probes, max_candidates);
+        }
+        return build_scored_docs(docs);
     } catch (...) {
         return translate_current_exception();
     }
@@ -308,8 +316,9 @@ PyObject* router_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
         const qor::QorRouterState* state = obj->router->state();
         if (state == nullptr) return raise_value_error("no state to save; call build() first");
+        PythonHooks hooks;
         if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
-            return raise_value_error("save failed: " + err->text());
+            return hooks.stopped() ? nullptr : raise_value_error("save failed: " + err->text());
         Py_RETURN_NONE;
     } catch (...) {
         return translate_current_exception();
@@ -329,8 +338,9 @@ PyObject* router_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::string path;
         if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
         qor::PersistError err;
+        PythonHooks hooks;
         std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
-        if (!state) return raise_value_error("load failed: " + err.text());
+        if (!state) return hooks.stopped() ? nullptr : raise_value_error("load failed: " + err.text());
         obj->router->install_loaded(std::move(*state));
         Py_RETURN_NONE;
     } catch (...) {

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "parallel/call_hooks.hpp"
+
 namespace qor::parallel {
 
 namespace {
@@ -64,6 +66,9 @@ struct Job {
 };
 
 // Claims chunks until none are left or one has failed; exceptions stay here.
+// Before each chunk the thread asks whether its call must stop; only the
+// calling thread has hooks, so a stop request there skips the chunks nobody
+// has claimed yet and reaches the caller like any other failure.
 void run_chunks(Job& job) {
     ++loop_depth;
     for (;;) {
@@ -73,6 +78,7 @@ void run_chunks(Job& job) {
         const std::size_t begin = c * job.grain;
         const std::size_t end = job.n - begin > job.grain ? begin + job.grain : job.n;
         try {
+            check_interrupt();
             (*job.body)(begin, end);
         } catch (...) {
             if (!job.failed.exchange(true)) job.error = std::current_exception();

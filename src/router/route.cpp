@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "parallel/call_hooks.hpp"
 #include "router/candidates.hpp"
 #include "router/query_profile.hpp"
 #include "router/router.hpp"
@@ -42,15 +43,22 @@ std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_pr
 
     const QueryProfile profile = query_profile(state, query, n_probes);
     const CandidateList candidates = collect_candidates(state.postings, profile.ctop, state.n_docs());
+    check_interrupt();
 
     std::vector<float> scores;
     {
-        std::lock_guard<std::mutex> lock(scratch_.mutex);
-        if (scratch_.data.size() < sims_needed) scratch_.data.resize(sims_needed, 0.0f);
+        // The parallel loops below may run the caller's signal handlers (and
+        // through them Python code, even a query on this router) between
+        // chunks. Such a nested query finds the scratch taken and works in a
+        // buffer of its own instead of waiting for a lock its own thread holds.
+        std::unique_lock<std::mutex> lock(scratch_.mutex, std::try_to_lock);
+        std::vector<float> own;
+        std::vector<float>& buffer = lock.owns_lock() ? scratch_.data : own;
+        if (buffer.size() < sims_needed) buffer.resize(sims_needed, 0.0f);
         // Code-major (one row of query similarities per centroid) lets a
         // vector max cover many query rows per code in the per-candidate loop.
-        similarity_code_major(query.data, q, codebook.cquant.data(), n_fine, dim, scratch_.data.data());
-        const CodeMajorView sims{scratch_.data.data(), stride, q, n_fine};
+        similarity_code_major(query.data, q, codebook.cquant.data(), n_fine, dim, buffer.data());
+        const CodeMajorView sims{buffer.data(), stride, q, n_fine};
         scores = score_candidates(state, sims, profile.ctop, candidates.docs);
     }
 

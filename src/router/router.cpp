@@ -3,11 +3,14 @@
 #include "router/router.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <string>
 
 #include "codebook/codebook.hpp"
 #include "codebook/encode.hpp"
 #include "common/errors.hpp"
+#include "parallel/call_hooks.hpp"
 #include "router/indexing.hpp"
 #include "router/query_profile.hpp"
 
@@ -19,6 +22,15 @@ namespace {
 std::span<const float> contiguous_values(const MatrixRef& m) {
     if (m.rows == 0 || m.cols == 0) return {};
     return {m.data, m.rows * m.cols};
+}
+
+std::string num(uint64_t v) { return std::to_string(v); }
+
+std::string seconds_since(std::chrono::steady_clock::time_point start) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.2f s",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return buf;
 }
 
 }  // namespace
@@ -81,15 +93,26 @@ void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_i
         throw InternalFailure("codebook shape mismatch: training needs at least 2 vectors, got " +
                               std::to_string(n));
 
-    // Nothing of the router changes until the new state is complete.
+    // Nothing of the router changes until the new state is complete, so a
+    // stop request anywhere before the install leaves it as it was.
+    const ProgressStage stage("build");
+    const auto start = std::chrono::steady_clock::now();
+    report_progress([&] {
+        return num(n) + " vectors x " + num(d) + " dims, " + num(doc_offsets.size()) + " documents, n_fine " +
+               num(n_fine) + ", n_coarse " + num(n_coarse) + ", at most " + num(max_kmeans_iter) +
+               " k-means iterations";
+    });
     const std::span<const float> flat = contiguous_values(all_vectors);
     QorRouterState next;
     next.codebook = train_codebook(flat, n, d, n_fine, n_coarse, max_kmeans_iter);
+    report_progress([&] { return "encoding " + num(n) + " vectors"; });
     std::vector<std::vector<uint32_t>> doc_codes;
     {
         const std::vector<uint32_t> codes = encode_vectors(next.codebook, flat, n);
         doc_codes = cut_documents(codes, doc_offsets);
     }
+    check_interrupt();
+    report_progress([&] { return "indexing " + num(doc_codes.size()) + " documents"; });
     next.codebook.idf = compute_idf(doc_codes, next.codebook.n_fine);
     // One posting list per requested coarse cluster, as passed (not clamped).
     next.postings.lists.resize(n_coarse);
@@ -99,6 +122,13 @@ void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_i
     if (auto broken = check_state_invariants(next, true))
         throw InternalFailure("built state is inconsistent: " + *broken);
 
+    // The last report and check come before the install: once the state is
+    // replaced, nothing may end the call with an error.
+    report_progress([&] {
+        return "done in " + seconds_since(start) + ": " + num(next.n_docs()) + " documents, " +
+               num(next.codebook.n_fine) + " fine centroids, " + num(next.codebook.n_coarse) + " coarse clusters";
+    });
+    check_interrupt();
     reset_scratch(next.codebook.n_fine);
     state_ = std::move(next);
 }
@@ -118,11 +148,21 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     // Every pair and limit is checked before anything is appended.
     check_doc_ranges(doc_offsets, m);
     check_index_limits(doc_offsets, m, state.n_docs(), state.flat_codes.codes.size());
+    const ProgressStage stage("add_documents");
+    const auto start = std::chrono::steady_clock::now();
+    report_progress([&] { return "encoding " + num(m) + " vectors of " + num(doc_offsets.size()) + " documents"; });
     std::vector<std::vector<uint32_t>> doc_codes;
     {
         const std::vector<uint32_t> codes = encode_vectors(state.codebook, contiguous_values(new_vectors), m);
         doc_codes = cut_documents(codes, doc_offsets);
     }
+    // Reported and checked before the append, which is all-or-nothing and
+    // after which nothing may end the call with an error.
+    report_progress([&] {
+        return "encoded in " + seconds_since(start) + "; indexing " + num(doc_codes.size()) + " documents after the " +
+               num(state.n_docs()) + " indexed";
+    });
+    check_interrupt();
     append_documents(state, std::move(doc_codes), new_doc_ids);
 }
 

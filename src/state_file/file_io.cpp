@@ -1,7 +1,15 @@
 // Saving and loading state files: directory creation, the locked temporary
 // file and rename, the header, and reads and writes with EINTR retried.
+//
+// Every blocking step (open, which waits for a peer on a FIFO; the lock; read
+// and write, which wait on pipes) asks the caller whether to stop when a
+// signal interrupts it, and large transfers go in chunks with the same
+// question in between; a stop is reported as EINTR, so save removes its
+// temporary file.
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,11 +19,25 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "parallel/call_hooks.hpp"
 #include "state_file/state_file.hpp"
 
 namespace qor {
 
 namespace {
+
+// Largest single read or write, so that a stop request is seen between
+// chunks of a large file.
+constexpr std::size_t IO_CHUNK = std::size_t{4} << 20;
+
+// "save: wrote 1234567 bytes in 0.12 s (10.3 MB/s)".
+std::string rate_line(const char* verb, uint64_t bytes, std::chrono::steady_clock::time_point start) {
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "%s %llu bytes in %.2f s (%.1f MB/s)", verb,
+                  static_cast<unsigned long long>(bytes), s, s > 0 ? static_cast<double>(bytes) / s / 1e6 : 0.0);
+    return buf;
+}
 
 constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
 constexpr const char* kShortRead = "failed to fill whole buffer";
@@ -81,14 +103,15 @@ std::optional<PersistError> create_dir_all(const std::string& dir) {
 // of a save goes through this loop.
 std::optional<PersistError> write_all(int fd, const char* data, std::size_t n) {
     while (n > 0) {
-        const ssize_t w = ::write(fd, data, n);
+        const ssize_t w = ::write(fd, data, std::min(n, IO_CHUNK));
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR && !interrupt_requested()) continue;
             return PersistError::os(errno);
         }
         if (w == 0) return PersistError::io("failed to write whole buffer");
         data += w;
         n -= static_cast<std::size_t>(w);
+        if (n > 0 && interrupt_requested()) return PersistError::os(EINTR);
     }
     return std::nullopt;
 }
@@ -98,14 +121,15 @@ std::optional<PersistError> write_all(int fd, const char* data, std::size_t n) {
 // this loop.
 std::optional<PersistError> read_exact(int fd, char* dst, std::size_t n) {
     while (n > 0) {
-        const ssize_t r = ::read(fd, dst, n);
+        const ssize_t r = ::read(fd, dst, std::min(n, IO_CHUNK));
         if (r < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR && !interrupt_requested()) continue;
             return PersistError::os(errno);
         }
         if (r == 0) return PersistError::io(kShortRead);
         dst += r;
         n -= static_cast<std::size_t>(r);
+        if (n > 0 && interrupt_requested()) return PersistError::os(EINTR);
     }
     return std::nullopt;
 }
@@ -114,7 +138,7 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
     do {
         fd = ::open(path, flags, mode);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && errno == EINTR && !interrupt_requested());
     return fd;
 }
 
@@ -132,7 +156,7 @@ std::optional<PersistError> open_locked(const std::string& tmp, int* out) {
         int rc;
         do {
             rc = ::flock(fd, LOCK_EX);
-        } while (rc != 0 && errno == EINTR);
+        } while (rc != 0 && errno == EINTR && !interrupt_requested());
         if (rc != 0) {
             const int err = errno;
             if (err == ENOLCK || err == EOPNOTSUPP || err == EINVAL) {
@@ -254,12 +278,15 @@ std::optional<PersistError> save_state(const QorRouterState& state, std::string_
     if (parent && !parent->empty())
         if (auto e = create_dir_all(*parent)) return e;
 
+    const auto start = std::chrono::steady_clock::now();
     const std::string body = write_state_json(state);
     const std::string tmp = temporary_path(path);
     int fd = -1;
     if (auto e = open_locked(tmp, &fd)) return e;
 
     std::optional<PersistError> failure = write_file(fd, body);
+    if (!failure && !try_report_progress([&] { return rate_line("save: wrote", STATE_HEADER_SIZE + body.size(), start); }))
+        failure = PersistError::os(EINTR);
     // Renamed (or removed) while still locked, so a save waiting for the
     // lock sees the path change and starts on a fresh file.
     if (!failure && ::rename(tmp.c_str(), target.c_str()) != 0) failure = PersistError::os(errno);
@@ -277,6 +304,7 @@ std::optional<QorRouterState> load_state(std::string_view path, PersistError* er
         err = PersistError::io(kNulInPath);
         return std::nullopt;
     }
+    const auto start = std::chrono::steady_clock::now();
     const int fd = open_retrying(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         err = PersistError::os(errno);
@@ -289,6 +317,7 @@ std::optional<QorRouterState> load_state(std::string_view path, PersistError* er
         err = std::move(*failure);
         return std::nullopt;
     }
+    report_progress([&] { return rate_line("load: read", STATE_HEADER_SIZE + body.size(), start); });
     auto state = read_state_json(body, &err);
     if (!state) return std::nullopt;
     body = std::string();  // release the text before the checks walk the state
