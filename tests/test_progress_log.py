@@ -60,7 +60,7 @@ def test_add_documents_save_and_load_report(caplog, data, tmp_path):
     assert lines[0] == "add_documents: encoding 250 vectors of 2 documents"
     assert re.fullmatch(r"add_documents: encoded in \d+\.\d\d s; indexing 2 documents after the 30 indexed", lines[1])
     assert re.fullmatch(rf"save: wrote {size} bytes in \d+\.\d\d s \(\d+\.\d MB/s\)", lines[2])
-    assert re.fullmatch(rf"load: read {size} bytes in \d+\.\d\d s \(\d+\.\d MB/s\)", lines[3])
+    assert re.fullmatch(rf"load: read and checked {size} bytes in \d+\.\d\d s \(\d+\.\d MB/s\)", lines[3])
     assert len(lines) == 4
 
 

@@ -317,7 +317,7 @@ std::optional<QorRouterState> load_state(std::string_view path, PersistError* er
         err = std::move(*failure);
         return std::nullopt;
     }
-    report_progress([&] { return rate_line("load: read", STATE_HEADER_SIZE + body.size(), start); });
+    const uint64_t file_bytes = STATE_HEADER_SIZE + body.size();
     auto state = read_state_json(body, &err);
     if (!state) return std::nullopt;
     body = std::string();  // release the text before the checks walk the state
@@ -325,6 +325,7 @@ std::optional<QorRouterState> load_state(std::string_view path, PersistError* er
         err = PersistError{PersistError::Kind::InvalidState, std::move(*broken), 0};
         return std::nullopt;
     }
+    report_progress([&] { return rate_line("load: read and checked", file_bytes, start); });
     return state;
 }
 
