@@ -1,7 +1,8 @@
 # Everything runs inside .venv, made here from a CPython 3.12 (pyenv's when
-# present). Build and test dependencies come from requirements-dev.txt; the
-# module is built by scikit-build-core with a persistent build directory, so
-# a second run rebuilds only what changed.
+# present). What building the module and running the demo needs comes from
+# requirements-demo.txt, the test and packaging tools from
+# requirements-dev.txt; the module is built by scikit-build-core with a
+# persistent build directory, so a second run rebuilds only what changed.
 
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PYTHON ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.12*/bin/python3.12) $(shell command -v python3.12) python3)
@@ -11,16 +12,21 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-sanitize test-py test-numpy1 test-other-pythons bench bench-build bench-baseline clean install
+.PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-other-pythons wheel bench bench-build \
+        bench-baseline clean install
 
 all: install
 
-$(VENV)/.deps: requirements-dev.txt
+$(VENV)/.build-deps: requirements-demo.txt
 	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -r requirements-demo.txt
+	touch $@
+
+$(VENV)/.deps: requirements-dev.txt $(VENV)/.build-deps
 	$(VPY) -m pip install -r requirements-dev.txt
 	touch $@
 
-$(VENV)/.installed: $(VENV)/.deps $(SOURCES)
+$(VENV)/.installed: $(VENV)/.build-deps $(SOURCES)
 	$(VPY) -m pip install --no-build-isolation --no-deps .
 	touch $@
 
@@ -30,9 +36,10 @@ demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
 # The C++ unit tests, the Python suite (with a check of the type stub), the
-# Python suite again under NumPy 1.x with the same binary, then a bounded
-# fuzzing run of the state file reader (about a minute).
-test: test-cpp test-sanitize test-py test-numpy1 test-other-pythons fuzz
+# repaired wheel in a fresh venv under NumPy 1.x (suite and stub), the other
+# CPython versions, then a bounded fuzzing run of the state file reader
+# (about a minute).
+test: test-cpp test-sanitize test-py test-wheel test-other-pythons fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -49,7 +56,7 @@ test-sanitize: $(VENV)/.deps
 	cmake --build $(SAN_BUILD) -j2
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --test-dir $(SAN_BUILD) --output-on-failure
 
-test-py: $(VENV)/.installed
+test-py: $(VENV)/.deps $(VENV)/.installed
 	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router
 	$(VPY) -m pytest tests
 
@@ -70,21 +77,35 @@ test-other-pythons: $(VENV)/.deps
 	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
 	done
 
-# The module is built against NumPy 2 headers and must also run under NumPy 1.
-NP1_VENV := build/venv-numpy1
+# The wheel as it is distributed: built, then repaired by auditwheel into a
+# manylinux wheel that needs nothing outside itself but what the manylinux
+# policy allows. The result is the one .whl file in build/wheel.
 WHEEL_DIR := build/wheel
 
-$(NP1_VENV)/.deps: requirements-numpy1.txt
-	test -x $(NP1_VENV)/bin/python || $(PYTHON) -m venv $(NP1_VENV)
-	$(NP1_VENV)/bin/python -m pip install -r requirements-numpy1.txt
-	touch $@
-
-test-numpy1: $(VENV)/.installed $(NP1_VENV)/.deps
+wheel: $(VENV)/.deps
 	rm -rf $(WHEEL_DIR)
-	$(VPY) -m pip wheel --no-build-isolation --no-deps -w $(WHEEL_DIR) .
-	$(NP1_VENV)/bin/python -m pip install --no-deps --force-reinstall $(WHEEL_DIR)/nuvaris_qor_router-*.whl
-	cd tests && ../$(NP1_VENV)/bin/python -c "import numpy, nuvaris_qor_router; print('NumPy', numpy.__version__)"
-	$(NP1_VENV)/bin/python -m pytest -p no:cacheprovider tests
+	$(VPY) -m pip wheel --no-build-isolation --no-deps -w $(WHEEL_DIR)/linux .
+	$(VPY) -m auditwheel repair -w $(WHEEL_DIR) $(WHEEL_DIR)/linux/nuvaris_qor_router-*.whl
+	rm -rf $(WHEEL_DIR)/linux
+	@ls $(WHEEL_DIR)/*.whl
+
+# The repaired wheel in a venv made afresh each run, holding only the wheel
+# and the test tools, under NumPy 1.x (the module is built against NumPy 2
+# headers and must run under both): the import from outside the source tree,
+# mypy on a typed usage file with no search path (the stub must come from the
+# wheel), then the Python suite.
+WHEEL_VENV := build/venv-wheel
+
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q -r requirements-numpy1.txt $(WHEEL_DIR)/nuvaris_qor_router-*.whl
+	cd tests && ../$(WHEEL_VENV)/bin/python -c "import numpy, nuvaris_qor_router as m; print('NumPy', numpy.__version__, m.__file__)"
+	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
+	    --cache-dir=/dev/null stub_usage.py
+	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider tests
+
+test-numpy1: test-wheel
 
 BENCH_BUILD := build/bench
 
