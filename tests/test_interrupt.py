@@ -1,8 +1,10 @@
 """Long calls answer signals: SIGINT sent to a child process while it builds,
 loads from a FIFO or saves through a FIFO ends the call with
 KeyboardInterrupt, the router as it was and no file changed; an exception
-raised by any signal handler ends the call the same way."""
+raised by any signal handler, or by a logging handler, ends the call the same
+way."""
 
+import logging
 import os
 import signal
 import subprocess
@@ -26,9 +28,9 @@ import numpy as np
 import nuvaris_qor_router as qr
 
 rng = np.random.default_rng(3)
-small = rng.standard_normal((ROWS, 32), dtype=np.float32)
+small = rng.standard_normal((200, 32), dtype=np.float32)
 router = qr.PyQorRouter(32)
-router.build(small, [1, 2], [(0, 100), (100, ROWS)], n_fine=N_FINE, n_coarse=4, max_kmeans_iter=2)
+router.build(small, [1, 2], [(0, 100), (100, 200)], n_fine=16, n_coarse=4)
 before = (router.n_docs(), router.n_fine(), router.route_query(small[:5]))
 arg = sys.argv[1]
 logging.basicConfig(level=logging.INFO, stream=sys.stderr, format="%(message)s")
@@ -49,9 +51,9 @@ def start_child(tmp_path):
     """Starts the child with CALL and its argument; kills it if the test fails."""
     children = []
 
-    def start(call, arg, rows=200, n_fine=16):
+    def start(call, arg):
         script = tmp_path / "child.py"
-        script.write_text(CHILD.replace("CALL", call).replace("ROWS", str(rows)).replace("N_FINE", str(n_fine)))
+        script.write_text(CHILD.replace("CALL", call))
         children.append(subprocess.Popen([sys.executable, str(script), str(arg)], stdout=subprocess.PIPE,
                                          stderr=subprocess.PIPE, text=True, cwd=tmp_path))
         return children[-1]
@@ -124,30 +126,46 @@ def test_load_from_a_fifo_stops(tmp_path, start_child, writer):
     assert out == "interrupted True True\n", err
 
 
-@pytest.mark.parametrize("reader", ["none", "stalled"])
-def test_save_through_a_blocking_temporary_file_stops(tmp_path, start_child, reader):
-    # The temporary file of target.qor is target.tmp. As a FIFO its open for
-    # writing blocks until a reader comes; with a reader that never reads, the
-    # writes block once the pipe is full (the state is a few MB).
+def test_save_waiting_to_open_its_temporary_file_stops(tmp_path, start_child):
+    # The temporary file of target.qor is target.tmp; as a FIFO with no reader
+    # its open for writing blocks until the signal comes. The FIFO is not the
+    # save's own file, so it stays.
     target = tmp_path / "target.qor"
     target.write_bytes(b"old contents")
     os.mkfifo(tmp_path / "target.tmp")
-    child = start_child("router.save(arg)", target, rows=20_000, n_fine=1024)
+    child = start_child("router.save(arg)", target)
     wait_ready(child)
-    fd = os.open(tmp_path / "target.tmp", os.O_RDONLY) if reader == "stalled" else None
-    try:
-        time.sleep(0.5)
-        out, err, _ = interrupt_and_wait(child)
-    finally:
-        if fd is not None:
-            os.close(fd)
+    time.sleep(0.5)
+    out, err, _ = interrupt_and_wait(child)
     assert out == "interrupted True True\n", err
     assert target.read_bytes() == b"old contents"
-    # A temporary file the save had opened is removed; the FIFO it could not
-    # open is not its own and stays.
-    left = ["child.py", "target.qor"] + (["target.tmp"] if reader == "none" else [])
-    assert sorted(p.name for p in tmp_path.iterdir()) == left
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["child.py", "target.qor", "target.tmp"]
 
+
+def test_save_stopped_after_writing_removes_its_temporary_file(tmp_path):
+    # The progress record comes when the temporary file is complete, before
+    # the rename; a handler that raises there stops the save.
+    r = qor.PyQorRouter(8)
+    r.build(np.random.default_rng(2).standard_normal((200, 8), dtype=np.float32), [1], [(0, 200)], n_fine=16)
+    target = tmp_path / "target.qor"
+    target.write_bytes(b"old contents")
+
+    class Raising(logging.Handler):
+        def emit(self, record):
+            raise KeyboardInterrupt
+
+    logger = logging.getLogger("nuvaris_qor_router")
+    handler = Raising()
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            r.save(str(target))
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+    assert target.read_bytes() == b"old contents"
+    assert [p.name for p in tmp_path.iterdir()] == ["target.qor"]
 
 class Stop(Exception):
     pass
