@@ -64,18 +64,6 @@ def test_add_documents_save_and_load_report(caplog, data, tmp_path):
     assert len(lines) == 4
 
 
-@pytest.mark.parametrize("level", [logging.WARNING, logging.NOTSET])
-def test_silent_unless_enabled(caplog, data, level):
-    # NOTSET on the logger defers to the root logger, at WARNING by default.
-    caplog.set_level(logging.WARNING)
-    logging.getLogger(LOGGER).setLevel(level)
-    try:
-        qor.PyQorRouter(DIM).build(*data, n_fine=32)
-    finally:
-        logging.getLogger(LOGGER).setLevel(logging.NOTSET)
-    assert caplog.records == []
-
-
 def test_nothing_printed_without_logging_configured():
     code = ("import numpy as np, nuvaris_qor_router as q\n"
             "v = np.random.default_rng(1).standard_normal((500, 8), dtype=np.float32)\n"
