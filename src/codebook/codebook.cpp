@@ -11,7 +11,7 @@
 namespace qor {
 
 TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint64_t d, uint64_t n_fine,
-                                uint64_t n_coarse, uint64_t max_kmeans_iter) {
+                                uint64_t n_coarse, uint64_t max_kmeans_iter, KMeansTrace* fine_trace) {
     uint64_t need = 0;
     if (__builtin_mul_overflow(n, d, &need) || vectors.size() < need)
         throw InternalFailure("vector shape mismatch: expected " + std::to_string(n) + " x " +
@@ -23,7 +23,9 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
     const std::vector<float> x = normalize_rows(MatrixRef::contiguous(vectors.data(), n, d));
     KMeansResult fine = [&] {
         const ProgressStage stage("fine k-means");
-        return kmeans(MatrixRef::contiguous(x.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED);
+        KMeansOptions fine_options;
+        fine_options.trace = fine_trace;
+        return kmeans(MatrixRef::contiguous(x.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED, fine_options);
     }();
     const uint64_t h = fine.k;
     const KMeansResult coarse = [&] {
@@ -36,7 +38,7 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
     cb.dim = d;
     cb.n_coarse = k_coarse;
     cb.cindex_labels.resize(static_cast<std::size_t>(h));
-    for (uint64_t f = 0; f < h; ++f) cb.cindex_labels[f] = static_cast<uint32_t>(coarse.labels[f]);
+    for (uint64_t f = 0; f < h; ++f) cb.cindex_labels[f] = coarse.labels[f];
 
     // Distances computed once per unordered pair and mirrored, so the table
     // is symmetric bit for bit.

@@ -8,6 +8,8 @@
 
 namespace qor {
 
+struct KMeansTrace;
+
 // Fields in declaration order (the order of the state file).
 //   cquant          n_fine x dim floats, row-major, every row unit length (a
 //                   zero row stays zero)
@@ -38,9 +40,11 @@ inline constexpr uint64_t COARSE_SEED = 43;
 // k_coarse = max(min(k_fine / 2, n_coarse), 2). idf is all 1.0.
 // Throws InternalFailure("vector shape mismatch ...") when the slice holds
 // fewer than n*d values. With fewer than 2 rows the result has fewer cquant
-// rows than n_fine (encoding then refuses the codebook).
+// rows than n_fine (encoding then refuses the codebook). `fine_trace`, when
+// not null, receives the per-pass figures of the fine k-means.
 TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint64_t d,
-                                uint64_t n_fine, uint64_t n_coarse, uint64_t max_kmeans_iter);
+                                uint64_t n_fine, uint64_t n_coarse, uint64_t max_kmeans_iter,
+                                KMeansTrace* fine_trace = nullptr);
 
 // idf[c] = ln((n' + 1) / (df[c] + 1)) in float32, n' = number of lists (1
 // when there are none), df counted once per document in float32.

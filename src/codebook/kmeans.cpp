@@ -2,7 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
 
+#include "codebook/bounded_assign.hpp"
 #include "codebook/nearest.hpp"
 #include "codebook/progress_lines.hpp"
 #include "codebook/rng.hpp"
@@ -58,9 +62,15 @@ const float* contiguous_rows(const MatrixRef& data, std::vector<float>& copy) {
     return copy.data();
 }
 
+bool full_scan_requested() {
+    const char* v = std::getenv("QOR_KMEANS_FULL_SCAN");
+    return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
 }  // namespace
 
-KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed) {
+KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed,
+                    const KMeansOptions& options) {
     const uint64_t n = data.rows, d = data.cols;
     const uint64_t k_eff = std::min(k, n);
     std::vector<float> copy;
@@ -78,12 +88,32 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
     std::vector<uint32_t> labels(static_cast<std::size_t>(n), 0);
     std::vector<float> sums(static_cast<std::size_t>(k_eff * d));
     std::vector<uint64_t> counts(static_cast<std::size_t>(k_eff));
+    const parallel::Isa isa = options.force_isa ? options.isa : parallel::best_isa();
+    const bool bounded = options.assignment == KMeansAssignment::Bounded ||
+                         (options.assignment == KMeansAssignment::Auto && !full_scan_requested());
+    std::optional<BoundedAssignment> fast;
+    if (bounded && n > 0) fast.emplace(x, n, d, k_eff, isa);
+
+    uint64_t passes = 0;
     for (uint64_t t = 0; t < max_iter; ++t) {
         check_interrupt();
-        const PreparedCentroids prepared(centroids.data(), k_eff, d);
-        prepared.nearest_parallel(x, n, labels.data());
+        // Assignment: labels[i] = nearest_centroid(row i), in parallel.
+        uint64_t changed = 0, evaluated = n * k_eff;
+        if (fast) {
+            changed = fast->assign(centroids.data(), prev.data(), labels.data());
+            evaluated = fast->evaluated();
+        } else {
+            const PreparedCentroids prepared(centroids.data(), k_eff, d, isa);
+            prepared.nearest_parallel(x, n, labels.data());
+            for (uint64_t i = 0; i < n; ++i) changed += labels[i] != prev[i] ? 1 : 0;
+        }
+        ++passes;
+        if (options.trace != nullptr) {
+            options.trace->evaluated.push_back(evaluated);
+            options.trace->changed.push_back(changed);
+        }
         report_progress([&] { return kmeans_iteration_line(t, max_iter, labels, prev); });
-        if (labels == prev) break;  // converged; this pass does not move the centroids
+        if (changed == 0) break;  // converged; this pass does not move the centroids
 
         // Update on the calling thread, rows in increasing order, so the
         // float sums are the same whatever the worker count.
@@ -110,7 +140,8 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
     result.centroids = normalize_rows(MatrixRef::contiguous(centroids.data(), k_eff, d));
     result.k = k_eff;
     result.d = d;
-    result.labels.assign(prev.begin(), prev.end());
+    result.labels = std::move(prev);
+    result.iterations = passes;
     return result;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/matrix.hpp"
+#include "parallel/cpu_features.hpp"
 
 namespace qor {
 
@@ -21,11 +22,34 @@ inline constexpr float NEAREST_START = 3.4028235e38f;
 // Result of kmeans.
 //   centroids  k x d floats, row-major, every row normalised
 //   labels     n centroid indices (below k), from the last assignment step
+//   iterations assignment passes run (at most max_iter)
 struct KMeansResult {
     std::vector<float> centroids;
     uint64_t k = 0;
     uint64_t d = 0;
-    std::vector<uint64_t> labels;
+    std::vector<uint32_t> labels;
+    uint64_t iterations = 0;
+};
+
+// How the assignment step finds each row's nearest centroid. Both give the
+// same labels bit for bit; Bounded skips the distances that bounds prove
+// cannot change a label, FullScan evaluates every row against every
+// centroid. Auto is Bounded unless QOR_KMEANS_FULL_SCAN=1 is set in the
+// environment (read at every call, for diagnosis and benchmarks).
+enum class KMeansAssignment { Auto, FullScan, Bounded };
+
+// Per assignment pass: distance evaluations (n * k_eff for a full scan) and
+// rows whose label changed.
+struct KMeansTrace {
+    std::vector<uint64_t> evaluated;
+    std::vector<uint64_t> changed;
+};
+
+struct KMeansOptions {
+    KMeansAssignment assignment = KMeansAssignment::Auto;
+    bool force_isa = false;  // use `isa` instead of best_isa()
+    parallel::Isa isa = parallel::Isa::Scalar;
+    KMeansTrace* trace = nullptr;  // filled when not null
 };
 
 // A new contiguous row-major copy of m with every row divided (true
@@ -47,6 +71,7 @@ uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids
 // an assignment repeats the previous labels (all zeros before the first
 // pass). Empty clusters keep their centroid. Deterministic for a given
 // input and seed whatever the number of worker threads.
-KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed);
+KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed,
+                    const KMeansOptions& options = {});
 
 }  // namespace qor

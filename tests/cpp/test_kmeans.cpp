@@ -79,7 +79,7 @@ TEST(centroids_start_as_the_shuffled_rows) {
         for (std::size_t i = 0; i < ke && r.centroids.size() == ke * d; ++i)
             CHECK(same_bits(r.centroids.data() + i * d, normalized(x.data() + perm[i] * d, 1, d)));
         CHECK_EQ(r.labels.size(), c.n);
-        if (c.zero_labels) CHECK(r.labels == std::vector<uint64_t>(c.n, 0));
+        if (c.zero_labels) CHECK(r.labels == std::vector<uint32_t>(c.n, 0));
     }
 }
 
@@ -90,16 +90,16 @@ TEST(ties_go_low_and_an_empty_cluster_keeps_its_centroid) {
     const auto r = qor::kmeans(MatrixRef::contiguous(x.data(), 3, 2), 3, 10, 5);
     qor::ChaChaRng rng(5);
     const auto perm = qor::shuffled_indices(3, rng);
-    std::vector<uint64_t> dup;
-    uint64_t other = 0;
-    for (uint64_t c = 0; c < 3; ++c) {
+    std::vector<uint32_t> dup;
+    uint32_t other = 0;
+    for (uint32_t c = 0; c < 3; ++c) {
         if (perm[c] == 2)
             other = c;
         else
             dup.push_back(c);
     }
     CHECK_EQ(dup.size(), std::size_t{2});
-    CHECK(r.labels == (std::vector<uint64_t>{dup[0], dup[0], other}));
+    CHECK(r.labels == (std::vector<uint32_t>{dup[0], dup[0], other}));
     CHECK(same_bits(r.centroids.data() + dup[1] * 2, {1.0f, 0.0f}));
 }
 
@@ -107,7 +107,7 @@ TEST(nan_row_is_labelled_zero) {
     std::vector<float> x = normalized(random_rows(20, 3, 4).data(), 20, 3);
     x[7 * 3 + 1] = std::numeric_limits<float>::quiet_NaN();
     for (const uint64_t iters : {1, 30})
-        CHECK_EQ(qor::kmeans(MatrixRef::contiguous(x.data(), 20, 3), 4, iters, 8).labels[7], uint64_t{0});
+        CHECK_EQ(qor::kmeans(MatrixRef::contiguous(x.data(), 20, 3), 4, iters, 8).labels[7], uint32_t{0});
 }
 
 TEST(empty_and_zero_width_inputs) {
@@ -117,7 +117,7 @@ TEST(empty_and_zero_width_inputs) {
     const auto flat = qor::kmeans(MatrixRef::contiguous(nullptr, 5, 0), 3, 30, 42);
     CHECK_EQ(flat.k, uint64_t{3});
     CHECK(flat.centroids.empty());
-    CHECK(flat.labels == std::vector<uint64_t>(5, 0));
+    CHECK(flat.labels == std::vector<uint32_t>(5, 0));
 }
 
 TEST(pinned_results_on_any_number_of_workers) {

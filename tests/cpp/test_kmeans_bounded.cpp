@@ -1,0 +1,222 @@
+// The bounded k-means assignment against the full scan, bit for bit
+// (labels, centroids, pass count), on inputs built to defeat loose bounds:
+// exact ties, duplicate rows and centroids, distances a few ulps apart,
+// NaN and infinite rows, huge and tiny norms, k >= n; on every kernel and
+// several worker counts. Also the rounding bound the pruning relies on.
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "test_rows.hpp"
+#include "codebook/bounded_assign.hpp"
+#include "codebook/distances.hpp"
+#include "codebook/kmeans.hpp"
+#include "common/matrix.hpp"
+#include "parallel/thread_pool.hpp"
+
+using qor::MatrixRef;
+using qor::parallel::Isa;
+
+namespace {
+
+struct Data {
+    std::string name;
+    std::size_t n, d;
+    std::vector<float> x;
+};
+
+// Seeded values in [0, 1).
+std::vector<float> unit_values(std::size_t count, uint64_t seed) {
+    auto v = qortest::random_rows(count, 1, seed, 11, 16777216.0f);
+    for (float& f : v) f = f + 0.5f;
+    return v;
+}
+
+// Rows near `centres` well separated centres: the case where bounds prune.
+Data clustered(std::size_t n, std::size_t d, std::size_t centres, float spread, uint64_t seed) {
+    const auto c = unit_values(centres * d, seed);
+    const auto noise = unit_values(n * d, seed + 1);
+    Data out{"clustered", n, d, std::vector<float>(n * d)};
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < d; ++j)
+            out.x[i * d + j] = c[(i * 7 % centres) * d + j] + spread * (noise[i * d + j] - 0.5f);
+    return out;
+}
+
+std::vector<Data> adversarial_inputs() {
+    std::vector<Data> all;
+    all.push_back(clustered(3000, 17, 25, 0.2f, 1));
+    all.push_back(clustered(2000, 128, 60, 0.5f, 2));
+    // Small integer grid: most rows have several centroids at exactly the
+    // same distance, and many rows repeat.
+    {
+        Data g{"grid", 1500, 3, {}};
+        const auto u = unit_values(g.n * g.d, 3);
+        for (const float v : u) g.x.push_back(std::floor(v * 3.0f));
+        all.push_back(std::move(g));
+    }
+    // Groups of rows a few ulps apart: centroids and distances differ only
+    // in the last bits.
+    {
+        Data g{"ulps", 1200, 8, {}};
+        const auto base = unit_values(6 * g.d, 4);
+        const auto u = unit_values(g.n * g.d, 5);
+        for (std::size_t i = 0; i < g.n; ++i)
+            for (std::size_t j = 0; j < g.d; ++j) {
+                float v = base[(i % 6) * g.d + j] + 1.0f;
+                for (int s = static_cast<int>(u[i * g.d + j] * 4.0f); s > 0; --s) v = std::nextafter(v, 3.0f);
+                g.x.push_back(v);
+            }
+        all.push_back(std::move(g));
+    }
+    // NaN and infinite rows among clustered ones.
+    {
+        Data g = clustered(1000, 9, 12, 0.3f, 6);
+        g.name = "nan_inf";
+        const float inf = std::numeric_limits<float>::infinity();
+        for (const std::size_t i : {3, 400, 401, 999}) g.x[i * 9 + 2] = std::numeric_limits<float>::quiet_NaN();
+        for (const std::size_t i : {10, 500}) g.x[i * 9 + 4] = inf;
+        g.x[600 * 9 + 1] = -inf;
+        all.push_back(std::move(g));
+    }
+    // Norms near the top of the float range (squares overflow for some
+    // pairs only) and near the bottom (squares underflow).
+    for (const float scale : {3e18f, 1e-21f, 1e-40f}) {
+        Data g = clustered(800, 5, 10, 0.4f, 7);
+        g.name = "scale " + std::to_string(scale);
+        for (float& v : g.x) v = v * scale;
+        all.push_back(std::move(g));
+    }
+    // Every row equal.
+    all.push_back(Data{"constant", 300, 4, std::vector<float>(1200, 0.25f)});
+    return all;
+}
+
+bool same(const qor::KMeansResult& a, const qor::KMeansResult& b) {
+    return a.k == b.k && a.labels == b.labels && a.iterations == b.iterations &&
+           a.centroids.size() == b.centroids.size() &&
+           (a.centroids.empty() ||
+            std::memcmp(a.centroids.data(), b.centroids.data(), a.centroids.size() * sizeof(float)) == 0);
+}
+
+qor::KMeansResult run(const Data& g, uint64_t k, uint64_t iters, qor::KMeansAssignment how, Isa isa,
+                      qor::KMeansTrace* trace = nullptr) {
+    qor::KMeansOptions o;
+    o.assignment = how;
+    o.force_isa = true;
+    o.isa = isa;
+    o.trace = trace;
+    return qor::kmeans(MatrixRef::contiguous(g.x.data(), g.n, g.d), k, iters, 9, o);
+}
+
+}  // namespace
+
+TEST(bounded_matches_full_scan_on_every_kernel_and_worker_count) {
+    for (const Data& g : adversarial_inputs()) {
+        for (const uint64_t k : {uint64_t{2}, uint64_t{7}, uint64_t{64}, uint64_t{g.n}, uint64_t{g.n + 5}}) {
+            const uint64_t iters = k >= g.n ? 4 : 25;
+            const auto want = run(g, k, iters, qor::KMeansAssignment::FullScan, Isa::Scalar);
+            for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512})
+                for (const std::size_t threads : {1, 3}) {
+                    if (k >= g.n && threads == 3) continue;  // large k: one worker count is enough
+                    qor::parallel::ThreadPool pool(threads);
+                    qor::parallel::ScopedPool guard(pool);
+                    const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa);
+                    if (!same(got, want))
+                        qortest::fail(__FILE__, __LINE__,
+                                      g.name + " k=" + std::to_string(k) + " isa=" + qor::parallel::isa_name(isa) +
+                                          " threads=" + std::to_string(threads));
+                }
+        }
+    }
+}
+
+TEST(bounded_matches_full_scan_for_zero_one_and_two_passes) {
+    const Data g = clustered(500, 6, 8, 0.3f, 12);
+    for (const uint64_t iters : {0, 1, 2})
+        for (const uint64_t k : {1, 5, 500}) {
+            const auto want = run(g, k, iters, qor::KMeansAssignment::FullScan, Isa::Scalar);
+            CHECK(same(run(g, k, iters, qor::KMeansAssignment::Bounded, qor::parallel::best_isa()), want));
+            if (k == 5) CHECK_EQ(want.iterations, iters);  // one cluster stops after the first pass
+        }
+}
+
+TEST(bounds_skip_most_distances_once_clusters_settle) {
+    // Not a correctness property but the point of the bounds: on separated
+    // clusters the late passes evaluate a small share of the distances.
+    const Data g = clustered(4000, 32, 40, 0.3f, 13);
+    qor::KMeansTrace trace;
+    const auto got = run(g, 40, 30, qor::KMeansAssignment::Bounded, qor::parallel::best_isa(), &trace);
+    CHECK_EQ(trace.evaluated.size(), std::size_t{got.iterations});
+    CHECK(got.iterations >= 2);
+    CHECK_EQ(trace.evaluated.front(), uint64_t{4000 * 40});
+    CHECK(trace.evaluated.back() * 10 < uint64_t{4000 * 40});
+    CHECK_EQ(trace.changed.back(), uint64_t{0});
+}
+
+TEST(environment_switch_selects_the_full_scan) {
+    const Data g = clustered(600, 8, 10, 0.3f, 14);
+    qor::KMeansTrace bounded, full;
+    qor::KMeansOptions o;
+    o.trace = &bounded;
+    const auto a = qor::kmeans(MatrixRef::contiguous(g.x.data(), g.n, g.d), 10, 20, 3, o);
+    setenv("QOR_KMEANS_FULL_SCAN", "1", 1);
+    o.trace = &full;
+    const auto b = qor::kmeans(MatrixRef::contiguous(g.x.data(), g.n, g.d), 10, 20, 3, o);
+    unsetenv("QOR_KMEANS_FULL_SCAN");
+    CHECK(same(a, b));
+    for (const uint64_t e : full.evaluated) CHECK_EQ(e, uint64_t{600 * 10});
+    CHECK(bounded.evaluated.back() < uint64_t{600 * 10});
+}
+
+TEST(rounding_bound_covers_the_computed_distance) {
+    // Against the distance computed in long double: the computed float value
+    // lies within the bound, and the derived distance bounds bracket it.
+    for (const std::size_t d : {1, 3, 16, 97, 300}) {
+        const qor::DistanceRounding r(d);
+        for (const float scale : {1.0f, 1e-20f, 1e-42f, 1e18f}) {
+            auto a = unit_values(200 * d, d), b = unit_values(200 * d, d + 100);
+            for (std::size_t i = 0; i < 200; ++i) {
+                long double exact = 0.0L;
+                for (std::size_t j = 0; j < d; ++j) {
+                    a[i * d + j] *= scale;
+                    b[i * d + j] *= scale;
+                    const long double diff = static_cast<long double>(a[i * d + j]) - b[i * d + j];
+                    exact += diff * diff;
+                }
+                const float got = qor::squared_distance(a.data() + i * d, b.data() + i * d, d);
+                const double dist = std::sqrt(static_cast<double>(exact));
+                CHECK(r.lower_distance(got) <= dist);
+                if (std::isfinite(got)) {
+                    CHECK(r.upper_distance(got) >= dist);
+                    CHECK(static_cast<double>(got) <= r.upper_computed(dist * (1 + 1e-15)));
+                }
+                CHECK(static_cast<double>(got) >= r.lower_computed(dist * (1 - 1e-15)));
+            }
+        }
+    }
+}
+
+TEST(distance_kernels_match_the_scalar_distance) {
+    for (const std::size_t d : {1, 7, 17, 33, 97})
+        for (const std::size_t k : {1, 15, 33, 70}) {
+            const std::size_t n = 13;
+            const auto rows = unit_values(n * d, d * 100 + k), cents = unit_values(k * d, d + k);
+            for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
+                const qor::DistanceTable t(cents.data(), k, d, isa);
+                std::vector<float> out(n * t.stride());
+                t.distances(rows.data(), n, out.data());
+                for (std::size_t i = 0; i < n; ++i)
+                    for (std::size_t c = 0; c < k; ++c) {
+                        const float want = qor::squared_distance(rows.data() + i * d, cents.data() + c * d, d);
+                        CHECK(std::memcmp(&want, &out[i * t.stride() + c], sizeof(float)) == 0);
+                    }
+            }
+        }
+}
+
+QORTEST_MAIN()
