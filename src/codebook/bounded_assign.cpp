@@ -20,9 +20,10 @@ constexpr double SLACK = 0x1p-50;
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double LARGEST = NEAREST_START;  // FLT_MAX; a computed distance must be below it to win
 
-// Rows per parallel task and rows per call of the distance kernel.
+// Rows per parallel task; most centroid groups per row.
 constexpr std::size_t CHUNK_ROWS = 1024;
-constexpr std::size_t BLOCK_ROWS = 16;
+constexpr uint64_t MAX_GROUPS = 8;
+constexpr uint64_t GROUP_SPLIT_PASSES = 5;
 
 // Conversions to the float storage of the bounds, rounding outwards.
 float round_up(double v) {
@@ -96,25 +97,78 @@ double DistanceRounding::lower_computed(double distance) const {
     return v > 0.0 ? v * (1.0 - SLACK) : -1.0;
 }
 
+
 BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa)
-    : rows_(rows), n_(n), d_(d), k_(k), isa_(isa), rounding_(d),
-      upper_(static_cast<std::size_t>(n)), lower_(static_cast<std::size_t>(n)) {}
+    : rows_(rows), n_(n), d_(d), k_(k), isa_(isa), rounding_(d) {
+    groups_ = std::clamp<uint64_t>(k / 64, 1, MAX_GROUPS);
+    upper_.resize(static_cast<std::size_t>(n));
+    lower_.resize(static_cast<std::size_t>(n * groups_));
+}
+
+void BoundedAssignment::form_groups(const float* centroids) {
+    // A few Lloyd passes over the centroids themselves, in double, seeded
+    // with evenly spaced centroids. Any split is correct; nearby centroids
+    // in one group make its bound tight.
+    const uint64_t k = k_, d = d_, g_count = groups_;
+    std::vector<double> seeds(static_cast<std::size_t>(g_count * d));
+    for (uint64_t g = 0; g < g_count; ++g)
+        for (uint64_t j = 0; j < d; ++j) seeds[g * d + j] = centroids[(g * k / g_count) * d + j];
+    group_of_.assign(static_cast<std::size_t>(k), 0);
+    for (uint64_t pass = 0; pass < GROUP_SPLIT_PASSES; ++pass) {
+        for (uint64_t c = 0; c < k; ++c) {
+            const float* v = centroids + c * d;
+            if (!all_finite(v, d)) continue;  // stays in group 0
+            double best = INF;
+            for (uint64_t g = 0; g < g_count; ++g) {
+                double sum = 0.0;
+                for (uint64_t j = 0; j < d; ++j) {
+                    const double diff = v[j] - seeds[g * d + j];
+                    sum += diff * diff;
+                }
+                if (sum < best) {
+                    best = sum;
+                    group_of_[c] = static_cast<uint32_t>(g);
+                }
+            }
+        }
+        std::vector<double> sums(static_cast<std::size_t>(g_count * d), 0.0);
+        std::vector<uint64_t> counts(static_cast<std::size_t>(g_count), 0);
+        for (uint64_t c = 0; c < k; ++c) {
+            if (!all_finite(centroids + c * d, d)) continue;
+            const uint64_t g = group_of_[c];
+            for (uint64_t j = 0; j < d; ++j) sums[g * d + j] += centroids[c * d + j];
+            ++counts[g];
+        }
+        for (uint64_t g = 0; g < g_count; ++g)
+            if (counts[g] > 0)
+                for (uint64_t j = 0; j < d; ++j) seeds[g * d + j] = sums[g * d + j] / static_cast<double>(counts[g]);
+    }
+    lanes_.clear();
+    segment_.assign(1, 0);
+    for (uint64_t g = 0; g < g_count; ++g) {
+        for (uint64_t c = 0; c < k; ++c)
+            if (group_of_[c] == g) lanes_.push_back(static_cast<uint32_t>(c));
+        while (lanes_.size() % DISTANCE_LANES != 0) lanes_.push_back(NO_CENTROID);
+        segment_.push_back(lanes_.size());
+    }
+}
 
 uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previous, uint32_t* labels) {
-    const uint64_t n = n_, d = d_, k = k_;
-    const DistanceTable table(centroids, k, d, isa_);
-    const std::size_t stride = table.stride();
+    const uint64_t n = n_, d = d_, k = k_, g_count = groups_;
+    if (!have_bounds_) form_groups(centroids);
+    const DistanceTable table(centroids, d, lanes_, isa_);
+    const std::size_t width = table.width();
     const bool scan_all = !have_bounds_ || !rounding_.usable;
 
     // Per centroid: whether it can win for a finite row at all, how far it
-    // moved since the last pass (infinite when its finiteness changed), and
-    // half the distance to its nearest finite neighbour.
+    // moved since the last pass (infinite when it is or was not finite), and
+    // half the distance to its nearest finite neighbour. Per group: the
+    // largest drift among its finite centroids.
     std::vector<unsigned char> finite(static_cast<std::size_t>(k));
     for (uint64_t c = 0; c < k; ++c) finite[c] = all_finite(centroids + c * d, d) ? 1 : 0;
     std::vector<double> drift(static_cast<std::size_t>(k), 0.0);
+    std::vector<double> group_drift(static_cast<std::size_t>(g_count), 0.0);
     std::vector<double> half_gap(static_cast<std::size_t>(k), 0.0);
-    double drift_max = 0.0, drift_second = 0.0;
-    uint64_t drift_argmax = k;
     if (!scan_all) {
         for (uint64_t c = 0; c < k; ++c) {
             const float* old_c = last_centroids_.data() + c * d;
@@ -123,28 +177,20 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 continue;
             }
             drift[c] = all_finite(old_c, d) ? drift_upper(old_c, centroids + c * d, d) : INF;
-            if (drift[c] > drift_max) {
-                drift_second = drift_max;
-                drift_max = drift[c];
-                drift_argmax = c;
-            } else if (drift[c] > drift_second) {
-                drift_second = drift[c];
-            }
+            group_drift[group_of_[c]] = std::max(group_drift[group_of_[c]], drift[c]);
         }
-        const std::size_t blocks = static_cast<std::size_t>((k + BLOCK_ROWS - 1) / BLOCK_ROWS);
-        parallel::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
-            std::vector<float> dist(BLOCK_ROWS * stride);
-            for (std::size_t b = begin; b < end; ++b) {
-                const uint64_t c0 = b * BLOCK_ROWS, rows = std::min<uint64_t>(BLOCK_ROWS, k - c0);
-                table.distances(centroids + c0 * d, static_cast<std::size_t>(rows), dist.data());
-                for (uint64_t r = 0; r < rows; ++r) {
-                    const uint64_t c = c0 + r;
-                    // lower_distance grows with its argument: bound the smallest value only.
-                    float nearest = std::numeric_limits<float>::infinity();
-                    for (uint64_t o = 0; o < k; ++o)
-                        if (o != c && finite[o] && dist[r * stride + o] < nearest) nearest = dist[r * stride + o];
-                    half_gap[c] = finite[c] ? 0.5 * rounding_.lower_distance(nearest) : 0.0;
+        parallel::parallel_for(static_cast<std::size_t>(k), 64, [&](std::size_t begin, std::size_t end) {
+            std::vector<float> dist(width);
+            for (std::size_t c = begin; c < end; ++c) {
+                if (!finite[c]) continue;
+                table.distances(centroids + c * d, 0, width, dist.data());
+                // lower_distance grows with its argument: bound the smallest value only.
+                float nearest = std::numeric_limits<float>::infinity();
+                for (std::size_t p = 0; p < width; ++p) {
+                    const uint32_t o = table.centroid(p);
+                    if (o != NO_CENTROID && o != c && finite[o] && dist[p] < nearest) nearest = dist[p];
                 }
+                half_gap[c] = 0.5 * rounding_.lower_distance(nearest);
             }
         });
     }
@@ -152,79 +198,112 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
     const std::size_t chunks = static_cast<std::size_t>((n + CHUNK_ROWS - 1) / CHUNK_ROWS);
     std::vector<uint64_t> evaluated(chunks, 0), changed(chunks, 0);
     parallel::parallel_for(chunks, 1, [&](std::size_t begin, std::size_t end) {
-        std::vector<float> block(static_cast<std::size_t>(BLOCK_ROWS * d));
-        std::vector<float> dist(BLOCK_ROWS * stride);
-        uint64_t pending[BLOCK_ROWS];
-        std::size_t waiting = 0;
+        std::vector<float> dist(width);
+        double low[MAX_GROUPS];
+        bool open[MAX_GROUPS];
         uint64_t evals = 0;
-        // Every distance of the waiting rows: the label by the full-scan rule
-        // (smallest value below FLT_MAX, first index on ties, NaN never
-        // wins), and new bounds from the best and second-best values.
-        const auto flush = [&] {
-            for (std::size_t r = 0; r < waiting; ++r)
-                std::memcpy(block.data() + r * d, rows_ + pending[r] * d, static_cast<std::size_t>(d) * sizeof(float));
-            table.distances(block.data(), waiting, dist.data());
-            evals += waiting * k;
-            for (std::size_t r = 0; r < waiting; ++r) {
-                const float* v = dist.data() + r * stride;
-                float best = std::numeric_limits<float>::infinity(), second = best;
-                uint32_t best_index = 0;
-                for (uint64_t c = 0; c < k; ++c) {
-                    if (v[c] < best) {
-                        second = best;
-                        best = v[c];
-                        best_index = static_cast<uint32_t>(c);
-                    } else if (v[c] < second) {
-                        second = v[c];
-                    }
-                }
-                const uint64_t i = pending[r];
-                if (best < NEAREST_START) {
-                    labels[i] = best_index;
-                    upper_[i] = round_up(rounding_.upper_distance(best));
-                    lower_[i] = round_down(rounding_.lower_distance(second));
-                } else {
-                    labels[i] = 0;  // no distance below FLT_MAX: label 0, never skipped
-                    upper_[i] = std::numeric_limits<float>::infinity();
-                    lower_[i] = 0.0f;
-                }
-            }
-            waiting = 0;
-        };
         for (std::size_t chunk = begin; chunk < end; ++chunk) {
             const uint64_t lo = chunk * CHUNK_ROWS, hi = std::min<uint64_t>(n, lo + CHUNK_ROWS);
             for (uint64_t i = lo; i < hi; ++i) {
+                const float* row = rows_ + i * d;
+                float* lower = lower_.data() + i * g_count;
+                const uint32_t a = previous[i];
+                // `own` is the computed distance to centroid a once evaluated.
+                bool own_known = false;
+                float own = 0.0f;
+                for (uint64_t g = 0; g < g_count; ++g) open[g] = true;
                 if (!scan_all && upper_[i] < std::numeric_limits<float>::infinity()) {
-                    const uint32_t a = previous[i];
                     const double up = (static_cast<double>(upper_[i]) + drift[a]) * (1.0 + SLACK);
-                    const double moved = drift_argmax == a ? drift_second : drift_max;
-                    const double low = std::max(0.0, (static_cast<double>(lower_[i]) - moved) * (1.0 - SLACK));
+                    double low_all = INF;
+                    for (uint64_t g = 0; g < g_count; ++g) {
+                        low[g] = std::max(0.0, (static_cast<double>(lower[g]) - group_drift[g]) * (1.0 - SLACK));
+                        low_all = std::min(low_all, low[g]);
+                    }
                     // Every other finite centroid c: |x - c| >= |a - c| - |x - a| >= 2 half_gap[a] - up.
-                    const auto competitor = [&](double own) {
-                        return rounding_.lower_computed(std::max(low, (2.0 * half_gap[a] - own) * (1.0 - SLACK)));
+                    const auto competitor = [&](double own_upper) {
+                        return rounding_.lower_computed(
+                            std::max(low_all, (2.0 * half_gap[a] - own_upper) * (1.0 - SLACK)));
+                    };
+                    const auto keep = [&](double own_upper) {
+                        labels[i] = a;
+                        upper_[i] = round_up(own_upper);
+                        for (uint64_t g = 0; g < g_count; ++g) lower[g] = round_down(low[g]);
                     };
                     const double own_high = rounding_.upper_computed(up);
                     if (own_high < LARGEST && own_high < competitor(up)) {
-                        labels[i] = a;
-                        upper_[i] = round_up(up);
-                        lower_[i] = round_down(low);
+                        keep(up);
                         continue;
                     }
                     // Tighten with the exact distance to the own centroid.
-                    const float own = squared_distance(rows_ + i * d, centroids + a * d, static_cast<std::size_t>(d));
+                    own = squared_distance(row, centroids + a * d, static_cast<std::size_t>(d));
+                    own_known = true;
                     ++evals;
                     const double own_up = rounding_.upper_distance(own);
                     if (own < NEAREST_START && static_cast<double>(own) < competitor(own_up)) {
-                        labels[i] = a;
-                        upper_[i] = round_up(own_up);
-                        lower_[i] = round_down(low);
+                        keep(own_up);
                         continue;
                     }
+                    // Groups whose every centroid is provably strictly farther than a.
+                    if (own < NEAREST_START)
+                        for (uint64_t g = 0; g < g_count; ++g)
+                            open[g] = !(static_cast<double>(own) < rounding_.lower_computed(low[g]));
                 }
-                pending[waiting++] = i;
-                if (waiting == BLOCK_ROWS) flush();
+                // The full-scan rule over the evaluated centroids (smallest
+                // value below FLT_MAX, lowest index on ties, NaN never wins)
+                // plus a's value; every skipped centroid is strictly farther
+                // than a. Per open group: its smallest and second-smallest
+                // values and where the smallest is.
+                const bool own_counts = own_known && own < NEAREST_START;  // a NaN must not start the minimum
+                float best = own_counts ? own : std::numeric_limits<float>::infinity();
+                uint32_t best_index = own_counts ? a : NO_CENTROID;
+                float first[MAX_GROUPS], second[MAX_GROUPS];
+                uint32_t first_index[MAX_GROUPS];
+                for (uint64_t g = 0; g < g_count; ++g) {
+                    if (!open[g]) continue;
+                    const std::size_t s0 = segment_[g], s1 = segment_[g + 1];
+                    table.distances(row, s0, s1, dist.data());
+                    float m1 = std::numeric_limits<float>::infinity(), m2 = m1;
+                    uint32_t i1 = NO_CENTROID;
+                    for (std::size_t p = s0; p < s1; ++p) {
+                        const uint32_t c = table.centroid(p);
+                        if (c == NO_CENTROID) continue;
+                        ++evals;
+                        const float v = dist[p - s0];
+                        if (v < m1 || (v == m1 && c < i1)) {
+                            m2 = m1;
+                            m1 = v;
+                            i1 = c;
+                        } else if (v < m2) {
+                            m2 = v;
+                        }
+                    }
+                    first[g] = m1;
+                    second[g] = m2;
+                    first_index[g] = i1;
+                    if (m1 < best || (m1 == best && i1 < best_index)) {
+                        best = m1;
+                        best_index = i1;
+                    }
+                }
+                if (!(best < NEAREST_START)) {
+                    labels[i] = 0;  // no distance below FLT_MAX: label 0, never skipped
+                    upper_[i] = std::numeric_limits<float>::infinity();
+                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = 0.0f;
+                    continue;
+                }
+                labels[i] = best_index;
+                upper_[i] = round_up(rounding_.upper_distance(best));
+                for (uint64_t g = 0; g < g_count; ++g) {
+                    if (open[g]) {
+                        lower[g] = round_down(rounding_.lower_distance(first_index[g] == best_index ? second[g] : first[g]));
+                    } else {
+                        double l = low[g];
+                        // a left its group's exclusion once it lost its label.
+                        if (g == group_of_[a] && best_index != a) l = std::min(l, rounding_.lower_distance(own));
+                        lower[g] = round_down(l);
+                    }
+                }
             }
-            flush();
             uint64_t moved_rows = 0;
             for (uint64_t i = lo; i < hi; ++i) moved_rows += labels[i] != previous[i] ? 1 : 0;
             changed[chunk] = moved_rows;

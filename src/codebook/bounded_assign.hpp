@@ -1,8 +1,12 @@
 // Exact k-means assignment that skips distance evaluations which bounds
-// prove cannot change a row's label (Hamerly's bounds: per row an upper bound
-// on the distance to its own centroid and a lower bound on the distance to
-// every other centroid, moved by the centroid drift each pass, plus half the
-// distance from each centroid to its nearest neighbour).
+// prove cannot change a row's label. The centroids are split once into a
+// few groups of nearby centroids; each row keeps an upper bound on the
+// distance to its own centroid and, per group, a lower bound on the distance
+// to every other centroid of the group. Each pass moves the bounds by the
+// centroid drift (the largest of a group for its bound); a row whose bounds
+// still separate is skipped, otherwise its own distance is evaluated, then
+// only the groups whose bound does not exclude them (Yinyang k-means with
+// Hamerly's test on half the distance to the nearest other centroid).
 //
 // Every label equals what nearest_centroid gives for the row bit for bit.
 // The bounds hold for exact (real) Euclidean distances; a comparison with a
@@ -45,9 +49,13 @@ public:
     // distance kernel for rows that need every distance.
     BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa);
 
+    // Lower bounds kept per row (one per centroid group).
+    uint64_t groups() const { return groups_; }
+
     // One assignment pass against the k x d `centroids`: labels[i] = the
     // nearest centroid of row i. `previous` holds the labels of the last
-    // pass (ignored on the first). Returns the number of rows whose label
+    // pass (ignored on the first). The groups are formed from the centroids
+    // of the first pass. Returns the number of rows whose label
     // differs from `previous`. Parallel over rows; the result does not
     // depend on the worker count.
     uint64_t assign(const float* centroids, const uint32_t* previous, uint32_t* labels);
@@ -56,13 +64,19 @@ public:
     uint64_t evaluated() const { return evaluated_; }
 
 private:
+    void form_groups(const float* centroids);
+
     const float* rows_;
     uint64_t n_, d_, k_;
     parallel::Isa isa_;
     DistanceRounding rounding_;
     bool have_bounds_ = false;
-    std::vector<float> upper_;      // per row: >= exact distance to its centroid
-    std::vector<float> lower_;      // per row: <= exact distance to every other finite centroid
+    uint64_t groups_ = 1;
+    std::vector<uint32_t> group_of_;    // per centroid
+    std::vector<uint32_t> lanes_;       // centroids in group order, each group padded to DISTANCE_LANES
+    std::vector<std::size_t> segment_;  // group g holds lanes [segment_[g], segment_[g + 1])
+    std::vector<float> upper_;          // per row: >= exact distance to its centroid
+    std::vector<float> lower_;          // per row and group: <= exact distance to every other finite centroid of it
     std::vector<float> last_centroids_;
     uint64_t evaluated_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 namespace qor {
 
@@ -34,42 +35,43 @@ float squared_distance(const float* row, const float* centroid, std::size_t d) {
     return dist;
 }
 
-DistanceTable::DistanceTable(const float* centroids, uint64_t k, uint64_t d, parallel::Isa isa)
-    : centroids_(centroids), k_(k), d_(d), isa_(isa) {
-    if (k == 0 || d == 0 || k > std::numeric_limits<uint32_t>::max() || !runs_here(isa))
-        isa_ = parallel::Isa::Scalar;
-    stride_ = static_cast<std::size_t>((k + DISTANCE_LANE_BLOCK - 1) / DISTANCE_LANE_BLOCK * DISTANCE_LANE_BLOCK);
+DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes, parallel::Isa isa)
+    : centroids_(centroids), d_(d), lanes_(std::move(lanes)), isa_(isa) {
+    if (d == 0 || lanes_.empty() || !runs_here(isa)) isa_ = parallel::Isa::Scalar;
     if (isa_ == parallel::Isa::Scalar) return;
+    const std::size_t width = lanes_.size();
     constexpr std::size_t align_floats = 16;  // 64 bytes
-    storage_.resize(static_cast<std::size_t>(d) * stride_ + align_floats);
+    storage_.resize(static_cast<std::size_t>(d) * width + align_floats);
     float* base = storage_.data();
     const auto misalign = (reinterpret_cast<std::uintptr_t>(base) / sizeof(float)) % align_floats;
     float* t = base + (misalign == 0 ? 0 : align_floats - misalign);
-    // Strips of 16 centroids: each dimension's 16 values are written as one
-    // run while the 16 source rows stream in order.
-    constexpr uint64_t strip = 16;
+    // Strips of 16 lanes: each dimension's 16 values are written as one run
+    // while the 16 source rows stream in order.
     const float nan = std::numeric_limits<float>::quiet_NaN();
-    for (uint64_t c0 = 0; c0 < stride_; c0 += strip)
+    for (std::size_t p0 = 0; p0 < width; p0 += DISTANCE_LANES)
         for (uint64_t j = 0; j < d; ++j) {
-            float* dst = t + j * stride_ + c0;
-            for (uint64_t c = 0; c < strip; ++c) dst[c] = c0 + c < k ? centroids[(c0 + c) * d + j] : nan;
+            float* dst = t + j * width + p0;
+            for (std::size_t l = 0; l < DISTANCE_LANES; ++l) {
+                const uint32_t c = lanes_[p0 + l];
+                dst[l] = c == NO_CENTROID ? nan : centroids[c * d + j];
+            }
         }
     transposed_ = t;
 }
 
-void DistanceTable::distances(const float* rows, std::size_t n, float* out) const {
+void DistanceTable::distances(const float* row, std::size_t begin, std::size_t end, float* out) const {
     const auto d = static_cast<std::size_t>(d_);
     switch (isa_) {
         case parallel::Isa::Avx512:
-            distance_rows_avx512(rows, n, d, transposed_, stride_, out);
+            distance_lanes_avx512(row, d, transposed_, lanes_.size(), begin, end, out);
             return;
         case parallel::Isa::Avx2:
-            distance_rows_avx2(rows, n, d, transposed_, stride_, out);
+            distance_lanes_avx2(row, d, transposed_, lanes_.size(), begin, end, out);
             return;
         default:
-            for (std::size_t i = 0; i < n; ++i)
-                for (uint64_t c = 0; c < k_; ++c)
-                    out[i * stride_ + c] = squared_distance(rows + i * d, centroids_ + c * d, d);
+            for (std::size_t p = begin; p < end; ++p)
+                out[p - begin] = lanes_[p] == NO_CENTROID ? std::numeric_limits<float>::quiet_NaN()
+                                                          : squared_distance(row, centroids_ + lanes_[p] * d, d);
             return;
     }
 }

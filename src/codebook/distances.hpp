@@ -1,8 +1,8 @@
-// Every squared distance between a block of rows and a centroid set, each
-// value rounded exactly as nearest_centroid computes it (differences,
-// squares and sums in float, dimensions in increasing order, sums from
-// -0.0). The bounded k-means assignment reads these values to pick the same
-// label as a full scan and to derive its bounds.
+// Squared distances from one row to many centroids, each value rounded
+// exactly as nearest_centroid computes it (differences, squares and sums in
+// float, dimensions in increasing order, sums from -0.0). The bounded k-means
+// assignment reads these values to pick the same label as a full scan and to
+// derive its bounds.
 #pragma once
 
 #include <cstddef>
@@ -13,48 +13,48 @@
 
 namespace qor {
 
-// Centroid lanes per block of the vector distance kernels; a row of the
-// output holds a multiple of this many values.
-inline constexpr std::size_t DISTANCE_LANE_BLOCK = 32;
+// Lanes per step of the vector kernels; every segment of a DistanceTable
+// starts and ends on a multiple of this.
+inline constexpr std::size_t DISTANCE_LANES = 16;
 
-// A centroid set prepared for distance_rows: the row-major centroids and, for
-// the vector kernels, a d x kpad transposed copy (padding lanes are NaN).
+// Marks a padding lane of a DistanceTable.
+inline constexpr uint32_t NO_CENTROID = 0xFFFFFFFFu;
+
+// A centroid set laid out for the distance kernels: lane p holds centroid
+// lanes[p] (or padding, NO_CENTROID), so callers can evaluate any segment of
+// lanes, e.g. one group of centroids.
 class DistanceTable {
 public:
-    // `centroids` (k x d, row-major) must outlive this object. `isa` falls
-    // back to the scalar loop when this processor lacks it or k or d is 0.
-    DistanceTable(const float* centroids, uint64_t k, uint64_t d, parallel::Isa isa);
+    // `centroids` (k x d, row-major) must outlive this object. lanes.size()
+    // must be a multiple of DISTANCE_LANES. `isa` falls back to the scalar
+    // loop when this processor lacks it or d is 0.
+    DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes, parallel::Isa isa);
 
-    // Values per output row: at least k.
-    std::size_t stride() const { return stride_; }
-    uint64_t k() const { return k_; }
-    uint64_t d() const { return d_; }
-    parallel::Isa isa() const { return isa_; }
+    std::size_t width() const { return lanes_.size(); }
+    uint32_t centroid(std::size_t lane) const { return lanes_[lane]; }
 
-    // out[i * stride() + c] = squared distance of row i of the n x d
-    // row-major `rows` to centroid c, for c < k (later entries of a row are
-    // unspecified). Calling thread only; safe to call from many threads.
-    void distances(const float* rows, std::size_t n, float* out) const;
+    // out[p - begin] = squared distance of `row` (d values) to the centroid
+    // of lane p, for p in [begin, end) (both multiples of DISTANCE_LANES);
+    // padding lanes get an unspecified value. Safe from many threads.
+    void distances(const float* row, std::size_t begin, std::size_t end, float* out) const;
 
 private:
     const float* centroids_;
-    uint64_t k_;
     uint64_t d_;
+    std::vector<uint32_t> lanes_;
     parallel::Isa isa_;
-    std::size_t stride_ = 0;
-    std::vector<float> storage_;
+    std::vector<float> storage_;  // d x width transposed copy plus alignment slack
     const float* transposed_ = nullptr;
 };
 
 // The squared distance of one row to one centroid, in the same rounding.
 float squared_distance(const float* row, const float* centroid, std::size_t d);
 
-// Kernels. The vector ones read the transposed copy ct (d x kpad, kpad a
-// multiple of DISTANCE_LANE_BLOCK, 64-byte aligned) and write n rows of kpad
-// values; they need d >= 1.
-void distance_rows_avx2(const float* rows, std::size_t n, std::size_t d, const float* ct, std::size_t kpad,
-                        float* out);
-void distance_rows_avx512(const float* rows, std::size_t n, std::size_t d, const float* ct, std::size_t kpad,
-                          float* out);
+// Kernels over a transposed copy ct (d x stride, 64-byte aligned): out[p -
+// begin] for lanes [begin, end), multiples of DISTANCE_LANES; need d >= 1.
+void distance_lanes_avx2(const float* row, std::size_t d, const float* ct, std::size_t stride, std::size_t begin,
+                         std::size_t end, float* out);
+void distance_lanes_avx512(const float* row, std::size_t d, const float* ct, std::size_t stride,
+                           std::size_t begin, std::size_t end, float* out);
 
 }  // namespace qor
