@@ -22,7 +22,7 @@ constexpr double LARGEST = NEAREST_START;  // FLT_MAX; a computed distance must 
 
 // Rows per parallel task; most centroid groups per row.
 constexpr std::size_t CHUNK_ROWS = 1024;
-constexpr uint64_t MAX_GROUPS = 8;
+constexpr uint64_t MAX_GROUPS = 16;
 constexpr uint64_t GROUP_SPLIT_PASSES = 5;
 
 // Conversions to the float storage of the bounds, rounding outwards.
@@ -100,7 +100,7 @@ double DistanceRounding::lower_computed(double distance) const {
 
 BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa)
     : rows_(rows), n_(n), d_(d), k_(k), isa_(isa), rounding_(d) {
-    groups_ = std::clamp<uint64_t>(k / 64, 1, MAX_GROUPS);
+    groups_ = std::clamp<uint64_t>(k / 32, 1, MAX_GROUPS);
     upper_.resize(static_cast<std::size_t>(n));
     lower_.resize(static_cast<std::size_t>(n * groups_));
 }
