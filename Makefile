@@ -116,6 +116,7 @@ bench-build: $(VENV)/.deps
 
 # Benchmarks are never part of the tests; each prints medians and ratios.
 bench: $(VENV)/.installed bench-build
+	$(VPY) -m pip install -q -r bench/requirements-bench.txt
 	$(VPY) bench/run_all.py
 
 # A baseline build of the module at BASELINE_REF, in its own venv with that

@@ -58,6 +58,15 @@ def gaussian_rows(n: int, d: int, seed: int) -> np.ndarray:
     return np.random.default_rng(seed).standard_normal((n, d), dtype=np.float32)
 
 
+def have_faiss() -> bool:
+    try:
+        import faiss  # noqa: F401
+    except ImportError:
+        print("faiss not installed (pip install -r bench/requirements-bench.txt): peer skipped", flush=True)
+        return False
+    return True
+
+
 def faiss_seconds(x: np.ndarray, k: int, iters: int) -> float:
     import faiss
 
@@ -131,7 +140,7 @@ def main() -> int:
                 entry["bounded_s"] = statistics.median(r["bounded_s"] for r in runs)
                 entry["identical"] = all(r["identical"] for r in runs)
                 entry["data"] = data
-                if not args.no_faiss:
+                if not args.no_faiss and have_faiss():
                     entry["faiss_s"] = statistics.median(faiss_seconds(xn, fine, args.iters)
                                                          for _ in range(args.reps))
                 print(json.dumps(entry), flush=True)
@@ -154,7 +163,7 @@ def main() -> int:
         faiss_s = e.get("faiss_s")
         print(f"| {e['data']} | {e['n_fine']} | {e['full_s']:.1f} | {e['bounded_s']:.1f} "
               f"| {e['full_s'] / e['bounded_s']:.2f}x | {faiss_s if faiss_s is None else f'{faiss_s:.1f}'} "
-              f"| {'-' if faiss_s is None else f'{faiss_s / e['bounded_s']:.2f}x'} | {len(s)} | {pick} "
+              f"| {'-' if faiss_s is None else format(faiss_s / e['bounded_s'], '.2f') + 'x'} | {len(s)} | {pick} "
               f"| {overall:.0%} | {'yes' if e['identical'] else 'NO'} |")
     if state_same is not None:
         print(f"\nstate files of a build ({args.state_rows} token rows, n_fine 1024) full scan vs bounded: "

@@ -144,10 +144,13 @@ void BoundedAssignment::form_groups(const float* centroids) {
                 for (uint64_t j = 0; j < d; ++j) seeds[g * d + j] = sums[g * d + j] / static_cast<double>(counts[g]);
     }
     lanes_.clear();
+    group_size_.clear();
     segment_.assign(1, 0);
     for (uint64_t g = 0; g < g_count; ++g) {
         for (uint64_t c = 0; c < k; ++c)
             if (group_of_[c] == g) lanes_.push_back(static_cast<uint32_t>(c));
+        group_size_.push_back(0);
+        for (uint64_t c = 0; c < k; ++c) group_size_.back() += group_of_[c] == g ? 1 : 0;
         while (lanes_.size() % DISTANCE_LANES != 0) lanes_.push_back(NO_CENTROID);
         segment_.push_back(lanes_.size());
     }
@@ -179,18 +182,27 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             drift[c] = all_finite(old_c, d) ? drift_upper(old_c, centroids + c * d, d) : INF;
             group_drift[group_of_[c]] = std::max(group_drift[group_of_[c]], drift[c]);
         }
-        parallel::parallel_for(static_cast<std::size_t>(k), 64, [&](std::size_t begin, std::size_t end) {
-            std::vector<float> dist(width);
-            for (std::size_t c = begin; c < end; ++c) {
-                if (!finite[c]) continue;
-                table.distances(centroids + c * d, 0, width, dist.data());
-                // lower_distance grows with its argument: bound the smallest value only.
-                float nearest = std::numeric_limits<float>::infinity();
-                for (std::size_t p = 0; p < width; ++p) {
-                    const uint32_t o = table.centroid(p);
-                    if (o != NO_CENTROID && o != c && finite[o] && dist[p] < nearest) nearest = dist[p];
+        const std::size_t blocks = static_cast<std::size_t>((k + DISTANCE_BLOCK_ROWS - 1) / DISTANCE_BLOCK_ROWS);
+        parallel::parallel_for(blocks, 8, [&](std::size_t begin, std::size_t end) {
+            std::vector<float> dist(DISTANCE_BLOCK_ROWS * width);
+            const float* ptrs[DISTANCE_BLOCK_ROWS];
+            for (std::size_t b = begin; b < end; ++b) {
+                const uint64_t c0 = b * DISTANCE_BLOCK_ROWS;
+                const std::size_t m = static_cast<std::size_t>(std::min<uint64_t>(DISTANCE_BLOCK_ROWS, k - c0));
+                for (std::size_t r = 0; r < m; ++r) ptrs[r] = centroids + (c0 + r) * d;
+                table.distances(ptrs, m, 0, width, dist.data());
+                for (std::size_t r = 0; r < m; ++r) {
+                    const uint64_t c = c0 + r;
+                    if (!finite[c]) continue;
+                    // lower_distance grows with its argument: bound the smallest value only.
+                    float nearest = std::numeric_limits<float>::infinity();
+                    for (std::size_t p = 0; p < width; ++p) {
+                        const uint32_t o = table.centroid(p);
+                        const float v = dist[r * width + p];
+                        if (o != NO_CENTROID && o != c && finite[o] && v < nearest) nearest = v;
+                    }
+                    half_gap[c] = 0.5 * rounding_.lower_distance(nearest);
                 }
-                half_gap[c] = 0.5 * rounding_.lower_distance(nearest);
             }
         });
     }
@@ -198,93 +210,136 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
     const std::size_t chunks = static_cast<std::size_t>((n + CHUNK_ROWS - 1) / CHUNK_ROWS);
     std::vector<uint64_t> evaluated(chunks, 0), changed(chunks, 0);
     parallel::parallel_for(chunks, 1, [&](std::size_t begin, std::size_t end) {
-        std::vector<float> dist(width);
-        double low[MAX_GROUPS];
-        bool open[MAX_GROUPS];
+        // Per row of the chunk: the groups still to evaluate (bit g), the
+        // computed distance to the own centroid when known, the moved group
+        // bounds, and per evaluated group its smallest and second-smallest
+        // distances and where the smallest is.
+        std::vector<uint32_t> open(CHUNK_ROWS);
+        std::vector<float> own(CHUNK_ROWS);
+        std::vector<unsigned char> own_known(CHUNK_ROWS), decided(CHUNK_ROWS);
+        std::vector<double> low(CHUNK_ROWS * g_count);
+        std::vector<float> first(CHUNK_ROWS * g_count), second(CHUNK_ROWS * g_count);
+        std::vector<uint32_t> first_index(CHUNK_ROWS * g_count);
+        std::vector<uint32_t> members;
+        std::vector<float> dist;
+        const float* ptrs[DISTANCE_BLOCK_ROWS];
+        const uint32_t all_groups = g_count >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << g_count) - 1;
         uint64_t evals = 0;
         for (std::size_t chunk = begin; chunk < end; ++chunk) {
             const uint64_t lo = chunk * CHUNK_ROWS, hi = std::min<uint64_t>(n, lo + CHUNK_ROWS);
+            // 1. Rows the bounds decide, with at most one distance each.
             for (uint64_t i = lo; i < hi; ++i) {
+                const std::size_t r = static_cast<std::size_t>(i - lo);
                 const float* row = rows_ + i * d;
                 float* lower = lower_.data() + i * g_count;
+                double* lw = low.data() + r * g_count;
                 const uint32_t a = previous[i];
-                // `own` is the computed distance to centroid a once evaluated.
-                bool own_known = false;
-                float own = 0.0f;
-                for (uint64_t g = 0; g < g_count; ++g) open[g] = true;
-                if (!scan_all && upper_[i] < std::numeric_limits<float>::infinity()) {
-                    const double up = (static_cast<double>(upper_[i]) + drift[a]) * (1.0 + SLACK);
-                    double low_all = INF;
-                    for (uint64_t g = 0; g < g_count; ++g) {
-                        low[g] = std::max(0.0, (static_cast<double>(lower[g]) - group_drift[g]) * (1.0 - SLACK));
-                        low_all = std::min(low_all, low[g]);
-                    }
-                    // Every other finite centroid c: |x - c| >= |a - c| - |x - a| >= 2 half_gap[a] - up.
-                    const auto competitor = [&](double own_upper) {
-                        return rounding_.lower_computed(
-                            std::max(low_all, (2.0 * half_gap[a] - own_upper) * (1.0 - SLACK)));
-                    };
-                    const auto keep = [&](double own_upper) {
-                        labels[i] = a;
-                        upper_[i] = round_up(own_upper);
-                        for (uint64_t g = 0; g < g_count; ++g) lower[g] = round_down(low[g]);
-                    };
-                    const double own_high = rounding_.upper_computed(up);
-                    if (own_high < LARGEST && own_high < competitor(up)) {
-                        keep(up);
-                        continue;
-                    }
-                    // Tighten with the exact distance to the own centroid.
-                    own = squared_distance(row, centroids + a * d, static_cast<std::size_t>(d));
-                    own_known = true;
-                    ++evals;
-                    const double own_up = rounding_.upper_distance(own);
-                    if (own < NEAREST_START && static_cast<double>(own) < competitor(own_up)) {
-                        keep(own_up);
-                        continue;
-                    }
-                    // Groups whose every centroid is provably strictly farther than a.
-                    if (own < NEAREST_START)
-                        for (uint64_t g = 0; g < g_count; ++g)
-                            open[g] = !(static_cast<double>(own) < rounding_.lower_computed(low[g]));
-                }
-                // The full-scan rule over the evaluated centroids (smallest
-                // value below FLT_MAX, lowest index on ties, NaN never wins)
-                // plus a's value; every skipped centroid is strictly farther
-                // than a. Per open group: its smallest and second-smallest
-                // values and where the smallest is.
-                const bool own_counts = own_known && own < NEAREST_START;  // a NaN must not start the minimum
-                float best = own_counts ? own : std::numeric_limits<float>::infinity();
-                uint32_t best_index = own_counts ? a : NO_CENTROID;
-                float first[MAX_GROUPS], second[MAX_GROUPS];
-                uint32_t first_index[MAX_GROUPS];
+                own_known[r] = 0;
+                decided[r] = 0;
+                open[r] = all_groups;
+                if (scan_all || !(upper_[i] < std::numeric_limits<float>::infinity())) continue;
+                const double up = (static_cast<double>(upper_[i]) + drift[a]) * (1.0 + SLACK);
+                double low_all = INF;
                 for (uint64_t g = 0; g < g_count; ++g) {
-                    if (!open[g]) continue;
-                    const std::size_t s0 = segment_[g], s1 = segment_[g + 1];
-                    table.distances(row, s0, s1, dist.data());
-                    float m1 = std::numeric_limits<float>::infinity(), m2 = m1;
-                    uint32_t i1 = NO_CENTROID;
-                    for (std::size_t p = s0; p < s1; ++p) {
-                        const uint32_t c = table.centroid(p);
-                        if (c == NO_CENTROID) continue;
-                        ++evals;
-                        const float v = dist[p - s0];
-                        if (v < m1 || (v == m1 && c < i1)) {
-                            m2 = m1;
-                            m1 = v;
-                            i1 = c;
-                        } else if (v < m2) {
-                            m2 = v;
-                        }
+                    lw[g] = std::max(0.0, (static_cast<double>(lower[g]) - group_drift[g]) * (1.0 - SLACK));
+                    low_all = std::min(low_all, lw[g]);
+                }
+                // Every other finite centroid c: |x - c| >= |a - c| - |x - a| >= 2 half_gap[a] - up.
+                const auto competitor = [&](double own_upper) {
+                    return rounding_.lower_computed(std::max(low_all, (2.0 * half_gap[a] - own_upper) * (1.0 - SLACK)));
+                };
+                const auto keep = [&](double own_upper) {
+                    labels[i] = a;
+                    upper_[i] = round_up(own_upper);
+                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = round_down(lw[g]);
+                    open[r] = 0;
+                    decided[r] = 1;
+                };
+                const double own_high = rounding_.upper_computed(up);
+                if (own_high < LARGEST && own_high < competitor(up)) {
+                    keep(up);
+                    continue;
+                }
+                // Tighten with the exact distance to the own centroid.
+                const float o = squared_distance(row, centroids + a * d, static_cast<std::size_t>(d));
+                own[r] = o;
+                own_known[r] = 1;
+                ++evals;
+                const double own_up = rounding_.upper_distance(o);
+                if (o < NEAREST_START && static_cast<double>(o) < competitor(own_up)) {
+                    keep(own_up);
+                    continue;
+                }
+                // Only groups not provably strictly farther than a.
+                if (o < NEAREST_START) {
+                    uint32_t mask = 0;
+                    for (uint64_t g = 0; g < g_count; ++g)
+                        if (!(static_cast<double>(o) < rounding_.lower_computed(lw[g]))) mask |= uint32_t{1} << g;
+                    open[r] = mask;
+                }
+            }
+            // 2. Each group against its open rows, a block of rows per
+            // kernel call so every centroid load serves several rows.
+            for (uint64_t g = 0; g < g_count; ++g) {
+                members.clear();
+                for (uint64_t i = lo; i < hi; ++i)
+                    if (open[i - lo] >> g & 1) members.push_back(static_cast<uint32_t>(i - lo));
+                const std::size_t s0 = segment_[g], s1 = segment_[g + 1], span = s1 - s0;
+                if (span == 0) {  // an empty group: nothing to beat, nothing to bound
+                    for (const uint32_t r : members) {
+                        first[r * g_count + g] = second[r * g_count + g] = std::numeric_limits<float>::infinity();
+                        first_index[r * g_count + g] = NO_CENTROID;
                     }
-                    first[g] = m1;
-                    second[g] = m2;
-                    first_index[g] = i1;
-                    if (m1 < best || (m1 == best && i1 < best_index)) {
-                        best = m1;
-                        best_index = i1;
+                    continue;
+                }
+                dist.resize(DISTANCE_BLOCK_ROWS * span);
+                for (std::size_t m0 = 0; m0 < members.size(); m0 += DISTANCE_BLOCK_ROWS) {
+                    const std::size_t m = std::min(DISTANCE_BLOCK_ROWS, members.size() - m0);
+                    for (std::size_t q = 0; q < m; ++q) ptrs[q] = rows_ + (lo + members[m0 + q]) * d;
+                    table.distances(ptrs, m, s0, s1, dist.data());
+                    for (std::size_t q = 0; q < m; ++q) {
+                        float m1 = std::numeric_limits<float>::infinity(), m2 = m1;
+                        uint32_t i1 = NO_CENTROID;
+                        const float* v = dist.data() + q * span;
+                        for (std::size_t p = 0; p < span; ++p) {
+                            const uint32_t c = table.centroid(s0 + p);
+                            if (c == NO_CENTROID) continue;
+                            if (v[p] < m1 || (v[p] == m1 && c < i1)) {
+                                m2 = m1;
+                                m1 = v[p];
+                                i1 = c;
+                            } else if (v[p] < m2) {
+                                m2 = v[p];
+                            }
+                        }
+                        const std::size_t slot = members[m0 + q] * g_count + g;
+                        first[slot] = m1;
+                        second[slot] = m2;
+                        first_index[slot] = i1;
                     }
                 }
+                evals += members.size() * group_size_[g];
+            }
+            // 3. The full-scan rule over the evaluated centroids (smallest
+            // value below FLT_MAX, lowest index on ties, NaN never wins) plus
+            // a's own value; every skipped centroid is strictly farther than
+            // a. Then the new bounds.
+            for (uint64_t i = lo; i < hi; ++i) {
+                const std::size_t r = static_cast<std::size_t>(i - lo);
+                if (decided[r]) continue;
+                const uint32_t a = previous[i];
+                const bool own_counts = own_known[r] && own[r] < NEAREST_START;  // a NaN must not start the minimum
+                float best = own_counts ? own[r] : std::numeric_limits<float>::infinity();
+                uint32_t best_index = own_counts ? a : NO_CENTROID;
+                for (uint64_t g = 0; g < g_count; ++g) {
+                    if (!(open[r] >> g & 1)) continue;
+                    const std::size_t slot = r * g_count + g;
+                    if (first[slot] < best || (first[slot] == best && first_index[slot] < best_index)) {
+                        best = first[slot];
+                        best_index = first_index[slot];
+                    }
+                }
+                float* lower = lower_.data() + i * g_count;
                 if (!(best < NEAREST_START)) {
                     labels[i] = 0;  // no distance below FLT_MAX: label 0, never skipped
                     upper_[i] = std::numeric_limits<float>::infinity();
@@ -294,12 +349,14 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 labels[i] = best_index;
                 upper_[i] = round_up(rounding_.upper_distance(best));
                 for (uint64_t g = 0; g < g_count; ++g) {
-                    if (open[g]) {
-                        lower[g] = round_down(rounding_.lower_distance(first_index[g] == best_index ? second[g] : first[g]));
+                    const std::size_t slot = r * g_count + g;
+                    if (open[r] >> g & 1) {
+                        lower[g] = round_down(
+                            rounding_.lower_distance(first_index[slot] == best_index ? second[slot] : first[slot]));
                     } else {
-                        double l = low[g];
+                        double l = low[slot];
                         // a left its group's exclusion once it lost its label.
-                        if (g == group_of_[a] && best_index != a) l = std::min(l, rounding_.lower_distance(own));
+                        if (g == group_of_[a] && best_index != a) l = std::min(l, rounding_.lower_distance(own[r]));
                         lower[g] = round_down(l);
                     }
                 }

@@ -75,6 +75,7 @@ private:
     std::vector<uint32_t> group_of_;    // per centroid
     std::vector<uint32_t> lanes_;       // centroids in group order, each group padded to DISTANCE_LANES
     std::vector<std::size_t> segment_;  // group g holds lanes [segment_[g], segment_[g + 1])
+    std::vector<uint64_t> group_size_;  // centroids per group
     std::vector<float> upper_;          // per row: >= exact distance to its centroid
     std::vector<float> lower_;          // per row and group: <= exact distance to every other finite centroid of it
     std::vector<float> last_centroids_;

@@ -59,20 +59,28 @@ DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uin
     transposed_ = t;
 }
 
-void DistanceTable::distances(const float* row, std::size_t begin, std::size_t end, float* out) const {
+void DistanceTable::distances(const float* const* rows, std::size_t n_rows, std::size_t begin, std::size_t end,
+                              float* out) const {
     const auto d = static_cast<std::size_t>(d_);
-    switch (isa_) {
-        case parallel::Isa::Avx512:
-            distance_lanes_avx512(row, d, transposed_, lanes_.size(), begin, end, out);
-            return;
-        case parallel::Isa::Avx2:
-            distance_lanes_avx2(row, d, transposed_, lanes_.size(), begin, end, out);
-            return;
-        default:
-            for (std::size_t p = begin; p < end; ++p)
-                out[p - begin] = lanes_[p] == NO_CENTROID ? std::numeric_limits<float>::quiet_NaN()
-                                                          : squared_distance(row, centroids_ + lanes_[p] * d, d);
-            return;
+    const std::size_t span = end - begin;
+    for (std::size_t r0 = 0; r0 < n_rows; r0 += DISTANCE_BLOCK_ROWS) {
+        const std::size_t m = n_rows - r0 < DISTANCE_BLOCK_ROWS ? n_rows - r0 : DISTANCE_BLOCK_ROWS;
+        float* o = out + r0 * span;
+        switch (isa_) {
+            case parallel::Isa::Avx512:
+                distance_block_avx512(rows + r0, m, d, transposed_, lanes_.size(), begin, end, o);
+                break;
+            case parallel::Isa::Avx2:
+                distance_block_avx2(rows + r0, m, d, transposed_, lanes_.size(), begin, end, o);
+                break;
+            default:
+                for (std::size_t r = 0; r < m; ++r)
+                    for (std::size_t p = begin; p < end; ++p)
+                        o[r * span + p - begin] =
+                            lanes_[p] == NO_CENTROID ? std::numeric_limits<float>::quiet_NaN()
+                                                     : squared_distance(rows[r0 + r], centroids_ + lanes_[p] * d, d);
+                break;
+        }
     }
 }
 

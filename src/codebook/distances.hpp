@@ -15,7 +15,10 @@ namespace qor {
 
 // Lanes per step of the vector kernels; every segment of a DistanceTable
 // starts and ends on a multiple of this.
-inline constexpr std::size_t DISTANCE_LANES = 16;
+inline constexpr std::size_t DISTANCE_LANES = 32;
+
+// Most rows per call of distance_block_* (each centroid load serves them all).
+inline constexpr std::size_t DISTANCE_BLOCK_ROWS = 8;
 
 // Marks a padding lane of a DistanceTable.
 inline constexpr uint32_t NO_CENTROID = 0xFFFFFFFFu;
@@ -33,10 +36,12 @@ public:
     std::size_t width() const { return lanes_.size(); }
     uint32_t centroid(std::size_t lane) const { return lanes_[lane]; }
 
-    // out[p - begin] = squared distance of `row` (d values) to the centroid
-    // of lane p, for p in [begin, end) (both multiples of DISTANCE_LANES);
-    // padding lanes get an unspecified value. Safe from many threads.
-    void distances(const float* row, std::size_t begin, std::size_t end, float* out) const;
+    // out[r * (end - begin) + p - begin] = squared distance of rows[r] (d
+    // values each) to the centroid of lane p, for r < n_rows and p in
+    // [begin, end) (both multiples of DISTANCE_LANES); padding lanes get an
+    // unspecified value. Safe from many threads.
+    void distances(const float* const* rows, std::size_t n_rows, std::size_t begin, std::size_t end,
+                   float* out) const;
 
 private:
     const float* centroids_;
@@ -50,11 +55,12 @@ private:
 // The squared distance of one row to one centroid, in the same rounding.
 float squared_distance(const float* row, const float* centroid, std::size_t d);
 
-// Kernels over a transposed copy ct (d x stride, 64-byte aligned): out[p -
-// begin] for lanes [begin, end), multiples of DISTANCE_LANES; need d >= 1.
-void distance_lanes_avx2(const float* row, std::size_t d, const float* ct, std::size_t stride, std::size_t begin,
-                         std::size_t end, float* out);
-void distance_lanes_avx512(const float* row, std::size_t d, const float* ct, std::size_t stride,
-                           std::size_t begin, std::size_t end, float* out);
+// Kernels over a transposed copy ct (d x stride, 64-byte aligned): out[r *
+// (end - begin) + p - begin] for n_rows <= DISTANCE_BLOCK_ROWS rows and lanes
+// [begin, end), multiples of DISTANCE_LANES; need d >= 1.
+void distance_block_avx2(const float* const* rows, std::size_t n_rows, std::size_t d, const float* ct,
+                         std::size_t stride, std::size_t begin, std::size_t end, float* out);
+void distance_block_avx512(const float* const* rows, std::size_t n_rows, std::size_t d, const float* ct,
+                           std::size_t stride, std::size_t begin, std::size_t end, float* out);
 
 }  // namespace qor

@@ -1,5 +1,5 @@
-// AVX-512 distance kernel: one row against 64 lanes per step (four registers
-// of 16, so four independent sums hide the add latency), then 16 at a time.
+// AVX-512 distance kernel: blocks of 8 rows x 32 lanes (two registers of 16),
+// so each centroid load serves 8 rows.
 // Every lane performs the scalar sequence (sub, mul, add, each rounded,
 // dimensions in increasing order, sums from -0.0); FMA is disabled for this
 // file.
@@ -9,32 +9,50 @@
 
 namespace qor {
 
-void distance_lanes_avx512(const float* row, std::size_t d, const float* ct, std::size_t stride, std::size_t begin,
-                         std::size_t end, float* out) {
-    constexpr std::size_t W = 16;
-    std::size_t p = begin;
-    for (; p + 4 * W <= end; p += 4 * W) {
-        __m512 acc[4];
-        for (auto& a : acc) a = _mm512_set1_ps(-0.0f);
+namespace {
+
+constexpr std::size_t ROWS = 8;
+constexpr std::size_t W = 16;
+
+// Rows past `valid` repeat row 0 and are not stored.
+void block(const float* const* rows, std::size_t valid, std::size_t d, const float* ct, std::size_t stride,
+           std::size_t begin, std::size_t end, float* out) {
+    const float* row[ROWS];
+    for (std::size_t r = 0; r < ROWS; ++r) row[r] = rows[r < valid ? r : 0];
+    const std::size_t span = end - begin;
+    for (std::size_t p = begin; p < end; p += 2 * W) {
+        __m512 acc[ROWS][2];
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < ROWS; ++r) {
+            acc[r][0] = _mm512_set1_ps(-0.0f);
+            acc[r][1] = _mm512_set1_ps(-0.0f);
+        }
         const float* col = ct + p;
         for (std::size_t j = 0; j < d; ++j) {
-            const __m512 x = _mm512_set1_ps(row[j]);
-#pragma GCC unroll 4
-            for (std::size_t r = 0; r < 4; ++r) {
-                const __m512 diff = _mm512_sub_ps(x, _mm512_load_ps(col + j * stride + r * W));
-                acc[r] = _mm512_add_ps(acc[r], _mm512_mul_ps(diff, diff));
+            const __m512 c0 = _mm512_load_ps(col + j * stride);
+            const __m512 c1 = _mm512_load_ps(col + j * stride + W);
+#pragma GCC unroll 8
+            for (std::size_t r = 0; r < ROWS; ++r) {
+                const __m512 xb = _mm512_set1_ps(row[r][j]);
+                const __m512 d0 = _mm512_sub_ps(xb, c0);
+                const __m512 d1 = _mm512_sub_ps(xb, c1);
+                acc[r][0] = _mm512_add_ps(acc[r][0], _mm512_mul_ps(d0, d0));
+                acc[r][1] = _mm512_add_ps(acc[r][1], _mm512_mul_ps(d1, d1));
             }
         }
-        for (std::size_t r = 0; r < 4; ++r) _mm512_storeu_ps(out + (p - begin) + r * W, acc[r]);
-    }
-    for (; p < end; p += W) {
-        __m512 acc = _mm512_set1_ps(-0.0f);
-        for (std::size_t j = 0; j < d; ++j) {
-            const __m512 diff = _mm512_sub_ps(_mm512_set1_ps(row[j]), _mm512_load_ps(ct + j * stride + p));
-            acc = _mm512_add_ps(acc, _mm512_mul_ps(diff, diff));
+        for (std::size_t r = 0; r < valid; ++r) {
+            _mm512_storeu_ps(out + r * span + (p - begin), acc[r][0]);
+            _mm512_storeu_ps(out + r * span + (p - begin) + W, acc[r][1]);
         }
-        _mm512_storeu_ps(out + (p - begin), acc);
     }
+}
+
+}  // namespace
+
+void distance_block_avx512(const float* const* rows, std::size_t n_rows, std::size_t d, const float* ct,
+                         std::size_t stride, std::size_t begin, std::size_t end, float* out) {
+    for (std::size_t r0 = 0; r0 < n_rows; r0 += ROWS)
+        block(rows + r0, n_rows - r0 < ROWS ? n_rows - r0 : ROWS, d, ct, stride, begin, end, out + r0 * (end - begin));
 }
 
 }  // namespace qor

@@ -205,7 +205,7 @@ TEST(distance_kernels_match_the_scalar_distance) {
     // Lanes in a shuffled order with padding, read whole and by segment.
     for (const std::size_t d : {1, 7, 17, 33, 97})
         for (const std::size_t k : {1, 15, 33, 70}) {
-            const auto rows = unit_values(5 * d, d * 100 + k), cents = unit_values(k * d, d + k);
+            const auto rows = unit_values(11 * d, d * 100 + k), cents = unit_values(k * d, d + k);
             std::vector<uint32_t> lanes;
             for (std::size_t c = 0; c < k; ++c) lanes.push_back(static_cast<uint32_t>((c * 7 + 3) % k));
             lanes.push_back(qor::NO_CENTROID);
@@ -213,15 +213,21 @@ TEST(distance_kernels_match_the_scalar_distance) {
             for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
                 const qor::DistanceTable t(cents.data(), d, lanes, isa);
                 std::vector<float> whole(t.width()), part(t.width());
-                for (std::size_t i = 0; i < 5; ++i) {
+                // All rows at once (blocks of rows), then one at a time.
+                std::vector<const float*> ptrs;
+                for (std::size_t i = 0; i < 11; ++i) ptrs.push_back(rows.data() + i * d);
+                std::vector<float> block(11 * t.width());
+                t.distances(ptrs.data(), 11, 0, t.width(), block.data());
+                for (std::size_t i = 0; i < 11; ++i) {
                     const float* row = rows.data() + i * d;
-                    t.distances(row, 0, t.width(), whole.data());
+                    t.distances(&row, 1, 0, t.width(), whole.data());
                     const std::size_t cut = t.width() > qor::DISTANCE_LANES ? qor::DISTANCE_LANES : 0;
-                    t.distances(row, cut, t.width(), part.data());
+                    t.distances(&row, 1, cut, t.width(), part.data());
                     for (std::size_t p = 0; p < lanes.size(); ++p) {
                         if (lanes[p] == qor::NO_CENTROID) continue;
                         const float want = qor::squared_distance(row, cents.data() + lanes[p] * d, d);
                         CHECK(std::memcmp(&want, &whole[p], sizeof(float)) == 0);
+                        CHECK(std::memcmp(&want, &block[i * t.width() + p], sizeof(float)) == 0);
                         if (p >= cut) CHECK(std::memcmp(&want, &part[p - cut], sizeof(float)) == 0);
                     }
                 }
