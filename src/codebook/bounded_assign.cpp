@@ -21,7 +21,7 @@ constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double LARGEST = NEAREST_START;  // FLT_MAX; a computed distance must be below it to win
 
 // Rows per parallel task; most centroid groups per row.
-constexpr std::size_t CHUNK_ROWS = 1024;
+constexpr std::size_t CHUNK_ROWS = 4096;
 constexpr uint64_t MAX_GROUPS = 16;
 constexpr uint64_t GROUP_SPLIT_PASSES = 5;
 
@@ -285,6 +285,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 for (uint64_t i = lo; i < hi; ++i)
                     if (open[i - lo] >> g & 1) members.push_back(static_cast<uint32_t>(i - lo));
                 const std::size_t s0 = segment_[g], s1 = segment_[g + 1], span = s1 - s0;
+                const auto count = static_cast<std::size_t>(group_size_[g]);
                 if (span == 0) {  // an empty group: nothing to beat, nothing to bound
                     for (const uint32_t r : members) {
                         first[r * g_count + g] = second[r * g_count + g] = std::numeric_limits<float>::infinity();
@@ -298,20 +299,23 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                     for (std::size_t q = 0; q < m; ++q) ptrs[q] = rows_ + (lo + members[m0 + q]) * d;
                     table.distances(ptrs, m, s0, s1, dist.data());
                     for (std::size_t q = 0; q < m; ++q) {
+                        // Lanes of a group hold its centroids in increasing
+                        // index order, padding last: the first strict minimum
+                        // is also the lowest index among equal values.
                         float m1 = std::numeric_limits<float>::infinity(), m2 = m1;
-                        uint32_t i1 = NO_CENTROID;
+                        std::size_t p1 = 0;
                         const float* v = dist.data() + q * span;
-                        for (std::size_t p = 0; p < span; ++p) {
-                            const uint32_t c = table.centroid(s0 + p);
-                            if (c == NO_CENTROID) continue;
-                            if (v[p] < m1 || (v[p] == m1 && c < i1)) {
+                        for (std::size_t p = 0; p < count; ++p) {
+                            if (v[p] < m1) {
                                 m2 = m1;
                                 m1 = v[p];
-                                i1 = c;
+                                p1 = p;
                             } else if (v[p] < m2) {
                                 m2 = v[p];
                             }
                         }
+                        const uint32_t i1 = m1 < std::numeric_limits<float>::infinity() ? table.centroid(s0 + p1)
+                                                                                          : NO_CENTROID;
                         const std::size_t slot = members[m0 + q] * g_count + g;
                         first[slot] = m1;
                         second[slot] = m2;

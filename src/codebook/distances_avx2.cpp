@@ -11,10 +11,12 @@ namespace qor {
 
 namespace {
 
-constexpr std::size_t ROWS = 4;
+constexpr std::size_t MAX_ROWS = 4;
 constexpr std::size_t W = 8;
 
-// Rows past `valid` repeat row 0 and are not stored.
+// A block of ROWS rows (a full block, or the smallest that holds the last
+// rows); rows past `valid` repeat row 0 and are not stored.
+template <std::size_t ROWS>
 void block(const float* const* rows, std::size_t valid, std::size_t d, const float* ct, std::size_t stride,
            std::size_t begin, std::size_t end, float* out) {
     const float* row[ROWS];
@@ -51,8 +53,18 @@ void block(const float* const* rows, std::size_t valid, std::size_t d, const flo
 
 void distance_block_avx2(const float* const* rows, std::size_t n_rows, std::size_t d, const float* ct,
                          std::size_t stride, std::size_t begin, std::size_t end, float* out) {
-    for (std::size_t r0 = 0; r0 < n_rows; r0 += ROWS)
-        block(rows + r0, n_rows - r0 < ROWS ? n_rows - r0 : ROWS, d, ct, stride, begin, end, out + r0 * (end - begin));
+    for (std::size_t r0 = 0; r0 < n_rows; r0 += MAX_ROWS) {
+        const std::size_t valid = n_rows - r0 < MAX_ROWS ? n_rows - r0 : MAX_ROWS;
+        float* o = out + r0 * (end - begin);
+        if (valid > MAX_ROWS / 2)
+            block<MAX_ROWS>(rows + r0, valid, d, ct, stride, begin, end, o);
+        else if (valid > MAX_ROWS / 4)
+            block<MAX_ROWS / 2>(rows + r0, valid, d, ct, stride, begin, end, o);
+        else if (valid > 1)
+            block<MAX_ROWS / 4>(rows + r0, valid, d, ct, stride, begin, end, o);
+        else
+            block<1>(rows + r0, valid, d, ct, stride, begin, end, o);
+    }
 }
 
 }  // namespace qor

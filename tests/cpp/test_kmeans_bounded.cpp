@@ -217,7 +217,10 @@ TEST(distance_kernels_match_the_scalar_distance) {
                 std::vector<const float*> ptrs;
                 for (std::size_t i = 0; i < 11; ++i) ptrs.push_back(rows.data() + i * d);
                 std::vector<float> block(11 * t.width());
-                t.distances(ptrs.data(), 11, 0, t.width(), block.data());
+                // Row i last written as the first of a call with 11 - i rows:
+                // every block height and partial block is exercised.
+                for (std::size_t m = 11; m >= 1; --m)
+                    t.distances(ptrs.data() + (11 - m), m, 0, t.width(), block.data() + (11 - m) * t.width());
                 for (std::size_t i = 0; i < 11; ++i) {
                     const float* row = rows.data() + i * d;
                     t.distances(&row, 1, 0, t.width(), whole.data());
