@@ -70,7 +70,9 @@ uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids
 // passes of parallel assignment and sequential mean update; stops early when
 // an assignment repeats the previous labels (all zeros before the first
 // pass). Empty clusters keep their centroid. Deterministic for a given
-// input and seed whatever the number of worker threads.
+// input and seed whatever the number of worker threads, the kernel and the
+// assignment method (options.assignment): every label is the one
+// nearest_centroid gives against that pass's centroids.
 KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed,
                     const KMeansOptions& options = {});
 
