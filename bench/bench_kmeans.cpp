@@ -2,7 +2,7 @@
 // one, on rows read from a raw float32 file (n x d, row-major): for each
 // n_fine, trains both ways (full scan first, through QOR_KMEANS_FULL_SCAN=1),
 // checks that the two codebooks are identical bit for bit, and prints one
-// JSON line with both times, the fine k-means's distance evaluations and
+// JSON line with both times (wall and CPU), the fine k-means's distance evaluations and
 // changed labels per pass, and the peak resident memory so far.
 //
 //   bench_kmeans FILE N D ITERS FINE[,FINE...] [full|bounded|both]
@@ -24,6 +24,14 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
+// User plus system time of every thread of this process so far.
+double cpu_seconds() {
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
+}
+
 template <class T>
 bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
@@ -31,7 +39,10 @@ bool same_bytes(const std::vector<T>& a, const std::vector<T>& b) {
 
 std::string join(const std::vector<uint64_t>& v) {
     std::string s;
-    for (std::size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + std::to_string(v[i]);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i > 0) s += ',';
+        s += std::to_string(v[i]);
+    }
     return s;
 }
 
@@ -58,20 +69,24 @@ int main(int argc, char** argv) {
         char* end = nullptr;
         const uint64_t fine = std::strtoull(p, &end, 10);
         p = *end == ',' ? end + 1 : end;
-        double full_s = -1.0, bounded_s = -1.0;
+        double full_s = -1.0, bounded_s = -1.0, full_cpu = -1.0, bounded_cpu = -1.0;
         qor::TwoStageCodebook full, bounded;
         qor::KMeansTrace trace;
         if (mode != "bounded") {
             setenv("QOR_KMEANS_FULL_SCAN", "1", 1);
             const auto t0 = std::chrono::steady_clock::now();
+            const double c0 = cpu_seconds();
             full = qor::train_codebook(rows, n, d, fine, 32, iters);
             full_s = seconds_since(t0);
+            full_cpu = cpu_seconds() - c0;
             unsetenv("QOR_KMEANS_FULL_SCAN");
         }
         if (mode != "full") {
             const auto t0 = std::chrono::steady_clock::now();
+            const double c0 = cpu_seconds();
             bounded = qor::train_codebook(rows, n, d, fine, 32, iters, &trace);
             bounded_s = seconds_since(t0);
+            bounded_cpu = cpu_seconds() - c0;
         }
         const bool identical = mode != "both" || (same_bytes(full.cquant, bounded.cquant) &&
                                                    same_bytes(full.cindex_labels, bounded.cindex_labels) &&
@@ -80,9 +95,10 @@ int main(int argc, char** argv) {
         getrusage(RUSAGE_SELF, &ru);
         std::printf(
             "{\"n\": %llu, \"d\": %llu, \"n_fine\": %llu, \"full_s\": %.3f, \"bounded_s\": %.3f, "
+            "\"full_cpu_s\": %.3f, \"bounded_cpu_s\": %.3f, "
             "\"identical\": %s, \"evaluated\": [%s], \"changed\": [%s], \"max_rss_kb\": %ld}\n",
             static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
-            static_cast<unsigned long long>(fine), full_s, bounded_s, identical ? "true" : "false",
+            static_cast<unsigned long long>(fine), full_s, bounded_s, full_cpu, bounded_cpu, identical ? "true" : "false",
             join(trace.evaluated).c_str(), join(trace.changed).c_str(), ru.ru_maxrss);
         std::fflush(stdout);
     }

@@ -6,25 +6,6 @@
 
 namespace qor {
 
-namespace {
-
-// Whether this processor runs the kernels of `isa` (an explicit request for
-// a missing instruction set gets the scalar loop, not an illegal instruction).
-bool runs_here(parallel::Isa isa) {
-    __builtin_cpu_init();
-    switch (isa) {
-        case parallel::Isa::Avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                   __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-        case parallel::Isa::Avx2:
-            return __builtin_cpu_supports("avx2");
-        default:
-            return true;
-    }
-}
-
-}  // namespace
-
 float squared_distance(const float* row, const float* centroid, std::size_t d) {
     float dist = -0.0f;
     for (std::size_t j = 0; j < d; ++j) {
@@ -37,7 +18,9 @@ float squared_distance(const float* row, const float* centroid, std::size_t d) {
 
 DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes, parallel::Isa isa)
     : centroids_(centroids), d_(d), lanes_(std::move(lanes)), isa_(isa) {
-    if (d == 0 || lanes_.empty() || !runs_here(isa)) isa_ = parallel::Isa::Scalar;
+    // An explicit request for a kernel this processor or build lacks gets the
+    // scalar loop instead of an illegal instruction.
+    if (d == 0 || lanes_.empty() || !parallel::isa_supported(isa)) isa_ = parallel::Isa::Scalar;
     if (isa_ == parallel::Isa::Scalar) return;
     const std::size_t width = lanes_.size();
     constexpr std::size_t align_floats = 16;  // 64 bytes
@@ -67,12 +50,14 @@ void DistanceTable::distances(const float* const* rows, std::size_t n_rows, std:
         const std::size_t m = n_rows - r0 < DISTANCE_BLOCK_ROWS ? n_rows - r0 : DISTANCE_BLOCK_ROWS;
         float* o = out + r0 * span;
         switch (isa_) {
+#if QOR_SIMD_KERNELS
             case parallel::Isa::Avx512:
                 distance_block_avx512(rows + r0, m, d, transposed_, lanes_.size(), begin, end, o);
                 break;
             case parallel::Isa::Avx2:
                 distance_block_avx2(rows + r0, m, d, transposed_, lanes_.size(), begin, end, o);
                 break;
+#endif
             default:
                 for (std::size_t r = 0; r < m; ++r)
                     for (std::size_t p = begin; p < end; ++p)
