@@ -175,10 +175,17 @@ def stack(seqs):
     return np.vstack(seqs), np.stack([ends - lengths, ends], axis=1)
 
 
-def exact_top(x, doc_offsets, q, q_offsets, top, chunk_docs=2000):
+def exact_top(x, doc_offsets, q, q_offsets, top):
     """MaxSim of every query against every passage by brute force; the top
     `top` passage indices and scores per query, best first (ties: lower
     index first)."""
+    scores = exact_scores(x, doc_offsets, q, q_offsets)
+    order = np.argsort(-scores, axis=1, kind="stable")[:, :top]
+    return order.astype(np.int64), np.take_along_axis(scores, order, axis=1)
+
+
+def exact_scores(x, doc_offsets, q, q_offsets, chunk_docs=2000):
+    """(n_queries, n_docs) float32 MaxSim of every query and passage."""
     n_docs = len(doc_offsets)
     n_q = len(q_offsets)
     scores = np.empty((n_q, n_docs), np.float32)
@@ -189,8 +196,7 @@ def exact_top(x, doc_offsets, q, q_offsets, top, chunk_docs=2000):
         sim = q @ x[r0:r1].T                                   # (Q_rows, rows)
         mx = np.maximum.reduceat(sim, doc_offsets[lo:hi, 0] - r0, axis=1)
         scores[:, lo:hi] = np.add.reduceat(mx, q_starts, axis=0)
-    order = np.argsort(-scores, axis=1, kind="stable")[:, :top]
-    return order.astype(np.int64), np.take_along_axis(scores, order, axis=1)
+    return scores
 
 
 def main():
