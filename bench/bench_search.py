@@ -231,6 +231,26 @@ def print_row(r, flush=False, exact_ms=None):
 EXACT_MS = [1.0]
 
 
+def markdown(saved, probes):
+    """The guide's table from a saved --json run: every row at the given
+    n_probes values, plus every IVF row."""
+    exact = saved["exact_ms"]
+    lines = ["| method | n_fine / nlist | n_coarse | ctop_r | build s | bytes/vector | n_probes / nprobe "
+             "| candidates | share | recall@10 | MRR@10 | success@10 | route ms (p95) | search ms (p95) "
+             "| vs exact scan |",
+             "|" + "---|" * 15]
+    for r in saved["rows"]:
+        if r["method"] == "router" and r["n_probes"] not in probes:
+            continue
+        lines.append(
+            f"| {r['method']} | {r['n_fine']} | {r['n_coarse']} | {r['ctop_r']} | {r['build_s']:.0f} "
+            f"| {r['bytes_per_vector']:.0f} | {r['n_probes']} | {r['candidates']} | {r['share']:.3f} "
+            f"| {r['recall']:.3f} | {r['mrr']:.3f} | {r['success']:.3f} "
+            f"| {r['route_ms'][0]:.1f} ({r['route_ms'][1]:.1f}) | {r['search_ms'][0]:.1f} ({r['search_ms'][1]:.1f}) "
+            f"| {exact / r['search_ms'][0]:.1f}x |")
+    return "\n".join(lines)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--data", type=pathlib.Path, default=default_out())
@@ -248,7 +268,13 @@ def main():
     ap.add_argument("--time-every", type=int, default=10, help="time every n-th query")
     ap.add_argument("--reps", type=int, default=3)
     ap.add_argument("--json", type=pathlib.Path, help="also write every row here")
+    ap.add_argument("--markdown", type=pathlib.Path,
+                    help="print the table of a saved --json run as Markdown and stop")
+    ap.add_argument("--markdown-probes", type=ints, default=[2, 4, 8])
     args = ap.parse_args()
+    if args.markdown:
+        print(markdown(json.loads(args.markdown.read_text()), args.markdown_probes))
+        return
 
     d = load_data(args.data)
     m = d["meta"]
