@@ -349,6 +349,8 @@ def main():
 
     print("\nsummary: the setting with the largest speed-up that reaches each recall@10 target")
     for method in ("router", "ivf"):
+        if not any(r["method"] == method for r in results):
+            continue
         for target in (0.8, 0.9, 0.95):
             ok = [r for r in results if r["method"] == method and r["recall"] >= target]
             if ok:
