@@ -188,7 +188,12 @@ def router_rows(d, retr, build, args, timed_q, results):
                 _, tr = timed(lambda: retr.route_query(q, n_probes, cc), args.reps)
                 hits, ts = timed(lambda: retr.search(q, K, n_probes=n_probes, candidates=cc), args.reps)
                 CHECK[0] += 1
-                CHECK[1] += [doc for doc, _ in hits] == found[i]
+                got = [doc for doc, _ in hits]
+                # equal, or different only among scores within float32 rounding
+                # (passages that share text tie up to the summation order)
+                CHECK[1] += got == found[i] or (
+                    len(got) == len(found[i])
+                    and np.allclose(scores[i][got], scores[i][found[i]], rtol=0, atol=1e-5))
                 t_route.append(tr)
                 t_search.append(ts)
             row = dict(build, n_probes=n_probes, candidates="all" if c is None else c, exact_ms=exact_ms,
@@ -290,8 +295,8 @@ def main():
     ap.add_argument("--data", type=pathlib.Path, default=default_out())
     ap.add_argument("--n-fine", type=ints, default=[256, 1024, 4096])
     ap.add_argument("--n-coarse", type=ints, default=[32])
-    ap.add_argument("--ctop-r", type=ints, default=[3])
-    ap.add_argument("--extra-builds", default="1024:128:3,1024:32:6,1024:128:6",
+    ap.add_argument("--ctop-r", type=ints, default=[3, 6])
+    ap.add_argument("--extra-builds", default="1024:128:3",
                     help="more n_fine:n_coarse:ctop_r builds beside the grid")
     ap.add_argument("--max-kmeans-iter", type=int, default=30)
     ap.add_argument("--n-probes", type=ints, default=[2, 4, 8])
@@ -360,7 +365,8 @@ def main():
             else:
                 top = max((r for r in results if r["method"] == method), key=lambda r: r["recall"])
                 print(f"  {method:<6} >= {target:.2f}: not reached; best recall {top['recall']:.3f}")
-    print(f"\ntimed searches whose top 10 equals the exact scan's among the same candidates: "
+    print(f"\ntimed searches whose top 10 equals the exact scan's among the same candidates "
+          f"(up to ties within 1e-5): "
           f"{CHECK[1]} of {CHECK[0]}")
     if args.json:
         args.json.write_text(json.dumps({"exact_ms": EXACT_MS[0], "meta": m, "rows": results}, indent=1))
