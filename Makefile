@@ -13,7 +13,7 @@ CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-other-pythons wheel bench bench-build \
-        bench-baseline clean install
+        bench-baseline bench-search dataset clean install
 
 all: install
 
@@ -131,6 +131,30 @@ bench-baseline:
 	build/venv-baseline/bin/python -m pip install -q -r $(BASELINE_DIR)/src/requirements-dev.txt
 	cd $(BASELINE_DIR)/src && PATH=$(abspath build/venv-baseline/bin):$$PATH \
 	    ../../venv-baseline/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+
+# The search benchmark's collection: WordNet text from Debian's wordnet-base
+# turned into token vectors (bench/make_dataset.py, a few minutes), cached
+# outside the repository and rebuilt only when the generator changes.
+DATASET_DIR ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/nuvaris_qor_router/wordnet128
+APT_SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+$(VENV)/.bench-deps: bench/requirements-bench.txt $(VENV)/.deps
+	$(VPY) -m pip install -r bench/requirements-bench.txt
+	touch $@
+
+$(DATASET_DIR)/meta.json: bench/make_dataset.py | $(VENV)/.bench-deps
+	@if [ ! -f /usr/share/wordnet/data.noun ]; then \
+	    $(APT_SUDO) apt-get update && \
+	    DEBIAN_FRONTEND=noninteractive $(APT_SUDO) apt-get install -y --no-install-recommends wordnet-base; \
+	fi
+	$(VPY) bench/make_dataset.py --out $(DATASET_DIR)
+
+dataset: $(DATASET_DIR)/meta.json
+
+# End-to-end search (router + exact rerank) against brute force and a
+# token-level IVF index on that collection; routers are cached beside it.
+bench-search: $(VENV)/.installed dataset
+	$(VPY) bench/bench_search.py --data $(DATASET_DIR)
 
 clean:
 	rm -rf build $(VENV)
