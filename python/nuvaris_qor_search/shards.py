@@ -1,0 +1,705 @@
+"""Sharded routing and exact search over Ray actors that share one codebook.
+
+Every shard is a Ray actor holding one `Retriever` built from the same
+codebook-only state (see `train_codebook`), so proxy scores and exact MaxSim
+scores compare across shards and the driver merges them into the answer one
+router holding every document would give.
+
+Partition: document id `i` lives on shard `shard_of(i, n_shards)`, the
+splitmix64 finaliser of the id taken modulo the shard count. It depends on the
+id alone, so the same id always lands on the same shard, across calls and
+processes.
+
+Merged order: best score first; equal scores put the lower document id first;
+equal scores of one id (only possible within one shard) keep that shard's
+order. A single router orders equal proxy scores by its hit count, then by
+indexing order, so the merged `route_query` equals its answer exactly when the
+ids of tied documents increase with their indexing order and the ties share a
+hit count, and otherwise up to the order within runs of equal scores.
+
+Faults: a shard actor that dies is restarted by Ray (`max_restarts`) from the
+directory it last saved or loaded (with only the codebook when there is none).
+Each actor start bumps the shard's generation; the driver compares it on every
+reply and raises `ShardRestartedError` instead of answering from fewer
+documents, until the caller calls `reload` or `accept_restarts`.
+"""
+
+from __future__ import annotations
+
+try:
+    import ray
+    import ray.exceptions
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "nuvaris_qor_search.shards needs Ray, which the optional `ray` extra installs: "
+        "pip install 'nuvaris_qor_router[ray]'"
+    ) from exc
+
+import json
+import os
+import re
+import resource
+import tempfile
+import time
+import uuid
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from .codebook import codebook_digest, train_codebook, write_atomically
+from .retriever import ROUTER_FILE, Retriever
+
+__all__ = [
+    "ShardedRouter",
+    "ShardError",
+    "AddDocumentsError",
+    "ShardRestartedError",
+    "shard_of",
+    "train_codebook",
+    "PARTITION_RULE",
+]
+
+PARTITION_RULE = "splitmix64-mod"
+MANIFEST_NAME = "manifest.json"
+MANIFEST_FORMAT = "nuvaris-qor-shards"
+MANIFEST_VERSION = 1
+CODEBOOK_NAME = "codebook.qor"
+_SHARD_DIR = re.compile(r"^shard-[0-9]{4,}$")
+_U64 = np.uint64
+
+
+def shard_of(doc_ids: Sequence[int] | np.ndarray, n_shards: int) -> np.ndarray:
+    """Shard index of each document id: splitmix64(id) mod n_shards, as an int64 array."""
+    if n_shards < 1:
+        raise ValueError(f"shard count must be at least 1, got {n_shards}")
+    z = np.array(doc_ids, dtype=_U64, ndmin=1) + _U64(0x9E3779B97F4A7C15)  # arrays wrap silently
+    z = (z ^ (z >> _U64(30))) * _U64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> _U64(27))) * _U64(0x94D049BB133111EB)
+    z = z ^ (z >> _U64(31))
+    return (z % _U64(n_shards)).astype(np.int64)
+
+
+class ShardError(RuntimeError):
+    """A shard failed; `shard`, `error_type` and `error_message` say which and how."""
+
+    def __init__(self, shard: int, error_type: str, error_message: str, note: str = "") -> None:
+        self.shard, self.error_type, self.error_message = shard, error_type, error_message
+        super().__init__(f"shard {shard}: {error_type}: {error_message}{note}")
+
+
+class ShardRestartedError(ShardError):
+    """A shard's actor died or restarted; its answers would miss documents."""
+
+
+class AddDocumentsError(ShardError):
+    """`add_documents` failed on a shard; `applied` maps every shard to the documents it took in this call."""
+
+    def __init__(self, cause: ShardError, applied: dict[int, int], expected: dict[int, int]) -> None:
+        self.applied, self.expected = applied, expected
+        self.complete = tuple(s for s in sorted(expected) if applied[s] == expected[s])
+        parts = ", ".join(f"shard {s} {applied[s]} of {expected[s]}" for s in sorted(expected))
+        note = (
+            f"; shards that applied their whole part: {list(self.complete) or 'none'}"
+            f"; documents applied per shard: {parts}"
+        )
+        super().__init__(cause.shard, cause.error_type, cause.error_message, note)
+
+
+# ---------------------------------------------------------------------------
+# The shard actor.
+
+
+class _Shard:
+    """One shard: a Retriever, its generation and a note of its last saved directory."""
+
+    def __init__(self, index: int, codebook: bytes, dtype: str, note_dir: str, directory: str | None) -> None:
+        self.index, self.codebook, self.dtype = index, codebook, dtype
+        self.note = Path(note_dir) / f"shard-{index:04d}.json"
+        noted = json.loads(self.note.read_text()) if self.note.exists() else None
+        if ray.get_runtime_context().was_current_actor_reconstructed:
+            self.generation = (noted["generation"] if noted else 0) + 1
+            directory = noted["directory"] if noted else None
+        else:
+            self.generation = 0
+        self.retriever, self.digest = self._open(directory)
+        self.directory = directory
+        self._write_note()
+
+    def _open(self, directory: str | None) -> tuple[Retriever, str]:
+        """The Retriever saved in `directory` (or an empty one on the codebook) and its codebook digest."""
+        if directory is None:
+            return Retriever.from_codebook(self.codebook, dtype=self.dtype), codebook_digest(self.codebook)
+        return Retriever.load(directory), codebook_digest(Path(directory) / ROUTER_FILE)
+
+    def _write_note(self) -> None:
+        self.note.parent.mkdir(parents=True, exist_ok=True)
+        text = json.dumps({"generation": self.generation, "directory": self.directory})
+        write_atomically(self.note, text.encode())
+
+    def _reply(self, value: Any) -> tuple[int, Any]:
+        return self.generation, value
+
+    def status(self) -> tuple[int, dict[str, Any]]:
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return self._reply(
+            {"n_docs": self.retriever.n_docs, "pid": os.getpid(), "max_rss_kib": usage.ru_maxrss,
+             "directory": self.directory}
+        )
+
+    def add(self, vectors: np.ndarray, doc_ids: list[int], doc_offsets: list[tuple[int, int]]) -> tuple[int, int]:
+        self.retriever.add(vectors, doc_ids, doc_offsets)
+        return self._reply(self.retriever.n_docs)
+
+    def route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int) -> tuple[int, Any]:
+        start = time.perf_counter()
+        out = [_as_arrays(self.retriever.route_query(q, n_probes, max_candidates)) for q in queries]
+        return self._reply((out, time.perf_counter() - start))
+
+    def search(self, queries: list[np.ndarray], k: int, n_probes: int, candidates: int) -> tuple[int, Any]:
+        start = time.perf_counter()
+        out = self.retriever.search_batch(queries, k, n_probes=n_probes, candidates=candidates)
+        return self._reply((out, time.perf_counter() - start))
+
+    # The Retriever's router numbers documents by index; callers see their own ids.
+    def entries(self, query: np.ndarray, n_probes: int) -> tuple[int, list[int]]:
+        ids = self.retriever.doc_ids
+        return self._reply([int(ids[d]) for d in self.retriever.router.get_cluster_entries(query, n_probes)])
+
+    def overlaps(self, query: np.ndarray, n_probes: int) -> tuple[int, list[tuple[int, int]]]:
+        ids = self.retriever.doc_ids
+        pairs = self.retriever.router.query_cluster_overlaps(query, n_probes)
+        return self._reply([(int(ids[d]), n) for d, n in pairs])
+
+    def profile(self, query: np.ndarray, n_probes: int) -> tuple[int, tuple[list[int], list[int]]]:
+        return self._reply(self.retriever.router.compute_query_profile(query, n_probes))
+
+    def save(self, directory: str) -> tuple[int, dict[str, Any]]:
+        self.retriever.save(directory)
+        self.directory = directory
+        self._write_note()
+        return self._reply({"n_docs": self.retriever.n_docs, "digest": codebook_digest(Path(directory) / ROUTER_FILE)})
+
+    def load(self, directory: str) -> tuple[int, dict[str, Any]]:
+        retriever, digest = self._open(directory)
+        self.retriever.close()
+        self.retriever, self.digest, self.directory = retriever, digest, directory
+        self._write_note()
+        return self._reply({"n_docs": retriever.n_docs, "digest": digest})
+
+    def codebook_digest(self) -> tuple[int, str]:
+        return self._reply(self.digest)
+
+    def close(self) -> None:
+        self.retriever.close()
+        self.note.unlink(missing_ok=True)
+
+
+def _as_arrays(pairs: list[tuple[int, float]]) -> tuple[np.ndarray, np.ndarray]:
+    if not pairs:
+        return np.empty(0, dtype=_U64), np.empty(0, dtype=np.float64)
+    ids, scores = zip(*pairs)
+    return np.array(ids, dtype=_U64), np.array(scores, dtype=np.float64)
+
+
+# ---------------------------------------------------------------------------
+# Driver-side helpers.
+
+
+def _merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], limit: int) -> list[tuple[int, float]]:
+    """Shard answers merged best first, lower id first among equal scores, cut at `limit`."""
+    ids = np.concatenate([p[0] for p in parts])
+    scores = np.concatenate([p[1] for p in parts])
+    order = np.lexsort((ids, -scores))[:limit]  # lexsort is stable: equal keys keep shard order
+    return list(zip(ids[order].tolist(), scores[order].tolist()))
+
+
+def _merge_pairs(parts: Sequence[list[tuple[int, float]]], limit: int) -> list[tuple[int, float]]:
+    merged = [pair for part in parts for pair in part]
+    merged.sort(key=lambda p: (-p[1], p[0]))
+    return merged[:limit]
+
+
+def _query(query: Any, dim: int) -> np.ndarray:
+    q = np.ascontiguousarray(query, dtype=np.float32)
+    if q.ndim != 2:
+        raise ValueError(f"query must be a 2-D array, got {q.ndim} dimensions")
+    if q.shape[1] != dim:
+        raise ValueError(f"dimension mismatch: expected {dim}, got {q.shape[1]}")
+    return q
+
+
+def _doc_ids(doc_ids: Sequence[int]) -> np.ndarray:
+    ids = list(doc_ids)
+    for i in ids:
+        if not isinstance(i, (int, np.integer)) or isinstance(i, bool) or not 0 <= int(i) < 1 << 64:
+            raise ValueError(f"document ids must be integers from 0 to 2**64 - 1, got {i!r}")
+    return np.array([int(i) for i in ids], dtype=_U64)
+
+
+class _Documents:
+    """Documents as one (N, D) matrix with row ranges, possibly memory-mapped; read in pieces."""
+
+    def __init__(self, vectors: Any, doc_offsets: Sequence[tuple[int, int]] | None, dim: int) -> None:
+        if doc_offsets is None:
+            docs = [np.asarray(d, dtype=np.float32) for d in vectors]
+            lengths = np.array([len(d) for d in docs], dtype=np.int64)
+            self.docs: list[np.ndarray] | None = docs
+            self.starts = np.concatenate(([0], np.cumsum(lengths)[:-1])).astype(np.int64)
+            self.ends = self.starts + lengths
+            widths = {d.shape[1] if d.ndim == 2 else -1 for d in docs}
+        else:
+            self.docs = None
+            self.matrix = vectors if isinstance(vectors, np.ndarray) else np.asarray(vectors, dtype=np.float32)
+            if self.matrix.dtype != np.float32:
+                raise ValueError(f"vectors must be float32, got {self.matrix.dtype}")
+            if self.matrix.ndim != 2:
+                raise ValueError(f"vectors must be a 2-D matrix, got {self.matrix.ndim} dimensions")
+            pairs = np.array([(int(s), int(e)) for s, e in doc_offsets], dtype=np.int64).reshape(-1, 2)
+            self.starts, self.ends = pairs[:, 0], pairs[:, 1]
+            bad = np.flatnonzero((self.starts < 0) | (self.ends < self.starts) | (self.ends > len(self.matrix)))
+            if bad.size:
+                d = int(bad[0])
+                raise ValueError(
+                    f"document {d}: rows ({int(self.starts[d])}, {int(self.ends[d])}) are not a range "
+                    f"inside the {len(self.matrix)} rows of vectors"
+                )
+            widths = {self.matrix.shape[1]} if len(pairs) else set()
+        for w in widths:
+            if w != dim:
+                raise ValueError(f"dimension mismatch: expected {dim}, got {w}")
+
+    def __len__(self) -> int:
+        return len(self.starts)
+
+    def chunks(self, max_rows: int) -> list[tuple[int, int]]:
+        """Consecutive document ranges of at most max_rows vector rows (at least one document each)."""
+        out, first, rows = [], 0, 0
+        lengths = (self.ends - self.starts).tolist()
+        for d, n in enumerate(lengths):
+            if rows and rows + n > max_rows:
+                out.append((first, d))
+                first, rows = d, 0
+            rows += n
+        if first < len(lengths):
+            out.append((first, len(lengths)))
+        return out
+
+    def gather(self, picks: np.ndarray) -> tuple[np.ndarray, list[tuple[int, int]]]:
+        """The rows of the picked documents as one contiguous block, with offsets into it."""
+        lengths = self.ends[picks] - self.starts[picks]
+        bounds = np.concatenate(([0], np.cumsum(lengths)))
+        offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
+        if self.docs is not None:
+            block = np.concatenate([self.docs[p] for p in picks.tolist()] or [np.empty((0, 0), np.float32)])
+        else:
+            rows = np.repeat(self.starts[picks] - bounds[:-1], lengths) + np.arange(bounds[-1])
+            block = np.asarray(self.matrix[rows], dtype=np.float32)
+        return np.ascontiguousarray(block), offsets
+
+
+# ---------------------------------------------------------------------------
+# The driver.
+
+
+class ShardedRouter:
+    """Documents spread over Ray actors, each a Retriever on one shared codebook.
+
+    Create it from a codebook-only state (a path or its bytes, see
+    `train_codebook`) or `ShardedRouter.load` it from a directory `save` wrote.
+    Ray must be initialised (`ray.init(...)`) before. Placement: `num_cpus` per
+    shard, custom `resources` per shard, and any further `actor_options` for
+    `ActorClass.options` (a scheduling strategy, for instance). Each shard's
+    worker pool is sized to its CPUs unless `RAYON_NUM_THREADS` is set in the
+    options' runtime environment. `restart_dir` is where each shard notes the
+    directory it last saved or loaded, to restart from after its process died;
+    give a path every node can reach when shards may restart on another node.
+    """
+
+    def __init__(
+        self,
+        codebook: bytes | str | os.PathLike[str],
+        n_shards: int,
+        *,
+        num_cpus: float = 1,
+        resources: dict[str, float] | None = None,
+        max_restarts: int = 3,
+        dtype: str = "float32",
+        restart_dir: str | os.PathLike[str] | None = None,
+        actor_options: dict[str, Any] | None = None,
+        _directories: list[str] | None = None,
+    ) -> None:
+        if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
+            raise ValueError(f"shard count must be a positive integer, got {n_shards!r}")
+        if not ray.is_initialized():
+            raise RuntimeError("Ray is not initialised; call ray.init() first")
+        state = codebook if isinstance(codebook, bytes) else Path(codebook).read_bytes()
+        self.digest = codebook_digest(state)
+        self._codebook = state
+        self.n_shards = n_shards
+        self.dim = _dim_of(state)
+        self.dtype = dtype
+        self._codebook_ref = ray.put(state)  # held for the actors' restarts
+        self._note_dir = str(restart_dir or Path(tempfile.gettempdir()) / "nuvaris_qor_shards" / uuid.uuid4().hex)
+        options: dict[str, Any] = {"num_cpus": num_cpus, "max_restarts": max_restarts, "max_task_retries": 0}
+        if resources:
+            options["resources"] = dict(resources)
+        threads = str(max(1, int(num_cpus)))
+        options["runtime_env"] = {"env_vars": {"RAYON_NUM_THREADS": threads, "OPENBLAS_NUM_THREADS": threads}}
+        options.update(actor_options or {})
+        actor_class = ray.remote(_Shard).options(**options)
+        dirs = _directories or [None] * n_shards
+        self._actors = [
+            actor_class.remote(i, self._codebook_ref, dtype, self._note_dir, dirs[i]) for i in range(n_shards)
+        ]
+        self._generations = [0] * n_shards
+        self._stale: dict[int, str] = {}
+        self._last_directory: str | None = None
+        self._closed = False
+
+    # -- calls --------------------------------------------------------------
+
+    def _check(self) -> None:
+        if self._closed:
+            raise RuntimeError("the sharded router is closed")
+        if self._stale:
+            i = min(self._stale)
+            raise ShardRestartedError(
+                i, "ShardRestarted", self._stale[i] + "; call reload() or accept_restarts() before using the router"
+            )
+
+    def _fail(self, shard: int, err: BaseException) -> ShardError:
+        if isinstance(err, ray.exceptions.RayTaskError):
+            cause = err.cause if err.cause is not None else err
+            return ShardError(shard, type(cause).__name__, str(cause).splitlines()[0] if str(cause) else "")
+        if isinstance(err, ray.exceptions.RayActorError):
+            self._stale[shard] = f"the actor process died ({type(err).__name__}); it restarts from its last save"
+            return ShardRestartedError(
+                shard, type(err).__name__, "the actor process died; it restarts from its last save; "
+                "call reload() or accept_restarts() before using the router"
+            )
+        return ShardError(shard, type(err).__name__, str(err))
+
+    def _result(self, shard: int, ref: ray.ObjectRef) -> Any:
+        """One shard's answer, or the ShardError for its failure or restart."""
+        try:
+            generation, value = ray.get(ref)
+        except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+            return self._fail(shard, err)
+        if generation != self._generations[shard]:
+            self._stale[shard] = (
+                f"the actor restarted (generation {generation}, expected {self._generations[shard]}) "
+                "and holds only its last saved documents"
+            )
+            return ShardRestartedError(shard, "ShardRestarted", self._stale[shard] + "; call reload() or accept_restarts()")
+        return value
+
+    def _call(self, method: str, *args: Any, shards: Sequence[int] | None = None, check: bool = True) -> list[Any]:
+        if check:
+            self._check()
+        shards = range(self.n_shards) if shards is None else shards
+        refs = [(i, getattr(self._actors[i], method).remote(*args)) for i in shards]
+        results = [self._result(i, ref) for i, ref in refs]
+        for r in results:
+            if isinstance(r, ShardError):
+                raise r
+        return results
+
+    # -- adding ---------------------------------------------------------------
+
+    def add_documents(
+        self,
+        new_vectors: Any,
+        new_doc_ids: Sequence[int],
+        doc_offsets: Sequence[tuple[int, int]] | None = None,
+        *,
+        chunk_rows: int = 1 << 18,
+        in_flight: int = 2,
+    ) -> None:
+        """Add documents, each to the shard of its id, streaming `chunk_rows` vector rows at a time.
+
+        `new_vectors` is an (N, D) float32 matrix (a memory-mapped one is read a
+        chunk at a time) with `doc_offsets` [(start, end), ...] relative to it,
+        or a list of per-document (n_i, D) arrays with `doc_offsets=None`. The
+        shards take their parts in parallel, each holding at most `in_flight`
+        chunks in transit. On failure nothing more is sent and
+        `AddDocumentsError` says how many documents each shard applied.
+        """
+        self._check()
+        docs = _Documents(new_vectors, doc_offsets, self.dim)
+        ids = _doc_ids(new_doc_ids)
+        if len(ids) != len(docs):
+            raise ValueError(f"{len(ids)} document ids for {len(docs)} documents")
+        owner = shard_of(ids, self.n_shards)
+        expected = {s: int(np.count_nonzero(owner == s)) for s in range(self.n_shards)}
+        applied = dict.fromkeys(range(self.n_shards), 0)
+        pending: list[list[tuple[ray.ObjectRef, int]]] = [[] for _ in range(self.n_shards)]
+        failure: ShardError | None = None
+
+        def settle(shard: int, keep: int) -> None:
+            nonlocal failure
+            while len(pending[shard]) > keep:
+                ref, count = pending[shard].pop(0)
+                result = self._result(shard, ref)
+                if isinstance(result, ShardError):
+                    failure = failure or result
+                    for later, _ in pending[shard]:  # the actor runs calls in order: wait them out
+                        self._result(shard, later)
+                    pending[shard].clear()
+                else:
+                    applied[shard] += count
+
+        for first, end in docs.chunks(max(1, chunk_rows)):
+            for s in range(self.n_shards):
+                picks = first + np.flatnonzero(owner[first:end] == s)
+                if picks.size == 0:
+                    continue
+                settle(s, max(0, in_flight - 1))
+                if failure is not None:
+                    break
+                block, offsets = docs.gather(picks)
+                ref = self._actors[s].add.remote(block, ids[picks].tolist(), offsets)
+                pending[s].append((ref, int(picks.size)))
+            if failure is not None:
+                break
+        for s in range(self.n_shards):
+            settle(s, 0)
+        if failure is not None:
+            raise AddDocumentsError(failure, applied, expected) from failure
+
+    # -- queries --------------------------------------------------------------
+
+    def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[tuple[int, float]]:
+        """Each shard's best `max_candidates` candidates, merged best first and cut at `max_candidates`."""
+        return self.route_query_batch([query], n_probes, max_candidates)[0]
+
+    def route_query_batch(
+        self, queries: Sequence[Any], n_probes: int = 4, max_candidates: int = 500
+    ) -> list[list[tuple[int, float]]]:
+        """`route_query` for many queries, in one call per shard."""
+        qs = [_query(q, self.dim) for q in queries]
+        answers = self._call("route", qs, n_probes, max_candidates)
+        return [_merge([a[0][j] for a in answers], max_candidates) for j in range(len(qs))]
+
+    def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[tuple[int, float]]:
+        """Exact MaxSim top-k: each shard reranks its own best `candidates` candidates; merged like route_query."""
+        return self.search_batch([query], k, n_probes=n_probes, candidates=candidates)[0]
+
+    def search_batch(
+        self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
+    ) -> list[list[tuple[int, float]]]:
+        """`search` for many queries, in one call per shard."""
+        if k < 0:
+            raise ValueError(f"k must be non-negative, got {k}")
+        qs = [_query(q, self.dim) for q in queries]
+        answers = self._call("search", qs, k, n_probes, candidates)
+        return [_merge_pairs([a[0][j] for a in answers], k) for j in range(len(qs))]
+
+    def timed_route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> tuple[list, float]:
+        """route_query and the slowest shard's own compute time in seconds (for measuring fan-out cost)."""
+        q = _query(query, self.dim)
+        answers = self._call("route", [q], n_probes, max_candidates)
+        return _merge([a[0][0] for a in answers], max_candidates), max(a[1] for a in answers)
+
+    def get_cluster_entries(self, query: Any, n_probes: int = 4) -> list[int]:
+        """Every shard's representative documents of the query's C_top clusters, shard after shard."""
+        q = _query(query, self.dim)
+        return [d for part in self._call("entries", q, n_probes) for d in part]
+
+    def query_cluster_overlaps(self, query: Any, n_probes: int = 4) -> list[tuple[int, int]]:
+        """(doc_id, shared C_top clusters) for every document, shard after shard."""
+        q = _query(query, self.dim)
+        return [pair for part in self._call("overlaps", q, n_probes) for pair in part]
+
+    def compute_query_profile(self, query: Any, n_probes: int = 4) -> tuple[list[int], list[int]]:
+        """The query's fine codes and C_top; the codebook is shared, so one shard answers."""
+        return self._call("profile", _query(query, self.dim), n_probes, shards=[0])[0]
+
+    def shard_doc_counts(self) -> list[int]:
+        """Documents held by each shard, in shard order."""
+        return [s["n_docs"] for s in self._call("status")]
+
+    def n_docs(self) -> int:
+        """Documents held by all shards."""
+        return sum(self.shard_doc_counts())
+
+    def shard_status(self) -> list[dict[str, Any]]:
+        """Per shard: n_docs, the actor's pid, its peak resident memory (KiB) and its last directory."""
+        return self._call("status")
+
+    # -- persistence ------------------------------------------------------------
+
+    def save(self, directory: str | os.PathLike[str]) -> None:
+        """Every shard saves its Retriever under `directory` in parallel; then the manifest is written.
+
+        The manifest (format version, codebook digest, shard count, partition
+        rule, shard directory names and document counts) replaces the old one
+        atomically, after every shard has finished, so `load` sees either the
+        previous complete save or this one checked against its files.
+        """
+        root = Path(directory).resolve()
+        root.mkdir(parents=True, exist_ok=True)
+        names = [f"shard-{i:04d}" for i in range(self.n_shards)]
+        saved = self._save_shards(root, names)
+        for i, s in enumerate(saved):
+            if s["digest"] != self.digest:
+                raise ShardError(i, "CodebookMismatch", f"shard codebook {s['digest']} differs from {self.digest}")
+        write_atomically(root / CODEBOOK_NAME, self._codebook)
+        manifest = {
+            "format": MANIFEST_FORMAT,
+            "version": MANIFEST_VERSION,
+            "codebook_sha256": self.digest,
+            "codebook": CODEBOOK_NAME,
+            "dim": self.dim,
+            "dtype": self.dtype,
+            "n_shards": self.n_shards,
+            "partition": PARTITION_RULE,
+            "shards": [{"directory": n, "n_docs": s["n_docs"]} for n, s in zip(names, saved)],
+            "n_docs": sum(s["n_docs"] for s in saved),
+        }
+        write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
+        self._last_directory = str(root)
+
+    def _save_shards(self, root: Path, names: list[str]) -> list[dict[str, Any]]:
+        self._check()
+        refs = [(i, self._actors[i].save.remote(str(root / names[i]))) for i in range(self.n_shards)]
+        results = [self._result(i, ref) for i, ref in refs]
+        for r in results:
+            if isinstance(r, ShardError):
+                raise r
+        return results
+
+    @classmethod
+    def load(cls, directory: str | os.PathLike[str], **options: Any) -> ShardedRouter:
+        """A sharded router from a directory `save` wrote, with the placement `options` of the constructor.
+
+        The manifest is checked against the codebook file and against what
+        every shard loaded (document counts, codebook digest); a mismatch is a
+        ValueError and no actor is left running.
+        """
+        root = Path(directory).resolve()
+        manifest, codebook = _read_manifest(root)
+        names = [s["directory"] for s in manifest["shards"]]
+        router = cls(codebook, manifest["n_shards"], dtype=manifest["dtype"], _directories=[str(root / n) for n in names],
+                     **options)
+        try:
+            router._verify(root, manifest)
+        except BaseException:
+            router.close()
+            raise
+        router._last_directory = str(root)
+        return router
+
+    def _verify(self, root: Path, manifest: dict[str, Any]) -> None:
+        refs = [(i, self._actors[i].codebook_digest.remote()) for i in range(self.n_shards)]
+        digests = [self._result(i, ref) for i, ref in refs]
+        for r in digests:
+            if isinstance(r, ShardError):
+                raise r
+        counts = self.shard_doc_counts()
+        for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts)):
+            if digest != manifest["codebook_sha256"]:
+                raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
+            if count != entry["n_docs"]:
+                raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
+
+    def reload(self, directory: str | os.PathLike[str] | None = None) -> None:
+        """Every shard loads its part of `directory` (default: the last one saved or loaded); clears restarts."""
+        target = directory if directory is not None else self._last_directory
+        if target is None:
+            raise ValueError("nothing to reload: the router was never saved or loaded")
+        root = Path(target).resolve()
+        manifest, codebook = _read_manifest(root)
+        if manifest["n_shards"] != self.n_shards or manifest["codebook_sha256"] != self.digest:
+            raise ValueError(
+                f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
+                f"this router has {self.n_shards} shards on codebook {self.digest}"
+            )
+        refs = [(i, self._actors[i].load.remote(str(root / e["directory"]))) for i, e in enumerate(manifest["shards"])]
+        results = []
+        for i, ref in refs:
+            try:
+                results.append(ray.get(ref))
+            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+                raise self._fail(i, err) from err
+        self._generations = [g for g, _ in results]
+        self._stale.clear()
+        self._verify(root, manifest)
+        self._last_directory = str(root)
+
+    def accept_restarts(self) -> list[int]:
+        """Accept what restarted shards restored; returns every shard's document count.
+
+        The caller takes over: documents added after a shard's last save are
+        missing from it until they are added again.
+        """
+        refs = [(i, self._actors[i].status.remote()) for i in range(self.n_shards)]
+        counts = []
+        for i, ref in refs:
+            try:
+                generation, status = ray.get(ref)
+            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+                raise self._fail(i, err) from err
+            self._generations[i] = generation
+            counts.append(status["n_docs"])
+        self._stale.clear()
+        return counts
+
+    def close(self) -> None:
+        """Stop the shard actors (saved directories stay)."""
+        if self._closed:
+            return
+        self._closed = True
+        for actor in self._actors:
+            try:
+                ray.get(actor.close.remote(), timeout=30)
+            except Exception:  # a dead actor has nothing left to close
+                pass
+            ray.kill(actor, no_restart=True)
+
+    def __enter__(self) -> ShardedRouter:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+def _dim_of(state: bytes) -> int:
+    body = state[16:]
+    m = re.search(rb',"dim":([0-9]+),', body[: body.find(b"}") + 1])
+    if m is None:
+        raise ValueError("codebook state has no dim")
+    return int(m.group(1))
+
+
+def _read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
+    path = root / MANIFEST_NAME
+    try:
+        manifest = json.loads(path.read_text())
+    except FileNotFoundError:
+        raise ValueError(f"{root}: no {MANIFEST_NAME}; not a sharded router directory") from None
+    except json.JSONDecodeError as err:
+        raise ValueError(f"{path}: not valid JSON ({err})") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT:
+        raise ValueError(f"{path}: not a sharded router manifest")
+    if manifest.get("version") != MANIFEST_VERSION:
+        raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {MANIFEST_VERSION}")
+    if manifest.get("partition") != PARTITION_RULE:
+        raise ValueError(f"{path}: partition rule {manifest.get('partition')!r}, this version uses {PARTITION_RULE!r}")
+    shards = manifest.get("shards")
+    n = manifest.get("n_shards")
+    if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
+        raise ValueError(f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed")
+    for i, entry in enumerate(shards):
+        name = entry.get("directory") if isinstance(entry, dict) else None
+        if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
+            raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+    codebook_file = root / str(manifest.get("codebook"))
+    if not codebook_file.is_file() or codebook_file.parent != root:
+        raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
+    codebook = codebook_file.read_bytes()
+    if codebook_digest(codebook) != manifest.get("codebook_sha256"):
+        raise ValueError(f"{codebook_file}: codebook digest differs from the manifest's")
+    return manifest, codebook
+
