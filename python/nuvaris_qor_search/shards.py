@@ -42,6 +42,7 @@ import resource
 import tempfile
 import time
 import uuid
+import warnings
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
@@ -118,7 +119,10 @@ class _Shard:
         self.index, self.codebook, self.dtype = index, codebook, dtype
         self.note = Path(note_dir) / f"shard-{index:04d}.json"
         noted = json.loads(self.note.read_text()) if self.note.exists() else None
-        if ray.get_runtime_context().was_current_actor_reconstructed:
+        with warnings.catch_warnings():  # the property itself calls a deprecated accessor
+            warnings.simplefilter("ignore", DeprecationWarning)
+            reconstructed = ray.get_runtime_context().was_current_actor_reconstructed
+        if reconstructed:
             self.generation = (noted["generation"] if noted else 0) + 1
             directory = noted["directory"] if noted else None
         else:
@@ -315,6 +319,7 @@ class ShardedRouter:
     options' runtime environment. `restart_dir` is where each shard notes the
     directory it last saved or loaded, to restart from after its process died;
     give a path every node can reach when shards may restart on another node.
+    The constructor waits up to `start_timeout` seconds for every shard to start.
     """
 
     def __init__(
@@ -328,6 +333,7 @@ class ShardedRouter:
         dtype: str = "float32",
         restart_dir: str | os.PathLike[str] | None = None,
         actor_options: dict[str, Any] | None = None,
+        start_timeout: float = 300.0,
         _directories: list[str] | None = None,
     ) -> None:
         if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
@@ -357,6 +363,25 @@ class ShardedRouter:
         self._stale: dict[int, str] = {}
         self._last_directory: str | None = None
         self._closed = False
+        self._wait_started(start_timeout)
+
+    def _wait_started(self, timeout: float) -> None:
+        """Wait until every shard is up, so that unplaceable shards fail here and not in a later call."""
+        refs = {self._actors[i].status.remote(): i for i in range(self.n_shards)}
+        ready, waiting = ray.wait(list(refs), num_returns=len(refs), timeout=timeout)
+        failure: ShardError | None = None
+        if waiting:
+            i = min(refs[r] for r in waiting)
+            failure = ShardError(
+                i, "StartTimeout", f"not started within {timeout:g} s; the cluster may lack the CPUs or resources asked for"
+            )
+        for ref in ready:
+            result = self._result(refs[ref], ref)
+            if isinstance(result, ShardError) and (failure is None or result.shard < failure.shard):
+                failure = result
+        if failure is not None:
+            self.close()
+            raise failure
 
     # -- calls --------------------------------------------------------------
 
@@ -651,11 +676,9 @@ class ShardedRouter:
         if self._closed:
             return
         self._closed = True
+        closing = [actor.close.remote() for actor in self._actors]
+        ray.wait(closing, num_returns=len(closing), timeout=30)  # a dead actor has nothing left to close
         for actor in self._actors:
-            try:
-                ray.get(actor.close.remote(), timeout=30)
-            except Exception:  # a dead actor has nothing left to close
-                pass
             ray.kill(actor, no_restart=True)
 
     def __enter__(self) -> ShardedRouter:

@@ -1,0 +1,302 @@
+"""Sharded routing on a local Ray: merged answers against one router holding
+every document, streaming adds, errors from shards, save/load with the
+manifest, and restarts of a killed shard."""
+
+import json
+import os
+import signal
+import time
+
+import numpy as np
+import pytest
+
+from nuvaris_qor_router import PyQorRouter
+
+ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
+
+from nuvaris_qor_search import Retriever  # noqa: E402
+from nuvaris_qor_search.shards import (  # noqa: E402
+    AddDocumentsError,
+    ShardedRouter,
+    ShardError,
+    ShardRestartedError,
+    shard_of,
+    train_codebook,
+)
+
+DIM = 16
+N_DOCS = 300
+N_DUPLICATES = 12  # the last documents repeat the vectors of the first ones, under higher ids
+SHARD_CPUS = 0  # several routers' actors share the two CPUs of the test cluster
+
+
+@pytest.fixture(scope="module", autouse=True)
+def local_ray():
+    ray.init(
+        num_cpus=2,
+        include_dashboard=False,
+        object_store_memory=200 * 1024 * 1024,
+        log_to_driver=False,
+        configure_logging=False,
+    )
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture(scope="module")
+def data():
+    """Documents of 5 to 14 unit rows; ids grow with the indexing order but are not consecutive."""
+    rng = np.random.default_rng(5)
+    lengths = rng.integers(5, 15, N_DOCS)
+    lengths[-N_DUPLICATES:] = lengths[:N_DUPLICATES]
+    bounds = np.concatenate(([0], np.cumsum(lengths)))
+    vectors = rng.standard_normal((bounds[-1], DIM), dtype=np.float32)
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
+    for j in range(N_DUPLICATES):
+        s, e = offsets[N_DOCS - N_DUPLICATES + j]
+        vectors[s:e] = vectors[offsets[j][0] : offsets[j][1]]
+    ids = [7 * d + 3 for d in range(N_DOCS)]
+    sample = offsets[:120]
+    codebook = train_codebook(vectors[: sample[-1][1]], sample, n_fine=32, n_coarse=6, ctop_r=2)
+    queries = [
+        vectors[s : s + 4] + 0.1 * rng.standard_normal((4, DIM), dtype=np.float32)
+        for s, _ in (offsets[0], offsets[3], offsets[150], offsets[299])
+    ]
+    return {"vectors": vectors, "ids": ids, "offsets": offsets, "codebook": codebook, "queries": queries}
+
+
+@pytest.fixture(scope="module")
+def single(data, tmp_path_factory):
+    """One router on the shared codebook that got every document through add_documents."""
+    path = tmp_path_factory.mktemp("codebook") / "codebook.qor"
+    path.write_bytes(data["codebook"])
+    router = PyQorRouter(DIM)
+    router.load(str(path))
+    router.add_documents(data["vectors"], data["ids"], data["offsets"])
+    retriever = Retriever.from_codebook(data["codebook"])
+    retriever.add(data["vectors"], data["ids"], data["offsets"])
+    return router, retriever
+
+
+@pytest.fixture(scope="module")
+def sharded(data):
+    """Sharded routers by shard count, filled in chunks of about 200 rows."""
+    routers = {}
+
+    def get(n):
+        if n not in routers:
+            routers[n] = ShardedRouter(data["codebook"], n, num_cpus=SHARD_CPUS)
+            routers[n].add_documents(data["vectors"], data["ids"], data["offsets"], chunk_rows=200)
+        return routers[n]
+
+    yield get
+    for r in routers.values():
+        r.close()
+
+
+@pytest.fixture
+def fresh(data):
+    """A two-shard router of the test's own, for calls that break or kill it."""
+    made = []
+
+    def make(**options):
+        r = ShardedRouter(data["codebook"], 2, num_cpus=SHARD_CPUS, **options)
+        made.append(r)
+        return r
+
+    yield make
+    for r in made:
+        r.close()
+
+
+def shard_pid(router, shard):
+    return ray.get(router._actors[shard].status.remote())[1]["pid"]
+
+
+@pytest.mark.parametrize("n_shards", [1, 2, 3])
+class TestMergedAnswers:
+    @pytest.mark.parametrize("n_probes", [2, 4])
+    def test_route_query_equals_one_router(self, data, single, sharded, n_shards, n_probes):
+        # Tied documents (the duplicates) share their hit count, and ids grow
+        # with the indexing order, so lower id first is the single router's order.
+        router = sharded(n_shards)
+        ties = 0
+        for q in data["queries"]:
+            expected = single[0].route_query(q, n_probes, 10_000)
+            assert router.route_query(q, n_probes, 10_000) == expected
+            scores = [s for _, s in expected]
+            ties += len(scores) - len(set(scores))
+            cut = router.route_query(q, n_probes, 25)
+            assert [s for _, s in cut] == scores[:25]
+            assert {p for p in cut if p[1] > scores[24]} == {p for p in expected[:25] if p[1] > scores[24]}
+        assert ties > 0  # the data does exercise equal scores across documents
+
+    def test_search_equals_one_retriever(self, data, single, sharded, n_shards):
+        router = sharded(n_shards)
+        for q in data["queries"]:
+            assert router.search(q, k=15, candidates=10_000) == single[1].search(q, k=15, candidates=10_000)
+
+    def test_batches_equal_single_calls(self, data, sharded, n_shards):
+        router = sharded(n_shards)
+        qs = data["queries"]
+        assert router.route_query_batch(qs, 3, 40) == [router.route_query(q, 3, 40) for q in qs]
+        assert router.search_batch(qs, 5) == [router.search(q, 5) for q in qs]
+
+    def test_per_document_methods(self, data, single, sharded, n_shards):
+        router, q = sharded(n_shards), data["queries"][1]
+        assert router.n_docs() == N_DOCS
+        assert router.shard_doc_counts() == np.bincount(shard_of(data["ids"], n_shards), minlength=n_shards).tolist()
+        assert router.compute_query_profile(q, 3) == single[0].compute_query_profile(q, 3)
+        assert sorted(router.query_cluster_overlaps(q)) == sorted(single[0].query_cluster_overlaps(q))
+        # The representative of a cluster is its first document, so also the first on its own shard.
+        assert set(single[0].get_cluster_entries(q)) <= set(router.get_cluster_entries(q))
+
+
+def test_equal_scores_across_shards_put_the_lower_id_first(data, sharded):
+    router = sharded(3)
+    owners = shard_of(data["ids"], 3)
+    q = data["vectors"][data["offsets"][0][0] : data["offsets"][0][1]]
+    result = dict(router.route_query(q, 4, 10_000))
+    dup = data["ids"][N_DOCS - N_DUPLICATES]
+    assert result[data["ids"][0]] == result[dup]
+    order = [d for d, _ in router.route_query(q, 4, 10_000)]
+    assert order.index(data["ids"][0]) < order.index(dup)
+    assert any(owners[j] != owners[N_DOCS - N_DUPLICATES + j] for j in range(N_DUPLICATES))
+
+
+def test_partition_is_a_fixed_function_of_the_id():
+    ids = [0, 1, 2, 3, 42, 2**64 - 1]
+    assert shard_of(ids, 3).tolist() == [1, 2, 1, 0, 1, 2]
+    assert shard_of(ids, 1000).tolist() == [535, 465, 110, 53, 413, 936]
+    assert np.bincount(shard_of(np.arange(30_000), 3)).min() > 9_500
+
+
+class TestAdding:
+    def test_memory_mapped_and_per_document_inputs(self, data, sharded, fresh, tmp_path):
+        np.save(tmp_path / "v.npy", data["vectors"])
+        mapped = np.load(tmp_path / "v.npy", mmap_mode="r")
+        a, b = fresh(), fresh()
+        a.add_documents(mapped, data["ids"], data["offsets"], chunk_rows=64, in_flight=1)
+        b.add_documents([data["vectors"][s:e] for s, e in data["offsets"]], data["ids"])
+        q = data["queries"][2]
+        assert a.route_query(q) == b.route_query(q) == sharded(2).route_query(q)
+
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (lambda d: (d["vectors"], d["ids"][:-1], d["offsets"]), r"^299 document ids for 300 documents$"),
+            (lambda d: (d["vectors"], [0, 1], [(0, 3), (2, 10**6)]), r"^document 1: rows \(2, 1000000\) are not"),
+            (lambda d: (d["vectors"][:, :8], [0], [(0, 3)]), r"^dimension mismatch: expected 16, got 8$"),
+            (lambda d: (d["vectors"], [-1], [(0, 3)]), r"^document ids must be integers from 0"),
+        ],
+    )
+    def test_bad_input_is_refused_before_any_shard_takes_a_part(self, data, sharded, args, message):
+        router = sharded(2)
+        with pytest.raises(ValueError, match=message):
+            router.add_documents(*args(data))
+        assert router.n_docs() == N_DOCS
+
+    def test_a_failing_shard_is_named_with_what_each_shard_applied(self, data, fresh):
+        router = fresh()
+        ray.get(router._actors[1].close.remote())  # shard 1 now refuses every call
+        owners = shard_of(data["ids"], 2)
+        with pytest.raises(AddDocumentsError) as info:
+            router.add_documents(data["vectors"], data["ids"], data["offsets"], chunk_rows=100)
+        err = info.value
+        assert (err.shard, err.error_type, err.error_message) == (1, "ValueError", "retriever is closed")
+        assert str(err).startswith("shard 1: ValueError: retriever is closed; ")
+        assert err.applied[1] == 0 and err.expected[1] == int((owners == 1).sum())
+        # Nothing is sent after the failure, so shard 0 stopped part way; it says how far.
+        assert err.complete == () and 0 < err.applied[0] < err.expected[0] == int((owners == 0).sum())
+        assert ray.get(router._actors[0].status.remote())[1]["n_docs"] == err.applied[0]
+        assert f"shard 0 {err.applied[0]} of {err.expected[0]}, shard 1 0 of {err.expected[1]}" in str(err)
+        with pytest.raises(ShardError, match=r"^shard 1: ValueError: retriever is closed$"):
+            router.route_query(data["queries"][0])
+
+
+class TestSaveLoad:
+    def test_round_trip_and_manifest(self, data, sharded, tmp_path):
+        router = sharded(3)
+        router.save(tmp_path / "s")
+        manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
+        assert manifest["n_shards"] == 3 and manifest["partition"] == "splitmix64-mod"
+        assert [s["n_docs"] for s in manifest["shards"]] == router.shard_doc_counts()
+        assert not [f for f in os.listdir(tmp_path / "s") if f.endswith(".tmp")]
+        with ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS) as loaded:
+            for q in data["queries"]:
+                assert loaded.route_query(q) == router.route_query(q)
+                assert loaded.search(q) == router.search(q)
+
+    @pytest.mark.parametrize(
+        "edit, message",
+        [
+            (lambda m: m.update(version=2), r"manifest version 2, expected 1$"),
+            (lambda m: m.update(partition="modulo"), r"partition rule 'modulo'"),
+            (lambda m: m.update(n_shards=3), r"n_shards is 3 but 2 shards are listed$"),
+            (lambda m: m.update(codebook_sha256="0" * 64), r"codebook digest differs from the manifest's$"),
+            (lambda m: m["shards"][1].update(directory="../elsewhere"), r"shard entry 1 is malformed"),
+            (lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1), r"shard 1 holds \d+ documents, the manifest says \d+$"),
+        ],
+    )
+    def test_load_refuses_a_manifest_that_does_not_match(self, sharded, tmp_path, edit, message):
+        sharded(2).save(tmp_path / "s")
+        path = tmp_path / "s" / "manifest.json"
+        manifest = json.loads(path.read_text())
+        edit(manifest)
+        path.write_text(json.dumps(manifest))
+        with pytest.raises(ValueError, match=message):
+            ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
+
+    def test_load_refuses_shards_of_another_codebook(self, data, sharded, tmp_path):
+        sharded(2).save(tmp_path / "s")
+        other = train_codebook(data["vectors"][:600], [(0, 300), (300, 600)], n_fine=8, n_coarse=2)
+        with ShardedRouter(other, 1, num_cpus=SHARD_CPUS) as r:
+            r.add_documents(data["vectors"][:30], [1], [(0, 30)])
+            r.save(tmp_path / "o")
+        os.rename(tmp_path / "s" / "shard-0001", tmp_path / "s" / "old")
+        os.rename(tmp_path / "o" / "shard-0000", tmp_path / "s" / "shard-0001")
+        with pytest.raises(ValueError, match=r"shard 1 was built on another codebook"):
+            ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
+
+
+class TestRestarts:
+    def test_killed_shard_during_queries_raises_until_reloaded(self, data, fresh, tmp_path):
+        router = fresh()
+        router.add_documents(data["vectors"], data["ids"], data["offsets"])
+        router.save(tmp_path / "s")
+        q = data["queries"][0]
+        before = router.route_query(q)
+        router.add_documents(data["vectors"][:20], [10**6], [(0, 20)])  # not saved: lost by a restart
+        with pytest.raises(ShardRestartedError) as info:
+            for i in range(500):
+                if i == 3:
+                    os.kill(shard_pid(router, 1), signal.SIGKILL)
+                router.route_query(q)
+        assert info.value.shard == 1
+        with pytest.raises(ShardRestartedError, match=r"^shard 1: .*call reload\(\) or accept_restarts\(\)"):
+            router.route_query(q)
+        router.reload()
+        assert router.route_query(q) == before
+        assert router.n_docs() == N_DOCS
+
+    def test_restart_between_calls_is_seen_by_its_generation(self, data, fresh, tmp_path):
+        router = fresh()
+        router.add_documents(data["vectors"], data["ids"], data["offsets"])
+        router.save(tmp_path / "s")
+        counts = router.shard_doc_counts()
+        router.add_documents(data["vectors"][:20], [10**6 + 2], [(0, 20)])  # goes to shard 0
+        os.kill(shard_pid(router, 0), signal.SIGKILL)
+        deadline = time.monotonic() + 60
+        while True:  # wait, past the driver, until Ray has the actor back
+            try:
+                generation, status = ray.get(router._actors[0].status.remote())
+                break
+            except ray.exceptions.RayActorError:
+                assert time.monotonic() < deadline
+                time.sleep(0.2)
+        assert generation == 1 and status["n_docs"] == counts[0]
+        with pytest.raises(ShardRestartedError, match=r"^shard 0: ShardRestarted: the actor restarted \(generation 1"):
+            router.search(data["queries"][0])
+        assert router.accept_restarts() == counts
+        assert router.search(data["queries"][0]) == router.search(data["queries"][0])
