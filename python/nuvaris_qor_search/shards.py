@@ -146,10 +146,14 @@ class _Shard:
         return self.generation, value
 
     def status(self) -> tuple[int, dict[str, Any]]:
-        usage = resource.getrusage(resource.RUSAGE_SELF)
         return self._reply(
-            {"n_docs": self.retriever.n_docs, "pid": os.getpid(), "max_rss_kib": usage.ru_maxrss,
-             "directory": self.directory}
+            {
+                "n_docs": self.retriever.n_docs,
+                "n_rows": self.retriever.store.n_rows,
+                "pid": os.getpid(),
+                "rss_bytes": _resident_bytes(),
+                "directory": self.directory,
+            }
         )
 
     def add(self, vectors: np.ndarray, doc_ids: list[int], doc_offsets: list[tuple[int, int]]) -> tuple[int, int]:
@@ -198,6 +202,15 @@ class _Shard:
     def close(self) -> None:
         self.retriever.close()
         self.note.unlink(missing_ok=True)
+
+
+def _resident_bytes() -> int:
+    """This process's resident memory (peak resident memory where /proc is absent)."""
+    try:
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except OSError:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
 def _as_arrays(pairs: list[tuple[int, float]]) -> tuple[np.ndarray, np.ndarray]:
@@ -412,6 +425,10 @@ class ShardedRouter:
             generation, value = ray.get(ref)
         except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
             return self._fail(shard, err)
+        return self._checked(shard, generation, value)
+
+    def _checked(self, shard: int, generation: int, value: Any) -> Any:
+        """`value`, or the ShardRestartedError when the reply comes from a restarted actor."""
         if generation != self._generations[shard]:
             self._stale[shard] = (
                 f"the actor restarted (generation {generation}, expected {self._generations[shard]}) "
@@ -425,7 +442,12 @@ class ShardedRouter:
             self._check()
         shards = range(self.n_shards) if shards is None else shards
         refs = [(i, getattr(self._actors[i], method).remote(*args)) for i in shards]
-        results = [self._result(i, ref) for i, ref in refs]
+        try:  # one wait for all shards; on any failure, sort the answers out one by one
+            replies = ray.get([ref for _, ref in refs])
+        except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError):
+            results = [self._result(i, ref) for i, ref in refs]
+        else:
+            results = [self._checked(i, g, v) for (i, _), (g, v) in zip(refs, replies)]
         for r in results:
             if isinstance(r, ShardError):
                 raise r
@@ -550,7 +572,7 @@ class ShardedRouter:
         return sum(self.shard_doc_counts())
 
     def shard_status(self) -> list[dict[str, Any]]:
-        """Per shard: n_docs, the actor's pid, its peak resident memory (KiB) and its last directory."""
+        """Per shard: n_docs, n_rows, the actor's pid, resident memory in bytes and its last directory."""
         return self._call("status")
 
     # -- persistence ------------------------------------------------------------
