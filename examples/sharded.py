@@ -1,0 +1,23 @@
+import tempfile
+import numpy as np
+import ray
+from nuvaris_qor_search.shards import ShardedRouter, train_codebook
+
+ray.init(num_cpus=2, include_dashboard=False)  # on a cluster: ray.init(address="auto")
+rng = np.random.default_rng(0)
+vectors = rng.standard_normal((30_000, 64), dtype=np.float32)  # 1000 docs x 30 token vectors
+vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+offsets = [(i * 30, i * 30 + 30) for i in range(1000)]
+
+codebook = train_codebook(vectors[:6000], offsets[:200], n_fine=128, n_coarse=16)  # bytes; a sample of 200 docs
+router = ShardedRouter(codebook, 2, num_cpus=1)                 # 2 shard actors, 1 CPU each
+router.add_documents(vectors, list(range(1000)), offsets)        # a np.load(..., mmap_mode="r") matrix works too
+query = vectors[300:310] + 0.05 * rng.standard_normal((10, 64), dtype=np.float32)  # like doc 10
+print(router.route_query(query, n_probes=4, max_candidates=5))  # [(doc_id, proxy_score)], merged, best first
+print(router.search(query, k=3))                                # exact MaxSim top 3 over both shards
+directory = tempfile.mkdtemp()
+router.save(directory)                                          # shard-0000/, shard-0001/, codebook.qor, manifest.json
+router.close()
+with ShardedRouter.load(directory, num_cpus=1) as again:
+    print(again.shard_doc_counts(), again.search(query, k=3))
+ray.shutdown()
