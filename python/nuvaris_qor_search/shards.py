@@ -161,8 +161,14 @@ class _Shard:
         return self._reply(self.retriever.n_docs)
 
     def route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int) -> tuple[int, Any]:
+        """Every query's candidates as one array of caller ids, one of scores and per-query counts."""
         start = time.perf_counter()
-        out = [_as_arrays(self.retriever.route_query(q, n_probes, max_candidates)) for q in queries]
+        router, ids = self.retriever.router, self.retriever.doc_ids
+        routed = [router.route_query(q, n_probes, max_candidates) for q in queries]
+        counts = np.array([len(r) for r in routed], dtype=np.int64)
+        # The router's ids are document indices (below 2**32), exact in a float64 column.
+        pairs = np.array([p for r in routed for p in r], dtype=np.float64).reshape(-1, 2)
+        out = (ids[pairs[:, 0].astype(np.int64)], pairs[:, 1].copy(), counts)
         return self._reply((out, time.perf_counter() - start))
 
     def search(self, queries: list[np.ndarray], k: int, n_probes: int, candidates: int) -> tuple[int, Any]:
@@ -213,23 +219,41 @@ def _resident_bytes() -> int:
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
 
 
-def _as_arrays(pairs: list[tuple[int, float]]) -> tuple[np.ndarray, np.ndarray]:
-    if not pairs:
-        return np.empty(0, dtype=_U64), np.empty(0, dtype=np.float64)
-    ids, scores = zip(*pairs)
-    return np.array(ids, dtype=_U64), np.array(scores, dtype=np.float64)
-
-
 # ---------------------------------------------------------------------------
 # Driver-side helpers.
 
 
-def _merge(parts: Sequence[tuple[np.ndarray, np.ndarray]], limit: int) -> list[tuple[int, float]]:
-    """Shard answers merged best first, lower id first among equal scores, cut at `limit`."""
+def _merge(parts: Sequence[tuple[np.ndarray, np.ndarray, np.ndarray]], limit: int) -> list[list[tuple[int, float]]]:
+    """Each query's candidates over all shards, best first, lower id first among equal scores, cut at `limit`.
+
+    `parts` holds one (ids, scores, per-query counts) triple per shard, in
+    shard order; one stable sort orders every query of the batch at once.
+    """
+    n_queries = len(parts[0][2])
     ids = np.concatenate([p[0] for p in parts])
     scores = np.concatenate([p[1] for p in parts])
-    order = np.lexsort((ids, -scores))[:limit]  # lexsort is stable: equal keys keep shard order
-    return list(zip(ids[order].tolist(), scores[order].tolist()))
+    query = np.concatenate([np.repeat(np.arange(n_queries), p[2]) for p in parts])
+    order = np.argsort(-scores, kind="stable")
+    order = order[np.argsort(query[order], kind="stable")]
+    query, ranked = query[order], scores[order]
+    # Equal scores of one query are rare: put each such run in id order (stable, so
+    # equal ids keep shard order) rather than sorting every candidate by id.
+    tied = np.flatnonzero((query[1:] == query[:-1]) & (ranked[1:] == ranked[:-1]))
+    if tied.size:
+        starts = tied[np.concatenate(([True], tied[1:] != tied[:-1] + 1))]
+        ends = tied[np.concatenate((tied[1:] != tied[:-1] + 1, [True]))] + 2
+        for lo, hi in zip(starts.tolist(), ends.tolist()):
+            run = order[lo:hi]
+            order[lo:hi] = run[np.argsort(ids[run], kind="stable")]
+    first = np.searchsorted(query, np.arange(n_queries))
+    keep = order[np.arange(len(order)) - first[query] < limit]
+    kept = np.minimum(np.diff(np.append(first, len(order))), limit)
+    id_list, score_list = ids[keep].tolist(), scores[keep].tolist()
+    out, at = [], 0
+    for n in kept.tolist():
+        out.append(list(zip(id_list[at : at + n], score_list[at : at + n])))
+        at += n
+    return out
 
 
 def _merge_pairs(parts: Sequence[list[tuple[int, float]]], limit: int) -> list[tuple[int, float]]:
@@ -526,8 +550,9 @@ class ShardedRouter:
     ) -> list[list[tuple[int, float]]]:
         """`route_query` for many queries, in one call per shard."""
         qs = [_query(q, self.dim) for q in queries]
-        answers = self._call("route", qs, n_probes, max_candidates)
-        return [_merge([a[0][j] for a in answers], max_candidates) for j in range(len(qs))]
+        if not qs:
+            return []
+        return _merge([a[0] for a in self._call("route", qs, n_probes, max_candidates)], max_candidates)
 
     def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[tuple[int, float]]:
         """Exact MaxSim top-k: each shard reranks its own best `candidates` candidates; merged like route_query."""
@@ -547,7 +572,7 @@ class ShardedRouter:
         """route_query and the slowest shard's own compute time in seconds (for measuring fan-out cost)."""
         q = _query(query, self.dim)
         answers = self._call("route", [q], n_probes, max_candidates)
-        return _merge([a[0][0] for a in answers], max_candidates), max(a[1] for a in answers)
+        return _merge([a[0] for a in answers], max_candidates)[0], max(a[1] for a in answers)
 
     def get_cluster_entries(self, query: Any, n_probes: int = 4) -> list[int]:
         """Every shard's representative documents of the query's C_top clusters, shard after shard."""
