@@ -352,8 +352,9 @@ class ShardedRouter:
     Ray must be initialised (`ray.init(...)`) before. Placement: `num_cpus` per
     shard, custom `resources` per shard, and any further `actor_options` for
     `ActorClass.options` (a scheduling strategy, for instance). Each shard's
-    worker pool is sized to its CPUs unless `RAYON_NUM_THREADS` is set in the
-    options' runtime environment. `restart_dir` is where each shard notes the
+    worker pool gets `num_cpus` threads (at least one) through
+    `RAYON_NUM_THREADS`, unless `actor_options` brings its own `runtime_env`.
+    `restart_dir` is where each shard notes the
     directory it last saved or loaded, to restart from after its process died;
     give a path every node can reach when shards may restart on another node.
     The constructor waits up to `start_timeout` seconds for every shard to start.
@@ -389,7 +390,7 @@ class ShardedRouter:
         if resources:
             options["resources"] = dict(resources)
         threads = str(max(1, int(num_cpus)))
-        options["runtime_env"] = {"env_vars": {"RAYON_NUM_THREADS": threads, "OPENBLAS_NUM_THREADS": threads}}
+        options["runtime_env"] = {"env_vars": {"RAYON_NUM_THREADS": threads}}
         options.update(actor_options or {})
         actor_class = ray.remote(_Shard).options(**options)
         dirs = _directories or [None] * n_shards
