@@ -204,14 +204,14 @@ class TestAdding:
         with pytest.raises(AddDocumentsError) as info:
             router.add_documents(data["vectors"], data["ids"], data["offsets"], chunk_rows=100)
         err = info.value
-        assert (err.shard, err.error_type, err.error_message) == (1, "ValueError", "retriever is closed")
-        assert str(err).startswith("shard 1: ValueError: retriever is closed; ")
+        assert (err.shard, err.error_type, err.error_message) == (1, "ValueError", "shard is closed")
+        assert str(err).startswith("shard 1: ValueError: shard is closed; ")
         assert err.applied[1] == 0 and err.expected[1] == int((owners == 1).sum())
         # Nothing is sent after the failure, so shard 0 stopped part way; it says how far.
         assert err.complete == () and 0 < err.applied[0] < err.expected[0] == int((owners == 0).sum())
         assert ray.get(router._actors[0].status.remote())[1]["n_docs"] == err.applied[0]
         assert f"shard 0 {err.applied[0]} of {err.expected[0]}, shard 1 0 of {err.expected[1]}" in str(err)
-        with pytest.raises(ShardError, match=r"^shard 1: ValueError: retriever is closed$"):
+        with pytest.raises(ShardError, match=r"^shard 1: ValueError: shard is closed$"):
             router.route_query(data["queries"][0])
 
 

@@ -129,6 +129,7 @@ class _Shard:
             self.generation = 0
         self.retriever, self.digest = self._open(directory)
         self.directory = directory
+        self.closed = False
         self._write_note()
 
     def _open(self, directory: str | None) -> tuple[Retriever, str]:
@@ -145,6 +146,11 @@ class _Shard:
     def _reply(self, value: Any) -> tuple[int, Any]:
         return self.generation, value
 
+    def _open_retriever(self) -> Retriever:
+        if self.closed:
+            raise ValueError("shard is closed")
+        return self.retriever
+
     def status(self) -> tuple[int, dict[str, Any]]:
         return self._reply(
             {
@@ -157,13 +163,15 @@ class _Shard:
         )
 
     def add(self, vectors: np.ndarray, doc_ids: list[int], doc_offsets: list[tuple[int, int]]) -> tuple[int, int]:
-        self.retriever.add(vectors, doc_ids, doc_offsets)
-        return self._reply(self.retriever.n_docs)
+        retriever = self._open_retriever()
+        retriever.add(vectors, doc_ids, doc_offsets)
+        return self._reply(retriever.n_docs)
 
     def route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int) -> tuple[int, Any]:
         """Every query's candidates as one array of caller ids, one of scores and per-query counts."""
         start = time.perf_counter()
-        router, ids = self.retriever.router, self.retriever.doc_ids
+        retriever = self._open_retriever()
+        router, ids = retriever.router, retriever.doc_ids
         routed = [router.route_query(q, n_probes, max_candidates) for q in queries]
         counts = np.array([len(r) for r in routed], dtype=np.int64)
         # The router's ids are document indices (below 2**32), exact in a float64 column.
@@ -173,24 +181,26 @@ class _Shard:
 
     def search(self, queries: list[np.ndarray], k: int, n_probes: int, candidates: int) -> tuple[int, Any]:
         start = time.perf_counter()
-        out = self.retriever.search_batch(queries, k, n_probes=n_probes, candidates=candidates)
+        out = self._open_retriever().search_batch(queries, k, n_probes=n_probes, candidates=candidates)
         return self._reply((out, time.perf_counter() - start))
 
     # The Retriever's router numbers documents by index; callers see their own ids.
     def entries(self, query: np.ndarray, n_probes: int) -> tuple[int, list[int]]:
-        ids = self.retriever.doc_ids
-        return self._reply([int(ids[d]) for d in self.retriever.router.get_cluster_entries(query, n_probes)])
+        retriever = self._open_retriever()
+        ids = retriever.doc_ids
+        return self._reply([int(ids[d]) for d in retriever.router.get_cluster_entries(query, n_probes)])
 
     def overlaps(self, query: np.ndarray, n_probes: int) -> tuple[int, list[tuple[int, int]]]:
-        ids = self.retriever.doc_ids
-        pairs = self.retriever.router.query_cluster_overlaps(query, n_probes)
+        retriever = self._open_retriever()
+        ids = retriever.doc_ids
+        pairs = retriever.router.query_cluster_overlaps(query, n_probes)
         return self._reply([(int(ids[d]), n) for d, n in pairs])
 
     def profile(self, query: np.ndarray, n_probes: int) -> tuple[int, tuple[list[int], list[int]]]:
-        return self._reply(self.retriever.router.compute_query_profile(query, n_probes))
+        return self._reply(self._open_retriever().router.compute_query_profile(query, n_probes))
 
     def save(self, directory: str) -> tuple[int, dict[str, Any]]:
-        self.retriever.save(directory)
+        self._open_retriever().save(directory)
         self.directory = directory
         self._write_note()
         return self._reply({"n_docs": self.retriever.n_docs, "digest": codebook_digest(Path(directory) / ROUTER_FILE)})
@@ -206,6 +216,7 @@ class _Shard:
         return self._reply(self.digest)
 
     def close(self) -> None:
+        self.closed = True
         self.retriever.close()
         self.note.unlink(missing_ok=True)
 
