@@ -23,9 +23,13 @@ pytestmark = pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs POSIX s
 # exception came from that call and whether the router still answers as
 # before.
 CHILD = r"""
-import logging, sys, traceback
+import logging, signal, sys, traceback
 import numpy as np
 import nuvaris_qor_router as qr
+
+# A parent that ignores SIGINT (a background job of a script) passes that on;
+# Python then installs no handler of its own, so install it here.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 rng = np.random.default_rng(3)
 small = rng.standard_normal((200, 32), dtype=np.float32)
