@@ -21,6 +21,10 @@ void similarity_block(const float* qt, std::size_t stride, std::size_t dim, cons
         for (std::size_t v = 0; v < NV; ++v) acc[c][v] = V::zero();
     const float* cent = centroids + c0 * dim;
     for (std::size_t p = 0; p < dim; ++p) {
+        // Centroid rows stream from memory when the set is large: fetch the
+        // next block's line while this one is used for 16 dimensions.
+        if (p % 16 == 0)
+            for (std::size_t c = 0; c < CB; ++c) __builtin_prefetch(cent + (CB + c) * dim + p);
         typename V::F x[NV];
         for (std::size_t v = 0; v < NV; ++v) x[v] = V::loadu(qt + p * stride + j0 + v * V::LANES);
 #pragma GCC unroll 16
