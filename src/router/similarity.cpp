@@ -43,15 +43,8 @@ void similarity_rows_scalar(const float* qt, std::size_t stride, std::size_t q, 
 }
 
 SimilarityKernel similarity_kernel_for(parallel::Isa isa) {
-    if (!parallel::isa_supported(isa)) return &similarity_rows_scalar;
-#if QOR_SIMD_KERNELS
-    switch (isa) {
-        case parallel::Isa::Avx512: return &similarity_rows_avx512;
-        case parallel::Isa::Avx2: return &similarity_rows_avx2;
-        default: break;
-    }
-#endif
-    return &similarity_rows_scalar;
+    return parallel::pick_kernel<SimilarityKernel>(isa, &similarity_rows_scalar, QOR_SIMD_ONLY(&similarity_rows_avx2),
+                                                   QOR_SIMD_ONLY(&similarity_rows_avx512));
 }
 
 SimilarityKernel similarity_kernel() {

@@ -1,7 +1,7 @@
 // AVX2 similarity kernel: 8 query rows per register, blocks of 6 centroids x
 // 16 rows (12 accumulators beside the query loads and the broadcast). FMA is
 // disabled for this file.
-#include "common/simd_avx2.hpp"
+#include "common/simd_x86.hpp"
 #include "router/similarity_kernel.inl"
 
 namespace qor {

@@ -1,7 +1,7 @@
 // AVX-512 similarity kernel: 16 query rows per register, blocks of 12
 // centroids x 32 rows (24 of the 32 registers accumulate). FMA is disabled
 // for this file.
-#include "common/simd_avx512.hpp"
+#include "common/simd_x86.hpp"
 #include "router/similarity_kernel.inl"
 
 namespace qor {

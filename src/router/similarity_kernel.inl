@@ -1,6 +1,6 @@
 // Body of the vector similarity kernels, included by one thin file per
 // instruction set after it has defined its vector operations `V` (see
-// common/simd_*.hpp). One lane per query row: a block of CB centroids times
+// common/simd_x86.hpp). One lane per query row: a block of CB centroids times
 // RB vectors of query rows stays in registers across the dimensions, each
 // lane doing the scalar kernel's operations in its order (start from +0,
 // multiply, then add, dimensions in increasing order).
