@@ -6,9 +6,9 @@
 
 namespace qor {
 
-void similarity_rows_avx2(const float* qt, std::size_t stride, std::size_t /*q*/, std::size_t dim,
+void similarity_rows_avx2(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
                           const float* centroids, std::size_t c_begin, std::size_t c_end, float* out) {
-    similarity_rows<Avx2, 6, 2>(qt, stride, dim, centroids, c_begin, c_end, out);
+    similarity_rows<Avx2, 6, 2>(qt, stride, q, dim, centroids, c_begin, c_end, out);
 }
 
 }  // namespace qor
