@@ -12,8 +12,8 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-other-pythons wheel bench bench-build \
-        bench-baseline bench-search dataset clean install
+.PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build test-other-pythons wheel \
+        bench bench-build bench-baseline bench-search dataset clean install
 
 all: install
 
@@ -36,10 +36,10 @@ demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
 # The C++ unit tests, the Python suite (with a check of the type stub), the
-# repaired wheel in a fresh venv under NumPy 1.x (suite and stub), the other
-# CPython versions, then a bounded fuzzing run of the state file reader
-# (about a minute).
-test: test-cpp test-sanitize test-py test-wheel test-other-pythons fuzz
+# repaired wheel in a fresh venv under NumPy 1.x (suite and stub), a build
+# without vector kernels, the other CPython versions, then a bounded fuzzing
+# run of the state file reader (about a minute).
+test: test-cpp test-sanitize test-py test-wheel test-scalar-build test-other-pythons fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -76,6 +76,22 @@ test-other-pythons: $(VENV)/.deps
 	    PATH=$(abspath .)/$$venv/bin:$$PATH $$venv/bin/python -m pip install -q --no-build-isolation --no-deps . && \
 	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
 	done
+
+# The module built without the vector kernels (CMake option QOR_SIMD=OFF),
+# as on a processor other than x86-64, in its own venv and build directory:
+# no 256- or 512-bit register may appear in it, and the whole Python suite
+# must pass against it.
+SCALAR_VENV := build/venv-scalar
+
+test-scalar-build: $(VENV)/.deps
+	test -x $(SCALAR_VENV)/bin/python || $(PYTHON) -m venv $(SCALAR_VENV)
+	$(SCALAR_VENV)/bin/python -m pip install -q -r requirements-dev.txt
+	PATH=$(abspath $(SCALAR_VENV))/bin:$$PATH $(SCALAR_VENV)/bin/python -m pip install -q --no-build-isolation \
+	    --no-deps --force-reinstall --config-settings=build-dir=build/scalar-only \
+	    --config-settings=cmake.define.QOR_SIMD=OFF .
+	so=$$(cd tests && ../$(SCALAR_VENV)/bin/python -c "import nuvaris_qor_router as m; print(m.__file__)") && \
+	    ! objdump -d --no-show-raw-insn "$$so" | grep -q -E '%[yz]mm[0-9]'
+	$(SCALAR_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The wheel as it is distributed: built, then repaired by auditwheel into a
 # manylinux wheel that needs nothing outside itself but what the manylinux

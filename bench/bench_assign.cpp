@@ -48,11 +48,8 @@ double time_once(F&& f) {
 
 std::vector<Isa> supported_isas() {
     std::vector<Isa> out{Isa::Scalar};
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) out.push_back(Isa::Avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl"))
-        out.push_back(Isa::Avx512);
+    for (const Isa isa : {Isa::Avx2, Isa::Avx512})
+        if (qor::parallel::isa_supported(isa)) out.push_back(isa);
     return out;
 }
 

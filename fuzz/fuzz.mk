@@ -1,16 +1,16 @@
 # Fuzzing of the state file reader with libFuzzer, included from the top
 # Makefile. `make fuzz` installs clang when it is missing (Debian 12: clang-14
 # for the compiler, libclang-rt-14-dev for the fuzzer and sanitizer runtimes),
-# builds the target with address and undefined-behaviour checks, and runs it
-# for FUZZ_SECONDS. Any crash, sanitizer report or failed oracle ends the
+# builds the target from the project's CMake libraries and flags with clang
+# (CMake option QOR_FUZZ: coverage, address and undefined-behaviour checks),
+# and runs it for FUZZ_SECONDS. Any crash, sanitizer report or failed oracle ends the
 # run with a non-zero status; the input that caused it is left in FUZZ_DIR.
 
 FUZZ_CXX ?= clang++-14
 FUZZ_SECONDS ?= 60
 FUZZ_DIR ?= build/fuzz
 FUZZ_SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
-FUZZ_SOURCES := fuzz/fuzz_state_reader.cpp src/state_file/reader.cpp src/state_file/writer.cpp \
-                src/state_file/json_text.cpp src/state_file/persist_error.cpp src/router/state.cpp
+FUZZ_BUILD := $(FUZZ_DIR)/cmake
 
 .PHONY: fuzz fuzz-setup
 
@@ -20,10 +20,12 @@ fuzz-setup:
 	    DEBIAN_FRONTEND=noninteractive $(FUZZ_SUDO) apt-get install -y --no-install-recommends clang-14 libclang-rt-14-dev; \
 	fi
 
-$(FUZZ_DIR)/fuzz_state_reader: $(FUZZ_SOURCES) $(wildcard src/state_file/*.hpp src/router/state.hpp src/codebook/codebook.hpp) | fuzz-setup
+$(FUZZ_DIR)/fuzz_state_reader: $(SOURCES) fuzz/fuzz_state_reader.cpp $(VENV)/.deps | fuzz-setup
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DQOR_FUZZ=ON -DQOR_BUILD_MODULE=OFF >/dev/null
+	cmake --build $(FUZZ_BUILD) -j2 --target fuzz_state_reader
 	mkdir -p $(FUZZ_DIR)/corpus
-	$(FUZZ_CXX) -std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined \
-	    -fno-sanitize-recover=all -Isrc $(FUZZ_SOURCES) -o $@
+	cp $(FUZZ_BUILD)/fuzz_state_reader $@
 
 fuzz: $(FUZZ_DIR)/fuzz_state_reader
 	mkdir -p $(FUZZ_DIR)/corpus

@@ -192,3 +192,30 @@ def test_whole_pipeline_gives_the_same_answers_for_any_worker_count_and_kernel()
     assert all(len(route) > 0 for *_, route in first)
     for name, result in runs.items():
         assert result == first, name
+
+
+MEMORY_SCRIPT = textwrap.dedent(
+    """
+    import resource, numpy as np, nuvaris_qor_router as qr
+    rng = np.random.default_rng(3)
+    x = rng.standard_normal((4000, 8)).astype(np.float32)
+    r = qr.PyQorRouter(8)
+    r.build(x, list(range(200)), [(i * 20, i * 20 + 20) for i in range(200)], n_fine=256, n_coarse=8)
+    q = np.ones((1_000_000, 8), np.float32)  # 32 MB; its similarity matrix needs 1 GB
+    used = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + 512 * 2**20, resource.getrlimit(resource.RLIMIT_AS)[1]))
+    try:
+        r.route_query(q)
+    except MemoryError:
+        print("MemoryError")
+    print(len(r.route_query(q[:4])))
+    """
+)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_similarity_matrix_beyond_the_memory_limit_raises_memory_error():
+    done = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.split()
+    assert lines[0] == "MemoryError" and int(lines[1]) > 0

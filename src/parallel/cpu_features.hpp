@@ -9,6 +9,12 @@
 #define QOR_SIMD_KERNELS 0
 #endif
 
+#if QOR_SIMD_KERNELS
+#define QOR_SIMD_ONLY(kernel) (kernel)
+#else
+#define QOR_SIMD_ONLY(kernel) nullptr
+#endif
+
 namespace qor::parallel {
 
 enum class Isa { Scalar = 0, Avx2 = 1, Avx512 = 2 };
@@ -24,5 +30,15 @@ bool isa_supported(Isa isa);
 Isa best_isa();
 
 const char* isa_name(Isa isa);
+
+// The kernel of `isa` among one family's variants, or the scalar one when
+// this processor or build lacks it. Pass the vector variants through
+// QOR_SIMD_ONLY, so a build without them never names them.
+template <class Kernel>
+Kernel pick_kernel(Isa isa, Kernel scalar, Kernel avx2, Kernel avx512) {
+    if (!isa_supported(isa)) return scalar;
+    const Kernel chosen = isa == Isa::Avx512 ? avx512 : isa == Isa::Avx2 ? avx2 : scalar;
+    return chosen != nullptr ? chosen : scalar;
+}
 
 }  // namespace qor::parallel

@@ -46,7 +46,6 @@ struct SimScratch {
 };
 
 inline constexpr uint64_t SCRATCH_QUERY_ROWS = 64;  // query rows' worth reserved by build and load (a multiple of 16)
-inline constexpr float OVERLAP_WEIGHT = 0.2f;
 
 class Router {
 public:

@@ -82,15 +82,9 @@ void proxy_distances_code_major_scalar(const float* sims, std::size_t stride, ui
 }
 
 ProxyKernel proxy_kernel_for(parallel::Isa isa) {
-    if (!parallel::isa_supported(isa)) return &proxy_distances_code_major_scalar;
-#if QOR_SIMD_KERNELS
-    switch (isa) {
-        case parallel::Isa::Avx512: return &proxy_distances_code_major_avx512;
-        case parallel::Isa::Avx2: return &proxy_distances_code_major_avx2;
-        default: break;
-    }
-#endif
-    return &proxy_distances_code_major_scalar;
+    return parallel::pick_kernel<ProxyKernel>(isa, &proxy_distances_code_major_scalar,
+                                              QOR_SIMD_ONLY(&proxy_distances_code_major_avx2),
+                                              QOR_SIMD_ONLY(&proxy_distances_code_major_avx512));
 }
 
 ProxyKernel proxy_kernel() {

@@ -81,8 +81,11 @@ inline uint64_t ctop_overlap(std::span<const uint32_t> query_ctop, std::span<con
     return overlap;
 }
 
-// (overlap / max(ctop_len, 1)) * 0.2 + 1 / (w + 1), each operation rounded
-// to float32 in that order.
+// Weight of the C_top overlap fraction in the proxy score.
+inline constexpr float OVERLAP_WEIGHT = 0.2f;
+
+// (overlap / max(ctop_len, 1)) * OVERLAP_WEIGHT + 1 / (w + 1), each
+// operation rounded to float32 in that order.
 inline float proxy_score(float w, uint64_t overlap, uint64_t ctop_len) {
     const float fraction = static_cast<float>(overlap) / static_cast<float>(ctop_len > 1 ? ctop_len : 1);
     const float bonus = fraction * OVERLAP_WEIGHT;

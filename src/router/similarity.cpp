@@ -16,10 +16,15 @@ constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 // microseconds of work), small enough that two cores share the tail.
 constexpr std::size_t TASK_WORK = std::size_t{1} << 20;
 
+// Query rows per task at most: tall queries are split by rows as well as
+// by centroids. A multiple of 32, so only the last strip of the last range
+// can be short.
+constexpr std::size_t TASK_ROWS = 512;
+
 // Centroids per task: a multiple of 16, so the vector kernels' centroid
 // blocks are full except in the last task. The result never depends on it.
-std::size_t task_centroids(std::size_t stride, std::size_t dim) {
-    const std::size_t per_centroid = std::max<std::size_t>(1, stride * std::max<std::size_t>(dim, 1));
+std::size_t task_centroids(std::size_t lanes, std::size_t dim) {
+    const std::size_t per_centroid = std::max<std::size_t>(1, lanes * std::max<std::size_t>(dim, 1));
     const std::size_t n = std::max<std::size_t>(1, TASK_WORK / per_centroid);
     return (n + 15) / 16 * 16;
 }
@@ -43,15 +48,8 @@ void similarity_rows_scalar(const float* qt, std::size_t stride, std::size_t q, 
 }
 
 SimilarityKernel similarity_kernel_for(parallel::Isa isa) {
-    if (!parallel::isa_supported(isa)) return &similarity_rows_scalar;
-#if QOR_SIMD_KERNELS
-    switch (isa) {
-        case parallel::Isa::Avx512: return &similarity_rows_avx512;
-        case parallel::Isa::Avx2: return &similarity_rows_avx2;
-        default: break;
-    }
-#endif
-    return &similarity_rows_scalar;
+    return parallel::pick_kernel<SimilarityKernel>(isa, &similarity_rows_scalar, QOR_SIMD_ONLY(&similarity_rows_avx2),
+                                                   QOR_SIMD_ONLY(&similarity_rows_avx512));
 }
 
 SimilarityKernel similarity_kernel() {
@@ -70,11 +68,25 @@ void similarity_code_major(const float* query, uint64_t q, const float* centroid
     std::vector<float> qt(d * stride, 0.0f);
     for (std::size_t j = 0; j < rows; ++j)
         for (std::size_t p = 0; p < d; ++p) qt[p * stride + j] = query[j * d + p];
-    parallel::parallel_for(n, task_centroids(stride, d), [&](std::size_t begin, std::size_t end) {
-        kernel(qt.data(), stride, rows, d, centroids, begin, end, out);
-        // Padding lanes hold -inf so a vector max over them is well defined;
-        // the row sums never read them.
-        for (std::size_t c = begin; c < end; ++c) std::fill(out + c * stride + rows, out + (c + 1) * stride, NEG_INF);
+    // Tasks cover (centroid range) x (query row range) tiles; each entry,
+    // padding included, is written by the one task whose tile holds it.
+    const std::size_t row_chunk = std::min(stride, TASK_ROWS);
+    const std::size_t row_chunks = stride == 0 ? 0 : (stride + row_chunk - 1) / row_chunk;
+    const std::size_t c_grain = task_centroids(row_chunk, d);
+    const std::size_t c_chunks = (n + c_grain - 1) / c_grain;
+    parallel::parallel_for(row_chunks * c_chunks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t t = begin; t < end; ++t) {
+            const std::size_t j0 = t / c_chunks * row_chunk;
+            const std::size_t j1 = std::min(stride, j0 + row_chunk);
+            const std::size_t c0 = t % c_chunks * c_grain;
+            const std::size_t c1 = std::min(n, c0 + c_grain);
+            const std::size_t valid = rows > j0 ? std::min(rows, j1) - j0 : 0;
+            if (valid > 0) kernel(qt.data() + j0, stride, valid, d, centroids, c0, c1, out + j0);
+            // Padding lanes hold -inf so a vector max over them is well
+            // defined; the row sums never read them.
+            for (std::size_t c = c0; c < c1; ++c)
+                std::fill(out + c * stride + j0 + valid, out + c * stride + j1, NEG_INF);
+        }
     });
     std::fill(out + n * stride, out + (n + 1) * stride, NEG_INF);
 }

@@ -1,6 +1,6 @@
 // Body of the vector similarity kernels, included by one thin file per
 // instruction set after it has defined its vector operations `V` (see
-// common/simd_*.hpp). One lane per query row: a block of CB centroids times
+// common/simd_x86.hpp). One lane per query row: a block of CB centroids times
 // RB vectors of query rows stays in registers across the dimensions, each
 // lane doing the scalar kernel's operations in its order (start from +0,
 // multiply, then add, dimensions in increasing order).
@@ -21,6 +21,10 @@ void similarity_block(const float* qt, std::size_t stride, std::size_t dim, cons
         for (std::size_t v = 0; v < NV; ++v) acc[c][v] = V::zero();
     const float* cent = centroids + c0 * dim;
     for (std::size_t p = 0; p < dim; ++p) {
+        // Centroid rows stream from memory when the set is large: fetch the
+        // next block's line while this one is used for 16 dimensions.
+        if (p % 16 == 0)
+            for (std::size_t c = 0; c < CB; ++c) __builtin_prefetch(cent + (CB + c) * dim + p);
         typename V::F x[NV];
         for (std::size_t v = 0; v < NV; ++v) x[v] = V::loadu(qt + p * stride + j0 + v * V::LANES);
 #pragma GCC unroll 16
@@ -43,17 +47,20 @@ void similarity_strip(const float* qt, std::size_t stride, std::size_t dim, cons
     for (; c < c_end; ++c) similarity_block<V, 1, NV>(qt, stride, dim, centroids, c, j0, out);
 }
 
-// The kernel: row strips of at most NV vectors (the stride is a multiple of
-// the lane count, so every vector is whole), centroid blocks of CB.
+// The kernel: query rows 0 .. q - 1 rounded up to a multiple of 16 (the
+// code-major lane padding, so every vector is whole; the padding lanes of qt
+// are zero), in strips of at most NV vectors, centroid blocks of CB.
 template <class V, std::size_t CB, std::size_t NV>
-void similarity_rows(const float* qt, std::size_t stride, std::size_t dim, const float* centroids,
+void similarity_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* centroids,
                      std::size_t c_begin, std::size_t c_end, float* out) {
-    static_assert(NV == 2, "the strip dispatch below assumes two vectors per strip");
+    static_assert(NV == 2 && 16 % V::LANES == 0, "the strip dispatch below assumes two vectors per strip");
     constexpr std::size_t STRIP = NV * V::LANES;
+    const std::size_t lanes = (q + 15) / 16 * 16;
     std::size_t j0 = 0;
-    for (; j0 + STRIP <= stride; j0 += STRIP)
+    for (; j0 + STRIP <= lanes; j0 += STRIP)
         similarity_strip<V, CB, NV>(qt, stride, dim, centroids, c_begin, c_end, j0, out);
-    if (j0 < stride) similarity_strip<V, 2 * CB, 1>(qt, stride, dim, centroids, c_begin, c_end, j0, out);
+    for (; j0 < lanes; j0 += V::LANES)
+        similarity_strip<V, 2 * CB, 1>(qt, stride, dim, centroids, c_begin, c_end, j0, out);
 }
 
 }  // namespace

@@ -109,21 +109,30 @@ TEST(empty_shapes) {
 }
 
 TEST(large_products_do_not_depend_on_the_pool_size) {
-    // Enough centroids for many tasks, a centroid count that is no multiple
-    // of any block, and a query taller than one row strip.
+    // Many centroids (tasks split by centroid, a count that is no multiple
+    // of any block), then a tall query (tasks split by rows as well, the
+    // last row range short).
+    struct Shape {
+        std::size_t q, n, dim;
+    };
     std::mt19937 rng(5);
-    const std::size_t q = 40, n = 3001, dim = 33;
-    const std::vector<float> query = values(q * dim, rng, false);
-    const std::vector<float> cents = values(n * dim, rng, false);
-    const std::vector<float> scalar = product(query, q, cents, n, dim, &qor::similarity_rows_scalar);
-    for (const std::size_t threads : {1, 3}) {
-        qor::parallel::ThreadPool pool(threads);
-        qor::parallel::ScopedPool scope(pool);
-        const std::vector<float> got = product(query, q, cents, n, dim, qor::similarity_kernel());
-        CHECK(got.size() == scalar.size());
-        std::size_t wrong = 0;
-        for (std::size_t i = 0; i < got.size(); ++i) wrong += !same(got[i], scalar[i]);
-        CHECK_EQ(wrong, std::size_t{0});
+    for (const Shape s : {Shape{40, 3001, 33}, Shape{1100, 37, 7}}) {
+        const std::vector<float> query = values(s.q * s.dim, rng, false);
+        const std::vector<float> cents = values(s.n * s.dim, rng, false);
+        const std::size_t stride = qor::code_major_stride(s.q);
+        std::vector<float> want((s.n + 1) * stride, -INF);
+        for (std::size_t c = 0; c < s.n; ++c)
+            for (std::size_t j = 0; j < s.q; ++j)
+                want[c * stride + j] = definition(&query[j * s.dim], &cents[c * s.dim], s.dim);
+        for (const qor::SimilarityKernel kernel : {&qor::similarity_rows_scalar, qor::similarity_kernel()})
+            for (const std::size_t threads : {1, 3}) {
+                qor::parallel::ThreadPool pool(threads);
+                qor::parallel::ScopedPool scope(pool);
+                const std::vector<float> got = product(query, s.q, cents, s.n, s.dim, kernel);
+                std::size_t wrong = 0;
+                for (std::size_t i = 0; i < got.size(); ++i) wrong += !same(got[i], want[i]);
+                CHECK_EQ(wrong, std::size_t{0});
+            }
     }
 }
 
