@@ -8,8 +8,8 @@
 
 #include "codebook/bounded_assign.hpp"
 #include "codebook/nearest.hpp"
-#include "codebook/progress_lines.hpp"
 #include "codebook/rng.hpp"
+#include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 
 namespace qor {
@@ -51,6 +51,14 @@ uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids
 }
 
 namespace {
+
+// "iteration 3 of 30: 1234 of 100000 labels changed" for pass `t` (0-based);
+// the first pass reports every label as assigned.
+std::string iteration_line(uint64_t t, uint64_t max_iter, uint64_t changed, uint64_t n) {
+    const std::string head = "iteration " + num(t + 1) + " of " + num(max_iter) + ": ";
+    if (t == 0) return head + num(n) + " labels assigned";
+    return head + num(changed) + " of " + num(n) + " labels changed" + (changed == 0 ? ", converged" : "");
+}
 
 // The rows of `data` as one contiguous row-major block: the caller's memory
 // when it already is one, otherwise an exact copy in `copy`.
@@ -112,7 +120,7 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
             options.trace->evaluated.push_back(evaluated);
             options.trace->changed.push_back(changed);
         }
-        report_progress([&] { return kmeans_iteration_line(t, max_iter, labels, prev); });
+        report_progress([&] { return iteration_line(t, max_iter, changed, n); });
         if (changed == 0) break;  // converged; this pass does not move the centroids
 
         // Update on the calling thread, rows in increasing order, so the

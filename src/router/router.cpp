@@ -10,6 +10,7 @@
 #include "codebook/codebook.hpp"
 #include "codebook/encode.hpp"
 #include "common/errors.hpp"
+#include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 #include "router/indexing.hpp"
 #include "router/query_profile.hpp"
@@ -23,8 +24,6 @@ std::span<const float> contiguous_values(const MatrixRef& m) {
     if (m.rows == 0 || m.cols == 0) return {};
     return {m.data, m.rows * m.cols};
 }
-
-std::string num(uint64_t v) { return std::to_string(v); }
 
 std::string seconds_since(std::chrono::steady_clock::time_point start) {
     char buf[32];
