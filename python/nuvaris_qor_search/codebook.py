@@ -26,6 +26,8 @@ from pathlib import Path
 import numpy as np
 from nuvaris_qor_router import PyQorRouter
 
+from ._files import fsync_dir
+
 __all__ = ["train_codebook", "strip_documents", "codebook_digest", "write_atomically"]
 
 MAGIC = b"QORR"
@@ -126,11 +128,7 @@ def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
         except FileNotFoundError:
             pass
         raise
-    dir_fd = os.open(path.parent, os.O_RDONLY)
-    try:
-        os.fsync(dir_fd)
-    finally:
-        os.close(dir_fd)
+    fsync_dir(path.parent)
 
 
 def _sample_matrix(
