@@ -108,8 +108,9 @@ wheel: $(VENV)/.deps
 # The repaired wheel in a venv made afresh each run, holding only the wheel
 # and the test tools, under NumPy 1.x (the module is built against NumPy 2
 # headers and must run under both): the import from outside the source tree,
-# mypy on a typed usage file with no search path (the stub must come from the
-# wheel), then the Python suite.
+# mypy and pyright (basedpyright, which carries its own Node) on a typed usage
+# file with no search path (the stub must come from the wheel), then the
+# Python suite.
 WHEEL_VENV := build/venv-wheel
 
 test-wheel: wheel
@@ -119,6 +120,7 @@ test-wheel: wheel
 	cd tests && ../$(WHEEL_VENV)/bin/python -c "import numpy, nuvaris_qor_router as m; print('NumPy', numpy.__version__, m.__file__)"
 	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
 	    --cache-dir=/dev/null stub_usage.py
+	cd tests/typing && ../../$(WHEEL_VENV)/bin/basedpyright --pythonpath ../../$(WHEEL_VENV)/bin/python stub_usage.py
 	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider tests
 
 test-numpy1: test-wheel

@@ -1,4 +1,5 @@
-"""Type-checked (mypy --strict) against the installed package, as a user's
+"""Type-checked (mypy --strict, and pyright strict with the settings of
+pyrightconfig.json beside it) against the installed package, as a user's
 code meets it: the stub must be found without any search path and must
 give these types."""
 
