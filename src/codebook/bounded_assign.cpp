@@ -29,6 +29,9 @@ constexpr uint64_t GROUP_SPLIT_PASSES = 5;
 // lanes per block of rows, no per-group gathering) when the groups their
 // bounds leave open hold more than this share of the lanes.
 constexpr double FULL_CHUNK_SHARE = 0.9;
+// Hamerly's half-gap test is used when there are at least this many rows
+// per centroid.
+constexpr uint64_t GAP_ROWS_PER_CENTROID = 64;
 // Rows per call of the all-groups kernel.
 constexpr std::size_t FULL_BLOCK = 64;
 
@@ -44,6 +47,24 @@ float round_down(double v) {
     float f = static_cast<float>(v);
     if (static_cast<double>(f) > v) f = std::nextafter(f, 0.0f);
     return f;
+}
+
+// Lower bounds are kept as the upper 16 bits of a float (sign, exponent and
+// 7 mantissa bits). For a value >= 0 dropping the low bits rounds towards
+// zero, that is down, so a stored bound never exceeds the true one; it is
+// at most 2^-7 of itself looser. +inf and 0 are kept exactly.
+uint16_t narrow_down(double v) {
+    const float f = round_down(v);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, sizeof bits);
+    return static_cast<uint16_t>(bits >> 16);
+}
+
+double widen(uint16_t h) {
+    const uint32_t bits = static_cast<uint32_t>(h) << 16;
+    float f = 0.0f;
+    std::memcpy(&f, &bits, sizeof f);
+    return static_cast<double>(f);
 }
 
 bool all_finite(const float* p, uint64_t d) {
@@ -105,7 +126,7 @@ double DistanceRounding::lower_computed(double distance) const {
 }
 
 
-uint64_t BoundedAssignment::default_max_groups(uint64_t d) { return std::clamp<uint64_t>(d / 16, 1, 8); }
+uint64_t BoundedAssignment::default_max_groups(uint64_t d) { return std::clamp<uint64_t>(d / 8, 1, 16); }
 
 BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa,
                                      uint64_t max_groups, const float* divisors)
@@ -260,7 +281,11 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         // distances to all lanes is the one to its nearest other finite
         // centroid (+0 for a duplicate). Per segment the kernel gives the
         // two smallest; the second smallest overall is among them.
-        const std::size_t blocks = static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK);
+        // The k x k centroid distances cost k / n of a full pass; Hamerly's
+        // test saves a few per cent of the distances at best, so it is
+        // left out (half_gap 0, no bound) when k is a large share of n.
+        const bool with_gap = k * GAP_ROWS_PER_CENTROID <= n;
+        const std::size_t blocks = with_gap ? static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK) : 0;
         parallel::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
             std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
             std::vector<uint32_t> at(FULL_BLOCK * g_count);
@@ -338,7 +363,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             for (uint64_t i = lo; i < hi; ++i) {
                 const std::size_t r = static_cast<std::size_t>(i - lo);
                 const float* row = base + r * d;
-                float* lower = lower_.data() + i * g_count;
+                uint16_t* lower = lower_.data() + i * g_count;
                 double* lw = low.data() + r * g_count;
                 const uint32_t a = previous[i];
                 own_known[r] = 0;
@@ -348,7 +373,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 const double up = (static_cast<double>(upper_[i]) + drift[a]) * (1.0 + SLACK);
                 double low_all = INF;
                 for (uint64_t g = 0; g < g_count; ++g) {
-                    lw[g] = std::max(0.0, (static_cast<double>(lower[g]) - group_drift[g]) * (1.0 - SLACK));
+                    lw[g] = std::max(0.0, (widen(lower[g]) - group_drift[g]) * (1.0 - SLACK));
                     low_all = std::min(low_all, lw[g]);
                 }
                 // Every other finite centroid c: |x - c| >= |a - c| - |x - a| >= 2 half_gap[a] - up.
@@ -358,7 +383,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 const auto keep = [&](double own_upper) {
                     labels[i] = a;
                     upper_[i] = round_up(own_upper);
-                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = round_down(lw[g]);
+                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = narrow_down(lw[g]);
                     open[r] = 0;
                     decided[r] = 1;
                 };
@@ -439,11 +464,11 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                         best_index = first_index[slot];
                     }
                 }
-                float* lower = lower_.data() + i * g_count;
+                uint16_t* lower = lower_.data() + i * g_count;
                 if (!(best < NEAREST_START)) {
                     labels[i] = 0;  // no distance below FLT_MAX: label 0, never skipped
                     upper_[i] = inf;
-                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = 0.0f;
+                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = 0;
                     continue;
                 }
                 labels[i] = best_index;
@@ -451,13 +476,13 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 for (uint64_t g = 0; g < g_count; ++g) {
                     const std::size_t slot = r * g_count + g;
                     if (open[r] >> g & 1) {
-                        lower[g] = round_down(
+                        lower[g] = narrow_down(
                             rounding_.lower_distance(first_index[slot] == best_index ? second[slot] : first[slot]));
                     } else {
                         double l = low[slot];
                         // a left its group's exclusion once it lost its label.
                         if (g == group_of_[a] && best_index != a) l = std::min(l, rounding_.lower_distance(own[r]));
-                        lower[g] = round_down(l);
+                        lower[g] = narrow_down(l);
                     }
                 }
             }

@@ -52,8 +52,9 @@ public:
     BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa,
                       uint64_t max_groups = 0, const float* divisors = nullptr);
 
-    // Most groups by default: d / 16 within [1, 8], so the bounds cost at
-    // most one float per 16 dimensions of a row plus one.
+    // Most groups by default: d / 8 within [1, 16]. A lower bound takes 2
+    // bytes and the upper one 4, so the bounds of a row take at most
+    // d / 4 + 4 bytes, about a sixteenth of the row itself.
     static uint64_t default_max_groups(uint64_t d);
 
     // Lower bounds kept per row (one per centroid group).
@@ -105,7 +106,7 @@ private:
     std::vector<std::size_t> segment_;  // group g holds lanes [segment_[g], segment_[g + 1])
     std::vector<uint64_t> group_size_;  // centroids per group
     std::vector<float> upper_;          // per row: >= exact distance to its centroid
-    std::vector<float> lower_;          // per row and group: <= exact distance to every other finite centroid of it
+    std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite centroid of it (narrowed)
     std::vector<float> last_centroids_;
     uint64_t evaluated_ = 0;
     uint64_t needed_ = 0;

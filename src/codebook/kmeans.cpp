@@ -133,9 +133,7 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
     const bool bounded = options.assignment == KMeansAssignment::Bounded ||
                          (options.assignment == KMeansAssignment::Auto && !full_scan_requested());
     std::optional<BoundedAssignment> fast;
-    uint64_t TMP_groups = options.max_groups;
-    if (const char* e = std::getenv("QOR_TMP_GROUPS")) TMP_groups = std::strtoull(e, nullptr, 10);
-    if (bounded && n > 0) fast.emplace(x, n, d, k_eff, isa, TMP_groups, div);
+    if (bounded && n > 0) fast.emplace(x, n, d, k_eff, isa, options.max_groups, div);
 
     // Bounds pay only when they spare most distances. When a pass with
     // bounds still needed more than PLAIN_SHARE of them, right after the
