@@ -356,7 +356,8 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             const uint64_t lo = chunk * CHUNK_ROWS, hi = std::min<uint64_t>(n, lo + CHUNK_ROWS);
             base = rows_ + lo * d;
             if (divisors_ != nullptr) {
-                for (uint64_t i = lo; i < hi; ++i) divide_row(rows_ + i * d, d, divisors_[i], normalized.data() + (i - lo) * d);
+                for (uint64_t i = lo; i < hi; ++i)
+                    divide_row(rows_ + i * d, d, divisors_[i], normalized.data() + (i - lo) * d);
                 base = normalized.data();
             }
             // 1. Rows the bounds decide, with at most one distance each.
@@ -425,8 +426,9 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             // Lanes to group sizes: padding lanes are few (groups are sized to
             // whole lane blocks), so this count of needed evaluations is close.
             needed[chunk] = open_lanes;
-            const bool whole_chunk = force_full_chunks_ || static_cast<double>(open_lanes) >
-                                                               FULL_CHUNK_SHARE * static_cast<double>(undecided * width);
+            const bool whole_chunk =
+                force_full_chunks_ ||
+                static_cast<double>(open_lanes) > FULL_CHUNK_SHARE * static_cast<double>(undecided * width);
             whole.clear();
             for (uint64_t i = lo; i < hi; ++i) {
                 const std::size_t r = static_cast<std::size_t>(i - lo);

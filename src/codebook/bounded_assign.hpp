@@ -106,7 +106,8 @@ private:
     std::vector<std::size_t> segment_;  // group g holds lanes [segment_[g], segment_[g + 1])
     std::vector<uint64_t> group_size_;  // centroids per group
     std::vector<float> upper_;          // per row: >= exact distance to its centroid
-    std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite centroid of it (narrowed)
+    std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite
+                                        // centroid of it (narrow_down)
     std::vector<float> last_centroids_;
     uint64_t evaluated_ = 0;
     uint64_t needed_ = 0;

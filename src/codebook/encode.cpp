@@ -57,7 +57,8 @@ std::vector<uint32_t> encode_vectors(const TwoStageCodebook& codebook, std::span
         for (std::size_t i0 = b; i0 < e; i0 += ENCODE_BLOCK) {
             const std::size_t m = std::min(ENCODE_BLOCK, e - i0);
             const std::vector<float> div = row_divisors(MatrixRef::contiguous(x + i0 * dd, m, d));
-            for (std::size_t r = 0; r < m; ++r) divide_row(x + (i0 + r) * dd, d, div[r], block.data() + r * dd);
+            for (std::size_t r = 0; r < m; ++r)
+                divide_row(x + (i0 + r) * dd, d, div[r], block.data() + r * dd);
             prepared.nearest(block.data(), m, codes.data() + i0);
         }
     });

@@ -164,14 +164,16 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
                 prepared.nearest_parallel(x, n, labels.data());
             } else {
                 // Blocks of normalised rows; the labels do not depend on the block size.
-                parallel::parallel_for(static_cast<std::size_t>(n), NORMALIZED_BLOCK, [&](std::size_t b, std::size_t e) {
+                const auto block_rows = [&](std::size_t b, std::size_t e) {
                     std::vector<float> block(NORMALIZED_BLOCK * d);
                     for (std::size_t i0 = b; i0 < e; i0 += NORMALIZED_BLOCK) {
                         const std::size_t m = std::min(NORMALIZED_BLOCK, e - i0);
-                        for (std::size_t r = 0; r < m; ++r) divide_row(x + (i0 + r) * d, d, div[i0 + r], block.data() + r * d);
+                        for (std::size_t r = 0; r < m; ++r)
+                            divide_row(x + (i0 + r) * d, d, div[i0 + r], block.data() + r * d);
                         prepared.nearest(block.data(), m, labels.data() + i0);
                     }
-                });
+                };
+                parallel::parallel_for(static_cast<std::size_t>(n), NORMALIZED_BLOCK, block_rows);
             }
             for (uint64_t i = 0; i < n; ++i) changed += labels[i] != prev[i] ? 1 : 0;
             if (fast) fast->forget_bounds();
