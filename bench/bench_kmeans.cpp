@@ -96,10 +96,10 @@ int main(int argc, char** argv) {
         std::printf(
             "{\"n\": %llu, \"d\": %llu, \"n_fine\": %llu, \"full_s\": %.3f, \"bounded_s\": %.3f, "
             "\"full_cpu_s\": %.3f, \"bounded_cpu_s\": %.3f, "
-            "\"identical\": %s, \"evaluated\": [%s], \"changed\": [%s], \"max_rss_kb\": %ld}\n",
+            "\"identical\": %s, \"evaluated\": [%s], \"changed\": [%s], \"kind\": \"%s\", \"max_rss_kb\": %ld}\n",
             static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
             static_cast<unsigned long long>(fine), full_s, bounded_s, full_cpu, bounded_cpu, identical ? "true" : "false",
-            join(trace.evaluated).c_str(), join(trace.changed).c_str(), ru.ru_maxrss);
+            join(trace.evaluated).c_str(), join(trace.changed).c_str(), trace.kind.c_str(), ru.ru_maxrss);
         std::fflush(stdout);
     }
     return 0;

@@ -7,7 +7,8 @@ topics, plus per-row noise), and "gaussian", unit Gaussian rows. For each
 n_fine the C++ driver bench_kmeans trains the codebook first with the full
 scan (QOR_KMEANS_FULL_SCAN=1) and then with the bounded assignment, checks
 that both codebooks are identical bit for bit, and reports the distance
-evaluations of every pass. faiss.Kmeans (same k, same iterations, every
+evaluations and the kind of every pass ('p' plain full scan, 'i' fresh
+bounds from every distance, 'b' pruned). faiss.Kmeans (same k, same iterations, every
 point, 2 threads) then trains on the same normalised rows in this process.
 Finally a build through the module on a smaller set is run both ways and the
 saved state files are compared byte for byte.
@@ -158,7 +159,7 @@ def main() -> int:
     print(f"{args.rows} rows x {args.dim}, {args.iters} iterations, median of {args.reps} run(s); "
           "times in seconds, wall (CPU of all threads)")
     print("| data | n_fine | full scan | bounded | speed-up wall (CPU) | faiss | bounded vs faiss wall (CPU) "
-          "| passes | skipped: pass 2 / 5 / 10 / last | skipped overall | identical |")
+          "| passes (plain) | skipped: pass 2 / 5 / 10 / last | skipped overall | identical |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|---|---:|---|")
     for e in table:
         s = skipped(e)
@@ -172,7 +173,7 @@ def main() -> int:
         else:
             peer = "- | -"
         print(f"| {e['data']} | {e['n_fine']} | {full:.1f} ({fc:.1f}) | {bounded:.1f} ({bc:.1f}) "
-              f"| {full / bounded:.2f}x ({fc / bc:.2f}x) | {peer} | {len(s)} | {pick} "
+              f"| {full / bounded:.2f}x ({fc / bc:.2f}x) | {peer} | {len(s)} ({e.get('kind', '').count('p')}) | {pick} "
               f"| {overall:.0%} | {'yes' if e['identical'] else 'NO'} |")
     if state_same is not None:
         print(f"\nstate files of a build ({args.state_rows} token rows, n_fine 1024) full scan vs bounded: "

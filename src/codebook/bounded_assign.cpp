@@ -20,10 +20,20 @@ constexpr double SLACK = 0x1p-50;
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double LARGEST = NEAREST_START;  // FLT_MAX; a computed distance must be below it to win
 
-// Rows per parallel task; most centroid groups per row.
+// Rows per parallel task.
 constexpr std::size_t CHUNK_ROWS = 4096;
-constexpr uint64_t MAX_GROUPS = 16;
+// Centroids per group (the group count is k / this, within [1, max_groups]).
+constexpr uint64_t GROUP_CENTROIDS = 128;
 constexpr uint64_t GROUP_SPLIT_PASSES = 5;
+// A chunk's rows go through every group at once (one kernel call over all
+// lanes per block of rows, no per-group gathering) when the groups their
+// bounds leave open hold more than this share of the lanes.
+constexpr double FULL_CHUNK_SHARE = 0.9;
+// Hamerly's half-gap test is used when there are at least this many rows
+// per centroid.
+constexpr uint64_t GAP_ROWS_PER_CENTROID = 64;
+// Rows per call of the all-groups kernel.
+constexpr std::size_t FULL_BLOCK = 64;
 
 // Conversions to the float storage of the bounds, rounding outwards.
 float round_up(double v) {
@@ -37,6 +47,24 @@ float round_down(double v) {
     float f = static_cast<float>(v);
     if (static_cast<double>(f) > v) f = std::nextafter(f, 0.0f);
     return f;
+}
+
+// Lower bounds are kept as the upper 16 bits of a float (sign, exponent and
+// 7 mantissa bits). For a value >= 0 dropping the low bits rounds towards
+// zero, that is down, so a stored bound never exceeds the true one; it is
+// at most 2^-7 of itself looser. +inf and 0 are kept exactly.
+uint16_t narrow_down(double v) {
+    const float f = round_down(v);
+    uint32_t bits = 0;
+    std::memcpy(&bits, &f, sizeof bits);
+    return static_cast<uint16_t>(bits >> 16);
+}
+
+double widen(uint16_t h) {
+    const uint32_t bits = static_cast<uint32_t>(h) << 16;
+    float f = 0.0f;
+    std::memcpy(&f, &bits, sizeof f);
+    return static_cast<double>(f);
 }
 
 bool all_finite(const float* p, uint64_t d) {
@@ -98,9 +126,13 @@ double DistanceRounding::lower_computed(double distance) const {
 }
 
 
-BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa)
-    : rows_(rows), n_(n), d_(d), k_(k), isa_(isa), rounding_(d) {
-    groups_ = std::clamp<uint64_t>(k / 32, 1, MAX_GROUPS);
+uint64_t BoundedAssignment::default_max_groups(uint64_t d) { return std::clamp<uint64_t>(d / 8, 1, 16); }
+
+BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa,
+                                     uint64_t max_groups, const float* divisors)
+    : rows_(rows), divisors_(divisors), n_(n), d_(d), k_(k), isa_(isa), rounding_(d) {
+    if (max_groups == 0) max_groups = default_max_groups(d);
+    groups_ = std::clamp<uint64_t>(k / GROUP_CENTROIDS, 1, std::min<uint64_t>(max_groups, 32));
     upper_.resize(static_cast<std::size_t>(n));
     lower_.resize(static_cast<std::size_t>(n * groups_));
 }
@@ -143,6 +175,64 @@ void BoundedAssignment::form_groups(const float* centroids) {
             if (counts[g] > 0)
                 for (uint64_t j = 0; j < d; ++j) seeds[g * d + j] = sums[g * d + j] / static_cast<double>(counts[g]);
     }
+    // Final split with capacities that are multiples of DISTANCE_LANES, so a
+    // group's lanes are not padded (except where the total k is not a
+    // multiple): each group gets its Lloyd size rounded down, the remaining
+    // lanes go to the groups that lost most by the rounding. Then centroids
+    // are placed in increasing order of their distance to a group's seed
+    // (ties by centroid, then group index) while the group has room.
+    std::vector<uint64_t> lloyd_size(static_cast<std::size_t>(g_count), 0);
+    for (uint64_t c = 0; c < k; ++c) ++lloyd_size[group_of_[c]];
+    const uint64_t lanes_total = (k + DISTANCE_LANES - 1) / DISTANCE_LANES * DISTANCE_LANES;
+    std::vector<uint64_t> capacity(static_cast<std::size_t>(g_count));
+    uint64_t given = 0;
+    for (uint64_t g = 0; g < g_count; ++g) {
+        capacity[g] = lloyd_size[g] / DISTANCE_LANES * DISTANCE_LANES;
+        given += capacity[g];
+    }
+    std::vector<uint64_t> by_rest(static_cast<std::size_t>(g_count));
+    for (uint64_t g = 0; g < g_count; ++g) by_rest[g] = g;
+    std::stable_sort(by_rest.begin(), by_rest.end(), [&](uint64_t a, uint64_t b) {
+        return lloyd_size[a] % DISTANCE_LANES > lloyd_size[b] % DISTANCE_LANES;
+    });
+    for (std::size_t i = 0; given < lanes_total; i = (i + 1) % by_rest.size()) {
+        capacity[by_rest[i]] += DISTANCE_LANES;
+        given += DISTANCE_LANES;
+    }
+    struct Pair {
+        double dist;
+        uint32_t c, g;
+    };
+    std::vector<Pair> pairs;
+    pairs.reserve(static_cast<std::size_t>(k * g_count));
+    for (uint64_t c = 0; c < k; ++c) {
+        const float* v = centroids + c * d;
+        const bool fin = all_finite(v, d);
+        for (uint64_t g = 0; g < g_count; ++g) {
+            double sum = INF;
+            if (fin) {
+                sum = 0.0;
+                for (uint64_t j = 0; j < d; ++j) {
+                    const double diff = v[j] - seeds[g * d + j];
+                    sum += diff * diff;
+                }
+            }
+            if (std::isnan(sum)) sum = INF;  // a seed that is not finite
+            pairs.push_back(Pair{sum, static_cast<uint32_t>(c), static_cast<uint32_t>(g)});
+        }
+    }
+    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
+        if (a.dist != b.dist) return a.dist < b.dist;
+        return a.c != b.c ? a.c < b.c : a.g < b.g;
+    });
+    std::vector<unsigned char> placed(static_cast<std::size_t>(k), 0);
+    for (const Pair& p : pairs) {
+        if (placed[p.c] || capacity[p.g] == 0) continue;
+        placed[p.c] = 1;
+        --capacity[p.g];
+        group_of_[p.c] = p.g;
+    }
+
     lanes_.clear();
     group_size_.clear();
     segment_.assign(1, 0);
@@ -154,14 +244,17 @@ void BoundedAssignment::form_groups(const float* centroids) {
         while (lanes_.size() % DISTANCE_LANES != 0) lanes_.push_back(NO_CENTROID);
         segment_.push_back(lanes_.size());
     }
+    groups_formed_ = true;
 }
 
 uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previous, uint32_t* labels) {
     const uint64_t n = n_, d = d_, k = k_, g_count = groups_;
-    if (!have_bounds_) form_groups(centroids);
-    const DistanceTable table(centroids, d, lanes_, isa_);
+    if (!groups_formed_) form_groups(centroids);
+    const DistanceTable table(centroids, d, lanes_, segment_, isa_);
     const std::size_t width = table.width();
     const bool scan_all = !have_bounds_ || !rounding_.usable;
+    last_set_bounds_ = scan_all;
+    const float inf = std::numeric_limits<float>::infinity();
 
     // Per centroid: whether it can win for a finite row at all, how far it
     // moved since the last pass (infinite when it is or was not finite), and
@@ -182,33 +275,48 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             drift[c] = all_finite(old_c, d) ? drift_upper(old_c, centroids + c * d, d) : INF;
             group_drift[group_of_[c]] = std::max(group_drift[group_of_[c]], drift[c]);
         }
-        const std::size_t blocks = static_cast<std::size_t>((k + DISTANCE_BLOCK_ROWS - 1) / DISTANCE_BLOCK_ROWS);
-        parallel::parallel_for(blocks, 8, [&](std::size_t begin, std::size_t end) {
-            std::vector<float> dist(DISTANCE_BLOCK_ROWS * width);
-            const float* ptrs[DISTANCE_BLOCK_ROWS];
+        // A finite centroid is at computed distance +0 from itself, the
+        // smallest value there is, and at +inf or NaN (never counted) from a
+        // centroid that is not finite; so the second smallest of its
+        // distances to all lanes is the one to its nearest other finite
+        // centroid (+0 for a duplicate). Per segment the kernel gives the
+        // two smallest; the second smallest overall is among them.
+        // The k x k centroid distances cost k / n of a full pass; Hamerly's
+        // test saves a few per cent of the distances at best, so it is
+        // left out (half_gap 0, no bound) when k is a large share of n.
+        const bool with_gap = k * GAP_ROWS_PER_CENTROID <= n;
+        const std::size_t blocks = with_gap ? static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK) : 0;
+        parallel::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
+            std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
+            std::vector<uint32_t> at(FULL_BLOCK * g_count);
+            const float* ptrs[FULL_BLOCK];
             for (std::size_t b = begin; b < end; ++b) {
-                const uint64_t c0 = b * DISTANCE_BLOCK_ROWS;
-                const std::size_t m = static_cast<std::size_t>(std::min<uint64_t>(DISTANCE_BLOCK_ROWS, k - c0));
+                const uint64_t c0 = b * FULL_BLOCK;
+                const std::size_t m = static_cast<std::size_t>(std::min<uint64_t>(FULL_BLOCK, k - c0));
                 for (std::size_t r = 0; r < m; ++r) ptrs[r] = centroids + (c0 + r) * d;
-                table.distances(ptrs, m, 0, width, dist.data());
+                table.minima(ptrs, m, 0, g_count, m1.data(), m2.data(), at.data(), g_count);
                 for (std::size_t r = 0; r < m; ++r) {
                     const uint64_t c = c0 + r;
                     if (!finite[c]) continue;
+                    float lo1 = inf, lo2 = inf;
+                    for (uint64_t g = 0; g < g_count; ++g)
+                        for (const float v : {m1[r * g_count + g], m2[r * g_count + g]}) {
+                            if (v < lo1) {
+                                lo2 = lo1;
+                                lo1 = v;
+                            } else if (v < lo2) {
+                                lo2 = v;
+                            }
+                        }
                     // lower_distance grows with its argument: bound the smallest value only.
-                    float nearest = std::numeric_limits<float>::infinity();
-                    for (std::size_t p = 0; p < width; ++p) {
-                        const uint32_t o = table.centroid(p);
-                        const float v = dist[r * width + p];
-                        if (o != NO_CENTROID && o != c && finite[o] && v < nearest) nearest = v;
-                    }
-                    half_gap[c] = 0.5 * rounding_.lower_distance(nearest);
+                    half_gap[c] = 0.5 * rounding_.lower_distance(lo2);
                 }
             }
         });
     }
 
     const std::size_t chunks = static_cast<std::size_t>((n + CHUNK_ROWS - 1) / CHUNK_ROWS);
-    std::vector<uint64_t> evaluated(chunks, 0), changed(chunks, 0);
+    std::vector<uint64_t> evaluated(chunks, 0), needed(chunks, 0), changed(chunks, 0);
     parallel::parallel_for(chunks, 1, [&](std::size_t begin, std::size_t end) {
         // Per row of the chunk: the groups still to evaluate (bit g), the
         // computed distance to the own centroid when known, the moved group
@@ -220,28 +328,53 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         std::vector<double> low(CHUNK_ROWS * g_count);
         std::vector<float> first(CHUNK_ROWS * g_count), second(CHUNK_ROWS * g_count);
         std::vector<uint32_t> first_index(CHUNK_ROWS * g_count);
-        std::vector<uint32_t> members;
-        std::vector<float> dist;
-        const float* ptrs[DISTANCE_BLOCK_ROWS];
+        std::vector<uint32_t> members, whole;
+        std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
+        std::vector<uint32_t> at(FULL_BLOCK * g_count);
+        std::vector<float> normalized(divisors_ != nullptr ? CHUNK_ROWS * d : 0);
+        const float* base = nullptr;  // row lo of the chunk; rows follow every d values
+        const float* ptrs[FULL_BLOCK];
         const uint32_t all_groups = g_count >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << g_count) - 1;
         uint64_t evals = 0;
+        // Evaluates groups [g0, g0 + count) for the chunk rows `rs` and
+        // stores their minima in the rows' slots.
+        const auto evaluate = [&](const std::vector<uint32_t>& rs, uint64_t g0, uint64_t count) {
+            for (std::size_t m0 = 0; m0 < rs.size(); m0 += FULL_BLOCK) {
+                const std::size_t m = std::min(FULL_BLOCK, rs.size() - m0);
+                for (std::size_t q = 0; q < m; ++q) ptrs[q] = base + rs[m0 + q] * d;
+                table.minima(ptrs, m, g0, g0 + count, m1.data(), m2.data(), at.data(), count);
+                for (std::size_t q = 0; q < m; ++q)
+                    for (uint64_t e = 0; e < count; ++e) {
+                        const std::size_t from = q * count + e, slot = rs[m0 + q] * g_count + g0 + e;
+                        first[slot] = m1[from];
+                        second[slot] = m2[from];
+                        first_index[slot] = m1[from] < inf ? table.centroid(at[from]) : NO_CENTROID;
+                    }
+            }
+        };
         for (std::size_t chunk = begin; chunk < end; ++chunk) {
             const uint64_t lo = chunk * CHUNK_ROWS, hi = std::min<uint64_t>(n, lo + CHUNK_ROWS);
+            base = rows_ + lo * d;
+            if (divisors_ != nullptr) {
+                for (uint64_t i = lo; i < hi; ++i)
+                    divide_row(rows_ + i * d, d, divisors_[i], normalized.data() + (i - lo) * d);
+                base = normalized.data();
+            }
             // 1. Rows the bounds decide, with at most one distance each.
             for (uint64_t i = lo; i < hi; ++i) {
                 const std::size_t r = static_cast<std::size_t>(i - lo);
-                const float* row = rows_ + i * d;
-                float* lower = lower_.data() + i * g_count;
+                const float* row = base + r * d;
+                uint16_t* lower = lower_.data() + i * g_count;
                 double* lw = low.data() + r * g_count;
                 const uint32_t a = previous[i];
                 own_known[r] = 0;
                 decided[r] = 0;
                 open[r] = all_groups;
-                if (scan_all || !(upper_[i] < std::numeric_limits<float>::infinity())) continue;
+                if (scan_all || !(upper_[i] < inf)) continue;
                 const double up = (static_cast<double>(upper_[i]) + drift[a]) * (1.0 + SLACK);
                 double low_all = INF;
                 for (uint64_t g = 0; g < g_count; ++g) {
-                    lw[g] = std::max(0.0, (static_cast<double>(lower[g]) - group_drift[g]) * (1.0 - SLACK));
+                    lw[g] = std::max(0.0, (widen(lower[g]) - group_drift[g]) * (1.0 - SLACK));
                     low_all = std::min(low_all, lw[g]);
                 }
                 // Every other finite centroid c: |x - c| >= |a - c| - |x - a| >= 2 half_gap[a] - up.
@@ -251,7 +384,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 const auto keep = [&](double own_upper) {
                     labels[i] = a;
                     upper_[i] = round_up(own_upper);
-                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = round_down(lw[g]);
+                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = narrow_down(lw[g]);
                     open[r] = 0;
                     decided[r] = 1;
                 };
@@ -278,50 +411,40 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                     open[r] = mask;
                 }
             }
-            // 2. Each group against its open rows, a block of rows per
-            // kernel call so every centroid load serves several rows.
+            // 2. The open groups. Rows with every group open, and every
+            // undecided row when the open groups hold most of the lanes, go
+            // through all lanes in one kernel call per block of rows; the
+            // others per group, a block of rows per call.
+            uint64_t open_lanes = 0, undecided = 0;
+            for (uint64_t i = lo; i < hi; ++i) {
+                const std::size_t r = static_cast<std::size_t>(i - lo);
+                if (decided[r]) continue;
+                ++undecided;
+                for (uint64_t g = 0; g < g_count; ++g)
+                    if (open[r] >> g & 1) open_lanes += segment_[g + 1] - segment_[g];
+            }
+            // Lanes to group sizes: padding lanes are few (groups are sized to
+            // whole lane blocks), so this count of needed evaluations is close.
+            needed[chunk] = open_lanes;
+            const bool whole_chunk =
+                force_full_chunks_ ||
+                static_cast<double>(open_lanes) > FULL_CHUNK_SHARE * static_cast<double>(undecided * width);
+            whole.clear();
+            for (uint64_t i = lo; i < hi; ++i) {
+                const std::size_t r = static_cast<std::size_t>(i - lo);
+                if (decided[r]) continue;
+                if (whole_chunk) open[r] = all_groups;
+                if (open[r] == all_groups) whole.push_back(static_cast<uint32_t>(r));
+            }
+            evaluate(whole, 0, g_count);
+            evals += whole.size() * k;
             for (uint64_t g = 0; g < g_count; ++g) {
                 members.clear();
-                for (uint64_t i = lo; i < hi; ++i)
-                    if (open[i - lo] >> g & 1) members.push_back(static_cast<uint32_t>(i - lo));
-                const std::size_t s0 = segment_[g], s1 = segment_[g + 1], span = s1 - s0;
-                const auto count = static_cast<std::size_t>(group_size_[g]);
-                if (span == 0) {  // an empty group: nothing to beat, nothing to bound
-                    for (const uint32_t r : members) {
-                        first[r * g_count + g] = second[r * g_count + g] = std::numeric_limits<float>::infinity();
-                        first_index[r * g_count + g] = NO_CENTROID;
-                    }
-                    continue;
+                for (uint64_t i = lo; i < hi; ++i) {
+                    const std::size_t r = static_cast<std::size_t>(i - lo);
+                    if ((open[r] >> g & 1) && open[r] != all_groups) members.push_back(static_cast<uint32_t>(r));
                 }
-                dist.resize(DISTANCE_BLOCK_ROWS * span);
-                for (std::size_t m0 = 0; m0 < members.size(); m0 += DISTANCE_BLOCK_ROWS) {
-                    const std::size_t m = std::min(DISTANCE_BLOCK_ROWS, members.size() - m0);
-                    for (std::size_t q = 0; q < m; ++q) ptrs[q] = rows_ + (lo + members[m0 + q]) * d;
-                    table.distances(ptrs, m, s0, s1, dist.data());
-                    for (std::size_t q = 0; q < m; ++q) {
-                        // Lanes of a group hold its centroids in increasing
-                        // index order, padding last: the first strict minimum
-                        // is also the lowest index among equal values.
-                        float m1 = std::numeric_limits<float>::infinity(), m2 = m1;
-                        std::size_t p1 = 0;
-                        const float* v = dist.data() + q * span;
-                        for (std::size_t p = 0; p < count; ++p) {
-                            if (v[p] < m1) {
-                                m2 = m1;
-                                m1 = v[p];
-                                p1 = p;
-                            } else if (v[p] < m2) {
-                                m2 = v[p];
-                            }
-                        }
-                        const uint32_t i1 = m1 < std::numeric_limits<float>::infinity() ? table.centroid(s0 + p1)
-                                                                                          : NO_CENTROID;
-                        const std::size_t slot = members[m0 + q] * g_count + g;
-                        first[slot] = m1;
-                        second[slot] = m2;
-                        first_index[slot] = i1;
-                    }
-                }
+                evaluate(members, g, 1);
                 evals += members.size() * group_size_[g];
             }
             // 3. The full-scan rule over the evaluated centroids (smallest
@@ -333,7 +456,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 if (decided[r]) continue;
                 const uint32_t a = previous[i];
                 const bool own_counts = own_known[r] && own[r] < NEAREST_START;  // a NaN must not start the minimum
-                float best = own_counts ? own[r] : std::numeric_limits<float>::infinity();
+                float best = own_counts ? own[r] : inf;
                 uint32_t best_index = own_counts ? a : NO_CENTROID;
                 for (uint64_t g = 0; g < g_count; ++g) {
                     if (!(open[r] >> g & 1)) continue;
@@ -343,11 +466,11 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                         best_index = first_index[slot];
                     }
                 }
-                float* lower = lower_.data() + i * g_count;
+                uint16_t* lower = lower_.data() + i * g_count;
                 if (!(best < NEAREST_START)) {
                     labels[i] = 0;  // no distance below FLT_MAX: label 0, never skipped
-                    upper_[i] = std::numeric_limits<float>::infinity();
-                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = 0.0f;
+                    upper_[i] = inf;
+                    for (uint64_t g = 0; g < g_count; ++g) lower[g] = 0;
                     continue;
                 }
                 labels[i] = best_index;
@@ -355,13 +478,13 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 for (uint64_t g = 0; g < g_count; ++g) {
                     const std::size_t slot = r * g_count + g;
                     if (open[r] >> g & 1) {
-                        lower[g] = round_down(
+                        lower[g] = narrow_down(
                             rounding_.lower_distance(first_index[slot] == best_index ? second[slot] : first[slot]));
                     } else {
                         double l = low[slot];
                         // a left its group's exclusion once it lost its label.
                         if (g == group_of_[a] && best_index != a) l = std::min(l, rounding_.lower_distance(own[r]));
-                        lower[g] = round_down(l);
+                        lower[g] = narrow_down(l);
                     }
                 }
             }
@@ -374,10 +497,11 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
 
     last_centroids_.assign(centroids, centroids + k * d);
     have_bounds_ = true;
-    evaluated_ = 0;
+    evaluated_ = needed_ = 0;
     uint64_t total_changed = 0;
     for (std::size_t c = 0; c < chunks; ++c) {
         evaluated_ += evaluated[c];
+        needed_ += needed[c];
         total_changed += changed[c];
     }
     return total_changed;

@@ -46,8 +46,16 @@ struct DistanceRounding {
 class BoundedAssignment {
 public:
     // The n x d row-major `rows` must outlive this object. `isa` picks the
-    // distance kernel for rows that need every distance.
-    BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa);
+    // distance kernel. At most `max_groups` groups (0: default_max_groups).
+    // With `divisors` (n values), row i is read as rows[i] / divisors[i]
+    // (see divide_row), a chunk at a time, instead of holding such a copy.
+    BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa,
+                      uint64_t max_groups = 0, const float* divisors = nullptr);
+
+    // Most groups by default: d / 8 within [1, 16]. A lower bound takes 2
+    // bytes and the upper one 4, so the bounds of a row take at most
+    // d / 4 + 4 bytes, about a sixteenth of the row itself.
+    static uint64_t default_max_groups(uint64_t d);
 
     // Lower bounds kept per row (one per centroid group).
     uint64_t groups() const { return groups_; }
@@ -58,28 +66,51 @@ public:
     // of the first pass. Returns the number of rows whose label
     // differs from `previous`. Parallel over rows; the result does not
     // depend on the worker count.
+    //
+    // The first pass, and the first after forget_bounds, evaluates every
+    // distance and sets tight bounds. A chunk of rows whose open groups hold
+    // most of the lanes evaluates all of them for its undecided rows (the
+    // bounds would not pay there; set_force_full_chunks forces that, a test
+    // hook). Labels are the same either way.
     uint64_t assign(const float* centroids, const uint32_t* previous, uint32_t* labels);
+    void set_force_full_chunks(bool on) { force_full_chunks_ = on; }
 
-    // Distance evaluations of the last pass (n * k for a full scan).
+    // The caller assigned a pass by other means (a plain full scan): the
+    // bounds no longer describe the centroids, the next pass sets new ones.
+    void forget_bounds() { have_bounds_ = false; }
+
+    // Whether the last pass evaluated every distance to set fresh bounds.
+    bool last_pass_set_bounds() const { return last_set_bounds_; }
+
+    // Distance evaluations of the last pass (n * k for a full scan), and
+    // how many of them the bounds could not exclude (fewer when chunks
+    // evaluated every centroid because that was cheaper).
     uint64_t evaluated() const { return evaluated_; }
+    uint64_t needed() const { return needed_; }
 
 private:
     void form_groups(const float* centroids);
 
     const float* rows_;
+    const float* divisors_;
     uint64_t n_, d_, k_;
     parallel::Isa isa_;
     DistanceRounding rounding_;
     bool have_bounds_ = false;
+    bool groups_formed_ = false;
+    bool last_set_bounds_ = false;
+    bool force_full_chunks_ = false;
     uint64_t groups_ = 1;
     std::vector<uint32_t> group_of_;    // per centroid
     std::vector<uint32_t> lanes_;       // centroids in group order, each group padded to DISTANCE_LANES
     std::vector<std::size_t> segment_;  // group g holds lanes [segment_[g], segment_[g + 1])
     std::vector<uint64_t> group_size_;  // centroids per group
     std::vector<float> upper_;          // per row: >= exact distance to its centroid
-    std::vector<float> lower_;          // per row and group: <= exact distance to every other finite centroid of it
+    std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite
+                                        // centroid of it (narrow_down)
     std::vector<float> last_centroids_;
     uint64_t evaluated_ = 0;
+    uint64_t needed_ = 0;
 };
 
 }  // namespace qor

@@ -20,13 +20,16 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
     const uint64_t k_fine = std::max<uint64_t>(std::min(n, n_fine), 2);
     const uint64_t k_coarse = std::max<uint64_t>(std::min(k_fine / 2, n_coarse), 2);
 
-    const std::vector<float> x = normalize_rows(MatrixRef::contiguous(vectors.data(), n, d));
+    // The fine k-means clusters the normalised rows, normalising them as it
+    // reads them: a normalised copy would double the memory of the input.
     KMeansResult fine = [&] {
         const ProgressStage stage("fine k-means");
         KMeansOptions fine_options;
         fine_options.trace = fine_trace;
-        return kmeans(MatrixRef::contiguous(x.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED, fine_options);
+        fine_options.normalize = true;
+        return kmeans(MatrixRef::contiguous(vectors.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED, fine_options);
     }();
+    fine.labels = {};  // not needed; freed before the coarse level
     const uint64_t h = fine.k;
     const KMeansResult coarse = [&] {
         const ProgressStage stage("coarse k-means");

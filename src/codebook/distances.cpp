@@ -17,7 +17,12 @@ float squared_distance(const float* row, const float* centroid, std::size_t d) {
 }
 
 DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes, parallel::Isa isa)
-    : centroids_(centroids), d_(d), lanes_(std::move(lanes)), isa_(isa) {
+    : DistanceTable(centroids, d, std::move(lanes), {}, isa) {}
+
+DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes,
+                             std::vector<std::size_t> segments, parallel::Isa isa)
+    : centroids_(centroids), d_(d), lanes_(std::move(lanes)), segments_(std::move(segments)), isa_(isa) {
+    if (segments_.empty()) segments_ = {0, lanes_.size()};
     // An explicit request for a kernel this processor or build lacks gets the
     // scalar loop instead of an illegal instruction.
     if (d == 0 || lanes_.empty() || !parallel::isa_supported(isa)) isa_ = parallel::Isa::Scalar;
@@ -67,6 +72,47 @@ void DistanceTable::distances(const float* const* rows, std::size_t n_rows, std:
                 break;
         }
     }
+}
+
+void DistanceTable::minima(const float* const* rows, std::size_t n_rows, std::size_t seg_begin, std::size_t seg_end,
+                           float* first, float* second, uint32_t* lane, std::size_t out_stride) const {
+    const auto d = static_cast<std::size_t>(d_);
+    const std::size_t n_seg = seg_end - seg_begin;
+    switch (isa_) {
+#if QOR_SIMD_KERNELS
+        case parallel::Isa::Avx512:
+            distance_minima_avx512(rows, n_rows, d, transposed_, lanes_.size(), segments_.data() + seg_begin, n_seg,
+                                   first, second, lane, out_stride);
+            return;
+        case parallel::Isa::Avx2:
+            distance_minima_avx2(rows, n_rows, d, transposed_, lanes_.size(), segments_.data() + seg_begin, n_seg,
+                                 first, second, lane, out_stride);
+            return;
+#endif
+        default:
+            break;
+    }
+    const float inf = std::numeric_limits<float>::infinity();
+    for (std::size_t r = 0; r < n_rows; ++r)
+        for (std::size_t s = seg_begin; s < seg_end; ++s) {
+            float m1 = inf, m2 = inf;
+            uint32_t l1 = NO_CENTROID;
+            for (std::size_t p = segments_[s]; p < segments_[s + 1]; ++p) {
+                if (lanes_[p] == NO_CENTROID) continue;
+                const float v = squared_distance(rows[r], centroids_ + lanes_[p] * d, d);
+                if (v < m1) {
+                    m2 = m1;
+                    m1 = v;
+                    l1 = static_cast<uint32_t>(p);
+                } else if (v < m2) {
+                    m2 = v;
+                }
+            }
+            const std::size_t o = r * out_stride + s - seg_begin;
+            first[o] = m1;
+            second[o] = m2;
+            lane[o] = l1;
+        }
 }
 
 }  // namespace qor

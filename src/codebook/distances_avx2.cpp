@@ -10,4 +10,10 @@ void distance_block_avx2(const float* const* rows, std::size_t n_rows, std::size
     distance_rows<Avx2, 4>(rows, n_rows, d, ct, stride, begin, end, out);
 }
 
+void distance_minima_avx2(const float* const* rows, std::size_t n_rows, std::size_t d, const float* ct,
+                          std::size_t stride, const std::size_t* seg, std::size_t n_seg, float* first,
+                          float* second, uint32_t* lane, std::size_t out_stride) {
+    minima_rows<Avx2, 4>(rows, n_rows, d, ct, stride, seg, n_seg, first, second, lane, out_stride);
+}
+
 }  // namespace qor

@@ -11,10 +11,14 @@
 #include "codebook/nearest.hpp"
 #include "common/errors.hpp"
 #include "common/text.hpp"
+#include "parallel/thread_pool.hpp"
 
 namespace qor {
 
 namespace {
+
+// Rows normalised and encoded per block.
+constexpr std::size_t ENCODE_BLOCK = 256;
 
 // Largest cluster id + 1 scored in a flat table by top_coarse_clusters.
 constexpr uint64_t DENSE_SCORE_TABLE = uint64_t{1} << 16;
@@ -43,9 +47,21 @@ std::vector<uint32_t> encode_vectors(const TwoStageCodebook& codebook, std::span
 
     std::vector<uint32_t> codes(static_cast<std::size_t>(n_rows), 0);
     if (n_rows == 0) return codes;
-    const std::vector<float> x = normalize_rows(MatrixRef::contiguous(vectors.data(), n_rows, d));
+    // Rows are normalised a block at a time (as normalize_rows would), so
+    // encoding holds no normalised copy of the whole input.
     const PreparedCentroids prepared(codebook.cquant.data(), k, d);
-    prepared.nearest_parallel(x.data(), n_rows, codes.data());
+    const float* x = vectors.data();
+    const auto dd = static_cast<std::size_t>(d);
+    parallel::parallel_for(static_cast<std::size_t>(n_rows), ENCODE_BLOCK, [&](std::size_t b, std::size_t e) {
+        std::vector<float> block(ENCODE_BLOCK * dd);
+        for (std::size_t i0 = b; i0 < e; i0 += ENCODE_BLOCK) {
+            const std::size_t m = std::min(ENCODE_BLOCK, e - i0);
+            const std::vector<float> div = row_divisors(MatrixRef::contiguous(x + i0 * dd, m, d));
+            for (std::size_t r = 0; r < m; ++r)
+                divide_row(x + (i0 + r) * dd, d, div[r], block.data() + r * dd);
+            prepared.nearest(block.data(), m, codes.data() + i0);
+        }
+    });
     return codes;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/matrix.hpp"
@@ -38,11 +39,13 @@ struct KMeansResult {
 // environment (read at every call, for diagnosis and benchmarks).
 enum class KMeansAssignment { Auto, FullScan, Bounded };
 
-// Per assignment pass: distance evaluations (n * k_eff for a full scan) and
-// rows whose label changed.
+// Per assignment pass: distance evaluations (n * k_eff for a full scan),
+// rows whose label changed, and how the pass ran: 'p' a plain full scan,
+// 'i' every distance with fresh bounds set, 'b' pruned by the bounds.
 struct KMeansTrace {
     std::vector<uint64_t> evaluated;
     std::vector<uint64_t> changed;
+    std::string kind;
 };
 
 struct KMeansOptions {
@@ -50,12 +53,32 @@ struct KMeansOptions {
     bool force_isa = false;  // use `isa` instead of best_isa()
     parallel::Isa isa = parallel::Isa::Scalar;
     KMeansTrace* trace = nullptr;  // filled when not null
+    // Bounded assignment only. At most this many centroid groups (0: the
+    // default for the dimension); and test hooks that change no result: bit
+    // t (t < 64) of plain_passes runs pass t as a plain full scan (the next
+    // pass then sets fresh bounds from every distance), bit t of
+    // full_chunks makes pass t evaluate every centroid for each row its
+    // bounds do not decide.
+    uint64_t max_groups = 0;
+    // Cluster normalize_rows(data) instead of data, with the same bits, but
+    // normalise rows as they are read rather than holding a normalised copy.
+    bool normalize = false;
+    uint64_t plain_passes = 0;
+    uint64_t full_chunks = 0;
 };
 
 // A new contiguous row-major copy of m with every row divided (true
 // division) by max(norm, NORM_FLOOR); norm = sqrtf of the float sum of
 // squares in increasing column order. A NaN norm stays NaN.
 std::vector<float> normalize_rows(const MatrixRef& m);
+
+// The divisor normalize_rows uses for each row of m: max(norm, NORM_FLOOR),
+// NaN for a NaN norm.
+std::vector<float> row_divisors(const MatrixRef& m);
+
+// dst[j] = row[j] / divisor for j < cols: a row of normalize_rows given its
+// divisor. `row` and `dst` do not overlap.
+void divide_row(const float* row, uint64_t cols, float divisor, float* dst);
 
 // Index of the centroid (row of `centroids`) at the smallest squared
 // Euclidean distance from `vec`: float sums from -0.0 in increasing dimension

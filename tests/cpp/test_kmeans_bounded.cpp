@@ -103,10 +103,19 @@ bool same(const qor::KMeansResult& a, const qor::KMeansResult& b) {
             std::memcmp(a.centroids.data(), b.centroids.data(), a.centroids.size() * sizeof(float)) == 0);
 }
 
+// Pass kinds forced by the test hooks: plain full-scan passes (bit t of
+// plain) and passes that evaluate every undecided row fully (bit t of chunks).
+struct Hooks {
+    uint64_t plain = 0, chunks = 0, groups = 0;
+};
+
 qor::KMeansResult run(const Data& g, uint64_t k, uint64_t iters, qor::KMeansAssignment how, Isa isa,
-                      qor::KMeansTrace* trace = nullptr) {
+                      qor::KMeansTrace* trace = nullptr, Hooks hooks = {}) {
     qor::KMeansOptions o;
     o.assignment = how;
+    o.plain_passes = hooks.plain;
+    o.full_chunks = hooks.chunks;
+    o.max_groups = hooks.groups;
     o.force_isa = true;
     o.isa = isa;
     o.trace = trace;
@@ -131,6 +140,71 @@ TEST(bounded_matches_full_scan_on_every_kernel_and_worker_count) {
                                       g.name + " k=" + std::to_string(k) + " isa=" + qor::parallel::isa_name(isa) +
                                           " threads=" + std::to_string(threads));
                 }
+        }
+    }
+}
+
+TEST(bounded_matches_full_scan_whatever_the_mix_of_pass_kinds) {
+    // Plain passes drop the bounds and the next pass sets them from every
+    // distance; forced full chunks evaluate every centroid for the rows the
+    // bounds leave undecided; few or many groups. None may change a bit.
+    const Hooks patterns[] = {
+        {0b0000000000010010ULL, 0, 0},        // plain passes 2 and 5, then fresh bounds
+        {0, 0b0000000001101000ULL, 0},        // full chunks on passes 4, 6, 7
+        {0b0101010101010101ULL, 0b0010001000100010ULL, 3},  // alternating kinds, 3 groups
+        {0b0000000011000110ULL, 0b0000001100000000ULL, 1},  // runs of each kind, 1 group
+    };
+    for (const Data& g : adversarial_inputs())
+        for (const uint64_t k : {uint64_t{7}, uint64_t{64}}) {
+            const uint64_t iters = 12;
+            const auto want = run(g, k, iters, qor::KMeansAssignment::FullScan, Isa::Scalar);
+            for (const Hooks& h : patterns)
+                for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512})
+                    for (const std::size_t threads : {1, 3}) {
+                        qor::parallel::ThreadPool pool(threads);
+                        qor::parallel::ScopedPool guard(pool);
+                        qor::KMeansTrace trace;
+                        const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, h);
+                        if (!same(got, want))
+                            qortest::fail(__FILE__, __LINE__,
+                                          g.name + " k=" + std::to_string(k) + " isa=" +
+                                              qor::parallel::isa_name(isa) + " threads=" + std::to_string(threads) +
+                                              " kinds=" + trace.kind);
+                    }
+        }
+}
+
+TEST(bounds_that_do_not_pay_give_way_to_plain_passes) {
+    // Rows without cluster structure and many centroids: a pass with
+    // bounds evaluates most distances, so plain passes follow, then fresh
+    // bounds are tried again; the labels stay those of the full scan.
+    Data g{"uniform", 3000, 16, unit_values(3000 * 16, 21)};
+    const auto want = run(g, 200, 12, qor::KMeansAssignment::FullScan, Isa::Scalar);
+    qor::KMeansTrace trace;
+    const auto got = run(g, 200, 12, qor::KMeansAssignment::Bounded, qor::parallel::best_isa(), &trace);
+    CHECK(same(got, want));
+    CHECK_EQ(trace.kind.size(), std::size_t{got.iterations});
+    CHECK_EQ(trace.kind.substr(0, 2), std::string("ib"));
+    CHECK(trace.kind.find("bpib") != std::string::npos);
+    for (std::size_t t = 0; t < trace.kind.size(); ++t)
+        if (trace.kind[t] != 'b') CHECK_EQ(trace.evaluated[t], uint64_t{3000 * 200});
+}
+
+TEST(normalising_on_read_matches_clustering_a_normalised_copy) {
+    // Rows of every scale (NaN, zero and tiny rows included), both
+    // assignments and a plain pass in between: the same result as k-means
+    // over normalize_rows' copy.
+    for (const Data& g : adversarial_inputs()) {
+        const std::vector<float> copy = qor::normalize_rows(MatrixRef::contiguous(g.x.data(), g.n, g.d));
+        const Data normalised{g.name, g.n, g.d, copy};
+        const auto want = run(normalised, 20, 10, qor::KMeansAssignment::FullScan, Isa::Scalar);
+        for (const auto how : {qor::KMeansAssignment::FullScan, qor::KMeansAssignment::Bounded}) {
+            qor::KMeansOptions o;
+            o.assignment = how;
+            o.normalize = true;
+            o.plain_passes = 0b100;
+            const auto got = qor::kmeans(MatrixRef::contiguous(g.x.data(), g.n, g.d), 20, 10, 9, o);
+            if (!same(got, want)) qortest::fail(__FILE__, __LINE__, g.name);
         }
     }
 }
@@ -234,6 +308,58 @@ TEST(distance_kernels_match_the_scalar_distance) {
                         if (p >= cut) CHECK(std::memcmp(&want, &part[p - cut], sizeof(float)) == 0);
                     }
                 }
+            }
+        }
+}
+
+TEST(segment_minima_match_a_scalar_scan_of_the_segment) {
+    // Segments of lanes (one empty), values with exact ties and NaN rows:
+    // smallest, second smallest and first lane of the smallest per segment,
+    // from every kernel, against a scan in lane order of the distances.
+    for (const std::size_t d : {1, 5, 33})
+        for (const std::size_t k : {3, 40, 75}) {
+            auto rows = unit_values(13 * d, d * 7 + k), cents = unit_values(k * d, d + k * 3);
+            for (float& v : rows) v = std::floor(v * 3.0f);  // many equal distances
+            for (float& v : cents) v = std::floor(v * 3.0f);
+            rows[5 * d] = std::numeric_limits<float>::quiet_NaN();
+            std::vector<uint32_t> lanes;
+            std::vector<std::size_t> seg{0};
+            for (std::size_t c = 0; c < k; ++c) {
+                lanes.push_back(static_cast<uint32_t>((c * 11 + 1) % k));
+                if (c % 37 == 36 || c + 1 == k) {
+                    while (lanes.size() % qor::DISTANCE_LANES != 0) lanes.push_back(qor::NO_CENTROID);
+                    seg.push_back(lanes.size());
+                }
+                if (c == 0) seg.push_back(0);  // an empty first segment
+            }
+            const std::size_t n_seg = seg.size() - 1;
+            std::vector<const float*> ptrs;
+            for (std::size_t i = 0; i < 13; ++i) ptrs.push_back(rows.data() + i * d);
+            for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
+                const qor::DistanceTable t(cents.data(), d, lanes, seg, isa);
+                std::vector<float> f(13 * n_seg), s2(13 * n_seg);
+                std::vector<uint32_t> at(13 * n_seg);
+                t.minima(ptrs.data(), 13, 0, n_seg, f.data(), s2.data(), at.data(), n_seg);
+                for (std::size_t i = 0; i < 13; ++i)
+                    for (std::size_t sg = 0; sg < n_seg; ++sg) {
+                        float m1 = std::numeric_limits<float>::infinity(), m2 = m1;
+                        std::size_t p1 = 0;
+                        for (std::size_t p = seg[sg]; p < seg[sg + 1]; ++p) {
+                            if (lanes[p] == qor::NO_CENTROID) continue;
+                            const float v = qor::squared_distance(ptrs[i], cents.data() + lanes[p] * d, d);
+                            if (v < m1) {
+                                m2 = m1;
+                                m1 = v;
+                                p1 = p;
+                            } else if (v < m2) {
+                                m2 = v;
+                            }
+                        }
+                        const std::size_t o = i * n_seg + sg;
+                        CHECK(std::memcmp(&m1, &f[o], sizeof(float)) == 0);
+                        CHECK(std::memcmp(&m2, &s2[o], sizeof(float)) == 0);
+                        if (m1 < std::numeric_limits<float>::infinity()) CHECK_EQ(std::size_t{at[o]}, p1);
+                    }
             }
         }
 }
