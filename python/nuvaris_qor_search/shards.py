@@ -476,6 +476,7 @@ class ShardedRouter:
         self._stale: dict[int, str] = {}
         self._last_directory: str | None = None
         self._closed = False
+        self._start_timeout = start_timeout
         self._wait_started(start_timeout)
 
     def _wait_started(self, timeout: float) -> None:
@@ -803,17 +804,31 @@ class ShardedRouter:
                 f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
                 f"this router has {self.n_shards} shards on codebook {self.digest}"
             )
-        refs = [(i, self._actors[i].load.remote(str(root / e["directory"]))) for i, e in enumerate(manifest["shards"])]
-        results = []
-        for i, ref in refs:
-            try:
-                results.append(ray.get(ref))
-            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
-                raise self._fail(i, err) from err
+        results = self._call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
         self._generations = [g for g, _ in results]
         self._stale.clear()
         self._verify(root, manifest)
         self._last_directory = str(root)
+
+    def _call_restarting(self, method: str, args: list[tuple[Any, ...]]) -> list[tuple[int, Any]]:
+        """(generation, value) of `method(*args[i])` on every shard i, unchecked, waiting up to the start
+        timeout for actors that Ray is still restarting; `method` must be safe to run twice."""
+        deadline = time.monotonic() + self._start_timeout
+        refs = {i: getattr(self._actors[i], method).remote(*a) for i, a in enumerate(args)}
+        results: dict[int, tuple[int, Any]] = {}
+        while refs:
+            for i, ref in list(refs.items()):
+                try:
+                    results[i] = ray.get(ref)
+                    del refs[i]
+                except ray.exceptions.ActorUnavailableError as err:
+                    if time.monotonic() > deadline:
+                        raise self._fail(i, err) from err
+                    time.sleep(0.1)  # the actor is restarting: ask again
+                    refs[i] = getattr(self._actors[i], method).remote(*args[i])
+                except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+                    raise self._fail(i, err) from err
+        return [results[i] for i in range(len(args))]
 
     def accept_restarts(self) -> list[int]:
         """Accept what restarted shards restored; returns every shard's document count.
@@ -821,13 +836,8 @@ class ShardedRouter:
         The caller takes over: documents added after a shard's last save are
         missing from it until they are added again.
         """
-        refs = [(i, self._actors[i].status.remote()) for i in range(self.n_shards)]
         counts = []
-        for i, ref in refs:
-            try:
-                generation, status = ray.get(ref)
-            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
-                raise self._fail(i, err) from err
+        for i, (generation, status) in enumerate(self._call_restarting("status", [()] * self.n_shards)):
             self._generations[i] = generation
             counts.append(status["n_docs"])
         self._stale.clear()
