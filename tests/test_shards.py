@@ -178,14 +178,15 @@ def test_equal_scores_across_shards_put_the_lower_id_first(data, sharded):
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("limit", [1, 7, 1000])
-def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit):
+@pytest.mark.parametrize("n_queries", [1, 5])
+def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries):
     # Few distinct scores and ids, so runs of equal scores span shards, and one id
     # may come twice (ids repeat within a shard, and across shards in this model).
     rng = np.random.default_rng(seed)
-    n_queries, parts, pool = 5, [], []
+    parts, pool = [], []
     for shard in range(3):
         counts = rng.integers(0, 12, n_queries)
-        counts[shard] = 0  # queries without candidates on some shard
+        counts[shard % n_queries] *= n_queries == 1  # queries without candidates on some shard
         ids, scores = [], []
         for j, n in enumerate(counts):
             s = np.sort(rng.integers(-3, 4, n).astype(np.float32) / 2)[::-1]
