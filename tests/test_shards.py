@@ -20,6 +20,7 @@ from nuvaris_qor_search.shards import (  # noqa: E402
     ShardedRouter,
     ShardError,
     ShardRestartedError,
+    _merge,
     shard_of,
     train_codebook,
 )
@@ -137,6 +138,16 @@ class TestMergedAnswers:
         for q in data["queries"]:
             assert router.search(q, k=15, candidates=10_000) == single[1].search(q, k=15, candidates=10_000)
 
+    @pytest.mark.parametrize("candidates", [30, 90])
+    def test_search_reranks_the_best_candidates_over_all_shards(self, data, single, sharded, n_shards, candidates):
+        # The shards rerank the merged best `candidates`, not `candidates` each:
+        # the same documents the single retriever reranks.
+        router = sharded(n_shards)
+        for q in data["queries"]:
+            assert router.search(q, k=20, candidates=candidates) == single[1].search(q, k=20, candidates=candidates)
+        assert router.search_batch(data["queries"], 0) == [[] for _ in data["queries"]]
+        assert router.search(data["queries"][0][:0], 5) == []
+
     def test_batches_equal_single_calls(self, data, sharded, n_shards):
         router = sharded(n_shards)
         qs = data["queries"]
@@ -163,6 +174,30 @@ def test_equal_scores_across_shards_put_the_lower_id_first(data, sharded):
     order = [d for d, _ in router.route_query(q, 4, 10_000)]
     assert order.index(data["ids"][0]) < order.index(dup)
     assert any(owners[j] != owners[N_DOCS - N_DUPLICATES + j] for j in range(N_DUPLICATES))
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("limit", [1, 7, 1000])
+@pytest.mark.parametrize("n_queries", [1, 5])
+def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries):
+    # Few distinct scores and ids, so runs of equal scores span shards, and one id
+    # may come twice (ids repeat within a shard, and across shards in this model).
+    rng = np.random.default_rng(seed)
+    parts, pool = [], []
+    for shard in range(3):
+        counts = rng.integers(0, 12, n_queries)
+        counts[shard % n_queries] *= n_queries == 1  # queries without candidates on some shard
+        ids, scores = [], []
+        for j, n in enumerate(counts):
+            s = np.sort(rng.integers(-3, 4, n).astype(np.float32) / 2)[::-1]
+            s[s == 0] = rng.choice([np.float32(0), np.float32(-0.0)], np.count_nonzero(s == 0))
+            d = rng.integers(0, 9, n).astype(np.uint64)
+            ids.append(d)
+            scores.append(s)
+            pool += [(j, -float(x), int(i), shard, pos) for pos, (i, x) in enumerate(zip(d, s))]
+        parts.append((np.concatenate(ids), np.concatenate(scores), counts))
+    expected = [[(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)]
+    assert _merge(parts, limit) == expected
 
 
 def test_partition_is_a_fixed_function_of_the_id():

@@ -44,13 +44,15 @@ import time
 import uuid
 import warnings
 from collections.abc import Sequence
+from itertools import chain, islice
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
 from .codebook import codebook_digest, train_codebook, write_atomically
-from .retriever import ROUTER_FILE, Retriever
+from .maxsim import top_k
+from .retriever import ROUTER_FILE, Retriever, exact_scores
 
 __all__ = [
     "ShardedRouter",
@@ -69,6 +71,8 @@ MANIFEST_VERSION = 1
 CODEBOOK_NAME = "codebook.qor"
 _SHARD_DIR = re.compile(r"^shard-[0-9]{4,}$")
 _U64 = np.uint64
+# Query batches at least this large go to the object store once rather than inline to every shard.
+_SHARE_BYTES = 64 << 10
 
 
 def shard_of(doc_ids: Sequence[int] | np.ndarray, n_shards: int) -> np.ndarray:
@@ -158,6 +162,7 @@ class _Shard:
                 "n_rows": self.retriever.store.n_rows,
                 "pid": os.getpid(),
                 "rss_bytes": _resident_bytes(),
+                "cpu_seconds": _cpu_seconds(),
                 "directory": self.directory,
             }
         )
@@ -167,22 +172,57 @@ class _Shard:
         retriever.add(vectors, doc_ids, doc_offsets)
         return self._reply(retriever.n_docs)
 
-    def route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int) -> tuple[int, Any]:
-        """Every query's candidates as one array of caller ids, one of scores and per-query counts."""
+    # Queries come packed and answers go back as raw column bytes (see `_pack`, `_columns_bytes`):
+    # Ray moves bytes objects with less work per call than NumPy arrays.
+    def route(self, queries: tuple[bytes, bytes], n_probes: int, max_candidates: int,
+              local: bool = False) -> tuple[int, Any]:
+        """Every query's candidates as columns of caller ids, float32 scores and per-query counts (with
+        `local`, also the candidates' document indices on this shard), and the time it took."""
         start = time.perf_counter()
-        retriever = self._open_retriever()
-        router, ids = retriever.router, retriever.doc_ids
-        routed = [router.route_query(q, n_probes, max_candidates) for q in queries]
-        counts = np.array([len(r) for r in routed], dtype=np.int64)
-        # The router's ids are document indices (below 2**32), exact in a float64 column.
-        pairs = np.array([p for r in routed for p in r], dtype=np.float64).reshape(-1, 2)
-        out = (ids[pairs[:, 0].astype(np.int64)], pairs[:, 1].copy(), counts)
-        return self._reply((out, time.perf_counter() - start))
+        out = self._route(_unpack(queries, self.retriever.dim), n_probes, max_candidates, local)
+        return self._reply((_columns_bytes(out), time.perf_counter() - start))
 
-    def search(self, queries: list[np.ndarray], k: int, n_probes: int, candidates: int) -> tuple[int, Any]:
+    def rerank(self, queries: tuple[bytes, bytes], k: int, picks: tuple[bytes, bytes]) -> tuple[int, Any]:
+        """Exact MaxSim top-k of each query among its picked document indices (`picks`: indices and
+        per-query counts), as columns of caller ids, float32 scores and per-query counts; and the time."""
         start = time.perf_counter()
-        out = self._open_retriever().search_batch(queries, k, n_probes=n_probes, candidates=candidates)
-        return self._reply((out, time.perf_counter() - start))
+        indices, picked = (np.frombuffer(b, np.int64) for b in picks)
+        out = self._rerank(_unpack(queries, self.retriever.dim), k, indices, picked)
+        return self._reply((_columns_bytes(out), time.perf_counter() - start))
+
+    def search(self, queries: tuple[bytes, bytes], k: int, n_probes: int, candidates: int) -> tuple[int, Any]:
+        """Route and rerank in one call: each query's exact top-k among this shard's best `candidates`."""
+        start = time.perf_counter()
+        qs = _unpack(queries, self.retriever.dim)
+        _, _, counts, indices = self._route(qs, n_probes, candidates, True)
+        out = self._rerank(qs, k, indices, counts)
+        return self._reply((_columns_bytes(out), time.perf_counter() - start))
+
+    def _route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool) -> tuple[np.ndarray, ...]:
+        retriever = self._open_retriever()
+        route_query = retriever.router.route_query
+        indices, scores, counts = _columns([route_query(q, n_probes, max_candidates) for q in queries])
+        return (retriever.doc_ids[indices], scores, counts) + ((indices,) if local else ())
+
+    def _rerank(self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray) -> tuple[np.ndarray, ...]:
+        retriever = self._open_retriever()
+        store, doc_ids = retriever.store, retriever.doc_ids
+        bounds = np.concatenate(([0], np.cumsum(picked)))
+        ids, scores, counts = [], [], np.zeros(len(picked), np.int64)
+        for j, q in enumerate(queries):
+            docs = np.unique(indices[bounds[j] : bounds[j + 1]])
+            if k == 0 or len(q) == 0 or len(docs) == 0:
+                continue
+            exact = exact_scores(store, q, docs)
+            best = top_k(exact, docs, k)
+            ids.append(doc_ids[docs[best]])
+            scores.append(exact[best])
+            counts[j] = len(best)
+        return (
+            np.concatenate(ids) if ids else np.empty(0, _U64),
+            np.concatenate(scores) if scores else np.empty(0, np.float32),
+            counts,
+        )
 
     # The Retriever's router numbers documents by index; callers see their own ids.
     def entries(self, query: np.ndarray, n_probes: int) -> tuple[int, list[int]]:
@@ -221,6 +261,12 @@ class _Shard:
         self.note.unlink(missing_ok=True)
 
 
+def _cpu_seconds() -> float:
+    """User and system CPU time of this process, all threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
 def _resident_bytes() -> int:
     """This process's resident memory (peak resident memory where /proc is absent)."""
     try:
@@ -234,43 +280,91 @@ def _resident_bytes() -> int:
 # Driver-side helpers.
 
 
-def _merge(parts: Sequence[tuple[np.ndarray, np.ndarray, np.ndarray]], limit: int) -> list[list[tuple[int, float]]]:
-    """Each query's candidates over all shards, best first, lower id first among equal scores, cut at `limit`.
+def _pack(queries: Sequence[np.ndarray]) -> tuple[bytes, bytes]:
+    """Queries as the bytes of one row-stacked float32 matrix and of the int64 row bounds of each."""
+    bounds = np.zeros(len(queries) + 1, np.int64)
+    np.cumsum([len(q) for q in queries], out=bounds[1:])
+    return b"".join(q.tobytes() for q in queries), bounds.tobytes()
 
-    `parts` holds one (ids, scores, per-query counts) triple per shard, in
-    shard order; one stable sort orders every query of the batch at once.
+
+def _unpack(packed: tuple[bytes, bytes], dim: int) -> list[np.ndarray]:
+    rows = np.frombuffer(packed[0], np.float32).reshape(-1, dim)
+    bounds = np.frombuffer(packed[1], np.int64).tolist()
+    return [rows[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+
+
+# A shard's answer columns: caller ids, float32 scores, per-query counts, and document indices.
+_COLUMN_TYPES = (_U64, np.float32, np.int64, np.int64)
+
+
+def _columns_bytes(columns: tuple[np.ndarray, ...]) -> tuple[bytes, ...]:
+    return tuple(np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns, _COLUMN_TYPES))
+
+
+def _columns_of(raw: tuple[bytes, ...]) -> tuple[np.ndarray, ...]:
+    return tuple(np.frombuffer(b, t) for b, t in zip(raw, _COLUMN_TYPES))
+
+
+def _columns(routed: list[list[tuple[int, float]]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The router's answers as document indices (int64), float32 scores and per-query counts.
+
+    Indices are below 2**32 and scores are float32 values, so one float64 pass
+    over the flattened pairs holds both exactly.
     """
-    n_queries = len(parts[0][2])
+    counts = np.fromiter(map(len, routed), np.int64, len(routed))
+    total = int(counts.sum())
+    flat = np.fromiter(chain.from_iterable(chain.from_iterable(routed)), np.float64, 2 * total).reshape(total, 2)
+    return flat[:, 0].astype(np.int64), flat[:, 1].astype(np.float32), counts
+
+
+def _descending(scores: np.ndarray) -> np.ndarray:
+    """uint32 keys whose ascending order is the descending order of the float32 `scores`
+    (-0.0 counts as 0.0)."""
+    bits = (scores.astype(np.float32) + np.float32(0)).view(np.uint32)
+    ascending = np.where(bits >> 31, ~bits, bits | np.uint32(0x80000000))
+    return ~ascending
+
+
+def _merge_order(ids: np.ndarray, scores: np.ndarray, counts: Sequence[np.ndarray], limit: int) -> tuple[np.ndarray, np.ndarray]:
+    """Positions in the shard-after-shard arrays `ids`, `scores` of each query's merged candidates, and
+    the number kept per query.
+
+    Per query: best score first, lower id first among equal scores, equal ids in
+    shard order, at most `limit`. `counts` holds each shard's per-query counts;
+    each shard's part is query after query, each query's best first.
+    """
+    n_queries = len(counts[0])
+    if n_queries == 1:  # one query: one stable sort on (score, id) costs fewer steps
+        order = np.lexsort((ids, _descending(scores)))[:limit]
+        return order, np.array([len(order)])
+    query = np.concatenate([np.repeat(np.arange(n_queries, dtype=np.uint64), c) for c in counts])
+    key = (query << np.uint64(32)) | _descending(scores).astype(np.uint64)
+    # Every shard's part is one ascending run of keys, so the stable sort merges runs.
+    order = np.argsort(key, kind="stable")
+    sorted_key = key[order]
+    same = sorted_key[1:] == sorted_key[:-1]
+    if same.any():  # put each run of equal keys in id order (stable: equal ids keep shard order)
+        tied = np.flatnonzero(np.concatenate(([False], same)) | np.concatenate((same, [False])))
+        run = np.cumsum(np.concatenate(([True], ~same)))[tied]
+        at = order[tied]
+        order[tied] = at[np.lexsort((ids[at], run))]
+    totals = np.sum(counts, axis=0)
+    first = np.concatenate(([0], np.cumsum(totals)[:-1]))
+    rank = np.arange(len(order)) - np.repeat(first, totals)
+    kept = np.minimum(totals, limit)
+    return order[rank < limit], kept
+
+
+def _merge(parts: Sequence[tuple[np.ndarray, ...]], limit: int) -> list[list[tuple[int, float]]]:
+    """Each query's candidates over all shards as (id, score) lists, merged by `_merge_order`.
+
+    `parts` holds one (ids, scores, per-query counts, ...) tuple per shard, in shard order.
+    """
     ids = np.concatenate([p[0] for p in parts])
     scores = np.concatenate([p[1] for p in parts])
-    query = np.concatenate([np.repeat(np.arange(n_queries), p[2]) for p in parts])
-    order = np.argsort(-scores, kind="stable")
-    order = order[np.argsort(query[order], kind="stable")]
-    query, ranked = query[order], scores[order]
-    # Equal scores of one query are rare: put each such run in id order (stable, so
-    # equal ids keep shard order) rather than sorting every candidate by id.
-    tied = np.flatnonzero((query[1:] == query[:-1]) & (ranked[1:] == ranked[:-1]))
-    if tied.size:
-        starts = tied[np.concatenate(([True], tied[1:] != tied[:-1] + 1))]
-        ends = tied[np.concatenate((tied[1:] != tied[:-1] + 1, [True]))] + 2
-        for lo, hi in zip(starts.tolist(), ends.tolist()):
-            run = order[lo:hi]
-            order[lo:hi] = run[np.argsort(ids[run], kind="stable")]
-    first = np.searchsorted(query, np.arange(n_queries))
-    keep = order[np.arange(len(order)) - first[query] < limit]
-    kept = np.minimum(np.diff(np.append(first, len(order))), limit)
-    id_list, score_list = ids[keep].tolist(), scores[keep].tolist()
-    out, at = [], 0
-    for n in kept.tolist():
-        out.append(list(zip(id_list[at : at + n], score_list[at : at + n])))
-        at += n
-    return out
-
-
-def _merge_pairs(parts: Sequence[list[tuple[int, float]]], limit: int) -> list[tuple[int, float]]:
-    merged = [pair for part in parts for pair in part]
-    merged.sort(key=lambda p: (-p[1], p[0]))
-    return merged[:limit]
+    keep, kept = _merge_order(ids, scores, [p[2] for p in parts], limit)
+    pairs = zip(ids[keep].tolist(), scores[keep].tolist())
+    return [list(islice(pairs, n)) for n in kept.tolist()]
 
 
 def _query(query: Any, dim: int) -> np.ndarray:
@@ -412,6 +506,7 @@ class ShardedRouter:
         self._stale: dict[int, str] = {}
         self._last_directory: str | None = None
         self._closed = False
+        self._start_timeout = start_timeout
         self._wait_started(start_timeout)
 
     def _wait_started(self, timeout: float) -> None:
@@ -473,11 +568,27 @@ class ShardedRouter:
             return ShardRestartedError(shard, "ShardRestarted", self._stale[shard] + "; call reload() or accept_restarts()")
         return value
 
-    def _call(self, method: str, *args: Any, shards: Sequence[int] | None = None, check: bool = True) -> list[Any]:
+    def _shared(self, value: Any) -> Any:
+        """`value`, or its object-store reference when several shards would each be sent a large copy."""
+        if self.n_shards > 1 and sum(len(b) for b in value) >= _SHARE_BYTES:
+            return ray.put(value)
+        return value
+
+    def _call(
+        self,
+        method: str,
+        *args: Any,
+        shards: Sequence[int] | None = None,
+        each: Sequence[Any] | None = None,
+        check: bool = True,
+    ) -> list[Any]:
+        """`method(*args)` on every shard in `shards` (default all), with `each[j]` as a last argument of
+        the j-th when given; the answers in that order, or the first failure raised."""
         if check:
             self._check()
         shards = range(self.n_shards) if shards is None else shards
-        refs = [(i, getattr(self._actors[i], method).remote(*args)) for i in shards]
+        extra = [() for _ in shards] if each is None else [(e,) for e in each]
+        refs = [(i, getattr(self._actors[i], method).remote(*args, *x)) for i, x in zip(shards, extra)]
         try:  # one wait for all shards; on any failure, sort the answers out one by one
             replies = ray.get([ref for _, ref in refs])
         except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError):
@@ -564,27 +675,50 @@ class ShardedRouter:
         qs = [_query(q, self.dim) for q in queries]
         if not qs:
             return []
-        return _merge([a[0] for a in self._call("route", qs, n_probes, max_candidates)], max_candidates)
+        answers = self._call("route", self._shared(_pack(qs)), n_probes, max_candidates)
+        return _merge([_columns_of(a[0]) for a in answers], max_candidates)
 
     def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[tuple[int, float]]:
-        """Exact MaxSim top-k: each shard reranks its own best `candidates` candidates; merged like route_query."""
+        """Exact MaxSim top-k among the `candidates` best candidates over all shards (as `route_query`
+        merges them): each shard reranks those of its own, the driver merges the exact scores like
+        route_query's. The answer is the one Retriever holding every document gives, up to the
+        order of equal scores and which of equal scores make the cut at `candidates`."""
         return self.search_batch([query], k, n_probes=n_probes, candidates=candidates)[0]
 
     def search_batch(
         self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
     ) -> list[list[tuple[int, float]]]:
-        """`search` for many queries, in one call per shard."""
+        """`search` for many queries: one routing call per shard, then one reranking call per shard
+        that holds candidates (a single shard does both in one call)."""
         if k < 0:
             raise ValueError(f"k must be non-negative, got {k}")
         qs = [_query(q, self.dim) for q in queries]
-        answers = self._call("search", qs, k, n_probes, candidates)
-        return [_merge_pairs([a[0][j] for a in answers], k) for j in range(len(qs))]
+        if not qs:
+            return []
+        packed = self._shared(_pack(qs))
+        if self.n_shards == 1:
+            return _merge([_columns_of(a[0]) for a in self._call("search", packed, k, n_probes, candidates)], k)
+        parts = [_columns_of(a[0]) for a in self._call("route", packed, n_probes, candidates, True)]
+        keep, kept = _merge_order(
+            np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts]), [p[2] for p in parts], candidates
+        )
+        owner = np.concatenate([np.full(len(p[0]), s, np.int64) for s, p in enumerate(parts)])[keep]
+        local = np.concatenate([p[3] for p in parts])[keep]
+        query = np.repeat(np.arange(len(qs)), kept)
+        picks = {}
+        for s in range(self.n_shards):
+            mine = owner == s
+            if k > 0 and mine.any():
+                picks[s] = (local[mine].tobytes(), np.bincount(query[mine], minlength=len(qs)).astype(np.int64).tobytes())
+        if not picks:
+            return [[] for _ in qs]
+        answers = self._call("rerank", packed, k, shards=list(picks), each=[picks[s] for s in picks])
+        return _merge([_columns_of(a[0]) for a in answers], k)
 
     def timed_route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> tuple[list, float]:
         """route_query and the slowest shard's own compute time in seconds (for measuring fan-out cost)."""
-        q = _query(query, self.dim)
-        answers = self._call("route", [q], n_probes, max_candidates)
-        return _merge([a[0] for a in answers], max_candidates)[0], max(a[1] for a in answers)
+        answers = self._call("route", _pack([_query(query, self.dim)]), n_probes, max_candidates)
+        return _merge([_columns_of(a[0]) for a in answers], max_candidates)[0], max(a[1] for a in answers)
 
     def get_cluster_entries(self, query: Any, n_probes: int = 4) -> list[int]:
         """Every shard's representative documents of the query's C_top clusters, shard after shard."""
@@ -609,7 +743,8 @@ class ShardedRouter:
         return sum(self.shard_doc_counts())
 
     def shard_status(self) -> list[dict[str, Any]]:
-        """Per shard: n_docs, n_rows, the actor's pid, resident memory in bytes and its last directory."""
+        """Per shard: n_docs, n_rows, the actor's pid, resident memory in bytes, CPU seconds used so far and its
+        last directory."""
         return self._call("status")
 
     # -- persistence ------------------------------------------------------------
@@ -700,17 +835,31 @@ class ShardedRouter:
                 f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
                 f"this router has {self.n_shards} shards on codebook {self.digest}"
             )
-        refs = [(i, self._actors[i].load.remote(str(root / e["directory"]))) for i, e in enumerate(manifest["shards"])]
-        results = []
-        for i, ref in refs:
-            try:
-                results.append(ray.get(ref))
-            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
-                raise self._fail(i, err) from err
+        results = self._call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
         self._generations = [g for g, _ in results]
         self._stale.clear()
         self._verify(root, manifest)
         self._last_directory = str(root)
+
+    def _call_restarting(self, method: str, args: list[tuple[Any, ...]]) -> list[tuple[int, Any]]:
+        """(generation, value) of `method(*args[i])` on every shard i, unchecked, waiting up to the start
+        timeout for actors that Ray is still restarting; `method` must be safe to run twice."""
+        deadline = time.monotonic() + self._start_timeout
+        refs = {i: getattr(self._actors[i], method).remote(*a) for i, a in enumerate(args)}
+        results: dict[int, tuple[int, Any]] = {}
+        while refs:
+            for i, ref in list(refs.items()):
+                try:
+                    results[i] = ray.get(ref)
+                    del refs[i]
+                except ray.exceptions.ActorUnavailableError as err:
+                    if time.monotonic() > deadline:
+                        raise self._fail(i, err) from err
+                    time.sleep(0.1)  # the actor is restarting: ask again
+                    refs[i] = getattr(self._actors[i], method).remote(*args[i])
+                except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+                    raise self._fail(i, err) from err
+        return [results[i] for i in range(len(args))]
 
     def accept_restarts(self) -> list[int]:
         """Accept what restarted shards restored; returns every shard's document count.
@@ -718,13 +867,8 @@ class ShardedRouter:
         The caller takes over: documents added after a shard's last save are
         missing from it until they are added again.
         """
-        refs = [(i, self._actors[i].status.remote()) for i in range(self.n_shards)]
         counts = []
-        for i, ref in refs:
-            try:
-                generation, status = ray.get(ref)
-            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
-                raise self._fail(i, err) from err
+        for i, (generation, status) in enumerate(self._call_restarting("status", [()] * self.n_shards)):
             self._generations[i] = generation
             counts.append(status["n_docs"])
         self._stale.clear()
