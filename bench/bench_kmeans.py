@@ -8,7 +8,7 @@ n_fine the C++ driver bench_kmeans trains the codebook first with the full
 scan (QOR_KMEANS_FULL_SCAN=1) and then with the bounded assignment, checks
 that both codebooks are identical bit for bit, and reports the distance
 evaluations and the kind of every pass ('p' plain full scan, 'i' fresh
-bounds from every distance, 'b' pruned). faiss.Kmeans (same k, same iterations, every
+bounds without earlier ones, 'b' pruned). faiss.Kmeans (same k, same iterations, every
 point, 2 threads) then trains on the same normalised rows in this process.
 Finally a build through the module on a smaller set is run both ways and the
 saved state files are compared byte for byte.

@@ -34,6 +34,12 @@ constexpr double FULL_CHUNK_SHARE = 0.9;
 constexpr uint64_t GAP_ROWS_PER_CENTROID = 64;
 // Rows per call of the all-groups kernel.
 constexpr std::size_t FULL_BLOCK = 64;
+// The distances from each centroid to the nearest centroid of every group
+// cost k x k evaluations and spare roughly half of those a pass would make
+// without them: they are computed when the last pass made more than
+// NEAR_PAYS times k x k evaluations, or for a pass that sets fresh bounds
+// (n x k without them) when n >= NEAR_PAYS k.
+constexpr uint64_t NEAR_PAYS = 3;
 
 // Conversions to the float storage of the bounds, rounding outwards.
 float round_up(double v) {
@@ -244,6 +250,21 @@ void BoundedAssignment::form_groups(const float* centroids) {
         while (lanes_.size() % DISTANCE_LANES != 0) lanes_.push_back(NO_CENTROID);
         segment_.push_back(lanes_.size());
     }
+    // Group centres: the mean of the finite centroids (NaN for a group
+    // without any, which is then never nearest).
+    group_centre_.assign(static_cast<std::size_t>(g_count * d), std::numeric_limits<float>::quiet_NaN());
+    for (uint64_t g = 0; g < g_count; ++g) {
+        std::vector<double> sum(static_cast<std::size_t>(d), 0.0);
+        uint64_t count = 0;
+        for (uint64_t c = 0; c < k; ++c) {
+            if (group_of_[c] != g || !all_finite(centroids + c * d, d)) continue;
+            for (uint64_t j = 0; j < d; ++j) sum[j] += centroids[c * d + j];
+            ++count;
+        }
+        if (count > 0)
+            for (uint64_t j = 0; j < d; ++j)
+                group_centre_[g * d + j] = static_cast<float>(sum[j] / static_cast<double>(count));
+    }
     groups_formed_ = true;
 }
 
@@ -265,6 +286,14 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
     std::vector<double> drift(static_cast<std::size_t>(k), 0.0);
     std::vector<double> group_drift(static_cast<std::size_t>(g_count), 0.0);
     std::vector<double> half_gap(static_cast<std::size_t>(k), 0.0);
+    // Per centroid c and group g, when use_near: a lower bound on the exact
+    // distance from c to every other finite centroid of g (0 for a c that
+    // is not finite). A row x within u of c is then at least near - u from
+    // each of them, which can exclude whole groups.
+    const bool use_near = rounding_.usable && g_count > 1 &&
+                          (scan_all ? n >= NEAR_PAYS * k : last_evaluated_ > NEAR_PAYS * k * k);
+    std::size_t blocks_of_centroids = 0;
+    std::vector<float> near(use_near ? static_cast<std::size_t>(k * g_count) : 0, 0.0f);
     if (!scan_all) {
         for (uint64_t c = 0; c < k; ++c) {
             const float* old_c = last_centroids_.data() + c * d;
@@ -275,6 +304,8 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             drift[c] = all_finite(old_c, d) ? drift_upper(old_c, centroids + c * d, d) : INF;
             group_drift[group_of_[c]] = std::max(group_drift[group_of_[c]], drift[c]);
         }
+    }
+    {
         // A finite centroid is at computed distance +0 from itself, the
         // smallest value there is, and at +inf or NaN (never counted) from a
         // centroid that is not finite; so the second smallest of its
@@ -284,8 +315,10 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         // The k x k centroid distances cost k / n of a full pass; Hamerly's
         // test saves a few per cent of the distances at best, so it is
         // left out (half_gap 0, no bound) when k is a large share of n.
-        const bool with_gap = k * GAP_ROWS_PER_CENTROID <= n;
-        const std::size_t blocks = with_gap ? static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK) : 0;
+        // With the table (use_near) the same minima give both.
+        const bool with_gap = !scan_all && k * GAP_ROWS_PER_CENTROID <= n;
+        blocks_of_centroids = with_gap || use_near ? static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK) : 0;
+        const std::size_t blocks = blocks_of_centroids;
         parallel::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
             std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
             std::vector<uint32_t> at(FULL_BLOCK * g_count);
@@ -298,6 +331,14 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 for (std::size_t r = 0; r < m; ++r) {
                     const uint64_t c = c0 + r;
                     if (!finite[c]) continue;
+                    // c itself is at +0, the smallest value, in its own
+                    // group: the second smallest there is the nearest other.
+                    if (use_near)
+                        for (uint64_t g = 0; g < g_count; ++g) {
+                            const float v = g == group_of_[c] ? m2[r * g_count + g] : m1[r * g_count + g];
+                            near[c * g_count + g] = round_down(rounding_.lower_distance(v));
+                        }
+                    if (scan_all) continue;
                     float lo1 = inf, lo2 = inf;
                     for (uint64_t g = 0; g < g_count; ++g)
                         for (const float v : {m1[r * g_count + g], m2[r * g_count + g]}) {
@@ -315,6 +356,14 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         });
     }
 
+    // The group centres as lanes, for the first guess of the first pass.
+    std::vector<uint32_t> centre_lanes;
+    if (scan_all && use_near && !have_labels_) {
+        for (uint64_t g = 0; g < g_count; ++g) centre_lanes.push_back(static_cast<uint32_t>(g));
+        while (centre_lanes.size() % DISTANCE_LANES != 0) centre_lanes.push_back(NO_CENTROID);
+    }
+    const DistanceTable centres(group_centre_.data(), d, centre_lanes, isa_);
+
     const std::size_t chunks = static_cast<std::size_t>((n + CHUNK_ROWS - 1) / CHUNK_ROWS);
     std::vector<uint64_t> evaluated(chunks, 0), needed(chunks, 0), changed(chunks, 0);
     parallel::parallel_for(chunks, 1, [&](std::size_t begin, std::size_t end) {
@@ -322,7 +371,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         // computed distance to the own centroid when known, the moved group
         // bounds, and per evaluated group its smallest and second-smallest
         // distances and where the smallest is.
-        std::vector<uint32_t> open(CHUNK_ROWS);
+        std::vector<uint32_t> open(CHUNK_ROWS), done(CHUNK_ROWS), guess(CHUNK_ROWS);
         std::vector<float> own(CHUNK_ROWS);
         std::vector<unsigned char> own_known(CHUNK_ROWS), decided(CHUNK_ROWS);
         std::vector<double> low(CHUNK_ROWS * g_count);
@@ -331,6 +380,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         std::vector<uint32_t> members, whole;
         std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
         std::vector<uint32_t> at(FULL_BLOCK * g_count);
+        std::vector<float> centre_dist(scan_all && use_near ? FULL_BLOCK * centres.width() : 0);
         std::vector<float> normalized(divisors_ != nullptr ? CHUNK_ROWS * d : 0);
         const float* base = nullptr;  // row lo of the chunk; rows follow every d values
         const float* ptrs[FULL_BLOCK];
@@ -370,6 +420,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 own_known[r] = 0;
                 decided[r] = 0;
                 open[r] = all_groups;
+                done[r] = 0;
                 if (scan_all || !(upper_[i] < inf)) continue;
                 const double up = (static_cast<double>(upper_[i]) + drift[a]) * (1.0 + SLACK);
                 double low_all = INF;
@@ -388,6 +439,18 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                     open[r] = 0;
                     decided[r] = 1;
                 };
+                // Every other finite centroid of g is at least near(a, g) - u
+                // from x when x is within u of a.
+                const auto tighten = [&](double own_upper) {
+                    if (!use_near || !finite[a]) return;
+                    const float* nr = near.data() + a * g_count;
+                    low_all = INF;
+                    for (uint64_t g = 0; g < g_count; ++g) {
+                        lw[g] = std::max(lw[g], (static_cast<double>(nr[g]) - own_upper) * (1.0 - SLACK));
+                        low_all = std::min(low_all, lw[g]);
+                    }
+                };
+                tighten(up);
                 const double own_high = rounding_.upper_computed(up);
                 if (own_high < LARGEST && own_high < competitor(up)) {
                     keep(up);
@@ -399,6 +462,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 own_known[r] = 1;
                 ++evals;
                 const double own_up = rounding_.upper_distance(o);
+                if (o < NEAREST_START) tighten(own_up);
                 if (o < NEAREST_START && static_cast<double>(o) < competitor(own_up)) {
                     keep(own_up);
                     continue;
@@ -411,6 +475,56 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                     open[r] = mask;
                 }
             }
+            // 1b. Passes without bounds: each row's likeliest group first
+            // (that of its last label, or on the first pass that of the
+            // nearest group centre); its best centroid b there, at computed
+            // distance o, then excludes every group g with o below the
+            // least computed distance that near(b, g) - upper(o) allows.
+            if (scan_all && use_near) {
+                for (uint64_t i = lo; i < hi; ++i)
+                    guess[i - lo] = have_labels_ ? group_of_[previous[i]] : 0;
+                if (!have_labels_) {
+                    const std::size_t cw = centres.width();
+                    for (uint64_t i0 = lo; i0 < hi; i0 += FULL_BLOCK) {
+                        const std::size_t m = static_cast<std::size_t>(std::min<uint64_t>(FULL_BLOCK, hi - i0));
+                        for (std::size_t q = 0; q < m; ++q) ptrs[q] = base + (i0 - lo + q) * d;
+                        centres.distances(ptrs, m, 0, cw, centre_dist.data());
+                        for (std::size_t q = 0; q < m; ++q) {
+                            float best = NEAREST_START;
+                            for (uint64_t g = 0; g < g_count; ++g)
+                                if (best > centre_dist[q * cw + g]) {
+                                    best = centre_dist[q * cw + g];
+                                    guess[i0 - lo + q] = static_cast<uint32_t>(g);
+                                }
+                        }
+                    }
+                }
+                for (uint64_t g = 0; g < g_count; ++g) {
+                    members.clear();
+                    for (uint64_t i = lo; i < hi; ++i)
+                        if (guess[i - lo] == g) members.push_back(static_cast<uint32_t>(i - lo));
+                    evaluate(members, g, 1);
+                    evals += members.size() * group_size_[g];
+                }
+                for (uint64_t i = lo; i < hi; ++i) {
+                    const std::size_t r = static_cast<std::size_t>(i - lo);
+                    const uint32_t gg = guess[r];
+                    done[r] = uint32_t{1} << gg;
+                    open[r] = all_groups & ~done[r];
+                    const float o = first[r * g_count + gg];
+                    if (!(o < NEAREST_START)) continue;
+                    const float* nr = near.data() + first_index[r * g_count + gg] * g_count;
+                    const double u = rounding_.upper_distance(o);
+                    for (uint64_t g = 0; g < g_count; ++g) {
+                        if (g == gg) continue;
+                        const double l = (static_cast<double>(nr[g]) - u) * (1.0 - SLACK);
+                        if (static_cast<double>(o) < rounding_.lower_computed(l)) {
+                            open[r] &= ~(uint32_t{1} << g);
+                            low[r * g_count + g] = l;
+                        }
+                    }
+                }
+            }
             // 2. The open groups. Rows with every group open, and every
             // undecided row when the open groups hold most of the lanes, go
             // through all lanes in one kernel call per block of rows; the
@@ -421,7 +535,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 if (decided[r]) continue;
                 ++undecided;
                 for (uint64_t g = 0; g < g_count; ++g)
-                    if (open[r] >> g & 1) open_lanes += segment_[g + 1] - segment_[g];
+                    if ((open[r] | done[r]) >> g & 1) open_lanes += segment_[g + 1] - segment_[g];
             }
             // Lanes to group sizes: padding lanes are few (groups are sized to
             // whole lane blocks), so this count of needed evaluations is close.
@@ -433,7 +547,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             for (uint64_t i = lo; i < hi; ++i) {
                 const std::size_t r = static_cast<std::size_t>(i - lo);
                 if (decided[r]) continue;
-                if (whole_chunk) open[r] = all_groups;
+                if (whole_chunk) open[r] = all_groups & ~done[r];
                 if (open[r] == all_groups) whole.push_back(static_cast<uint32_t>(r));
             }
             evaluate(whole, 0, g_count);
@@ -458,8 +572,9 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 const bool own_counts = own_known[r] && own[r] < NEAREST_START;  // a NaN must not start the minimum
                 float best = own_counts ? own[r] : inf;
                 uint32_t best_index = own_counts ? a : NO_CENTROID;
+                const uint32_t evaluated_groups = open[r] | done[r];
                 for (uint64_t g = 0; g < g_count; ++g) {
-                    if (!(open[r] >> g & 1)) continue;
+                    if (!(evaluated_groups >> g & 1)) continue;
                     const std::size_t slot = r * g_count + g;
                     if (first[slot] < best || (first[slot] == best && first_index[slot] < best_index)) {
                         best = first[slot];
@@ -477,13 +592,14 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
                 upper_[i] = round_up(rounding_.upper_distance(best));
                 for (uint64_t g = 0; g < g_count; ++g) {
                     const std::size_t slot = r * g_count + g;
-                    if (open[r] >> g & 1) {
+                    if (evaluated_groups >> g & 1) {
                         lower[g] = narrow_down(
                             rounding_.lower_distance(first_index[slot] == best_index ? second[slot] : first[slot]));
                     } else {
                         double l = low[slot];
                         // a left its group's exclusion once it lost its label.
-                        if (g == group_of_[a] && best_index != a) l = std::min(l, rounding_.lower_distance(own[r]));
+                        if (own_known[r] && g == group_of_[a] && best_index != a)
+                            l = std::min(l, rounding_.lower_distance(own[r]));
                         lower[g] = narrow_down(l);
                     }
                 }
@@ -497,6 +613,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
 
     last_centroids_.assign(centroids, centroids + k * d);
     have_bounds_ = true;
+    have_labels_ = true;
     evaluated_ = needed_ = 0;
     uint64_t total_changed = 0;
     for (std::size_t c = 0; c < chunks; ++c) {
@@ -504,6 +621,8 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         needed_ += needed[c];
         total_changed += changed[c];
     }
+    last_evaluated_ = evaluated_;
+    if (blocks_of_centroids > 0) evaluated_ += k * k;  // the centroid-to-centroid minima
     return total_changed;
 }
 

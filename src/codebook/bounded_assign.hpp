@@ -7,6 +7,11 @@
 // still separate is skipped, otherwise its own distance is evaluated, then
 // only the groups whose bound does not exclude them (Yinyang k-means with
 // Hamerly's test on half the distance to the nearest other centroid).
+// When it pays, the distance from each centroid to the nearest centroid of
+// every group excludes more: a row within u of centroid b is at least
+// near(b, g) - u from every other centroid of group g. Passes without bounds
+// use it too: a row's likeliest group is evaluated first, and its best
+// centroid there excludes the groups it can.
 //
 // Every label equals what nearest_centroid gives for the row bit for bit.
 // The bounds hold for exact (real) Euclidean distances; a comparison with a
@@ -67,8 +72,10 @@ public:
     // differs from `previous`. Parallel over rows; the result does not
     // depend on the worker count.
     //
-    // The first pass, and the first after forget_bounds, evaluates every
-    // distance and sets tight bounds. A chunk of rows whose open groups hold
+    // The first pass, and the first after forget_bounds, has no bounds to
+    // start from: it evaluates every distance, or with enough rows per
+    // centroid every group not excluded by the centroid-to-centroid
+    // distances, and sets tight bounds. A chunk of rows whose open groups hold
     // most of the lanes evaluates all of them for its undecided rows (the
     // bounds would not pay there; set_force_full_chunks forces that, a test
     // hook). Labels are the same either way.
@@ -77,13 +84,17 @@ public:
 
     // The caller assigned a pass by other means (a plain full scan): the
     // bounds no longer describe the centroids, the next pass sets new ones.
-    void forget_bounds() { have_bounds_ = false; }
+    void forget_bounds() {
+        have_bounds_ = false;
+        have_labels_ = true;
+    }
 
-    // Whether the last pass evaluated every distance to set fresh bounds.
+    // Whether the last pass set fresh bounds without earlier ones.
     bool last_pass_set_bounds() const { return last_set_bounds_; }
 
-    // Distance evaluations of the last pass (n * k for a full scan), and
-    // how many of them the bounds could not exclude (fewer when chunks
+    // Distance evaluations of the last pass (n * k for a full scan; k * k
+    // more when it compared the centroids with each other), and how many
+    // row-to-centroid ones the bounds could not exclude (fewer when chunks
     // evaluated every centroid because that was cheaper).
     uint64_t evaluated() const { return evaluated_; }
     uint64_t needed() const { return needed_; }
@@ -109,6 +120,9 @@ private:
     std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite
                                         // centroid of it (narrow_down)
     std::vector<float> last_centroids_;
+    std::vector<float> group_centre_;   // per group: mean of its finite centroids (a first guess)
+    bool have_labels_ = false;          // `previous` holds the labels of an earlier pass
+    uint64_t last_evaluated_ = 0;       // row-to-centroid evaluations of the last pass
     uint64_t evaluated_ = 0;
     uint64_t needed_ = 0;
 };

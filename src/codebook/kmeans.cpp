@@ -140,8 +140,8 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
     // bounds were set or after another such pass, plain full scans follow
     // (the full-scan kernel, cheaper per distance than the bounded
     // bookkeeping): 1, 2, 4, ... up to PLAIN_RUN_MAX passes in a row while
-    // the bounds keep failing. Then a pass sets fresh bounds from every
-    // distance and the next one tries them again. The rule reads only
+    // the bounds keep failing. Then a pass sets fresh bounds without the
+    // old ones and the next one tries them again. The rule reads only
     // counts, so the pass kinds (and, as always, every label) are the same
     // on every run.
     constexpr double PLAIN_SHARE = 0.7;

@@ -174,6 +174,50 @@ TEST(bounded_matches_full_scan_whatever_the_mix_of_pass_kinds) {
         }
 }
 
+TEST(group_exclusion_by_centroid_distances_matches_full_scan) {
+    // Enough centroids for several groups and rows for the centroid-to-
+    // centroid distances to be used on passes that evaluate every distance
+    // (the first, and the one after a plain pass): each adversarial input
+    // with its columns repeated to at least 32 and its rows to at least
+    // 1600, every copy of a row moved by a few ulps in one column, so exact
+    // ties and near-ties across groups abound.
+    for (const Data& g : adversarial_inputs()) {
+        const std::size_t reps_d = (32 + g.d - 1) / g.d, d = g.d * reps_d;
+        const std::size_t reps_n = (1600 + g.n - 1) / g.n, n = g.n * reps_n;
+        Data w{g.name + " widened", n, d, std::vector<float>(n * d)};
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < d; ++j) {
+                float v = g.x[(i % g.n) * g.d + j % g.d];
+                if (j == i % d)
+                    for (std::size_t s = 0; s < i / g.n; ++s) v = std::nextafter(v, 0.0f);
+                w.x[i * d + j] = v;
+            }
+        for (const uint64_t k : {uint64_t{256}, uint64_t{512}}) {
+            const uint64_t iters = 8;
+            const auto want = run(w, k, iters, qor::KMeansAssignment::FullScan, Isa::Scalar);
+            for (const uint64_t plain : {uint64_t{0}, uint64_t{0b100}})
+                for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512})
+                    for (const std::size_t threads : {1, 3}) {
+                        qor::parallel::ThreadPool pool(threads);
+                        qor::parallel::ScopedPool guard(pool);
+                        qor::KMeansTrace trace;
+                        const auto got =
+                            run(w, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, Hooks{plain, 0, 0});
+                        if (!same(got, want))
+                            qortest::fail(__FILE__, __LINE__,
+                                          w.name + " k=" + std::to_string(k) + " isa=" +
+                                              qor::parallel::isa_name(isa) + " threads=" + std::to_string(threads) +
+                                              " kinds=" + trace.kind);
+                    }
+        }
+    }
+    // On clustered rows the first pass already leaves out whole groups.
+    const Data c = clustered(2000, 32, 300, 0.2f, 15);
+    qor::KMeansTrace trace;
+    run(c, 512, 3, qor::KMeansAssignment::Bounded, qor::parallel::best_isa(), &trace);
+    CHECK(trace.evaluated.front() < uint64_t{2000 * 512});
+}
+
 TEST(bounds_that_do_not_pay_give_way_to_plain_passes) {
     // Rows without cluster structure and many centroids: a pass with
     // bounds evaluates most distances, so plain passes follow, then fresh
