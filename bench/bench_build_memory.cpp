@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 
 #include "router/router.hpp"
+#include "float_rows.hpp"
 
 namespace {
 
@@ -30,14 +31,8 @@ int main(int argc, char** argv) {
     }
     const uint64_t n = std::strtoull(argv[2], nullptr, 10), d = std::strtoull(argv[3], nullptr, 10);
     const uint64_t n_fine = std::strtoull(argv[4], nullptr, 10), iters = std::strtoull(argv[5], nullptr, 10);
-    std::vector<float> rows(n * d);
-    std::FILE* f = std::fopen(argv[1], "rb");
-    if (f == nullptr || std::fread(rows.data(), sizeof(float), rows.size(), f) != rows.size()) {
-        std::fprintf(stderr, "cannot read %llu x %llu floats from %s\n", static_cast<unsigned long long>(n),
-                     static_cast<unsigned long long>(d), argv[1]);
-        return 1;
-    }
-    std::fclose(f);
+    std::vector<float> rows;
+    if (!qor::bench::read_float_rows(argv[1], n, d, rows)) return 1;
     const long before = max_rss_kb();
     const uint64_t per_doc = 100, docs = n / per_doc;
     std::vector<uint64_t> ids(docs);

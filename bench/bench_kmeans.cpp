@@ -17,6 +17,7 @@
 
 #include "codebook/codebook.hpp"
 #include "codebook/kmeans.hpp"
+#include "float_rows.hpp"
 
 namespace {
 
@@ -56,14 +57,8 @@ int main(int argc, char** argv) {
     const uint64_t n = std::strtoull(argv[2], nullptr, 10), d = std::strtoull(argv[3], nullptr, 10);
     const uint64_t iters = std::strtoull(argv[4], nullptr, 10);
     const std::string mode = argc > 6 ? argv[6] : "both";
-    std::vector<float> rows(n * d);
-    std::FILE* f = std::fopen(argv[1], "rb");
-    if (f == nullptr || std::fread(rows.data(), sizeof(float), rows.size(), f) != rows.size()) {
-        std::fprintf(stderr, "cannot read %llu x %llu floats from %s\n", static_cast<unsigned long long>(n),
-                     static_cast<unsigned long long>(d), argv[1]);
-        return 1;
-    }
-    std::fclose(f);
+    std::vector<float> rows;
+    if (!qor::bench::read_float_rows(argv[1], n, d, rows)) return 1;
 
     for (const char* p = argv[5]; *p != '\0';) {
         char* end = nullptr;
