@@ -1,8 +1,10 @@
 """One process against a local Ray cluster with 1 and 2 shards, on the same data.
 
-All three hold the same documents on one shared codebook (trained on a sample
+All hold the same documents on one shared codebook (trained on a sample
 of 4,000 documents): the in-process `Retriever`, a `ShardedRouter` with one
-shard owning both CPUs, and one with two shards of one CPU each. Reported per
+shard owning both CPUs, one with two shards of one CPU each, and the same
+two shards again with every call going through Ray (`direct=False`) instead
+of the direct connections queries use by default. Reported per
 configuration, as medians over the repetitions:
 
 - single-query latency of route_query (500 candidates) and search (k=10 over
@@ -14,7 +16,7 @@ configuration, as medians over the repetitions:
   machine;
 - fan-out overhead of one routed query: the driver's wall time minus the
   slowest shard's own routing time (dispatch, transfer and merge), next to
-  the bare round trip of a call that does nothing on every shard;
+  the bare round trip of a call that does nothing on every shard (`ping`);
 - resident memory of each shard actor, and the ratios to the in-process figures.
 
 Sharing the two CPUs fairly: Ray is started with 2 CPUs; both sharded
@@ -177,16 +179,17 @@ def main():
     ray.init(num_cpus=2, include_dashboard=False, object_store_memory=400 * 2**20, log_to_driver=False,
              configure_logging=False)
     routers = {}
-    for n, cpus in ((1, 2), (2, 1)):
+    for n, cpus, direct in ((1, 2, True), (2, 1, True), (2, 1, False)):
         if n == 1 and args.skip_one_shard:
             continue
         t = time.perf_counter()
-        # Both sharded configurations stay up and are measured in turns, so
+        # The sharded configurations stay up and are measured in turns, so
         # they reserve no CPUs; each shard's worker pool still gets `cpus` threads.
-        router = ShardedRouter(codebook, n, num_cpus=cpus, actor_options={"num_cpus": 0})
+        router = ShardedRouter(codebook, n, num_cpus=cpus, actor_options={"num_cpus": 0}, direct=direct)
         router.add_documents(x, ids, offsets)
-        log(f"{n} shard(s): started and filled in {time.perf_counter() - t:.1f} s")
-        routers[f"ray {n} shard{'s' if n > 1 else ''}"] = router
+        name = f"ray {n} shard{'s' if n > 1 else ''}{'' if direct else ', Ray calls'}"
+        log(f"{name}: started and filled in {time.perf_counter() - t:.1f} s")
+        routers[name] = router
 
     def driver_cpu():
         return time.process_time()
@@ -215,7 +218,7 @@ def main():
                 "route_batch": r.route_query_batch,
                 "search_batch": lambda b, r=r: r.search_batch(b, 10),
                 "timed": r.timed_route_query,
-                "ping": lambda r=r: r._call("codebook_digest"),
+                "ping": lambda r=r: r._call("ping"),
             },
             sharded_cpu(r),
         )
@@ -246,11 +249,12 @@ def main():
         for i, st in enumerate(r.shard_status()):
             print(f"{name}, shard {i}: {st['n_docs']} documents, {st['n_rows']} vectors, "
                   f"resident {st['rss_bytes'] / 2**20:.0f} MiB")
-    two = med["ray 2 shards"]
+    two, via_ray = med["ray 2 shards"], med["ray 2 shards, Ray calls"]
     print(f"targets: batched route_query over 2 shards {two['route_qps'] / base['route_qps']:.2f}x in-process "
           f"(want >= 0.8; {two['route_qps'] / med['module only']['route_qps']:.2f}x the module-only loop), "
           f"search {two['search_qps'] / base['search_qps']:.2f}x; "
-          f"fan-out {two['fanout']:.2f} ms per query (want < 2; a bare call to both shards takes {two['floor']:.2f})")
+          f"fan-out {two['fanout']:.2f} ms per query (want < 2; a bare call to both shards takes {two['floor']:.2f}; "
+          f"through Ray calls {via_ray['fanout']:.2f} and {via_ray['floor']:.2f})")
     for r in routers.values():
         r.close()
     ray.shutdown()

@@ -5,6 +5,7 @@ manifest, and restarts of a killed shard."""
 import json
 import os
 import signal
+import socket
 import time
 
 import numpy as np
@@ -15,6 +16,7 @@ from nuvaris_qor_router import PyQorRouter
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
 from nuvaris_qor_search import Retriever  # noqa: E402
+from nuvaris_qor_search import _channel  # noqa: E402
 from nuvaris_qor_search.shards import (  # noqa: E402
     AddDocumentsError,
     ShardedRouter,
@@ -205,6 +207,58 @@ def test_partition_is_a_fixed_function_of_the_id():
     assert shard_of(ids, 3).tolist() == [1, 2, 1, 0, 1, 2]
     assert shard_of(ids, 1000).tolist() == [535, 465, 110, 53, 413, 936]
     assert np.bincount(shard_of(np.arange(30_000), 3)).min() > 9_500
+
+
+class TestDirectConnections:
+    def test_ray_calls_give_the_same_answers_and_errors(self, data, sharded, fresh):
+        direct, via_ray = sharded(2), fresh(direct=False)
+        via_ray.add_documents(data["vectors"], data["ids"], data["offsets"])
+        qs = data["queries"]
+        assert via_ray.route_query_batch(qs, 3, 40) == direct.route_query_batch(qs, 3, 40)
+        assert via_ray.search_batch(qs, 5, candidates=60) == direct.search_batch(qs, 5, candidates=60)
+        errors = []
+        for router in (direct, via_ray):
+            with pytest.raises(ShardError) as info:
+                router.route_query(qs[0], -1)
+            errors.append(str(info.value))
+        assert errors[0] == errors[1] and errors[0].startswith("shard 0: ")
+
+    def test_unreachable_shards_fall_back_to_ray_calls(self, data, sharded, fresh, monkeypatch):
+        def refuse(*args, **kwargs):
+            raise ConnectionRefusedError("refused")
+
+        monkeypatch.setattr(_channel.Link, "__init__", refuse)
+        with pytest.warns(RuntimeWarning, match=r"^shard 0 cannot be reached directly at .*queries go through Ray"):
+            router = fresh()
+        router.add_documents(data["vectors"], data["ids"], data["offsets"])
+        q = data["queries"][1]
+        assert router.route_query(q) == sharded(2).route_query(q)
+
+    def test_a_broken_connection_is_remade_and_the_query_answered(self, data, sharded):
+        router, q = sharded(2), data["queries"][2]
+        before = router.route_query(q)
+        router._links[1].sock.shutdown(socket.SHUT_RDWR)
+        assert router.route_query(q) == before
+
+    def test_an_interrupted_query_leaves_no_reply_behind(self, data, sharded, monkeypatch):
+        router, (q0, q1) = sharded(2), data["queries"][:2]
+        expected = router.route_query(q1)
+        real = _channel.Link.recv
+
+        def interrupted(link):
+            monkeypatch.setattr(_channel.Link, "recv", real)
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(_channel.Link, "recv", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            router.route_query(q0)
+        assert router.route_query(q1) == expected
+
+    def test_a_connection_without_the_token_is_closed_unanswered(self, sharded):
+        router = sharded(2)
+        with socket.create_connection(router._addresses[0], timeout=30) as conn:
+            _channel.send_frame(conn, {"token": "0" * 64})
+            assert conn.makefile("rb").read(1) == b""
 
 
 class TestAdding:

@@ -1,0 +1,182 @@
+"""A direct request/reply channel over TCP between a driver and one shard actor.
+
+A Ray actor call costs about a millisecond of scheduling on each side, more
+than routing one query on a shard. A routed query carries a few kilobytes
+each way, so queries travel over a plain socket the actor listens on, while
+Ray keeps placing, starting, restarting and feeding the actors.
+
+Frames: a little-endian u32 part count, one u64 length per part, then the
+parts. The first part is a small JSON header; the others are raw bytes. A
+frame is only ever data (nothing is unpickled). A connection first presents
+the router's token, compared in constant time, or it is dropped unanswered.
+"""
+
+from __future__ import annotations
+
+import hmac
+import json
+import socket
+import struct
+import threading
+from collections.abc import Callable, Sequence
+from typing import Any, BinaryIO
+
+_COUNT = struct.Struct("<I")
+_MAX_PARTS = 64
+_HELLO_BYTES = 1024  # the token frame is tiny; anything larger is not a driver
+_JOIN_BYTES = 1 << 16  # frames up to this size go out in one send
+
+# What a broken or garbled connection raises (ValueError: a header that is not JSON).
+LINK_ERRORS = (OSError, ValueError)
+
+Handler = Callable[[dict[str, Any], list[bytes]], tuple[dict[str, Any], Sequence[bytes]]]
+
+
+def _tune(sock: socket.socket) -> None:
+    """No batching of small writes; keep-alive probes notice a peer whose node went away."""
+    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1)
+    for name, value in (("TCP_KEEPIDLE", 10), ("TCP_KEEPINTVL", 5), ("TCP_KEEPCNT", 3)):
+        if hasattr(socket, name):
+            sock.setsockopt(socket.IPPROTO_TCP, getattr(socket, name), value)
+
+
+def _plain(value: Any) -> Any:
+    """NumPy scalars as the Python numbers JSON can hold."""
+    item = getattr(value, "item", None)
+    if item is None:
+        raise TypeError(f"cannot send a {type(value).__name__} to a shard")
+    return item()
+
+
+def send_frame(sock: socket.socket, header: dict[str, Any], parts: Sequence[bytes] = ()) -> None:
+    blobs = [json.dumps(header, default=_plain).encode(), *parts]
+    prefix = _COUNT.pack(len(blobs)) + struct.pack(f"<{len(blobs)}Q", *map(len, blobs))
+    if sum(map(len, blobs)) <= _JOIN_BYTES:
+        sock.sendall(b"".join([prefix, *blobs]))
+    else:
+        sock.sendall(prefix)
+        for blob in blobs:
+            sock.sendall(blob)
+
+
+def _exact(reader: BinaryIO, n: int) -> bytes:
+    data = reader.read(n)
+    if data is None or len(data) != n:
+        raise ConnectionError("the connection closed in the middle of a frame" if data else "the connection closed")
+    return data
+
+
+def recv_frame(reader: BinaryIO, limit: int | None = None) -> tuple[dict[str, Any], list[bytes]]:
+    """The next frame's header and parts; ConnectionError when the peer closed or sent no frame."""
+    (count,) = _COUNT.unpack(_exact(reader, _COUNT.size))
+    if not 1 <= count <= _MAX_PARTS:
+        raise ConnectionError(f"malformed frame ({count} parts)")
+    lengths = struct.unpack(f"<{count}Q", _exact(reader, 8 * count))
+    if limit is not None and sum(lengths) > limit:
+        raise ConnectionError("frame too large")
+    parts = [_exact(reader, n) for n in lengths]
+    header = json.loads(parts[0])
+    if not isinstance(header, dict):
+        raise ConnectionError("malformed frame header")
+    return header, parts[1:]
+
+
+def request(op: str, args: Sequence[Any]) -> tuple[dict[str, Any], list[bytes]]:
+    """A request header and its parts: tuples of bytes in `args` travel as raw parts, the rest as JSON."""
+    plain: list[Any] = []
+    parts: list[bytes] = []
+    for a in args:
+        if isinstance(a, tuple):
+            plain.append({"parts": len(a)})
+            parts.extend(a)
+        else:
+            plain.append(a)
+    header = {"op": op, "args": plain}
+    json.dumps(header, default=_plain)  # refuse what cannot travel before anything is sent
+    return header, parts
+
+
+def arguments(header: dict[str, Any], parts: list[bytes]) -> list[Any]:
+    """The arguments `request` encoded."""
+    out: list[Any] = []
+    at = 0
+    for a in header.get("args", []):
+        if isinstance(a, dict):
+            n = int(a["parts"])
+            if at + n > len(parts):
+                raise ValueError("request names more parts than it carries")
+            out.append(tuple(parts[at : at + n]))
+            at += n
+        else:
+            out.append(a)
+    return out
+
+
+class Server:
+    """Listens on `host` (a free port) and answers each authenticated connection in a thread of its own:
+    `hello()` once, then `handle(header, parts)` for every request frame, in order."""
+
+    def __init__(self, host: str, token: str, hello: Callable[[], dict[str, Any]], handle: Handler) -> None:
+        self._token = token.encode()
+        self._hello, self._handle = hello, handle
+        self._sock = socket.create_server((host, 0), backlog=64)
+        self.address = (host, self._sock.getsockname()[1])
+        threading.Thread(target=self._accept, name="shard-channel", daemon=True).start()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                conn, _ = self._sock.accept()
+            except OSError:  # closed
+                return
+            threading.Thread(target=self._session, args=(conn,), name="shard-channel-session", daemon=True).start()
+
+    def _session(self, conn: socket.socket) -> None:
+        with conn:
+            try:
+                _tune(conn)
+                reader = conn.makefile("rb")
+                header, _ = recv_frame(reader, _HELLO_BYTES)
+                offered = header.get("token")
+                if not isinstance(offered, str) or not hmac.compare_digest(offered.encode(), self._token):
+                    return
+                send_frame(conn, self._hello())
+                while True:
+                    reply, parts = self._handle(*recv_frame(reader))
+                    send_frame(conn, reply, parts)
+            except Exception:  # a broken peer or a failing handler ends this connection only
+                return
+
+    def close(self) -> None:
+        try:
+            self._sock.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
+        except OSError:
+            pass
+        self._sock.close()
+
+
+class Link:
+    """The driver's end of one connection: connects, presents the token, then sends requests and reads replies."""
+
+    def __init__(self, address: tuple[str, int], token: str, timeout: float) -> None:
+        self.sock = socket.create_connection(address, timeout=timeout)
+        try:
+            _tune(self.sock)
+            self.reader = self.sock.makefile("rb")
+            send_frame(self.sock, {"token": token})
+            self.hello, _ = recv_frame(self.reader)  # within the timeout: a wrong peer fails here
+            self.sock.settimeout(None)
+        except BaseException:
+            self.sock.close()
+            raise
+
+    def send(self, header: dict[str, Any], parts: Sequence[bytes]) -> None:
+        send_frame(self.sock, header, parts)
+
+    def recv(self) -> tuple[dict[str, Any], list[bytes]]:
+        return recv_frame(self.reader)
+
+    def close(self) -> None:
+        self.reader.close()
+        self.sock.close()
