@@ -49,8 +49,13 @@ def _plain(value: Any) -> Any:
     return item()
 
 
-def send_frame(sock: socket.socket, header: dict[str, Any], parts: Sequence[bytes] = ()) -> None:
-    blobs = [json.dumps(header, default=_plain).encode(), *parts]
+def _encode(header: dict[str, Any]) -> bytes:
+    return json.dumps(header, default=_plain).encode()
+
+
+def send_frame(sock: socket.socket, header: dict[str, Any] | bytes, parts: Sequence[bytes] = ()) -> None:
+    """Send one frame; `header` is a dict or its JSON bytes (see `request`)."""
+    blobs = [header if isinstance(header, bytes) else _encode(header), *parts]
     prefix = _COUNT.pack(len(blobs)) + struct.pack(f"<{len(blobs)}Q", *map(len, blobs))
     if sum(map(len, blobs)) <= _JOIN_BYTES:
         sock.sendall(b"".join([prefix, *blobs]))
@@ -82,8 +87,9 @@ def recv_frame(reader: BinaryIO, limit: int | None = None) -> tuple[dict[str, An
     return header, parts[1:]
 
 
-def request(op: str, args: Sequence[Any]) -> tuple[dict[str, Any], list[bytes]]:
-    """A request header and its parts: tuples of bytes in `args` travel as raw parts, the rest as JSON."""
+def request(op: str, args: Sequence[Any]) -> tuple[bytes, list[bytes]]:
+    """A request's JSON header and its parts: tuples of bytes in `args` travel as raw parts, the rest in
+    the header. Encoding first refuses what cannot travel before anything is sent."""
     plain: list[Any] = []
     parts: list[bytes] = []
     for a in args:
@@ -92,9 +98,7 @@ def request(op: str, args: Sequence[Any]) -> tuple[dict[str, Any], list[bytes]]:
             parts.extend(a)
         else:
             plain.append(a)
-    header = {"op": op, "args": plain}
-    json.dumps(header, default=_plain)  # refuse what cannot travel before anything is sent
-    return header, parts
+    return _encode({"op": op, "args": plain}), parts
 
 
 def arguments(header: dict[str, Any], parts: list[bytes]) -> list[Any]:
@@ -171,7 +175,7 @@ class Link:
             self.sock.close()
             raise
 
-    def send(self, header: dict[str, Any], parts: Sequence[bytes]) -> None:
+    def send(self, header: dict[str, Any] | bytes, parts: Sequence[bytes]) -> None:
         send_frame(self.sock, header, parts)
 
     def recv(self) -> tuple[dict[str, Any], list[bytes]]:

@@ -687,7 +687,7 @@ class ShardedRouter:
                     replies[i] = self._recover(i, request, broken[i])
         return [self._answer(i, replies[i]) for i, _ in calls]
 
-    def _recover(self, shard: int, request: tuple[dict[str, Any], list[bytes]], err: BaseException) -> Any:
+    def _recover(self, shard: int, request: tuple[bytes, list[bytes]], err: BaseException) -> Any:
         """After a broken connection: ask Ray whether the actor is the one we knew. If it died or
         restarted, that is the failure; if it is, only the connection broke: resend once on a new one."""
         ref = self._actors[shard].status.remote()
