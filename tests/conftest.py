@@ -1,5 +1,9 @@
 """Shared fixtures for the Python tests: routers, a small corpus and a query."""
 
+import pathlib
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -30,3 +34,22 @@ def built_router(corpus):
 @pytest.fixture
 def query():
     return np.random.default_rng(11).standard_normal((3, DIM)).astype(np.float32)
+
+
+
+@pytest.fixture
+def readme_example(tmp_path):
+    """run(heading, name): check that the first Python block under README's `heading` is
+    examples/`name`, run it in a temporary directory and return its stdout."""
+    root = pathlib.Path(__file__).resolve().parent.parent
+
+    def run(heading, name):
+        readme = (root / "README.md").read_text()
+        section = readme[readme.index(heading) :]
+        code = section[section.index("```python\n") + 10 : section.index("```\n\n")]
+        example = root / "examples" / name
+        assert code == example.read_text()
+        return subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path,
+                              check=True, timeout=600).stdout
+
+    return run

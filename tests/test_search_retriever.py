@@ -351,17 +351,7 @@ class TestMethods:
             _raises(lambda: Retriever(qor.PyQorRouter(DIM), small.store), "router is not built; build or load it first")
 
 
-def test_readme_example_is_the_example_file_and_runs(tmp_path):
-    import pathlib
-    import subprocess
-    import sys
-
-    root = pathlib.Path(__file__).resolve().parent.parent
-    readme = (root / "README.md").read_text()
-    section = readme[readme.index("## Search: `nuvaris_qor_search`") :]
-    code = section[section.index("```python\n") + 10 : section.index("```\n\n")]
-    example = root / "examples" / "retriever.py"
-    assert code == example.read_text()
-    out = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path, check=True)
-    first, second = (eval(line) for line in out.stdout.splitlines())
+def test_readme_example_is_the_example_file_and_runs(readme_example):
+    out = readme_example("## Search: `nuvaris_qor_search`", "retriever.py")
+    first, second = (eval(line) for line in out.splitlines())
     assert first[0][0] == 1042 and [i for i, _ in second[:2]] == [1042, 7]

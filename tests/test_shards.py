@@ -391,19 +391,9 @@ class TestRestarts:
         assert router.search(data["queries"][0]) == router.search(data["queries"][0])
 
 
-def test_readme_example_runs_as_written(tmp_path):
-    import pathlib
-    import subprocess
-    import sys
-
-    root = pathlib.Path(__file__).resolve().parent.parent
-    readme = (root / "README.md").read_text()
-    section = readme[readme.index("## More than one machine") :]
-    code = section[section.index("```python\n") + 10 : section.index("```\n\n")]
-    example = root / "examples" / "sharded.py"
-    assert code == example.read_text()
-    out = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path, check=True, timeout=600)
-    routed, searched, last = [line for line in out.stdout.splitlines() if line.startswith("[")]
+def test_readme_example_runs_as_written(readme_example):
+    out = readme_example("## More than one machine", "sharded.py")
+    routed, searched, last = [line for line in out.splitlines() if line.startswith("[")]
     assert len(eval(routed)) == 5 and eval(searched)[0][0] == 10
     counts, again = last.split("] ", 1)
     assert sum(eval(counts + "]")) == 1000 and again == searched
