@@ -71,6 +71,13 @@ def test_a_bad_peer_is_dropped_and_the_server_keeps_serving(server, garbage):
     link.close()
 
 
+def test_a_peer_that_never_presents_the_token_is_dropped(server, monkeypatch):
+    monkeypatch.setattr(_channel, "HELLO_SECONDS", 0.2)
+    with socket.create_connection(server.address, timeout=10) as conn:
+        conn.sendall(frame(1, [50])[:6])  # a frame that never completes
+        assert conn.makefile("rb").read() == b""
+
+
 def test_a_failing_handler_closes_only_its_connection(server):
     link = _channel.Link(server.address, TOKEN, timeout=10)
     link.send(*_channel.request("fail", []))

@@ -24,6 +24,7 @@ from typing import Any, BinaryIO
 _COUNT = struct.Struct("<I")
 _MAX_PARTS = 64
 _HELLO_BYTES = 1024  # the token frame is tiny; anything larger is not a driver
+HELLO_SECONDS = 10.0  # a peer that has not presented the token by then is dropped
 _JOIN_BYTES = 1 << 16  # frames up to this size go out in one send
 
 # What a broken or garbled connection raises (ValueError: a header that is not JSON).
@@ -140,11 +141,13 @@ class Server:
         with conn:
             try:
                 _tune(conn)
+                conn.settimeout(HELLO_SECONDS)
                 reader = conn.makefile("rb")
                 header, _ = recv_frame(reader, _HELLO_BYTES)
                 offered = header.get("token")
                 if not isinstance(offered, str) or not hmac.compare_digest(offered.encode(), self._token):
                     return
+                conn.settimeout(None)  # a driver may stay idle between queries for as long as it likes
                 send_frame(conn, self._hello())
                 while True:
                     reply, parts = self._handle(*recv_frame(reader))
