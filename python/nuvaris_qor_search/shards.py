@@ -584,14 +584,12 @@ class ShardedRouter:
         self._start_timeout = start_timeout
         self._lock = threading.Lock()  # one exchange at a time on the direct connections
         self._links: list[_channel.Link | None] = [None] * n_shards
-        self._addresses: list[tuple[str, int] | None] = [None] * n_shards
+        self._addresses: list[tuple[str, int]] = []
         self._direct = direct
-        self._wait_started(start_timeout)
-        if direct:
-            self._connect_all()
+        self._connect_all(self._wait_started(start_timeout))
 
-    def _wait_started(self, timeout: float) -> None:
-        """Wait until every shard is up, so that unplaceable shards fail here and not in a later call."""
+    def _wait_started(self, timeout: float) -> list[dict[str, Any]]:
+        """Every shard's status once it is up, so that unplaceable shards fail here and not in a later call."""
         refs = {self._actors[i].status.remote(): i for i in range(self.n_shards)}
         ready, waiting = ray.wait(list(refs), num_returns=len(refs), timeout=timeout)
         failure: ShardError | None = None
@@ -600,47 +598,43 @@ class ShardedRouter:
             failure = ShardError(
                 i, "StartTimeout", f"not started within {timeout:g} s; the cluster may lack the CPUs or resources asked for"
             )
+        statuses = {}
         for ref in ready:
-            result = self._result(refs[ref], ref)
-            if isinstance(result, ShardError):
-                if failure is None or result.shard < failure.shard:
-                    failure = result
-            else:
-                self._addresses[refs[ref]] = tuple(result["address"])
+            result = statuses[refs[ref]] = self._result(refs[ref], ref)
+            if isinstance(result, ShardError) and (failure is None or result.shard < failure.shard):
+                failure = result
         if failure is not None:
             self.close()
             raise failure
+        return [statuses[i] for i in range(self.n_shards)]
 
     # -- direct connections ---------------------------------------------------
 
-    def _connect_all(self) -> None:
-        """Connect to every shard, or fall back to Ray calls for good when one cannot be reached."""
-        for i in range(self.n_shards):
-            try:
-                self._link(i)
-            except _channel.LINK_ERRORS as err:
-                warnings.warn(
-                    f"shard {i} cannot be reached directly at {self._addresses[i]} ({err}); "
-                    "queries go through Ray calls",
-                    RuntimeWarning,
-                    stacklevel=3,
-                )
-                self._direct = False
-                self._drop(range(self.n_shards))
-                return
+    def _connect_all(self, statuses: list[dict[str, Any]]) -> None:
+        """(Re)connect to every shard at the address its status gives (restarted actors listen on new
+        ports), or fall back to Ray calls for good when one cannot be reached."""
+        with self._lock:
+            self._drop(range(self.n_shards))
+            self._addresses = [tuple(st["address"]) for st in statuses]
+            for i in range(self.n_shards if self._direct else 0):
+                try:
+                    self._link(i)
+                except _channel.LINK_ERRORS as err:
+                    warnings.warn(
+                        f"shard {i} cannot be reached directly at {self._addresses[i]} ({err}); "
+                        "queries go through Ray calls",
+                        RuntimeWarning,
+                        stacklevel=3,
+                    )
+                    self._direct = False
+                    self._drop(range(self.n_shards))
+                    return
 
     def _link(self, shard: int) -> _channel.Link:
-        """The open connection to `shard`, made (and its address asked from Ray) when there is none."""
+        """The open connection to `shard`, made when there is none."""
         link = self._links[shard]
         if link is None:
-            address = self._addresses[shard]
-            if address is None:
-                try:
-                    _, status = ray.get(self._actors[shard].status.remote())
-                except ray.exceptions.RayError as err:  # dead or restarting: the caller's recovery tells which
-                    raise ConnectionError(f"the shard's address is unknown ({type(err).__name__})") from err
-                address = self._addresses[shard] = tuple(status["address"])
-            link = self._links[shard] = _channel.Link(address, self._token, timeout=10.0)
+            link = self._links[shard] = _channel.Link(self._addresses[shard], self._token, timeout=10.0)
         return link
 
     def _drop(self, shards: Any) -> None:
@@ -648,14 +642,6 @@ class ShardedRouter:
             link, self._links[i] = self._links[i], None
             if link is not None:
                 link.close()
-
-    def _reconnect(self) -> None:
-        """New connections to every shard: after restarts the actors listen on new ports."""
-        with self._lock:
-            self._drop(range(self.n_shards))
-            self._addresses = [None] * self.n_shards
-            if self._direct:
-                self._connect_all()
 
     def _exchange(self, method: str, calls: list[tuple[int, tuple[Any, ...]]]) -> list[Any]:
         """Send `method(*args)` to every (shard, args) in `calls` over the direct connections, then read
@@ -690,20 +676,9 @@ class ShardedRouter:
     def _recover(self, shard: int, request: tuple[bytes, list[bytes]], err: BaseException) -> Any:
         """After a broken connection: ask Ray whether the actor is the one we knew. If it died or
         restarted, that is the failure; if it is, only the connection broke: resend once on a new one."""
-        ref = self._actors[shard].status.remote()
-        try:
-            generation, status = ray.get(ref, timeout=_PROBE_SECONDS)
-        except (ray.exceptions.RayActorError, ray.exceptions.GetTimeoutError) as probe:
-            self._stale[shard] = f"the actor process died ({type(probe).__name__}); it restarts from its last save"
-            return ShardRestartedError(
-                shard, type(probe).__name__, "the actor process died; it restarts from its last save; "
-                "call reload() or accept_restarts() before using the router"
-            )
-        except ray.exceptions.RayTaskError as probe:
-            return self._fail(shard, probe)
-        known = self._checked(shard, generation, status)
-        if isinstance(known, ShardError):
-            return known
+        status = self._result(shard, self._actors[shard].status.remote(), timeout=_PROBE_SECONDS)
+        if isinstance(status, ShardError):
+            return status
         self._addresses[shard] = tuple(status["address"])
         try:
             link = self._link(shard)
@@ -737,8 +712,8 @@ class ShardedRouter:
     def _fail(self, shard: int, err: BaseException) -> ShardError:
         if isinstance(err, ray.exceptions.RayTaskError):
             cause = err.cause if err.cause is not None else err
-            return ShardError(shard, type(cause).__name__, str(cause).splitlines()[0] if str(cause) else "")
-        if isinstance(err, ray.exceptions.RayActorError):
+            return ShardError(shard, type(cause).__name__, _first_line(cause))
+        if isinstance(err, (ray.exceptions.RayActorError, ray.exceptions.GetTimeoutError)):
             self._stale[shard] = f"the actor process died ({type(err).__name__}); it restarts from its last save"
             return ShardRestartedError(
                 shard, type(err).__name__, "the actor process died; it restarts from its last save; "
@@ -746,11 +721,12 @@ class ShardedRouter:
             )
         return ShardError(shard, type(err).__name__, str(err))
 
-    def _result(self, shard: int, ref: ray.ObjectRef) -> Any:
-        """One shard's answer, or the ShardError for its failure or restart."""
+    def _result(self, shard: int, ref: ray.ObjectRef, timeout: float | None = None) -> Any:
+        """One shard's answer, or the ShardError for its failure or restart (or for no answer within
+        `timeout` seconds, taken as a dead actor)."""
         try:
-            generation, value = ray.get(ref)
-        except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+            generation, value = ray.get(ref, timeout=timeout)
+        except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError, ray.exceptions.GetTimeoutError) as err:
             return self._fail(shard, err)
         return self._checked(shard, generation, value)
 
@@ -787,17 +763,14 @@ class ShardedRouter:
         extra = [() for _ in shards] if each is None else [(e,) for e in each]
         if self._direct and method in _DIRECT:
             results = self._exchange(method, [(i, (*args, *x)) for i, x in zip(shards, extra)])
-            for r in results:
-                if isinstance(r, ShardError):
-                    raise r
-            return results
-        refs = [(i, getattr(self._actors[i], method).remote(*args, *x)) for i, x in zip(shards, extra)]
-        try:  # one wait for all shards; on any failure, sort the answers out one by one
-            replies = ray.get([ref for _, ref in refs])
-        except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError):
-            results = [self._result(i, ref) for i, ref in refs]
         else:
-            results = [self._checked(i, g, v) for (i, _), (g, v) in zip(refs, replies)]
+            refs = [(i, getattr(self._actors[i], method).remote(*args, *x)) for i, x in zip(shards, extra)]
+            try:  # one wait for all shards; on any failure, sort the answers out one by one
+                replies = ray.get([ref for _, ref in refs])
+            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError):
+                results = [self._result(i, ref) for i, ref in refs]
+            else:
+                results = [self._checked(i, g, v) for (i, _), (g, v) in zip(refs, replies)]
         for r in results:
             if isinstance(r, ShardError):
                 raise r
@@ -1041,7 +1014,7 @@ class ShardedRouter:
         results = self._call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
         self._generations = [g for g, _ in results]
         self._stale.clear()
-        self._reconnect()
+        self._connect_all(self._call("status"))
         self._verify(root, manifest)
         self._last_directory = str(root)
 
@@ -1071,13 +1044,12 @@ class ShardedRouter:
         The caller takes over: documents added after a shard's last save are
         missing from it until they are added again.
         """
-        counts = []
-        for i, (generation, status) in enumerate(self._call_restarting("status", [()] * self.n_shards)):
-            self._generations[i] = generation
-            counts.append(status["n_docs"])
+        answers = self._call_restarting("status", [()] * self.n_shards)
+        self._generations = [g for g, _ in answers]
         self._stale.clear()
-        self._reconnect()
-        return counts
+        statuses = [st for _, st in answers]
+        self._connect_all(statuses)
+        return [st["n_docs"] for st in statuses]
 
     def close(self) -> None:
         """Stop the shard actors (saved directories stay)."""
