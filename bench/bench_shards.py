@@ -5,7 +5,8 @@ of 4,000 documents): the in-process `Retriever`, a `ShardedRouter` with one
 shard owning both CPUs, one with two shards of one CPU each, and the same
 two shards again with every call going through Ray (`direct=False`) instead
 of the direct connections queries use by default. Reported per
-configuration, as medians over the repetitions:
+configuration, as medians over the repetitions (ratios: the median of each
+repetition's ratio to the in-process figure of the same repetition):
 
 - single-query latency of route_query (500 candidates) and search (k=10 over
   500 candidates): median and p95 over the query set;
@@ -230,8 +231,11 @@ def main():
             results[name].append(measure(name, calls, single_q, batch_q, cpu))
 
     med = {name: {k: float(np.median([f[k] for f in figs])) for k in figs[0]} for name, figs in results.items()}
-    base = med["in-process"]
     nan = float("nan")
+
+    def ratio(name, key, to="in-process"):
+        """Median over the repetitions of `name`'s figure over `to`'s in the same repetition."""
+        return float(np.median([f[key] / b[key] for f, b in zip(results[name], results[to])]))
     print(f"bench_shards: {args.docs} documents, {len(x)} vectors x {DIM}, queries of {QUERY_ROWS} rows, "
           f"2 CPUs; medians of {args.reps} repetitions")
     head = ("configuration", "route med/p95 ms", "search med/p95 ms", "route q/s (x64)", "route CPU ms/q",
@@ -241,18 +245,18 @@ def main():
     for name, m in med.items():
         lat = (f"{m['route_med']:.2f} / {m['route_p95']:.2f} | {m['search_med']:.2f} / {m['search_p95']:.2f}"
                if "route_med" in m else "- | -")
-        search = (f"{m['search_qps']:.0f} ({m['search_qps'] / base['search_qps']:.2f}x) | {m['search_cpu']:.2f}"
+        search = (f"{m['search_qps']:.0f} ({ratio(name, 'search_qps'):.2f}x) | {m['search_cpu']:.2f}"
                   if "search_qps" in m else "- | -")
-        print(f"| {name} | {lat} | {m['route_qps']:.0f} ({m['route_qps'] / base['route_qps']:.2f}x) "
+        print(f"| {name} | {lat} | {m['route_qps']:.0f} ({ratio(name, 'route_qps'):.2f}x) "
               f"| {m['route_cpu']:.2f} | {search} | {m.get('fanout', nan):.2f} | {m.get('floor', nan):.2f} |")
     for name, r in routers.items():
         for i, st in enumerate(r.shard_status()):
             print(f"{name}, shard {i}: {st['n_docs']} documents, {st['n_rows']} vectors, "
                   f"resident {st['rss_bytes'] / 2**20:.0f} MiB")
     two, via_ray = med["ray 2 shards"], med["ray 2 shards, Ray calls"]
-    print(f"targets: batched route_query over 2 shards {two['route_qps'] / base['route_qps']:.2f}x in-process "
-          f"(want >= 0.8; {two['route_qps'] / med['module only']['route_qps']:.2f}x the module-only loop), "
-          f"search {two['search_qps'] / base['search_qps']:.2f}x; "
+    print(f"targets: batched route_query over 2 shards {ratio('ray 2 shards', 'route_qps'):.2f}x in-process "
+          f"(want >= 0.8; {ratio('ray 2 shards', 'route_qps', 'module only'):.2f}x the module-only loop), "
+          f"search {ratio('ray 2 shards', 'search_qps'):.2f}x; "
           f"fan-out {two['fanout']:.2f} ms per query (want < 2; a bare call to both shards takes {two['floor']:.2f}; "
           f"through Ray calls {via_ray['fanout']:.2f} and {via_ray['floor']:.2f})")
     for r in routers.values():
