@@ -252,19 +252,19 @@ void BoundedAssignment::form_groups(const float* centroids) {
     }
     // Group centres: the mean of the finite centroids (NaN for a group
     // without any, which is then never nearest).
-    group_centre_.assign(static_cast<std::size_t>(g_count * d), std::numeric_limits<float>::quiet_NaN());
-    for (uint64_t g = 0; g < g_count; ++g) {
-        std::vector<double> sum(static_cast<std::size_t>(d), 0.0);
-        uint64_t count = 0;
-        for (uint64_t c = 0; c < k; ++c) {
-            if (group_of_[c] != g || !all_finite(centroids + c * d, d)) continue;
-            for (uint64_t j = 0; j < d; ++j) sum[j] += centroids[c * d + j];
-            ++count;
-        }
-        if (count > 0)
-            for (uint64_t j = 0; j < d; ++j)
-                group_centre_[g * d + j] = static_cast<float>(sum[j] / static_cast<double>(count));
+    std::vector<double> sum(static_cast<std::size_t>(g_count * d), 0.0);
+    std::vector<uint64_t> count(static_cast<std::size_t>(g_count), 0);
+    for (uint64_t c = 0; c < k; ++c) {
+        if (!all_finite(centroids + c * d, d)) continue;
+        const uint64_t g = group_of_[c];
+        for (uint64_t j = 0; j < d; ++j) sum[g * d + j] += centroids[c * d + j];
+        ++count[g];
     }
+    group_centre_.assign(static_cast<std::size_t>(g_count * d), std::numeric_limits<float>::quiet_NaN());
+    for (uint64_t g = 0; g < g_count; ++g)
+        if (count[g] > 0)
+            for (uint64_t j = 0; j < d; ++j)
+                group_centre_[g * d + j] = static_cast<float>(sum[g * d + j] / static_cast<double>(count[g]));
     groups_formed_ = true;
 }
 
@@ -292,7 +292,6 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
     // each of them, which can exclude whole groups.
     const bool use_near = rounding_.usable && g_count > 1 &&
                           (scan_all ? n >= NEAR_PAYS * k : last_evaluated_ > NEAR_PAYS * k * k);
-    std::size_t blocks_of_centroids = 0;
     std::vector<float> near(use_near ? static_cast<std::size_t>(k * g_count) : 0, 0.0f);
     if (!scan_all) {
         for (uint64_t c = 0; c < k; ++c) {
@@ -305,56 +304,54 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
             group_drift[group_of_[c]] = std::max(group_drift[group_of_[c]], drift[c]);
         }
     }
-    {
-        // A finite centroid is at computed distance +0 from itself, the
-        // smallest value there is, and at +inf or NaN (never counted) from a
-        // centroid that is not finite; so the second smallest of its
-        // distances to all lanes is the one to its nearest other finite
-        // centroid (+0 for a duplicate). Per segment the kernel gives the
-        // two smallest; the second smallest overall is among them.
-        // The k x k centroid distances cost k / n of a full pass; Hamerly's
-        // test saves a few per cent of the distances at best, so it is
-        // left out (half_gap 0, no bound) when k is a large share of n.
-        // With the table (use_near) the same minima give both.
-        const bool with_gap = !scan_all && k * GAP_ROWS_PER_CENTROID <= n;
-        blocks_of_centroids = with_gap || use_near ? static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK) : 0;
-        const std::size_t blocks = blocks_of_centroids;
-        parallel::parallel_for(blocks, 1, [&](std::size_t begin, std::size_t end) {
-            std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
-            std::vector<uint32_t> at(FULL_BLOCK * g_count);
-            const float* ptrs[FULL_BLOCK];
-            for (std::size_t b = begin; b < end; ++b) {
-                const uint64_t c0 = b * FULL_BLOCK;
-                const std::size_t m = static_cast<std::size_t>(std::min<uint64_t>(FULL_BLOCK, k - c0));
-                for (std::size_t r = 0; r < m; ++r) ptrs[r] = centroids + (c0 + r) * d;
-                table.minima(ptrs, m, 0, g_count, m1.data(), m2.data(), at.data(), g_count);
-                for (std::size_t r = 0; r < m; ++r) {
-                    const uint64_t c = c0 + r;
-                    if (!finite[c]) continue;
-                    // c itself is at +0, the smallest value, in its own
-                    // group: the second smallest there is the nearest other.
-                    if (use_near)
-                        for (uint64_t g = 0; g < g_count; ++g) {
-                            const float v = g == group_of_[c] ? m2[r * g_count + g] : m1[r * g_count + g];
-                            near[c * g_count + g] = round_down(rounding_.lower_distance(v));
+    // A finite centroid is at computed distance +0 from itself, the
+    // smallest value there is, and at +inf or NaN (never counted) from a
+    // centroid that is not finite; so the second smallest of its
+    // distances to all lanes is the one to its nearest other finite
+    // centroid (+0 for a duplicate). Per segment the kernel gives the
+    // two smallest; the second smallest overall is among them.
+    // The k x k centroid distances cost k / n of a full pass; Hamerly's
+    // test saves a few per cent of the distances at best, so it is
+    // left out (half_gap 0, no bound) when k is a large share of n.
+    // With the table (use_near) the same minima give both.
+    const bool with_gap = !scan_all && k * GAP_ROWS_PER_CENTROID <= n;
+    const std::size_t centroid_blocks =
+        with_gap || use_near ? static_cast<std::size_t>((k + FULL_BLOCK - 1) / FULL_BLOCK) : 0;
+    parallel::parallel_for(centroid_blocks, 1, [&](std::size_t begin, std::size_t end) {
+        std::vector<float> m1(FULL_BLOCK * g_count), m2(FULL_BLOCK * g_count);
+        std::vector<uint32_t> at(FULL_BLOCK * g_count);
+        const float* ptrs[FULL_BLOCK];
+        for (std::size_t b = begin; b < end; ++b) {
+            const uint64_t c0 = b * FULL_BLOCK;
+            const std::size_t m = static_cast<std::size_t>(std::min<uint64_t>(FULL_BLOCK, k - c0));
+            for (std::size_t r = 0; r < m; ++r) ptrs[r] = centroids + (c0 + r) * d;
+            table.minima(ptrs, m, 0, g_count, m1.data(), m2.data(), at.data(), g_count);
+            for (std::size_t r = 0; r < m; ++r) {
+                const uint64_t c = c0 + r;
+                if (!finite[c]) continue;
+                // c itself is at +0, the smallest value, in its own
+                // group: the second smallest there is the nearest other.
+                if (use_near)
+                    for (uint64_t g = 0; g < g_count; ++g) {
+                        const float v = g == group_of_[c] ? m2[r * g_count + g] : m1[r * g_count + g];
+                        near[c * g_count + g] = round_down(rounding_.lower_distance(v));
+                    }
+                if (scan_all) continue;
+                float lo1 = inf, lo2 = inf;
+                for (uint64_t g = 0; g < g_count; ++g)
+                    for (const float v : {m1[r * g_count + g], m2[r * g_count + g]}) {
+                        if (v < lo1) {
+                            lo2 = lo1;
+                            lo1 = v;
+                        } else if (v < lo2) {
+                            lo2 = v;
                         }
-                    if (scan_all) continue;
-                    float lo1 = inf, lo2 = inf;
-                    for (uint64_t g = 0; g < g_count; ++g)
-                        for (const float v : {m1[r * g_count + g], m2[r * g_count + g]}) {
-                            if (v < lo1) {
-                                lo2 = lo1;
-                                lo1 = v;
-                            } else if (v < lo2) {
-                                lo2 = v;
-                            }
-                        }
-                    // lower_distance grows with its argument: bound the smallest value only.
-                    half_gap[c] = 0.5 * rounding_.lower_distance(lo2);
-                }
+                    }
+                // lower_distance grows with its argument: bound the smallest value only.
+                half_gap[c] = 0.5 * rounding_.lower_distance(lo2);
             }
-        });
-    }
+        }
+    });
 
     // The group centres as lanes, for the first guess of the first pass.
     std::vector<uint32_t> centre_lanes;
@@ -622,7 +619,7 @@ uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previ
         total_changed += changed[c];
     }
     last_evaluated_ = evaluated_;
-    if (blocks_of_centroids > 0) evaluated_ += k * k;  // the centroid-to-centroid minima
+    if (centroid_blocks > 0) evaluated_ += k * k;  // the centroid-to-centroid minima
     return total_changed;
 }
 
