@@ -89,4 +89,6 @@ def test_shards_module_without_ray_names_the_extra():
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert proc.returncode == 1
     assert "ImportError: nuvaris_qor_search.shards needs Ray" in proc.stderr
-    assert "pip install 'nuvaris_qor_router[ray]'" in proc.stderr
+    assert "pip install 'ray>=2.9'" in proc.stderr
+    assert "pip install '<path or wheel>[ray]'" in proc.stderr
+    assert "nuvaris_qor_router[ray]" not in proc.stderr

@@ -36,8 +36,9 @@ try:
     import ray.exceptions
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
-        "nuvaris_qor_search.shards needs Ray, which the optional `ray` extra installs: "
-        "pip install 'nuvaris_qor_router[ray]'"
+        "nuvaris_qor_search.shards needs Ray: install it with `pip install 'ray>=2.9'`, or install "
+        "this package with its `ray` extra from the path or wheel you installed it from "
+        "(`pip install '<path or wheel>[ray]'`)"
     ) from exc
 
 import functools
