@@ -58,6 +58,8 @@ test-sanitize: $(VENV)/.deps
 
 test-py: $(VENV)/.deps $(VENV)/.installed
 	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router
+	cd tests/typing && ../../$(VPY) -m mypy --strict --no-incremental --cache-dir=/dev/null \
+	    ../../examples/retriever.py ../../examples/sharded.py
 	$(VPY) -m pytest tests
 
 # The module also builds and passes the suite on CPython 3.11 and 3.13 (each
@@ -110,7 +112,9 @@ wheel: $(VENV)/.deps
 # headers and must run under both): the import from outside the source tree,
 # mypy and pyright (basedpyright, which carries its own Node) on a typed usage
 # file with no search path (the stub must come from the wheel), then the
-# Python suite.
+# Python suite. The companion package's README example (examples/retriever.py)
+# is checked the same way, its types coming from the wheel's py.typed marker;
+# the sharded example, which needs Ray, is checked with mypy in .venv.
 WHEEL_VENV := build/venv-wheel
 
 test-wheel: wheel
@@ -121,6 +125,10 @@ test-wheel: wheel
 	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
 	    --cache-dir=/dev/null stub_usage.py
 	cd tests/typing && ../../$(WHEEL_VENV)/bin/basedpyright --pythonpath ../../$(WHEEL_VENV)/bin/python stub_usage.py
+	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
+	    --cache-dir=/dev/null ../../examples/retriever.py
+	cd tests/typing && ../../$(WHEEL_VENV)/bin/basedpyright --pythonpath ../../$(WHEEL_VENV)/bin/python \
+	    ../../examples/retriever.py
 	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider tests
 
 test-numpy1: test-wheel
