@@ -12,7 +12,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build test-other-pythons wheel \
+.PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build wheel \
         bench bench-build bench-baseline bench-search dataset clean install
 
 all: install
@@ -35,11 +35,12 @@ install: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-# The C++ unit tests, the Python suite (with a check of the type stub), the
-# repaired wheel in a fresh venv under NumPy 1.x (suite and stub), a build
-# without vector kernels, the other CPython versions, then a bounded fuzzing
+# The C++ unit tests (plain and with sanitizers), the Python suite (with a
+# check of the type stub), the distributed wheels for CPython 3.11-3.13, each
+# in a fresh venv of its Python (suite, and stub and examples typed under
+# 3.12 with NumPy 1.x), a build without vector kernels, then a bounded fuzzing
 # run of the state file reader (about a minute).
-test: test-cpp test-sanitize test-py test-wheel test-scalar-build test-other-pythons fuzz
+test: test-cpp test-sanitize test-py test-wheel test-scalar-build fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
@@ -62,23 +63,6 @@ test-py: $(VENV)/.deps $(VENV)/.installed
 	    ../../examples/retriever.py ../../examples/sharded.py
 	$(VPY) -m pytest tests
 
-# The module also builds and passes the suite on CPython 3.11 and 3.13 (each
-# in its own venv under build/, with its own cached build directory); a
-# version that is not installed on the machine is reported and skipped.
-OTHER_PYTHONS := 3.11 3.13
-
-test-other-pythons: $(VENV)/.deps
-	@for v in $(OTHER_PYTHONS); do \
-	    py=$$(ls -d $(PYENV_ROOT)/versions/$$v*/bin/python$$v 2>/dev/null | head -n 1); \
-	    if [ -z "$$py" ]; then echo "CPython $$v not found: skipped"; continue; fi; \
-	    venv=build/venv-py$$v; \
-	    echo "== CPython $$v ($$py) =="; \
-	    ( test -x $$venv/bin/python || $$py -m venv $$venv ) && \
-	    $$venv/bin/python -m pip install -q -r requirements-dev.txt && \
-	    PATH=$(abspath .)/$$venv/bin:$$PATH $$venv/bin/python -m pip install -q --no-build-isolation --no-deps . && \
-	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
-	done
-
 # The module built without the vector kernels (CMake option QOR_SIMD=OFF),
 # as on a processor other than x86-64, in its own venv and build directory:
 # no 256- or 512-bit register may appear in it, and the whole Python suite
@@ -95,41 +79,77 @@ test-scalar-build: $(VENV)/.deps
 	    ! objdump -d --no-show-raw-insn "$$so" | grep -q -E '%[yz]mm[0-9]'
 	$(SCALAR_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# The wheel as it is distributed: built, then repaired by auditwheel into a
-# manylinux wheel that needs nothing outside itself but what the manylinux
-# policy allows. The result is the one .whl file in build/wheel.
+# The wheels as they are distributed, one per supported CPython: compiled by
+# Zig's clang (the ziglang package) against glibc 2.17's symbols, with its C++
+# library linked in statically, so that they install on x86-64 Linux from 2014
+# on; auditwheel then checks each and tags it manylinux2014. Only what building
+# needs is installed: the tools in one venv, each Python's build requirements
+# in its own. A CPython that is not installed is an error: the wheels are
+# released together.
 WHEEL_DIR := build/wheel
+WHEEL_PYTHONS := 3.11 3.12 3.13
+WHEEL_TOOLS := build/venv-wheel-tools
+ZIG_DEFINES := $(foreach t,CXX_COMPILER:c++ AR:ar RANLIB:ranlib,\
+    --config-settings=cmake.define.CMAKE_$(word 1,$(subst :, ,$(t)))=$(abspath packaging/zig-$(word 2,$(subst :, ,$(t)))))
+python_of = $(firstword $(wildcard $(PYENV_ROOT)/versions/$(1)*/bin/python$(1)) $(shell command -v python$(1)))
 
-wheel: $(VENV)/.deps
+$(WHEEL_TOOLS)/.deps: requirements-wheel.txt
+	test -x $(WHEEL_TOOLS)/bin/python || $(PYTHON) -m venv $(WHEEL_TOOLS)
+	$(WHEEL_TOOLS)/bin/python -m pip install -q -r requirements-wheel.txt
+	touch $@
+
+wheel: $(WHEEL_TOOLS)/.deps
 	rm -rf $(WHEEL_DIR)
-	$(VPY) -m pip wheel --no-build-isolation --no-deps -w $(WHEEL_DIR)/linux .
-	$(VPY) -m auditwheel repair -w $(WHEEL_DIR) $(WHEEL_DIR)/linux/nuvaris_qor_router-*.whl
+	@set -e; for v in $(WHEEL_PYTHONS); do \
+	    case $$v in 3.11) py="$(call python_of,3.11)";; 3.12) py="$(call python_of,3.12)";; \
+	                3.13) py="$(call python_of,3.13)";; esac; \
+	    if [ -z "$$py" ]; then echo "CPython $$v not found" >&2; exit 1; fi; \
+	    venv=build/venv-build-py$$v; \
+	    echo "== wheel for CPython $$v ($$py) =="; \
+	    test -x $$venv/bin/python || $$py -m venv $$venv; \
+	    $$venv/bin/python -m pip install -q -r requirements-demo.txt; \
+	    QOR_ZIG_PYTHON=$(abspath $(WHEEL_TOOLS))/bin/python PATH=$(abspath .)/$$venv/bin:$$PATH \
+	        $$venv/bin/python -m pip wheel -q --no-build-isolation --no-deps -w $(WHEEL_DIR)/linux \
+	        --config-settings=build-dir=build/zig-py$$v $(ZIG_DEFINES) .; \
+	done
+	PATH=$(abspath $(WHEEL_TOOLS))/bin:$$PATH $(WHEEL_TOOLS)/bin/python -m auditwheel repair \
+	    --plat manylinux2014_x86_64 -w $(WHEEL_DIR) $(WHEEL_DIR)/linux/nuvaris_qor_router-*.whl
+	for w in $(WHEEL_DIR)/*.whl; do $(WHEEL_TOOLS)/bin/python -m auditwheel show $$w | tr '\n' ' ' | \
+	    grep -q '"manylinux_2_17_x86_64"' || { echo "$$w: not manylinux2014" >&2; exit 1; }; done
 	rm -rf $(WHEEL_DIR)/linux
 	@ls $(WHEEL_DIR)/*.whl
 
-# The repaired wheel in a venv made afresh each run, holding only the wheel
-# and the test tools, under NumPy 1.x (the module is built against NumPy 2
-# headers and must run under both): the import from outside the source tree,
-# mypy and pyright (basedpyright, which carries its own Node) on a typed usage
-# file with no search path (the stub must come from the wheel), then the
-# Python suite. The companion package's README example (examples/retriever.py)
-# is checked the same way, its types coming from the wheel's py.typed marker;
-# the sharded example, which needs Ray, is checked with mypy in .venv.
+# Each wheel in a venv of its own CPython made afresh each run, holding only
+# the wheel and the test tools, then the import from outside the source tree
+# and the Python suite. CPython 3.12's venv has NumPy 1.x (the module is built
+# against NumPy 2 headers and must run under both). mypy and pyright
+# (basedpyright, which carries its own Node) check a typed usage file with no
+# search path (the stub must come from the wheel) under 3.12 and 3.13, and the
+# companion package's README example (examples/retriever.py, typed by the
+# wheel's py.typed marker) under 3.13 with NumPy 2. The sharded example, which
+# needs Ray, is checked with mypy in .venv.
 WHEEL_VENV := build/venv-wheel
 
 test-wheel: wheel
-	rm -rf $(WHEEL_VENV)
-	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q -r requirements-numpy1.txt $(WHEEL_DIR)/nuvaris_qor_router-*.whl
-	cd tests && ../$(WHEEL_VENV)/bin/python -c "import numpy, nuvaris_qor_router as m; print('NumPy', numpy.__version__, m.__file__)"
-	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
-	    --cache-dir=/dev/null stub_usage.py
-	cd tests/typing && ../../$(WHEEL_VENV)/bin/basedpyright --pythonpath ../../$(WHEEL_VENV)/bin/python stub_usage.py
-	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
-	    --cache-dir=/dev/null ../../examples/retriever.py
-	cd tests/typing && ../../$(WHEEL_VENV)/bin/basedpyright --pythonpath ../../$(WHEEL_VENV)/bin/python \
-	    ../../examples/retriever.py
-	$(WHEEL_VENV)/bin/python -m pytest -p no:cacheprovider tests
+	@set -e; for v in $(WHEEL_PYTHONS); do \
+	    case $$v in 3.11) py="$(call python_of,3.11)";; 3.12) py="$(call python_of,3.12)";; \
+	                3.13) py="$(call python_of,3.13)";; esac; \
+	    venv=$(WHEEL_VENV)-py$$v; tag=cp$$(echo $$v | tr -d .); \
+	    echo "== the $$tag wheel under CPython $$v =="; \
+	    rm -rf $$venv; $$py -m venv $$venv; \
+	    case $$v in 3.12) reqs="-r requirements-numpy1.txt"; typed="stub_usage.py";; \
+	                3.13) reqs="-r requirements-wheel-test.txt -r requirements-typing.txt"; \
+	                      typed="stub_usage.py ../../examples/retriever.py";; \
+	                *) reqs="-r requirements-wheel-test.txt"; typed="";; esac; \
+	    $$venv/bin/python -m pip install -q $$reqs $(WHEEL_DIR)/nuvaris_qor_router-*-$$tag-*.whl; \
+	    (cd tests && ../$$venv/bin/python -c "import numpy, nuvaris_qor_router as m; print('NumPy', numpy.__version__, m.__file__)"); \
+	    if [ -n "$$typed" ]; then \
+	        (cd tests/typing && env -u MYPYPATH ../../$$venv/bin/python -m mypy --strict --no-incremental \
+	            --cache-dir=/dev/null $$typed); \
+	        (cd tests/typing && ../../$$venv/bin/basedpyright --pythonpath ../../$$venv/bin/python $$typed); \
+	    fi; \
+	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests; \
+	done
 
 test-numpy1: test-wheel
 
