@@ -157,8 +157,10 @@ private:
 // The locked temporary file of one save. Unless commit() is called once it
 // has been renamed over the target, leaving the scope (by an error return
 // or an exception) removes the file while its lock is still held, so a save
-// waiting for the lock sees the path change and starts on a fresh file. The
-// descriptor is closed, and with it the lock released, on every path.
+// waiting for the lock sees the path change and starts on a fresh file. On
+// every path the lock is then released and the descriptor closed. The lock
+// is released explicitly because a child forked meanwhile shares the open
+// file, and closing only this process's descriptor would leave it held.
 class TemporaryFile {
 public:
     TemporaryFile(const std::string& path, int fd) : path_(path), fd_(fd) {}
@@ -166,6 +168,7 @@ public:
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile() {
         if (!committed_) ::unlink(path_.c_str());  // leave nothing behind
+        (void)::flock(fd_, LOCK_UN);
         ::close(fd_);  // an error from closing changes nothing already written
     }
 
