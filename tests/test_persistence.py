@@ -180,7 +180,65 @@ print(saves)
 """
 
 
+# Saves with a progress handler that forks a child (which keeps a copy of
+# the locked temporary file open) and then stops the save; prints whether the
+# child's copy still holds the lock afterwards.
+SAVE_STOPPED_AFTER_FORK = r"""
+import fcntl, logging, os, sys
+import numpy as np
+import nuvaris_qor_router as qor
+
+path = sys.argv[1]
+r = qor.PyQorRouter(4)
+r.build(np.random.default_rng(0).standard_normal((20, 4)).astype(np.float32), [1, 2], [(0, 10), (10, 20)],
+        n_fine=4, n_coarse=2)
+ready, release = os.pipe()
+child = []
+
+class ForkThenStop(logging.Handler):
+    def emit(self, record):
+        if not record.getMessage().startswith("save: wrote"):
+            return
+        pid = os.fork()
+        if pid == 0:
+            os.close(release)
+            os.read(ready, 1)  # until the parent lets go
+            os._exit(0)
+        child.append(pid)
+        raise RuntimeError("stop")
+
+log = logging.getLogger("nuvaris_qor_router")
+log.setLevel(logging.INFO)
+log.addHandler(ForkThenStop())
+try:
+    r.save(path)
+except RuntimeError:
+    pass
+held = []
+for fd in os.listdir(f"/proc/{child[0]}/fd"):
+    if os.readlink(f"/proc/{child[0]}/fd/{fd}").endswith(".tmp (deleted)"):
+        copy = os.open(f"/proc/{child[0]}/fd/{fd}", os.O_RDONLY)
+        try:
+            fcntl.flock(copy, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            held.append(False)
+        except BlockingIOError:
+            held.append(True)
+        os.close(copy)
+os.close(release)
+os.waitpid(child[0], 0)
+print(held)
+"""
+
+
 class TestTemporaryFile:
+    def test_failed_save_releases_its_lock_when_a_forked_child_shares_the_file(self, tmp_path):
+        # A save waiting for the lock of the removed file would otherwise wait
+        # as long as the child lives.
+        done = run_python(SAVE_STOPPED_AFTER_FORK, str(tmp_path / "router.qor"))
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "[False]\n"
+        assert list(tmp_path.iterdir()) == []
+
     def test_failed_save_keeps_a_target_named_like_a_temporary_file(self, built_router, tmp_path):
         path = tmp_path / "state.tmp"
         built_router.save(str(path))

@@ -134,6 +134,55 @@ std::optional<PersistError> read_exact(int fd, char* dst, std::size_t n) {
     return std::nullopt;
 }
 
+// An open descriptor, closed when it goes out of scope unless closed before.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() { close(); }
+
+    int get() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    // An error from closing a file only read changes nothing.
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// The locked temporary file of one save. Unless commit() is called once it
+// has been renamed over the target, leaving the scope (by an error return
+// or an exception) removes the file while its lock is still held, so a save
+// waiting for the lock sees the path change and starts on a fresh file. On
+// every path the lock is then released and the descriptor closed. The lock
+// is released explicitly because a child forked meanwhile shares the open
+// file, and closing only this process's descriptor would leave it held.
+class TemporaryFile {
+public:
+    TemporaryFile(const std::string& path, int fd) : path_(path), fd_(fd) {}
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+    ~TemporaryFile() {
+        if (!committed_) ::unlink(path_.c_str());  // leave nothing behind
+        (void)::flock(fd_, LOCK_UN);
+        ::close(fd_);  // an error from closing changes nothing already written
+    }
+
+    int fd() const { return fd_; }
+    // The file now sits at the target: it must no longer be removed, as the
+    // temporary path may by now name another save's file.
+    void commit() { committed_ = true; }
+
+private:
+    const std::string& path_;
+    int fd_;
+    bool committed_ = false;
+};
+
 int open_retrying(const char* path, int flags, mode_t mode = 0) {
     int fd;
     do {
@@ -206,10 +255,16 @@ std::optional<PersistError> write_file(int fd, const std::string& body) {
     return std::nullopt;
 }
 
-// Makes the rename durable. Best effort: the new file is already in place.
-void sync_directory(const std::optional<std::string>& parent) {
-    const std::string dir = parent && !parent->empty() ? *parent : std::string(".");
-    const int fd = open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Makes the rename durable. Best effort: the new file is already in place
+// and every reader sees it, so a failure here is not reported (after a power
+// loss the directory then holds the old file or the new one, both complete).
+// Runs after the rename, so it allocates nothing and does not consult the
+// stop hooks: a signal that arrives now is left pending for the caller.
+void sync_directory(const std::string& dir) noexcept {
+    int fd;
+    do {
+        fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) return;
     (void)::fsync(fd);
     ::close(fd);
@@ -281,19 +336,23 @@ std::optional<PersistError> save_state(const QorRouterState& state, std::string_
     const auto start = std::chrono::steady_clock::now();
     const std::string body = write_state_json(state);
     const std::string tmp = temporary_path(path);
+    // Named before the rename: once the target is replaced, nothing that can
+    // fail (an allocation included) may run, or a save that took place
+    // would be reported as failed.
+    const std::string dir = parent && !parent->empty() ? *parent : std::string(".");
     int fd = -1;
     if (auto e = open_locked(tmp, &fd)) return e;
-
-    std::optional<PersistError> failure = write_file(fd, body);
-    if (!failure && !try_report_progress([&] { return rate_line("save: wrote", STATE_HEADER_SIZE + body.size(), start); }))
-        failure = PersistError::os(EINTR);
-    // Renamed (or removed) while still locked, so a save waiting for the
-    // lock sees the path change and starts on a fresh file.
-    if (!failure && ::rename(tmp.c_str(), target.c_str()) != 0) failure = PersistError::os(errno);
-    if (failure) ::unlink(tmp.c_str());  // leave nothing behind
-    ::close(fd);                         // an error from closing changes nothing already written
-    if (failure) return failure;
-    sync_directory(parent);
+    {
+        TemporaryFile file(tmp, fd);
+        if (auto e = write_file(file.fd(), body)) return e;
+        if (!try_report_progress([&] { return rate_line("save: wrote", STATE_HEADER_SIZE + body.size(), start); }))
+            return PersistError::os(EINTR);
+        // Renamed while still locked, so a save waiting for the lock sees
+        // the path change and starts on a fresh file.
+        if (::rename(tmp.c_str(), target.c_str()) != 0) return PersistError::os(errno);
+        file.commit();
+    }
+    sync_directory(dir);
     return std::nullopt;
 }
 
@@ -305,14 +364,14 @@ std::optional<QorRouterState> load_state(std::string_view path, PersistError* er
         return std::nullopt;
     }
     const auto start = std::chrono::steady_clock::now();
-    const int fd = open_retrying(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    Descriptor file(open_retrying(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.is_open()) {
         err = PersistError::os(errno);
         return std::nullopt;
     }
     std::string body;
-    auto failure = read_file(fd, body);
-    ::close(fd);
+    auto failure = read_file(file.get(), body);
+    file.close();
     if (failure) {
         err = std::move(*failure);
         return std::nullopt;
