@@ -167,13 +167,15 @@ _MAX_NPY_HEADER = 10_000
 def read_npy(f: BufferedReader, mmap: bool) -> np.ndarray:
     """The array in the .npy file open as `f`, memory-mapped read-only
     (mmap=True) or read into memory. A header that cannot be parsed, names
-    an unreadable dtype, or declares more data than the file holds raises
-    ValueError; nothing else is raised for any content of the file."""
+    an unreadable dtype, or declares other than the data the file holds
+    raises ValueError; nothing else is raised for any content of the file."""
     offset, dtype, shape, fortran = _npy_layout(f)
     order: Literal["C", "F"] = "F" if fortran else "C"
     nbytes = math.prod(shape) * dtype.itemsize
     found = os.fstat(f.fileno()).st_size - offset
-    if found < nbytes:
+    # Exactly the data follows the header: anything else means the header
+    # does not describe this file.
+    if found != nbytes:
         raise ValueError(
             f"its header declares a {dtype.name} array of shape {shape}, {nbytes} bytes, but {max(found, 0)} follow it"
         )
@@ -213,6 +215,11 @@ def _npy_layout(f: BufferedReader) -> tuple[int, np.dtype, tuple[int, ...], bool
     raw = f.read(length)
     if len(raw) < length:
         raise ValueError(f"its header declares {length} bytes but the file ends after {len(raw)}")
+    # A header is padded with spaces and ends in a newline; one that does
+    # not has the wrong length, and the data would be read from the wrong
+    # place.
+    if not raw.endswith(b"\n"):
+        raise ValueError(f"its header of {length} bytes does not end in a newline")
     try:
         text = raw.decode("utf-8" if version == (3, 0) else "latin1")
         header = ast.literal_eval(text)
