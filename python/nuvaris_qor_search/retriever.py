@@ -33,6 +33,8 @@ RERANK_BLOCK_BYTES = 4 << 20
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
 OPEN_ATTEMPTS = 5
+# Where this process's open files can be opened again by path.
+_FD_DIR = Path("/proc/self/fd")
 
 Hit = tuple[int, float]
 
@@ -325,8 +327,10 @@ class Retriever:
         against the files (names, sizes, and with verify=True their SHA-256
         digests) and a mismatch is refused with ValueError. mmap=True maps
         the vectors (read from the page cache as queries need them);
-        mmap=False reads them into memory. A later `add` never writes into
-        `directory`: it first copies the store to a private directory."""
+        mmap=False reads them into memory. Every file comes from the same
+        version of `directory`, also when a save replaces it meanwhile. A
+        later `add` never writes into `directory`: it first copies the store
+        to a private directory."""
         path = Path(os.fspath(directory))
         where = f"cannot load {str(path)!r}"
         manifest, files = _open_saved(path)
@@ -536,7 +540,7 @@ def _load_router_file(f: BufferedReader) -> PyQorRouter:
     /proc/self/fd, which stays right even when the file has been renamed or
     removed since it was opened. Without /proc the file is copied to a
     private temporary file first."""
-    proc = Path(f"/proc/self/fd/{f.fileno()}")
+    proc = _FD_DIR / str(f.fileno())
     if proc.exists():
         return _load_router(proc)
     with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
