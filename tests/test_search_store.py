@@ -2,6 +2,7 @@
 manifests that do not match their files, and saves interrupted at any
 point (by an exception or by killing the process)."""
 
+import fcntl
 import json
 import os
 import re
@@ -15,6 +16,7 @@ import pytest
 
 from nuvaris_qor_search import Retriever, VectorStore
 from nuvaris_qor_search import _files
+from nuvaris_qor_search import retriever as retriever_module
 
 DIM = 12
 
@@ -66,6 +68,61 @@ class TestGrowableArray:
         assert path.stat().st_size == _files.HEADER_BYTES + expected.nbytes
         arr.truncate(3)
         np.testing.assert_array_equal(np.load(path, mmap_mode="r"), expected[:3])
+
+
+class TestReadNpy:
+    @pytest.mark.parametrize("version", [(1, 0), (2, 0), (3, 0)])
+    @pytest.mark.parametrize("mmap", [True, False])
+    def test_reads_what_numpy_writes(self, tmp_path, version, mmap):
+        rng = np.random.default_rng(5)
+        arrays = [
+            rng.standard_normal((7, 3)).astype("<f4"),
+            rng.standard_normal((4, 5)).astype(">f2"),
+            np.asfortranarray(rng.standard_normal((6, 2)).astype("<f4")),
+            rng.integers(0, 2**63, 9, dtype=np.uint64),
+            np.empty((0, 4), np.float32),
+        ]
+        for i, array in enumerate(arrays):
+            path = tmp_path / f"{i}.npy"
+            with open(path, "wb") as f:
+                np.lib.format.write_array(f, array, version=version)
+            with open(path, "rb") as f:
+                got = _files.read_npy(f, mmap)
+            assert got.dtype == array.dtype and got.shape == array.shape
+            assert got.flags.f_contiguous == np.load(path).flags.f_contiguous
+            np.testing.assert_array_equal(got, array)
+
+    def test_every_truncated_prefix_is_refused(self, tmp_path):
+        full = tmp_path / "full.npy"
+        np.save(full, np.arange(12, dtype=np.int64).reshape(4, 3))
+        data = full.read_bytes()
+        cut = tmp_path / "cut.npy"
+        for n in range(len(data)):
+            cut.write_bytes(data[:n])
+            for mmap in (True, False):
+                with open(cut, "rb") as f, pytest.raises(ValueError):
+                    _files.read_npy(f, mmap)
+
+    @pytest.mark.parametrize(
+        "header",
+        [
+            "{'descr': 'O', 'fortran_order': False, 'shape': (2,), }",
+            "{'descr': [('a', '<i4')], 'fortran_order': False, 'shape': (2,), }",
+            "{'descr': '(2,)<i4', 'fortran_order': False, 'shape': (2,), }",
+            "{'descr': '<i4', 'fortran_order': False, 'shape': (-1,), }",
+            "{'descr': '<i4', 'fortran_order': False, 'shape': (2,), 'x': 1}",
+            "{'descr': '<i4', 'fortran_order': False, 'shape': (2,), ",
+            "{'descr': 'V0', 'fortran_order': False, 'shape': (2,), }",
+            "[" * 5000,
+        ],
+    )
+    def test_malformed_headers_are_value_errors(self, tmp_path, header):
+        raw = header.encode("latin1")
+        path = tmp_path / "bad.npy"
+        raw += b"\n"
+        path.write_bytes(b"\x93NUMPY\x01\x00" + len(raw).to_bytes(2, "little") + raw + bytes(8))
+        with open(path, "rb") as f, pytest.raises(ValueError, match=r"^its header "):
+            _files.read_npy(f, True)
 
 
 class TestRoundTrip:
@@ -159,11 +216,44 @@ class TestLoadRefuses:
             ("[]", r"manifest\.json does not describe a saved retriever$"),
             ('{"format": "nuvaris_qor_search.retriever", "version": 2}', r"format version 2; this package reads 1$"),
             ('{"format": "nuvaris_qor_search.retriever", "version": 1}', r"manifest\.json lacks fields"),
+            (b'{"format": "nuvaris_qor\xffsearch.retriever"}', r"manifest\.json is not valid UTF-8 \('utf-8' codec can't decode"),
+            (b"\xfe\xff", r"manifest\.json is not valid UTF-8"),
+            ("[" * 100_000, r"manifest\.json is not valid JSON \(nested too deeply\)$"),
         ],
     )
     def test_bad_manifest(self, saved, text, pattern):
-        (saved / "manifest.json").write_text(text)
-        _raises(lambda: Retriever.load(saved), pattern)
+        (saved / "manifest.json").write_bytes(text if isinstance(text, bytes) else text.encode())
+        _raises(lambda: Retriever.load(saved), "^" + re.escape(f"cannot load {str(saved)!r}: ") + ".*" + pattern)
+
+    @pytest.mark.parametrize("name", ["ids.npy", "offsets.npy", "vectors.npy"])
+    def test_corrupt_array_headers(self, saved, name):
+        """Every single-byte change in an array file's header, which only
+        the digest would notice, either loads the same data or is refused
+        with a ValueError naming the directory."""
+        path = saved / name
+        good = path.read_bytes()
+        with Retriever.load(saved) as r:
+            expected = np.asarray(getattr(r.store, name[:-4])).copy()
+        prefix = f"cannot load {str(saved)!r}: "
+        for at in range(_files.HEADER_BYTES):
+            for mask in (0x01, 0x20, 0x80):
+                bad = bytearray(good)
+                bad[at] ^= mask
+                path.write_bytes(bytes(bad))
+                try:
+                    with Retriever.load(saved, verify=False) as r:
+                        np.testing.assert_array_equal(getattr(r.store, name[:-4]), expected)
+                except ValueError as exc:
+                    assert str(exc).startswith(prefix), (at, mask, str(exc))
+        path.write_bytes(good)
+
+    def test_refuses_files_that_are_not_regular(self, saved):
+        (saved / "ids.npy").unlink()
+        os.mkfifo(saved / "ids.npy")
+        _raises(lambda: Retriever.load(saved), r"ids file ids\.npy is not a regular file$")
+        (saved / "manifest.json").unlink()
+        os.mkfifo(saved / "manifest.json")
+        _raises(lambda: Retriever.load(saved), r"manifest\.json is not a regular file$")
 
     def test_file_size_and_digest(self, saved):
         vectors = saved / "vectors.npy"
@@ -189,6 +279,89 @@ class TestLoadRefuses:
         np.save(saved / "offsets.npy", np.arange(81, dtype=np.int64))
         self._refresh_entry(saved, "offsets")
         _raises(lambda: Retriever.load(saved), r"offsets must run from 0 to the \d+ vector rows, got 0 to 80$")
+
+
+@pytest.fixture(scope="module")
+def versions(docs):
+    """Two retrievers of equal counts and sizes but different vectors, ids
+    and routers."""
+    rng = np.random.default_rng(9)
+    other = [rng.standard_normal(d.shape).astype(np.float32) for d in docs]
+    a, b = build(docs), Retriever.build(other, list(range(500, 580)), n_fine=32, n_coarse=4)
+    yield a, b
+    a.close()
+    b.close()
+
+
+class TestLoadRacingSave:
+    """A save that replaces the directory (and removes the version it
+    replaced) while a load is under way: the load yields one version
+    entirely, never the router of one with the store of the other."""
+
+    def _matches(self, loaded, version, queries):
+        return (
+            np.array_equal(loaded.doc_ids, version.doc_ids)
+            and np.array_equal(loaded.store.vectors, version.store.vectors)
+            and answers(loaded, queries) == answers(version, queries)
+        )
+
+    @pytest.mark.parametrize(
+        ("module", "name", "call", "winner"),
+        [
+            (_files, "open_member", 0, "b"),  # before the manifest is read: starts over
+            (_files, "open_member", 1, "b"),
+            (_files, "open_member", 4, "b"),  # before the last file is opened
+            (_files, "stream_digest", 0, "a"),  # every file is open by then
+            (_files, "stream_digest", 3, "a"),
+            (_files, "read_npy", 1, "a"),
+            (retriever_module, "_load_router", 0, "a"),
+            (retriever_module, "_load_router", 0, "a without /proc"),
+        ],
+    )
+    def test_one_version_entirely(self, tmp_path, versions, queries, monkeypatch, module, name, call, winner):
+        a, b = versions
+        target = tmp_path / "saved"
+        a.save(target)
+        if winner.endswith("without /proc"):
+            monkeypatch.setattr(retriever_module, "_FD_DIR", tmp_path / "no-proc")
+        real = getattr(module, name)
+        calls = []
+
+        def hook(*args):
+            calls.append(args)
+            if len(calls) == call + 1:
+                b.save(target)
+            return real(*args)
+
+        monkeypatch.setattr(module, name, hook)
+        with Retriever.load(target) as loaded:
+            assert len(calls) > call
+            if name == "_load_router":  # the router is read from the file verified, never by its name
+                assert calls[0][0].name != "router.qor" or "without" in winner
+                assert calls[0][0].parent != target
+            assert self._matches(loaded, a if winner.startswith("a") else b, queries)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["saved"]
+
+    def test_gives_up_when_replaced_every_time(self, tmp_path, versions, monkeypatch):
+        a, b = versions
+        target = tmp_path / "saved"
+        a.save(target)
+        real = _files.open_member
+        turn = iter([b, a] * 10)
+        saving = []
+
+        def hook(dir_fd, name):
+            if name == "manifest.json" and not saving:
+                saving.append(True)  # the save reads the manifest too
+                next(turn).save(target)
+                saving.clear()
+            return real(dir_fd, name)
+
+        monkeypatch.setattr(_files, "open_member", hook)
+        _raises(
+            lambda: Retriever.load(target),
+            "^" + re.escape(f"cannot load {str(target)!r}: the directory was replaced while it was opened, 5 times in a row") + "$",
+        )
 
 
 class TestSaveSafety:
@@ -291,6 +464,57 @@ class TestSaveSafety:
         with Retriever.load(calls[0]) as previous:
             assert previous.n_docs == 80
 
+    def test_removes_staging_left_by_interrupted_saves(self, tmp_path, docs):
+        def staging(name):
+            path = tmp_path / name
+            path.mkdir()
+            (path / "vectors.npy").write_bytes(b"partial")
+            return path
+
+        stale = [staging(".saved.tmp-abc_1234"), staging(".saved.tmp-zzzzzzzz")]
+        held = staging(".saved.tmp-held0000")
+        others = [staging(".other.tmp-abcdefgh"), staging(".saved.tmp-x"), staging(".saved.old-abcdefgh")]
+        lock = os.open(held, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX)  # a save in progress elsewhere
+            with build(docs[:10]) as r:
+                r.save(tmp_path / "saved")
+            assert not any(p.exists() for p in stale)
+            assert held.is_dir() and all(p.is_dir() for p in others)
+        finally:
+            os.close(lock)
+        with build(docs[:10]) as r:
+            r.save(tmp_path / "saved")
+        assert not held.exists() and all(p.is_dir() for p in others)
+
+    def test_a_save_in_progress_survives_another_save(self, tmp_path, docs, queries):
+        """The second save starts while the first is writing; it must not
+        take the first one's staging directory for a leftover."""
+        target = tmp_path / "saved"
+        real_write = _files.write_array
+        with build(docs) as first, build(docs[:20]) as second:
+            expected = answers(first, queries)
+            started = []
+
+            def write_array(path, *args):
+                if not started:
+                    started.append(path.parent)
+                    fd = os.open(path.parent, os.O_RDONLY | os.O_DIRECTORY)
+                    try:
+                        with pytest.raises(BlockingIOError):
+                            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    finally:
+                        os.close(fd)
+                    second.save(target)
+                return real_write(path, *args)
+
+            with pytest.MonkeyPatch.context() as m:
+                m.setattr(_files, "write_array", write_array)
+                first.save(target)
+        with Retriever.load(target) as back:
+            assert back.n_docs == 80 and answers(back, queries) == expected
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["saved"]
+
     @pytest.mark.slow
     def test_killed_during_save(self, tmp_path):
         """A child process saves two versions in turn, over and over; it is
@@ -325,5 +549,9 @@ while True:
                 assert back.n_docs in (400, 800)
                 seen.add(back.n_docs)
                 assert back.store.vectors.shape == (50 * back.n_docs, 32)
-        # Kills landed inside saves: their staging directories are left over.
+        # Kills landed inside saves: their staging directories are left over,
+        # until the next save removes them.
         assert any(p.name.startswith(".saved.tmp-") for p in tmp_path.iterdir())
+        with Retriever.load(target) as back:
+            back.save(target)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["saved"]

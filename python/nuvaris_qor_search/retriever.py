@@ -3,10 +3,13 @@ exact MaxSim over the documents' stored token vectors."""
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
+import shutil
 import tempfile
+from io import BufferedReader
 from pathlib import Path
 from typing import Any, Sequence
 
@@ -27,6 +30,11 @@ ROUTER_PARAMS = ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")
 # this many bytes of float32 rows, which bounds memory for exact scans of
 # whole collections and keeps a stack in cache while its product runs.
 RERANK_BLOCK_BYTES = 4 << 20
+# Loading starts over when a save replaces the directory while its files
+# are being opened; this many times in a row, it gives up.
+OPEN_ATTEMPTS = 5
+# Where this process's open files can be opened again by path.
+_FD_DIR = Path("/proc/self/fd")
 
 Hit = tuple[int, float]
 
@@ -319,36 +327,38 @@ class Retriever:
         against the files (names, sizes, and with verify=True their SHA-256
         digests) and a mismatch is refused with ValueError. mmap=True maps
         the vectors (read from the page cache as queries need them);
-        mmap=False reads them into memory. A later `add` never writes into
-        `directory`: it first copies the store to a private directory."""
+        mmap=False reads them into memory. Every file comes from the same
+        version of `directory`, also when a save replaces it meanwhile. A
+        later `add` never writes into `directory`: it first copies the store
+        to a private directory."""
         path = Path(os.fspath(directory))
-        manifest = read_manifest(path)
-        for role, entry in manifest["files"].items():
-            file = path / entry["name"]
+        where = f"cannot load {str(path)!r}"
+        manifest, files = _open_saved(path)
+        try:
+            for role, entry in manifest["files"].items():
+                size = os.fstat(files[role].fileno()).st_size
+                if size != entry["bytes"]:
+                    raise ValueError(f"{where}: {entry['name']} has {size} bytes; the manifest says {entry['bytes']}")
+                if verify and _files.stream_digest(files[role]) != entry["sha256"]:
+                    raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
             try:
-                size = file.stat().st_size
-            except OSError as exc:
-                raise ValueError(f"cannot load {str(path)!r}: {role} file {entry['name']} is missing ({exc.strerror})")
-            if size != entry["bytes"]:
-                raise ValueError(
-                    f"cannot load {str(path)!r}: {entry['name']} has {size} bytes; the manifest says {entry['bytes']}"
-                )
-            if verify and _files.file_digest(file) != entry["sha256"]:
-                raise ValueError(f"cannot load {str(path)!r}: {entry['name']} does not match its SHA-256 digest")
-        try:
-            store = VectorStore.open(path, mmap=mmap)
-        except ValueError as exc:
-            raise ValueError(f"cannot load {str(path)!r}: {exc}") from None
-        found = {"dim": store.dim, "dtype": store.dtype.name, "n_docs": store.n_docs, "n_rows": store.n_rows}
-        for key, value in found.items():
-            if manifest[key] != value:
+                arrays = {VECTORS: files["vectors"], OFFSETS: files["offsets"], IDS: files["ids"]}
+                store = VectorStore.from_files(arrays, path, mmap=mmap)
+            except ValueError as exc:
+                raise ValueError(f"{where}: {exc}") from None
+            found = {"dim": store.dim, "dtype": store.dtype.name, "n_docs": store.n_docs, "n_rows": store.n_rows}
+            for key, value in found.items():
+                if manifest[key] != value:
+                    store.close()
+                    raise ValueError(f"{where}: the store has {key} {value}; the manifest says {manifest[key]}")
+            try:
+                return cls(_load_router_file(files["router"]), store)
+            except ValueError as exc:
                 store.close()
-                raise ValueError(f"cannot load {str(path)!r}: the store has {key} {value}; the manifest says {manifest[key]}")
-        try:
-            return cls(_load_router(path / ROUTER_FILE), store)
-        except ValueError as exc:
-            store.close()
-            raise ValueError(f"cannot load {str(path)!r}: {exc}") from None
+                raise ValueError(f"{where}: {exc}") from None
+        finally:
+            for f in files.values():
+                f.close()
 
     # -- lifetime -----------------------------------------------------------
 
@@ -411,21 +421,47 @@ def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray, block_
 
 def read_manifest(path: Path) -> dict:
     """The manifest of a saved retriever, checked for form."""
-    where = f"cannot load {str(path)!r}"
-    if not path.is_dir():
-        msg = f"{where}: not a directory"
-        leftovers = sorted(path.parent.glob(f".{path.name}.old-*/previous"))
-        if leftovers:
-            msg += f"; an interrupted save left the previous version in {str(leftovers[-1])!r}"
-        raise ValueError(msg)
+    dir_fd = _open_directory(path)
     try:
-        text = (path / MANIFEST_FILE).read_text(encoding="utf-8")
+        return _read_manifest_at(path, dir_fd)
     except OSError as exc:
-        raise ValueError(f"{where}: no readable {MANIFEST_FILE} ({exc.strerror})") from None
+        raise ValueError(f"cannot load {str(path)!r}: no readable {MANIFEST_FILE} ({exc.strerror})") from None
+    finally:
+        os.close(dir_fd)
+
+
+def _open_directory(path: Path) -> int:
+    """A descriptor of the directory of a saved retriever."""
+    where = f"cannot load {str(path)!r}"
     try:
-        manifest = json.loads(text)
+        return os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError as exc:
+        if exc.errno not in (errno.ENOENT, errno.ENOTDIR):
+            raise ValueError(f"{where}: cannot open the directory ({exc.strerror})") from None
+    msg = f"{where}: not a directory"
+    leftovers = sorted(path.parent.glob(f".{path.name}.old-*/previous"))
+    if leftovers:
+        msg += f"; an interrupted save left the previous version in {str(leftovers[-1])!r}"
+    raise ValueError(msg)
+
+
+def _read_manifest_at(path: Path, dir_fd: int) -> dict:
+    """The manifest in the directory `path`, open as `dir_fd`, checked for
+    form. Raises OSError when there is no file to read."""
+    where = f"cannot load {str(path)!r}"
+    try:
+        with _files.open_member(dir_fd, MANIFEST_FILE) as f:
+            data = f.read()
+    except _files.NotRegularFile:
+        raise ValueError(f"{where}: {MANIFEST_FILE} is not a regular file") from None
+    try:
+        manifest = json.loads(data.decode("utf-8"))
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"{where}: {MANIFEST_FILE} is not valid UTF-8 ({exc})") from None
     except ValueError as exc:
         raise ValueError(f"{where}: {MANIFEST_FILE} is not valid JSON ({exc})") from None
+    except RecursionError:
+        raise ValueError(f"{where}: {MANIFEST_FILE} is not valid JSON (nested too deeply)") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         raise ValueError(f"{where}: {MANIFEST_FILE} does not describe a saved retriever")
     if manifest.get("version") != FORMAT_VERSION:
@@ -445,6 +481,74 @@ def read_manifest(path: Path) -> dict:
     if not ok:
         raise ValueError(f"{where}: {MANIFEST_FILE} lacks fields or names unexpected files")
     return manifest
+
+
+def _open_saved(path: Path) -> tuple[dict, dict[str, BufferedReader]]:
+    """The manifest of the saved retriever in `path` and its files by role,
+    open, all from one version of the directory.
+
+    Every file is opened through one descriptor of the directory, so a save
+    that swaps in a new version meanwhile cannot mix versions: what was
+    opened stays readable even once that save removes the version it
+    replaced. A file found missing because of such a removal means the
+    directory was replaced, and opening starts over on the new version.
+    """
+    where = f"cannot load {str(path)!r}"
+    for _ in range(OPEN_ATTEMPTS):
+        dir_fd = _open_directory(path)
+        files: dict[str, BufferedReader] = {}
+        done = False
+        try:
+            try:
+                manifest = _read_manifest_at(path, dir_fd)
+            except OSError as exc:
+                if _replaced(path, dir_fd):
+                    continue
+                raise ValueError(f"{where}: no readable {MANIFEST_FILE} ({exc.strerror})") from None
+            for role, entry in manifest["files"].items():
+                try:
+                    files[role] = _files.open_member(dir_fd, entry["name"])
+                except _files.NotRegularFile:
+                    raise ValueError(f"{where}: {role} file {entry['name']} is not a regular file") from None
+                except OSError as exc:
+                    if _replaced(path, dir_fd):
+                        break
+                    raise ValueError(f"{where}: {role} file {entry['name']} is missing ({exc.strerror})") from None
+            else:
+                done = True
+                return manifest, files
+        finally:
+            os.close(dir_fd)
+            if not done:
+                for f in files.values():
+                    f.close()
+    raise ValueError(f"{where}: the directory was replaced while it was opened, {OPEN_ATTEMPTS} times in a row")
+
+
+def _replaced(path: Path, dir_fd: int) -> bool:
+    """Whether `path` no longer names the directory open as `dir_fd`."""
+    try:
+        now, then = os.stat(path), os.fstat(dir_fd)
+    except OSError:
+        return True
+    return (now.st_dev, now.st_ino) != (then.st_dev, then.st_ino)
+
+
+def _load_router_file(f: BufferedReader) -> PyQorRouter:
+    """The router whose state file is open as `f`. The module reads state
+    files by path, so it is given the path of this very file under
+    /proc/self/fd, which stays right even when the file has been renamed or
+    removed since it was opened. Without /proc the file is copied to a
+    private temporary file first."""
+    proc = _FD_DIR / str(f.fileno())
+    if proc.exists():
+        return _load_router(proc)
+    with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
+        copy = Path(tmp) / ROUTER_FILE
+        f.seek(0)
+        with open(copy, "xb") as out:
+            shutil.copyfileobj(f, out)
+        return _load_router(copy)
 
 
 def _load_router(path: Path) -> PyQorRouter:

@@ -17,11 +17,13 @@ private working directory.
 
 from __future__ import annotations
 
+import os
 import shutil
 import tempfile
 import weakref
+from io import BufferedReader
 from pathlib import Path
-from typing import Literal
+from typing import Mapping
 
 import numpy as np
 
@@ -103,18 +105,37 @@ class VectorStore:
         """A frozen store over the files of `directory` (memory-mapped, or
         read into RAM with mmap=False), checked for consistency."""
         path = Path(directory)
-        mode: Literal["r"] | None = "r" if mmap else None
+        files: dict[str, BufferedReader] = {}
+        try:
+            dir_fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError as exc:
+            raise ValueError(f"cannot read {VECTORS} in {str(path)!r}: {exc}") from None
+        try:
+            for name in (VECTORS, OFFSETS, IDS):
+                try:
+                    files[name] = _files.open_member(dir_fd, name)
+                except (OSError, ValueError) as exc:
+                    raise ValueError(f"cannot read {name} in {str(path)!r}: {exc}") from None
+            return cls.from_files(files, path, mmap=mmap)
+        finally:
+            os.close(dir_fd)
+            for f in files.values():
+                f.close()
+
+    @classmethod
+    def from_files(cls, files: Mapping[str, BufferedReader], directory: Path, *, mmap: bool = True) -> VectorStore:
+        """A frozen store over the open files `files` (by file name) that
+        came from `directory`, checked for consistency. The files may be
+        closed afterwards; mappings keep their own reference."""
         arrays = []
         for name in (VECTORS, OFFSETS, IDS):
             try:
-                arrays.append(np.load(path / name, mmap_mode=mode, allow_pickle=False))
+                arrays.append(_files.read_npy(files[name], mmap))
             except (OSError, ValueError) as exc:
-                raise ValueError(f"cannot read {name} in {str(path)!r}: {exc}") from exc
+                raise ValueError(f"cannot read {name} in {str(directory)!r}: {exc}") from exc
         vectors, offsets, ids = arrays
         check_arrays(vectors, offsets, ids)
-        if vectors.shape[0] == 0:  # no mapping for an empty file; nothing to keep open
-            vectors = np.empty(vectors.shape, vectors.dtype)
-        return cls(vectors, offsets, ids, path)
+        return cls(vectors, offsets, ids, directory)
 
     # -- properties ---------------------------------------------------------
 
