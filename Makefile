@@ -58,6 +58,7 @@ test-sanitize: $(VENV)/.deps
 
 test-py: $(VENV)/.deps $(VENV)/.installed
 	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router
+	cd tests && ../$(VPY) -m mypy.stubtest nuvaris_qor_search._native
 	$(VPY) -m pytest tests
 
 # The module also builds and passes the suite on CPython 3.11 and 3.13 (each
@@ -77,10 +78,10 @@ test-other-pythons: $(VENV)/.deps
 	    $$venv/bin/python -m pytest -q -p no:cacheprovider tests || exit 1; \
 	done
 
-# The module built without the vector kernels (CMake option QOR_SIMD=OFF),
-# as on a processor other than x86-64, in its own venv and build directory:
-# no 256- or 512-bit register may appear in it, and the whole Python suite
-# must pass against it.
+# The modules built without the vector kernels (CMake option QOR_SIMD=OFF),
+# as on a processor other than x86-64, in their own venv and build directory:
+# no 256- or 512-bit register may appear in either, and the whole Python
+# suite must pass against them.
 SCALAR_VENV := build/venv-scalar
 
 test-scalar-build: $(VENV)/.deps
@@ -89,8 +90,9 @@ test-scalar-build: $(VENV)/.deps
 	PATH=$(abspath $(SCALAR_VENV))/bin:$$PATH $(SCALAR_VENV)/bin/python -m pip install -q --no-build-isolation \
 	    --no-deps --force-reinstall --config-settings=build-dir=build/scalar-only \
 	    --config-settings=cmake.define.QOR_SIMD=OFF .
-	so=$$(cd tests && ../$(SCALAR_VENV)/bin/python -c "import nuvaris_qor_router as m; print(m.__file__)") && \
-	    ! objdump -d --no-show-raw-insn "$$so" | grep -q -E '%[yz]mm[0-9]'
+	sos=$$(cd tests && ../$(SCALAR_VENV)/bin/python -c \
+	    "import nuvaris_qor_router as m, nuvaris_qor_search._native as n; print(m.__file__, n.__file__)") && \
+	    for so in $$sos; do ! objdump -d --no-show-raw-insn "$$so" | grep -q -E '%[yz]mm[0-9]' || exit 1; done
 	$(SCALAR_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The wheel as it is distributed: built, then repaired by auditwheel into a
@@ -117,7 +119,8 @@ test-wheel: wheel
 	rm -rf $(WHEEL_VENV)
 	$(PYTHON) -m venv $(WHEEL_VENV)
 	$(WHEEL_VENV)/bin/python -m pip install -q -r requirements-numpy1.txt $(WHEEL_DIR)/nuvaris_qor_router-*.whl
-	cd tests && ../$(WHEEL_VENV)/bin/python -c "import numpy, nuvaris_qor_router as m; print('NumPy', numpy.__version__, m.__file__)"
+	cd tests && ../$(WHEEL_VENV)/bin/python -c "import numpy, nuvaris_qor_router as m, nuvaris_qor_search._native as n; \
+	    print('NumPy', numpy.__version__, m.__file__, n.__file__)"
 	cd tests/typing && env -u MYPYPATH ../../$(WHEEL_VENV)/bin/python -m mypy --strict --no-incremental \
 	    --cache-dir=/dev/null stub_usage.py
 	cd tests/typing && ../../$(WHEEL_VENV)/bin/basedpyright --pythonpath ../../$(WHEEL_VENV)/bin/python stub_usage.py
