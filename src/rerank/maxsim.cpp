@@ -47,8 +47,8 @@ float half_bits_to_float(uint16_t h) {
     return f;
 }
 
-// Every binary16 value widened, looked up per element while a document's
-// rows are gathered (256 KiB, built once).
+// Every binary16 value widened, looked up per element by the scalar
+// widening (256 KiB, built once).
 const std::array<float, 65536>& half_table() {
     static const auto table = [] {
         auto t = std::make_unique<std::array<float, 65536>>();
@@ -60,13 +60,25 @@ const std::array<float, 65536>& half_table() {
 
 // The rows of one document as float32: the store's own memory for a float32
 // store, otherwise widened into `buffer`.
-const float* document_rows(const StoreView& store, uint64_t first, std::size_t n, std::vector<float>& buffer) {
+const float* document_rows(const StoreView& store, uint64_t first, std::size_t n, WidenKernel widen,
+                           std::vector<float>& buffer) {
     const std::size_t dim = static_cast<std::size_t>(store.dim);
     if (store.type == RowType::Float32) return static_cast<const float*>(store.rows) + first * dim;
-    const uint16_t* src = static_cast<const uint16_t*>(store.rows) + first * dim;
-    const std::array<float, 65536>& table = half_table();
-    for (std::size_t i = 0; i < n * dim; ++i) buffer[i] = table[src[i]];
+    widen(static_cast<const uint16_t*>(store.rows) + first * dim, n * dim, buffer.data());
     return buffer.data();
+}
+
+// The first lines of a document's rows, fetched while the one before it is
+// scored: the kernels prefetch ahead within a document, not into the next
+// candidate's.
+void prefetch_start(const StoreView& store, int64_t doc) {
+    constexpr std::size_t LINES = 16;
+    const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
+    const auto* p = static_cast<const char*>(store.rows) + static_cast<std::size_t>(store.offsets[doc]) *
+                                                              static_cast<std::size_t>(store.dim) * element;
+    const auto bytes = static_cast<std::size_t>(store.offsets[doc + 1] - store.offsets[doc]) *
+                       static_cast<std::size_t>(store.dim) * element;
+    for (std::size_t k = 0; k < LINES && k * 64 < bytes; ++k) __builtin_prefetch(p + k * 64);
 }
 
 }  // namespace
@@ -88,6 +100,22 @@ void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std:
     }
 }
 
+void widen_half_scalar(const uint16_t* src, std::size_t n, float* dst) {
+    const std::array<float, 65536>& table = half_table();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = table[src[i]];
+}
+
+WidenKernel widen_kernel_for(parallel::Isa isa) {
+#if QOR_SIMD_KERNELS
+    if (isa == parallel::Isa::Avx2 && parallel::isa_supported(isa)) {
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("f16c")) return &widen_half_scalar;
+    }
+#endif
+    return parallel::pick_kernel<WidenKernel>(isa, &widen_half_scalar, QOR_SIMD_ONLY(&widen_half_avx2),
+                                              QOR_SIMD_ONLY(&widen_half_avx512));
+}
+
 MaxSimKernel maxsim_kernel_for(parallel::Isa isa) {
     return parallel::pick_kernel<MaxSimKernel>(isa, &maxsim_rows_scalar, QOR_SIMD_ONLY(&maxsim_rows_avx2),
                                                QOR_SIMD_ONLY(&maxsim_rows_avx512));
@@ -99,7 +127,11 @@ MaxSimKernel maxsim_kernel() {
 }
 
 void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::span<const int64_t> candidates,
-                   float* out, parallel::ThreadPool* pool, MaxSimKernel kernel) {
+                   float* out, parallel::ThreadPool* pool, MaxSimKernel kernel, WidenKernel widen) {
+    if (widen == nullptr) {
+        static const WidenKernel best = widen_kernel_for(parallel::best_isa());
+        widen = best;
+    }
     const std::size_t n = candidates.size();
     const auto dim = static_cast<std::size_t>(store.dim);
     // Every candidate checked on the calling thread first, so no task can
@@ -137,10 +169,11 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::
         std::vector<float> maxima(stride);
         std::vector<float> widened(store.type == RowType::Float16 ? longest * dim : 0);
         for (std::size_t i = begin; i < end; ++i) {
+            if (i + 1 < end) prefetch_start(store, candidates[i + 1]);
             const int64_t c = candidates[i];
             const auto first = static_cast<uint64_t>(store.offsets[c]);
             const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
-            const float* rows = document_rows(store, first, len, widened);
+            const float* rows = document_rows(store, first, len, widen, widened);
             kernel(qt.data(), stride, rows_q, dim, rows, len, maxima.data());
             float score = maxima[0];
             for (std::size_t j = 1; j < rows_q; ++j) score = score + maxima[j];

@@ -72,6 +72,18 @@ MaxSimKernel maxsim_kernel();
 // its sign and payload).
 float half_to_float(uint16_t bits);
 
+// Widens n binary16 values to float32, exactly. The vector variants use the
+// processor's conversion, which quiets a signalling NaN; a NaN dot never
+// enters a maximum, so scores do not depend on its payload.
+using WidenKernel = void (*)(const uint16_t* src, std::size_t n, float* dst);
+
+void widen_half_scalar(const uint16_t* src, std::size_t n, float* dst);
+void widen_half_avx2(const uint16_t* src, std::size_t n, float* dst);  // needs F16C as well
+void widen_half_avx512(const uint16_t* src, std::size_t n, float* dst);
+
+// The widening of `isa` (AVX2 only with F16C), or the scalar one.
+WidenKernel widen_kernel_for(parallel::Isa isa);
+
 // Scores of the documents `candidates` (indices into the store, repeats
 // allowed) for the q x store.dim row-major `query`: out[i] is the score of
 // candidates[i]. Throws InvalidInput, before any work, when a candidate is
@@ -79,7 +91,9 @@ float half_to_float(uint16_t bits);
 // Large candidate sets are split over `pool` (the calling thread's pool when
 // null); each score is written by one task, so the result does not depend on
 // the pool size. A small one runs on the calling thread alone.
+// `kernel` and `widen` default to the best this processor runs (chosen once).
 void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::span<const int64_t> candidates,
-                   float* out, parallel::ThreadPool* pool = nullptr, MaxSimKernel kernel = maxsim_kernel());
+                   float* out, parallel::ThreadPool* pool = nullptr, MaxSimKernel kernel = maxsim_kernel(),
+                   WidenKernel widen = nullptr);
 
 }  // namespace qor

@@ -22,6 +22,11 @@ inline void maxsim_block(const float* qt, std::size_t stride, std::size_t dim, c
     for (std::size_t c = 0; c < CB; ++c)
         for (std::size_t v = 0; v < NV; ++v) acc[c][v] = V::zero();
     for (std::size_t p = 0; p < dim; ++p) {
+        // Document rows stream from memory: fetch the next block's line while
+        // this one is used for 16 dimensions (past the document's end this
+        // is the next document's, usually the next candidate's).
+        if (p % 16 == 0)
+            for (std::size_t c = 0; c < CB; ++c) __builtin_prefetch(rows + (CB + c) * dim + p);
         typename V::F x[NV];
         for (std::size_t v = 0; v < NV; ++v) x[v] = V::loadu(qt + p * stride + j0 + v * V::LANES);
 #pragma GCC unroll 16

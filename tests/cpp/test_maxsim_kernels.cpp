@@ -126,6 +126,24 @@ TEST(half_widening_is_exact_for_every_bit_pattern) {
     }
 }
 
+TEST(every_widening_gives_the_scalar_values) {
+    std::vector<qor::WidenKernel> widen{&qor::widen_half_scalar};
+    for (const Isa isa : {Isa::Avx2, Isa::Avx512}) widen.push_back(qor::widen_kernel_for(isa));
+    std::vector<uint16_t> all(65536 + 13);  // every pattern, then a tail that is not a whole vector
+    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint16_t>(i * 40503u);
+    std::vector<float> want(all.size());
+    qor::widen_half_scalar(all.data(), all.size(), want.data());
+    for (const qor::WidenKernel w : widen)
+        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{17}, all.size()}) {
+            std::vector<float> got(n + 1, 12345.0f);
+            w(all.data(), n, got.data());
+            int wrong = 0;
+            for (std::size_t i = 0; i < n; ++i) wrong += same(got[i], want[i]) ? 0 : 1;
+            CHECK_EQ(wrong, 0);
+            CHECK(got[n] == 12345.0f);
+        }
+}
+
 TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
     // Enough work that the scoring is split over the pool.
     std::mt19937 rng(9);
@@ -158,7 +176,8 @@ TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
             for (std::size_t threads = 1; threads <= 4; ++threads) {
                 qor::parallel::ThreadPool pool(threads);
                 std::vector<float> got(cands.size(), 7.0f);
-                qor::maxsim_scores(query.data(), q, store, cands, got.data(), &pool, kernel);
+                qor::maxsim_scores(query.data(), q, store, cands, got.data(), &pool, kernel,
+                                   qor::widen_kernel_for(threads % 2 ? Isa::Avx512 : Isa::Scalar));
                 int wrong = 0;
                 for (std::size_t i = 0; i < got.size(); ++i) wrong += same(got[i], want[i]) ? 0 : 1;
                 CHECK_EQ(wrong, 0);
