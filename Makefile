@@ -61,12 +61,13 @@ test-py: $(VENV)/.deps $(VENV)/.installed
 	MYPYPATH=src/lib $(VPY) -m mypy.stubtest nuvaris_qor_router
 	cd tests/typing && ../../$(VPY) -m mypy --strict --no-incremental --cache-dir=/dev/null \
 	    ../../examples/retriever.py ../../examples/sharded.py
+	cd tests && ../$(VPY) -m mypy.stubtest nuvaris_qor_search._native
 	$(VPY) -m pytest tests
 
-# The module built without the vector kernels (CMake option QOR_SIMD=OFF),
-# as on a processor other than x86-64, in its own venv and build directory:
-# no 256- or 512-bit register may appear in it, and the whole Python suite
-# must pass against it.
+# The modules built without the vector kernels (CMake option QOR_SIMD=OFF),
+# as on a processor other than x86-64, in their own venv and build directory:
+# no 256- or 512-bit register may appear in either, and the whole Python
+# suite must pass against them.
 SCALAR_VENV := build/venv-scalar
 
 test-scalar-build: $(VENV)/.deps
@@ -75,8 +76,9 @@ test-scalar-build: $(VENV)/.deps
 	PATH=$(abspath $(SCALAR_VENV))/bin:$$PATH $(SCALAR_VENV)/bin/python -m pip install -q --no-build-isolation \
 	    --no-deps --force-reinstall --config-settings=build-dir=build/scalar-only \
 	    --config-settings=cmake.define.QOR_SIMD=OFF .
-	so=$$(cd tests && ../$(SCALAR_VENV)/bin/python -c "import nuvaris_qor_router as m; print(m.__file__)") && \
-	    ! objdump -d --no-show-raw-insn "$$so" | grep -q -E '%[yz]mm[0-9]'
+	sos=$$(cd tests && ../$(SCALAR_VENV)/bin/python -c \
+	    "import nuvaris_qor_router as m, nuvaris_qor_search._native as n; print(m.__file__, n.__file__)") && \
+	    for so in $$sos; do ! objdump -d --no-show-raw-insn "$$so" | grep -q -E '%[yz]mm[0-9]' || exit 1; done
 	$(SCALAR_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
 # The wheels as they are distributed, one per supported CPython: compiled by
@@ -142,7 +144,8 @@ test-wheel: wheel
 	                      typed="stub_usage.py ../../examples/retriever.py";; \
 	                *) reqs="-r requirements-wheel-test.txt"; typed="";; esac; \
 	    $$venv/bin/python -m pip install -q $$reqs $(WHEEL_DIR)/nuvaris_qor_router-*-$$tag-*.whl; \
-	    (cd tests && ../$$venv/bin/python -c "import numpy, nuvaris_qor_router as m; print('NumPy', numpy.__version__, m.__file__)"); \
+	    (cd tests && ../$$venv/bin/python -c "import numpy, nuvaris_qor_router as m, nuvaris_qor_search._native as n; \
+	        print('NumPy', numpy.__version__, m.__file__, n.__file__)"); \
 	    if [ -n "$$typed" ]; then \
 	        (cd tests/typing && env -u MYPYPATH ../../$$venv/bin/python -m mypy --strict --no-incremental \
 	            --cache-dir=/dev/null $$typed); \

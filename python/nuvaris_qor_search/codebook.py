@@ -7,18 +7,15 @@ other state and `add_documents` then fills it, encoding every document with the
 shared codebook, so routers that load the same codebook-only state give scores
 that compare across them.
 
-The file is made from what `save` wrote for a router built on the sample, by
-editing the body's text: the codebook's members and `ctop_r` are copied byte for
-byte (their floats keep the exact text `save` chose), and only the document
-members are replaced. The result keeps `save`'s format: a compact body with the
-keys in record order behind the 16-byte header.
+The file is made by the native core from what `save` wrote for a router
+built on the sample: it reads that state with the router's own reader and
+writes the same codebook and `ctop_r` without documents, in `save`'s format.
 """
 
 from __future__ import annotations
 
 import hashlib
 import os
-import struct
 import tempfile
 from collections.abc import Sequence
 from pathlib import Path
@@ -26,79 +23,16 @@ from pathlib import Path
 import numpy as np
 from nuvaris_qor_router import PyQorRouter
 
+from . import _native
 from ._files import fsync_dir
 
 __all__ = ["train_codebook", "strip_documents", "codebook_digest", "write_atomically"]
 
-MAGIC = b"QORR"
-VERSION = 1
-_HEADER = struct.Struct("<4sIQ")  # magic, version, body length; little-endian, 16 bytes
-
-# The body starts with the codebook, an object whose members are numbers and
-# arrays of numbers (or null), so its first closing brace ends it. Everything
-# after "ctop_r" is the flat code arrays, which hold integers only, so the last
-# "ctop_r" key in the text is the real one.
-_CODEBOOK_START = b'{"codebook":{'
-_AFTER_CODEBOOK = b',"doc_profiles":['
-_REPS_KEY = b',"cluster_reps":['
-_CTOP_R_KEY = b',"ctop_r":'
-_FLAT_KEY = b',"flat_codes":{'
-
-
-def _body(state: bytes) -> memoryview:
-    """The JSON body of a state file's bytes, after checking the header."""
-    if len(state) < _HEADER.size:
-        raise ValueError(f"not a router state: {len(state)} bytes, shorter than the {_HEADER.size}-byte header")
-    magic, version, length = _HEADER.unpack_from(state)
-    if magic != MAGIC:
-        raise ValueError(f"not a router state: magic {magic!r}, expected {MAGIC!r}")
-    if version != VERSION:
-        raise ValueError(f"unsupported router state version {version}, expected {VERSION}")
-    if len(state) - _HEADER.size < length:
-        raise ValueError(f"router state truncated: body of {length} bytes, {len(state) - _HEADER.size} present")
-    return memoryview(state)[_HEADER.size : _HEADER.size + length]
-
-
-def _members(body: bytes) -> tuple[bytes, bytes, int]:
-    """The codebook's text, the ctop_r text and the number of coarse clusters."""
-    if not body.startswith(_CODEBOOK_START):
-        raise ValueError("router state body does not start with the codebook")
-    end = body.find(b"}", len(_CODEBOOK_START)) + 1
-    if end == 0 or body[end : end + len(_AFTER_CODEBOOK)] != _AFTER_CODEBOOK:
-        raise ValueError("router state body: the codebook is not followed by doc_profiles")
-    codebook = body[len(b'{"codebook":') : end]
-    ctop_at = body.rfind(_CTOP_R_KEY)
-    flat_at = body.find(_FLAT_KEY, ctop_at)
-    reps_at = body.rfind(_REPS_KEY, end, ctop_at)
-    if ctop_at < end or flat_at < 0 or reps_at < 0 or body[ctop_at - 2 : ctop_at] != b"]}":
-        raise ValueError("router state body: members are not in record order")
-    ctop_r = body[ctop_at + len(_CTOP_R_KEY) : flat_at]
-    if not ctop_r.isdigit():
-        raise ValueError(f"router state body: ctop_r is {ctop_r[:20]!r}, not an integer")
-    reps = body[reps_at + len(_REPS_KEY) : ctop_at - 2]
-    n_clusters = reps.count(b",") + 1 if reps else 0
-    return codebook, ctop_r, n_clusters
-
 
 def strip_documents(state: bytes) -> bytes:
-    """The codebook-only state of a state file's bytes: same codebook and ctop_r, no documents."""
-    codebook, ctop_r, n_clusters = _members(bytes(_body(state)))
-    lists = b",".join([b"[]"] * n_clusters)
-    reps = b",".join([b"null"] * n_clusters)
-    body = b"".join(
-        (
-            b'{"codebook":',
-            codebook,
-            b',"doc_profiles":[],"doc_ids":[],"postings":{"lists":[',
-            lists,
-            b'],"cluster_reps":[',
-            reps,
-            b']},"ctop_r":',
-            ctop_r,
-            b',"flat_codes":{"codes":[],"offsets":[],"lengths":[]}}',
-        )
-    )
-    return _HEADER.pack(MAGIC, VERSION, len(body)) + body
+    """The codebook-only state of a state file's bytes: same codebook and ctop_r, no documents.
+    ValueError when the bytes are not a sound router state."""
+    return _native.codebook_only_state(state)
 
 
 def codebook_digest(state: bytes | str | os.PathLike[str]) -> str:
@@ -108,8 +42,7 @@ def codebook_digest(state: bytes | str | os.PathLike[str]) -> str:
     written identically, whatever documents they hold.
     """
     data = Path(state).read_bytes() if isinstance(state, (str, os.PathLike)) else state
-    codebook, ctop_r, _ = _members(bytes(_body(data)))
-    return hashlib.sha256(b"qor-codebook\0" + codebook + b"\0" + ctop_r).hexdigest()
+    return hashlib.sha256(b"qor-codebook\0" + _native.codebook_identity(data)).hexdigest()
 
 
 def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:

@@ -6,7 +6,6 @@ from __future__ import annotations
 import errno
 import json
 import os
-import re
 import shutil
 import tempfile
 from io import BufferedReader
@@ -17,8 +16,8 @@ import numpy as np
 
 from nuvaris_qor_router import PyQorRouter
 
-from . import _files, _inputs
-from .maxsim import row_maxima, sum_rows, top_k
+from . import _files, _inputs, _native, maxsim
+from .maxsim import top_k
 from .store import IDS, OFFSETS, VECTORS, VectorStore, store_dtype
 
 ROUTER_FILE = "router.qor"
@@ -26,10 +25,6 @@ MANIFEST_FILE = "manifest.json"
 FORMAT_NAME = "nuvaris_qor_search.retriever"
 FORMAT_VERSION = 1
 ROUTER_PARAMS = ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")
-# Documents of one length are gathered and scored in stacks of at most about
-# this many bytes of float32 rows, which bounds memory for exact scans of
-# whole collections and keeps a stack in cache while its product runs.
-RERANK_BLOCK_BYTES = 4 << 20
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
 OPEN_ATTEMPTS = 5
@@ -40,17 +35,24 @@ Hit = tuple[int, float]
 
 
 def router_dim(router: PyQorRouter) -> int:
-    """The vector width a ready router expects. The class has no accessor
-    for it; a query of zero rows and zero columns is refused with a message
-    that names it (and accepted only when the width is 0)."""
+    """The vector width of a ready router, read from its state by the native
+    core (the class has no accessor for it). This saves the router to a
+    temporary file, so it costs a save; `Retriever` calls it only to name
+    the width in an error message."""
+    with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
+        path = Path(tmp) / ROUTER_FILE
+        router.save(str(path))
+        return int(_native.read_state(path.read_bytes())["dim"])
+
+
+def _accepts_width(router: PyQorRouter, dim: int) -> bool:
+    """Whether a ready router takes queries of `dim` columns: it accepts a
+    query of no rows exactly when the width is its own."""
     try:
-        router.route_query(np.empty((0, 0), np.float32))
-    except ValueError as exc:
-        found = re.fullmatch(r"dimension mismatch: expected (\d+), got 0", str(exc))
-        if found:
-            return int(found.group(1))
-        raise
-    return 0
+        router.route_query(np.empty((0, dim), np.float32))
+    except ValueError:
+        return False
+    return True
 
 
 class Retriever:
@@ -72,9 +74,8 @@ class Retriever:
             raise TypeError(f"store must be a VectorStore, got {type(store).__name__}")
         if not router.is_ready():
             raise ValueError("router is not built; build or load it first")
-        dim = router_dim(router)
-        if dim != store.dim:
-            raise ValueError(f"router vectors have {dim} dimensions; store vectors have {store.dim}")
+        if not _accepts_width(router, store.dim):
+            raise ValueError(f"router vectors have {router_dim(router)} dimensions; store vectors have {store.dim}")
         if router.n_docs() != store.n_docs:
             raise ValueError(f"router holds {router.n_docs()} documents; store holds {store.n_docs}")
         self._router: PyQorRouter = router
@@ -144,10 +145,10 @@ class Retriever:
             path = Path(os.fspath(codebook))
             router = _load_router(path)
             data = path.read_bytes()
-        if router.n_docs() != 0 or b'"doc_ids":[],' not in data:
+        summary = _native.read_state(data)
+        if summary["holds_documents"]:
             raise ValueError(f"codebook state must hold no documents; it holds {router.n_docs()}")
-        dim = router_dim(router)
-        return cls(router, _new_store(dim, dt, directory))
+        return cls(router, _new_store(summary["dim"], dt, directory))
 
     # -- properties ---------------------------------------------------------
 
@@ -384,39 +385,11 @@ class Retriever:
             raise ValueError("retriever is closed")
 
 
-def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray, block_bytes: int = RERANK_BLOCK_BYTES) -> np.ndarray:
+def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray) -> np.ndarray:
     """MaxSim scores (float32, see `maxsim`) of documents `docs` (int64
-    indices) for `query` ((Q, dim) float32).
-
-    The documents are taken by length: the rows of the documents of one
-    length are gathered into one (n, L, dim) stack (at most about
-    `block_bytes` of float32 rows at a time) and scored with one batched
-    product while they are still in cache. This measured faster than one
-    product over all gathered rows followed by np.maximum.reduceat, and than
-    a product per document (bench/bench_rerank.py).
-    """
-    m = query.shape[0]
-    offsets = store.offsets
-    lengths = offsets[docs + 1] - offsets[docs]
-    if m == 0:
-        return np.zeros(len(docs), np.float32)
-    order = np.argsort(lengths, kind="stable")
-    by_length, sorted_lengths = docs[order], lengths[order]
-    maxima = np.full((len(docs), m), -np.inf, np.float32)
-    block_rows = max(1, block_bytes // (4 * store.dim))
-    starts = np.flatnonzero(np.diff(sorted_lengths, prepend=-1))
-    stops = np.append(starts[1:], len(docs))
-    for a, b in zip(starts.tolist(), stops.tolist()):
-        size = int(sorted_lengths[a])
-        if size == 0:  # documents without vectors keep -inf
-            continue
-        step = max(1, block_rows // size)
-        for lo in range(a, b, step):
-            hi = min(b, lo + step)
-            row_maxima(query, store.stack(by_length[lo:hi], size), maxima[lo:hi])
-    scores = np.empty(len(docs), np.float32)
-    scores[order] = sum_rows(maxima)
-    return scores
+    indices) for `query` ((Q, dim) float32), read straight from the store's
+    (memory-mapped) rows by the native core: no gathered copy, no BLAS."""
+    return maxsim.scores(query, store.vectors, store.offsets, docs)
 
 
 def read_manifest(path: Path) -> dict:

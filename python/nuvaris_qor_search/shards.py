@@ -59,7 +59,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _channel
+from . import _channel, _native
 from .codebook import codebook_digest, train_codebook, write_atomically
 from .maxsim import top_k
 from .retriever import ROUTER_FILE, Retriever, exact_scores
@@ -1072,11 +1072,7 @@ class ShardedRouter:
 
 
 def _dim_of(state: bytes) -> int:
-    body = state[16:]
-    m = re.search(rb',"dim":([0-9]+),', body[: body.find(b"}") + 1])
-    if m is None:
-        raise ValueError("codebook state has no dim")
-    return int(m.group(1))
+    return int(_native.read_state(state)["dim"])
 
 
 def _read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:

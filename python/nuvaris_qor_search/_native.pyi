@@ -1,0 +1,26 @@
+from typing import TypedDict
+
+import numpy as np
+from numpy.typing import NDArray
+
+class StateSummary(TypedDict):
+    dim: int
+    n_fine: int
+    n_coarse: int
+    n_docs: int
+    ctop_r: int
+    holds_documents: bool
+
+def maxsim(
+    query: NDArray[np.float32],
+    vectors: NDArray[np.float32] | NDArray[np.float16],
+    offsets: NDArray[np.int64],
+    candidates: NDArray[np.int64],
+    out: NDArray[np.float32],
+    /,
+) -> None: ...
+def read_state(data: bytes, /) -> StateSummary: ...
+def codebook_only_state(data: bytes, /) -> bytes: ...
+def codebook_identity(data: bytes, /) -> bytes: ...
+def set_num_threads(n: int, /) -> None: ...
+def get_num_threads() -> int: ...

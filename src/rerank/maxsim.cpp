@@ -1,0 +1,199 @@
+#include "rerank/maxsim.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/errors.hpp"
+
+namespace qor {
+
+namespace {
+
+constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
+
+// Multiply-adds per task: enough to outweigh the hand-off to a worker (a
+// few hundred microseconds of work), small enough that two cores share the
+// tail. A call with less than two tasks' work stays on the calling thread.
+constexpr std::size_t TASK_WORK = std::size_t{1} << 21;
+
+float half_bits_to_float(uint16_t h) {
+    const uint32_t sign = static_cast<uint32_t>(h & 0x8000u) << 16;
+    const uint32_t exponent = (h >> 10) & 0x1Fu;
+    const uint32_t mantissa = h & 0x3FFu;
+    uint32_t bits;
+    if (exponent == 0x1F) {
+        bits = sign | 0x7F800000u | (mantissa << 13);  // infinity or NaN, payload kept
+    } else if (exponent != 0) {
+        bits = sign | ((exponent + 112) << 23) | (mantissa << 13);  // rebias 15 -> 127
+    } else if (mantissa == 0) {
+        bits = sign;
+    } else {
+        // Subnormal: mantissa * 2^-24, normalised for float32.
+        uint32_t m = mantissa;
+        uint32_t e = 113;
+        while ((m & 0x400u) == 0) {
+            m <<= 1;
+            --e;
+        }
+        bits = sign | (e << 23) | ((m & 0x3FFu) << 13);
+    }
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// Every binary16 value widened, looked up per element by the scalar
+// widening (256 KiB, built once).
+const std::array<float, 65536>& half_table() {
+    static const auto table = [] {
+        auto t = std::make_unique<std::array<float, 65536>>();
+        for (uint32_t h = 0; h < 65536; ++h) (*t)[h] = half_bits_to_float(static_cast<uint16_t>(h));
+        return t;
+    }();
+    return *table;
+}
+
+// The rows of one document as float32: the store's own memory for a float32
+// store, otherwise widened into `buffer`.
+const float* document_rows(const StoreView& store, uint64_t first, std::size_t n, WidenKernel widen,
+                           std::vector<float>& buffer) {
+    const std::size_t dim = static_cast<std::size_t>(store.dim);
+    if (store.type == RowType::Float32) return static_cast<const float*>(store.rows) + first * dim;
+    widen(static_cast<const uint16_t*>(store.rows) + first * dim, n * dim, buffer.data());
+    return buffer.data();
+}
+
+// The first lines of a document's rows, fetched while the one before it is
+// scored: the kernels prefetch ahead within a document, not into the next
+// candidate's.
+void prefetch_start(const StoreView& store, int64_t doc) {
+    constexpr std::size_t LINES = 16;
+    const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
+    const auto* p = static_cast<const char*>(store.rows) + static_cast<std::size_t>(store.offsets[doc]) *
+                                                              static_cast<std::size_t>(store.dim) * element;
+    const auto bytes = static_cast<std::size_t>(store.offsets[doc + 1] - store.offsets[doc]) *
+                       static_cast<std::size_t>(store.dim) * element;
+    for (std::size_t k = 0; k < LINES && k * 64 < bytes; ++k) __builtin_prefetch(p + k * 64);
+}
+
+}  // namespace
+
+float half_to_float(uint16_t bits) { return half_bits_to_float(bits); }
+
+void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
+                        std::size_t n_rows, float* maxima) {
+    // One dot per query row at a time, accumulated in the definition's order;
+    // the running maxima see the rows in increasing order.
+    std::fill(maxima, maxima + q, NEG_INF);
+    for (std::size_t r = 0; r < n_rows; ++r) {
+        const float* row = rows + r * dim;
+        for (std::size_t j = 0; j < q; ++j) {
+            float acc = 0.0f;
+            for (std::size_t p = 0; p < dim; ++p) acc = acc + qt[p * stride + j] * row[p];
+            maxima[j] = acc > maxima[j] ? acc : maxima[j];
+        }
+    }
+}
+
+void widen_half_scalar(const uint16_t* src, std::size_t n, float* dst) {
+    const std::array<float, 65536>& table = half_table();
+    for (std::size_t i = 0; i < n; ++i) dst[i] = table[src[i]];
+}
+
+WidenKernel widen_kernel_for(parallel::Isa isa) {
+#if QOR_SIMD_KERNELS
+    if (isa == parallel::Isa::Avx2 && parallel::isa_supported(isa)) {
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("f16c")) return &widen_half_scalar;
+    }
+#endif
+    return parallel::pick_kernel<WidenKernel>(isa, &widen_half_scalar, QOR_SIMD_ONLY(&widen_half_avx2),
+                                              QOR_SIMD_ONLY(&widen_half_avx512));
+}
+
+MaxSimKernel maxsim_kernel_for(parallel::Isa isa) {
+    return parallel::pick_kernel<MaxSimKernel>(isa, &maxsim_rows_scalar, QOR_SIMD_ONLY(&maxsim_rows_avx2),
+                                               QOR_SIMD_ONLY(&maxsim_rows_avx512));
+}
+
+MaxSimKernel maxsim_kernel() {
+    static const MaxSimKernel kernel = maxsim_kernel_for(parallel::best_isa());
+    return kernel;
+}
+
+void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::span<const int64_t> candidates,
+                   float* out, parallel::ThreadPool* pool, MaxSimKernel kernel, WidenKernel widen) {
+    if (widen == nullptr) {
+        static const WidenKernel best = widen_kernel_for(parallel::best_isa());
+        widen = best;
+    }
+    const std::size_t n = candidates.size();
+    const auto dim = static_cast<std::size_t>(store.dim);
+    // Every candidate checked on the calling thread first, so no task can
+    // fail on its input; the longest document sizes the float16 buffers.
+    uint64_t total_rows = 0;
+    std::size_t longest = 0;
+    for (const int64_t c : candidates) {
+        if (c < 0 || static_cast<uint64_t>(c) >= store.n_docs)
+            throw InvalidInput("candidate " + std::to_string(c) + " is outside the store's documents 0.." +
+                               std::to_string(static_cast<int64_t>(store.n_docs) - 1));
+        const int64_t begin = store.offsets[c];
+        const int64_t end = store.offsets[c + 1];
+        if (begin < 0 || end < begin || static_cast<uint64_t>(end) > store.n_rows)
+            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) + ".." +
+                               std::to_string(end) + ", outside the store's " + std::to_string(store.n_rows) +
+                               " rows");
+        const auto len = static_cast<std::size_t>(end - begin);
+        total_rows += len;
+        longest = std::max(longest, len);
+    }
+    if (n == 0) return;
+    if (q == 0) {
+        std::fill(out, out + n, 0.0f);  // the empty sum
+        return;
+    }
+    const std::size_t stride = maxsim_stride(q);
+    const auto rows_q = static_cast<std::size_t>(q);
+    // The query transposed once, zero in the padding lanes, so the vector
+    // kernels load one dimension of many query rows at once.
+    std::vector<float> qt(dim * stride, 0.0f);
+    for (std::size_t j = 0; j < rows_q; ++j)
+        for (std::size_t p = 0; p < dim; ++p) qt[p * stride + j] = query[j * dim + p];
+
+    auto score_range = [&](std::size_t begin, std::size_t end) {
+        std::vector<float> maxima(stride);
+        std::vector<float> widened(store.type == RowType::Float16 ? longest * dim : 0);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + 1 < end) prefetch_start(store, candidates[i + 1]);
+            const int64_t c = candidates[i];
+            const auto first = static_cast<uint64_t>(store.offsets[c]);
+            const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
+            const float* rows = document_rows(store, first, len, widen, widened);
+            kernel(qt.data(), stride, rows_q, dim, rows, len, maxima.data());
+            float score = maxima[0];
+            for (std::size_t j = 1; j < rows_q; ++j) score = score + maxima[j];
+            out[i] = score;
+        }
+    };
+
+    const double work = static_cast<double>(total_rows) * static_cast<double>(stride) * static_cast<double>(dim);
+    if (work < 2.0 * static_cast<double>(TASK_WORK)) {
+        score_range(0, n);
+        return;
+    }
+    // Tasks of about TASK_WORK multiply-adds on average; the pool wakes only
+    // as many workers as there are tasks beyond the caller's first.
+    const auto tasks = static_cast<std::size_t>(work / static_cast<double>(TASK_WORK));
+    const std::size_t grain = std::max<std::size_t>(1, (n + tasks - 1) / tasks);
+    if (pool != nullptr)
+        pool->parallel_for(n, grain, score_range);
+    else
+        parallel::parallel_for(n, grain, score_range);
+}
+
+}  // namespace qor
