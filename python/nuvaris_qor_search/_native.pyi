@@ -1,8 +1,10 @@
-from typing import TypedDict
+from typing import TypedDict, type_check_only
 
 import numpy as np
 from numpy.typing import NDArray
 
+# Only the stub names this type: at run time read_state returns a plain dict.
+@type_check_only
 class StateSummary(TypedDict):
     dim: int
     n_fine: int

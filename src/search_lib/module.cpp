@@ -108,7 +108,7 @@ private:
 PyObject* bytes_of(const std::string& s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
 
 const char maxsim_doc[] =
-    "maxsim(query, vectors, offsets, candidates, out)\n--\n\n"
+    "maxsim(query, vectors, offsets, candidates, out, /)\n--\n\n"
     "Writes the exact MaxSim score of each candidate document into out.\n\n"
     "query: (Q, D) float32; vectors: (N, D) float32 or float16; offsets:\n"
     "(n_docs + 1,) int64, document d is rows offsets[d]:offsets[d + 1];\n"
@@ -150,7 +150,7 @@ PyObject* maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 const char read_state_doc[] =
-    "read_state(data)\n--\n\n"
+    "read_state(data, /)\n--\n\n"
     "The summary of a router state file's bytes, read and checked as loading\n"
     "checks a file: a dict with dim, n_fine, n_coarse, n_docs, ctop_r and\n"
     "holds_documents (profiles, ids, codes or postings present). ValueError\n"
@@ -174,7 +174,7 @@ PyObject* read_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 const char codebook_only_state_doc[] =
-    "codebook_only_state(data)\n--\n\n"
+    "codebook_only_state(data, /)\n--\n\n"
     "The state file bytes of the same codebook and ctop_r without documents,\n"
     "written exactly as saving such a router writes them.";
 
@@ -190,7 +190,7 @@ PyObject* codebook_only_state(PyObject*, PyObject* const* args, Py_ssize_t nargs
 }
 
 const char codebook_identity_doc[] =
-    "codebook_identity(data)\n--\n\n"
+    "codebook_identity(data, /)\n--\n\n"
     "The codebook's text as a state body holds it, a NUL byte and ctop_r's\n"
     "text: equal for two states written by save exactly when their codebooks\n"
     "and ctop_r are, whatever documents they hold.";
@@ -207,7 +207,7 @@ PyObject* codebook_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 }
 
 const char set_num_threads_doc[] =
-    "set_num_threads(n)\n--\n\n"
+    "set_num_threads(n, /)\n--\n\n"
     "Sizes the scoring pool: n threads in all, the calling one included; 0\n"
     "returns to the default (RAYON_NUM_THREADS, else the processors available).";
 
