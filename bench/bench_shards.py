@@ -41,6 +41,7 @@ configuration is filled from that file in bounded chunks, so --docs 200000
 """
 
 import argparse
+import os
 import sys
 import tempfile
 import time
@@ -48,6 +49,9 @@ from pathlib import Path
 
 import numpy as np
 
+# The local Ray this starts listens and talks on loopback only (set before Ray is imported; without
+# it Ray takes the machine's network address even for a one-machine instance).
+os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
 try:
     import ray
 except ImportError:

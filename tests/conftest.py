@@ -1,5 +1,6 @@
 """Shared fixtures for the Python tests: routers, a small corpus and a query."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -8,6 +9,10 @@ import numpy as np
 import pytest
 
 import nuvaris_qor_router as qor
+
+# A Ray started by the tests stays on this machine's loopback: with this set before Ray is imported,
+# its node address is 127.0.0.1 (not the machine's network address) and its servers listen there.
+os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
 
 DIM = 8
 

@@ -2,11 +2,13 @@
 every document, streaming adds, errors from shards, save/load with the
 manifest, and restarts of a killed shard."""
 
+import ipaddress
 import json
 import os
 import signal
 import socket
 import time
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -16,7 +18,7 @@ from nuvaris_qor_router import PyQorRouter
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
 from nuvaris_qor_search import Retriever  # noqa: E402
-from nuvaris_qor_search import _channel  # noqa: E402
+from nuvaris_qor_search import _channel, shards  # noqa: E402
 from nuvaris_qor_search.shards import (  # noqa: E402
     AddDocumentsError,
     ShardedRouter,
@@ -115,6 +117,37 @@ def fresh(data):
 
 def shard_pid(router, shard):
     return ray.get(router._actors[shard].status.remote())[1]["pid"]
+
+
+def listening_addresses(root):
+    """The local addresses of the listening TCP sockets that process `root` and its descendants hold."""
+    parents = {}
+    for entry in Path("/proc").iterdir():
+        try:
+            parents[int(entry.name)] = int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1])
+        except (ValueError, OSError):
+            continue
+    family, todo = set(), [root]
+    while todo:
+        pid = todo.pop()
+        family.add(pid)
+        todo += [child for child, parent in parents.items() if parent == pid]
+    inodes = set()
+    for pid in family:
+        try:
+            links = [os.readlink(fd) for fd in Path(f"/proc/{pid}/fd").iterdir()]
+        except OSError:  # it exited meanwhile
+            continue
+        inodes |= {link[8:-1] for link in links if link.startswith("socket:[")}
+    addresses = []
+    for table in ("tcp", "tcp6"):
+        for line in Path(f"/proc/net/{table}").read_text().splitlines()[1:]:
+            fields = line.split()
+            if fields[3] == "0A" and fields[9] in inodes:  # LISTEN
+                raw = bytes.fromhex(fields[1].split(":")[0])
+                ip = ipaddress.ip_address(b"".join(raw[i : i + 4][::-1] for i in range(0, len(raw), 4)))
+                addresses.append(getattr(ip, "ipv4_mapped", None) or ip)
+    return addresses
 
 
 @pytest.mark.parametrize("n_shards", [1, 2, 3])
@@ -254,6 +287,23 @@ class TestDirectConnections:
             router.route_query(q0)
         assert router.route_query(q1) == expected
 
+    def test_a_local_ray_and_its_shards_listen_on_loopback_only(self, sharded):
+        router = sharded(2)
+        loopback = ipaddress.ip_network("127.0.0.0/8")
+        assert all(ipaddress.ip_address(host) in loopback for host, _ in router._addresses)
+        assert all(ipaddress.ip_address(node["NodeManagerAddress"]) in loopback for node in ray.nodes())
+        addresses = listening_addresses(os.getpid())
+        assert len(addresses) > len(router._addresses)  # Ray's own servers and the shards' channels
+        assert [a for a in addresses if not a.is_loopback] == []
+
+    def test_a_request_beyond_the_frame_limit_goes_through_ray(self, data, sharded, fresh):
+        router = fresh(max_frame_bytes=4096)
+        router.add_documents(data["vectors"], data["ids"], data["offsets"])
+        batch, expected = data["queries"] * 6, sharded(2)  # 6 KiB of query rows
+        assert router.route_query_batch(batch, 3, 40) == expected.route_query_batch(batch, 3, 40)
+        assert router.search(batch[0]) == expected.search(batch[0])
+        assert router._direct and all(router._links)
+
     def test_a_connection_without_the_token_is_closed_unanswered(self, sharded):
         router = sharded(2)
         with socket.create_connection(router._addresses[0], timeout=30) as conn:
@@ -302,6 +352,38 @@ class TestAdding:
         assert f"shard 0 {err.applied[0]} of {err.expected[0]}, shard 1 0 of {err.expected[1]}" in str(err)
         with pytest.raises(ShardError, match=r"^shard 1: ValueError: shard is closed$"):
             router.route_query(data["queries"][0])
+
+
+    def test_a_shard_killed_while_adding_counts_only_what_its_new_process_holds(self, data, fresh, monkeypatch):
+        router = fresh()
+        pid, owners, real = shard_pid(router, 1), shard_of(data["ids"], 2), shards._Documents.gather
+        sent = []
+
+        def gather(docs, picks):
+            if owners[picks[0]] == 1:
+                sent.append(len(picks))
+                if len(sent) == 3:  # shard 1 has applied two chunks
+                    os.kill(pid, signal.SIGKILL)
+            return real(docs, picks)
+
+        monkeypatch.setattr(shards._Documents, "gather", gather)
+        with pytest.raises(AddDocumentsError) as info:
+            router.add_documents(data["vectors"], data["ids"], data["offsets"], chunk_rows=100, in_flight=1)
+        err = info.value
+        assert router.accept_restarts() == [err.applied[0], err.applied[1]]
+        assert err.shard == 1 and isinstance(err.__cause__, ShardRestartedError) and err.restarted == (1,)
+        assert str(err).endswith("; restarted during the call (the documents their old process took are lost): [1]")
+
+
+class TestClose:
+    def test_close_removes_the_restart_notes_it_made_and_keeps_a_given_directory(self, fresh, tmp_path):
+        made, given = fresh(), fresh(restart_dir=tmp_path / "notes")
+        notes = Path(made._note_dir)
+        assert sorted(p.name for p in notes.iterdir()) == ["shard-0000.json", "shard-0001.json"]
+        made.close()
+        given.close()
+        assert not notes.exists() and notes.parent.is_dir()
+        assert list((tmp_path / "notes").iterdir()) == []
 
 
 class TestSaveLoad:

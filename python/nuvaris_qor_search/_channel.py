@@ -9,23 +9,40 @@ Frames: a little-endian u32 part count, one u64 length per part, then the
 parts. The first part is a small JSON header; the others are raw bytes. A
 frame is only ever data (nothing is unpickled). A connection first presents
 the router's token, compared in constant time, or it is dropped unanswered.
+
+What a peer can cost the server is bounded: the whole hello has one deadline,
+only so many connections wait for theirs at once (the oldest is dropped for a
+new one), and a frame larger than the server's limit ends its connection
+before anything is reserved for it. The accepting thread outlives failures
+(no descriptors left, no thread to start): it logs, backs off and accepts again
+until the server is closed.
 """
 
 from __future__ import annotations
 
 import hmac
 import json
+import logging
 import socket
 import struct
 import threading
+import time
+from collections import OrderedDict
 from collections.abc import Callable, Sequence
-from typing import Any, BinaryIO
+from typing import Any, Protocol
 
 _COUNT = struct.Struct("<I")
 _MAX_PARTS = 64
 _HELLO_BYTES = 1024  # the token frame is tiny; anything larger is not a driver
 HELLO_SECONDS = 10.0  # a peer that has not presented the token by then is dropped
+MAX_WAITING = 64  # connections waiting for their token at once; a new one drops the oldest
+# The largest frame an authenticated peer may send: far above a batch of a thousand queries of 32
+# rows of 1,024 floats (128 MiB); the driver sends larger requests through Ray instead.
+MAX_FRAME_BYTES = 1 << 30
 _JOIN_BYTES = 1 << 16  # frames up to this size go out in one send
+_BACKOFF_SECONDS = (0.01, 1.0)  # first and longest pause after a failed accept
+
+log = logging.getLogger(__name__)
 
 # What a broken or garbled connection raises (ValueError: a header that is not JSON).
 LINK_ERRORS = (OSError, ValueError)
@@ -66,14 +83,44 @@ def send_frame(sock: socket.socket, header: dict[str, Any] | bytes, parts: Seque
             sock.sendall(blob)
 
 
-def _exact(reader: BinaryIO, n: int) -> bytes:
+def frame_bytes(header: bytes, parts: Sequence[bytes]) -> int:
+    """The size `recv_frame` weighs against its limit: the header's and the parts' bytes."""
+    return len(header) + sum(map(len, parts))
+
+
+class _Reader(Protocol):
+    def read(self, n: int, /) -> bytes | None: ...
+
+
+class _Deadline:
+    """A socket read like a file, where every read must be done by one deadline: a peer cannot stretch
+    its time by sending a byte now and then."""
+
+    def __init__(self, sock: socket.socket, seconds: float) -> None:
+        self.sock, self.deadline = sock, time.monotonic() + seconds
+
+    def read(self, n: int) -> bytes:
+        data = bytearray()
+        while len(data) < n:
+            left = self.deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("the peer did not present the token in time")
+            self.sock.settimeout(left)
+            chunk = self.sock.recv(n - len(data))  # exact sizes: nothing beyond the frame is consumed
+            if not chunk:
+                break
+            data += chunk
+        return bytes(data)
+
+
+def _exact(reader: _Reader, n: int) -> bytes:
     data = reader.read(n)
     if data is None or len(data) != n:
         raise ConnectionError("the connection closed in the middle of a frame" if data else "the connection closed")
     return data
 
 
-def recv_frame(reader: BinaryIO, limit: int | None = None) -> tuple[dict[str, Any], list[bytes]]:
+def recv_frame(reader: _Reader, limit: int | None = None) -> tuple[dict[str, Any], list[bytes]]:
     """The next frame's header and parts; ConnectionError when the peer closed or sent no frame."""
     (count,) = _COUNT.unpack(_exact(reader, _COUNT.size))
     if not 1 <= count <= _MAX_PARTS:
@@ -120,42 +167,98 @@ def arguments(header: dict[str, Any], parts: list[bytes]) -> list[Any]:
 
 class Server:
     """Listens on `host` (a free port) and answers each authenticated connection in a thread of its own:
-    `hello()` once, then `handle(header, parts)` for every request frame, in order."""
+    `hello()` once, then `handle(header, parts)` for every request frame, in order.
 
-    def __init__(self, host: str, token: str, hello: Callable[[], dict[str, Any]], handle: Handler) -> None:
+    A peer gets `hello_seconds` in all to present the token; at most `max_waiting` peers wait for
+    theirs at once; an authenticated peer's frames may hold up to `max_frame` bytes."""
+
+    def __init__(
+        self,
+        host: str,
+        token: str,
+        hello: Callable[[], dict[str, Any]],
+        handle: Handler,
+        *,
+        hello_seconds: float = HELLO_SECONDS,
+        max_waiting: int = MAX_WAITING,
+        max_frame: int = MAX_FRAME_BYTES,
+    ) -> None:
         self._token = token.encode()
         self._hello, self._handle = hello, handle
+        self._hello_seconds, self._max_waiting, self._max_frame = hello_seconds, max(1, max_waiting), max_frame
+        self._waiting: OrderedDict[socket.socket, None] = OrderedDict()  # oldest first
+        self._lock = threading.Lock()
+        self._closed = threading.Event()
         self._sock = socket.create_server((host, 0), backlog=64)
         self.address = (host, self._sock.getsockname()[1])
         threading.Thread(target=self._accept, name="shard-channel", daemon=True).start()
 
     def _accept(self) -> None:
-        while True:
+        pause = _BACKOFF_SECONDS[0]
+        while not self._closed.is_set():
             try:
                 conn, _ = self._sock.accept()
-            except OSError:  # closed
-                return
-            threading.Thread(target=self._session, args=(conn,), name="shard-channel-session", daemon=True).start()
+            except OSError as err:
+                if self._closed.is_set():
+                    return
+                failure: BaseException = err
+            else:
+                try:
+                    self._admit(conn)
+                    pause = _BACKOFF_SECONDS[0]
+                    continue
+                except Exception as err:  # no thread could be started: this peer goes, the server stays
+                    self._forget(conn)
+                    conn.close()
+                    failure = err
+            # Out of descriptors or threads: wait for some to be freed instead of spinning on the error.
+            log.warning("shard channel %s:%d: %s; accepting again in %.2f s", *self.address, failure, pause)
+            self._closed.wait(pause)
+            pause = min(2 * pause, _BACKOFF_SECONDS[1])
+
+    def _admit(self, conn: socket.socket) -> None:
+        """Count `conn` among the peers waiting for their token (dropping the oldest beyond the cap) and
+        start its session."""
+        with self._lock:
+            while len(self._waiting) >= self._max_waiting:
+                oldest, _ = self._waiting.popitem(last=False)
+                try:
+                    oldest.shutdown(socket.SHUT_RDWR)  # its session wakes up and closes it
+                except OSError:
+                    pass
+            self._waiting[conn] = None
+        threading.Thread(target=self._session, args=(conn,), name="shard-channel-session", daemon=True).start()
+
+    def _forget(self, conn: socket.socket) -> bool:
+        """Stop counting `conn` as waiting; False when it was dropped for a newer peer meanwhile."""
+        with self._lock:
+            if conn not in self._waiting:
+                return False
+            del self._waiting[conn]
+            return True
 
     def _session(self, conn: socket.socket) -> None:
         with conn:
             try:
-                _tune(conn)
-                conn.settimeout(HELLO_SECONDS)
-                reader = conn.makefile("rb")
-                header, _ = recv_frame(reader, _HELLO_BYTES)
+                try:
+                    _tune(conn)
+                    header, _ = recv_frame(_Deadline(conn, self._hello_seconds), _HELLO_BYTES)
+                finally:
+                    waited = self._forget(conn)
                 offered = header.get("token")
-                if not isinstance(offered, str) or not hmac.compare_digest(offered.encode(), self._token):
+                if not waited or not isinstance(offered, str) or not hmac.compare_digest(offered.encode(), self._token):
                     return
                 conn.settimeout(None)  # a driver may stay idle between queries for as long as it likes
+                reader = conn.makefile("rb")
                 send_frame(conn, self._hello())
                 while True:
-                    reply, parts = self._handle(*recv_frame(reader))
+                    reply, parts = self._handle(*recv_frame(reader, self._max_frame))
                     send_frame(conn, reply, parts)
             except Exception:  # a broken peer or a failing handler ends this connection only
                 return
 
     def close(self) -> None:
+        self._closed.set()
         try:
             self._sock.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
         except OSError:

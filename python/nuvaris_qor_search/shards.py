@@ -52,7 +52,7 @@ import threading
 import time
 import uuid
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from itertools import chain, islice
 from pathlib import Path
 from typing import Any
@@ -113,16 +113,22 @@ class ShardRestartedError(ShardError):
 
 
 class AddDocumentsError(ShardError):
-    """`add_documents` failed on a shard; `applied` maps every shard to the documents it took in this call."""
+    """`add_documents` failed on a shard; `applied` maps every shard to the documents of this call it
+    holds now. `restarted` names the shards whose actor died or restarted during the call: what the
+    old process took went with it, so only what the new one took counts."""
 
-    def __init__(self, cause: ShardError, applied: dict[int, int], expected: dict[int, int]) -> None:
-        self.applied, self.expected = applied, expected
+    def __init__(
+        self, cause: ShardError, applied: dict[int, int], expected: dict[int, int], restarted: Iterable[int] = ()
+    ) -> None:
+        self.applied, self.expected, self.restarted = applied, expected, tuple(sorted(restarted))
         self.complete = tuple(s for s in sorted(expected) if applied[s] == expected[s])
         parts = ", ".join(f"shard {s} {applied[s]} of {expected[s]}" for s in sorted(expected))
         note = (
             f"; shards that applied their whole part: {list(self.complete) or 'none'}"
             f"; documents applied per shard: {parts}"
         )
+        if self.restarted:
+            note += f"; restarted during the call (the documents their old process took are lost): {list(self.restarted)}"
         super().__init__(cause.shard, cause.error_type, cause.error_message, note)
 
 
@@ -151,11 +157,20 @@ class _Shard:
     channel (a socket on this node's address that answers the `_DIRECT` methods)."""
 
     def __init__(
-        self, index: int, codebook: bytes, dtype: str, note_dir: str, directory: str | None, token: str
+        self,
+        index: int,
+        codebook: bytes,
+        dtype: str,
+        note_dir: str,
+        directory: str | None,
+        token: str,
+        max_frame: int = _channel.MAX_FRAME_BYTES,
+        own_note_dir: bool = False,
     ) -> None:
         self.lock = threading.Lock()
         self.index, self.codebook, self.dtype = index, codebook, dtype
         self.note = Path(note_dir) / f"shard-{index:04d}.json"
+        self.own_note_dir = own_note_dir  # the router made it: the last shard to close removes it
         noted = json.loads(self.note.read_text()) if self.note.exists() else None
         with warnings.catch_warnings():  # the property itself calls a deprecated accessor
             warnings.simplefilter("ignore", DeprecationWarning)
@@ -169,7 +184,9 @@ class _Shard:
         self.directory = directory
         self.closed = False
         self._write_note()
-        self.channel = _channel.Server(ray.util.get_node_ip_address(), token, self._hello, self._serve)
+        self.channel = _channel.Server(
+            ray.util.get_node_ip_address(), token, self._hello, self._serve, max_frame=max_frame
+        )
 
     def _hello(self) -> dict[str, Any]:
         return {"generation": self.generation}
@@ -326,6 +343,15 @@ class _Shard:
         self.channel.close()
         self.retriever.close()
         self.note.unlink(missing_ok=True)
+        if self.own_note_dir:
+            _remove_if_empty(self.note.parent)
+
+
+def _remove_if_empty(directory: Path) -> None:
+    try:
+        directory.rmdir()
+    except OSError:  # other shards' notes are still there, or it is gone already
+        pass
 
 
 def _cpu_seconds() -> float:
@@ -535,7 +561,9 @@ class ShardedRouter:
     to the actor's node address, authenticated by a token only this router and
     its actors know; if a shard cannot be reached that way (a firewall between
     the driver and the workers, say), a RuntimeWarning says so and every call
-    goes through Ray. `direct=False` always uses Ray calls.
+    goes through Ray. `direct=False` always uses Ray calls. A shard drops a
+    connection whose request is larger than `max_frame_bytes`; the driver sends
+    larger requests through Ray.
     """
 
     def __init__(
@@ -551,6 +579,7 @@ class ShardedRouter:
         actor_options: dict[str, Any] | None = None,
         start_timeout: float = 300.0,
         direct: bool = True,
+        max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
         _directories: list[str] | None = None,
     ) -> None:
         if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
@@ -564,7 +593,9 @@ class ShardedRouter:
         self.dim = _dim_of(state)
         self.dtype = dtype
         self._codebook_ref = ray.put(state)  # held for the actors' restarts
+        self._own_note_dir = restart_dir is None
         self._note_dir = str(restart_dir or Path(tempfile.gettempdir()) / "nuvaris_qor_shards" / uuid.uuid4().hex)
+        self._max_frame = max_frame_bytes
         options: dict[str, Any] = {"num_cpus": num_cpus, "max_restarts": max_restarts, "max_task_retries": 0}
         if resources:
             options["resources"] = dict(resources)
@@ -575,7 +606,9 @@ class ShardedRouter:
         dirs = _directories or [None] * n_shards
         self._token = secrets.token_hex(32)
         self._actors = [
-            actor_class.remote(i, self._codebook_ref, dtype, self._note_dir, dirs[i], self._token)
+            actor_class.remote(
+                i, self._codebook_ref, dtype, self._note_dir, dirs[i], self._token, max_frame_bytes, self._own_note_dir
+            )
             for i in range(n_shards)
         ]
         self._generations = [0] * n_shards
@@ -644,16 +677,16 @@ class ShardedRouter:
             if link is not None:
                 link.close()
 
-    def _exchange(self, method: str, calls: list[tuple[int, tuple[Any, ...]]]) -> list[Any]:
-        """Send `method(*args)` to every (shard, args) in `calls` over the direct connections, then read
+    def _exchange(self, shards: Sequence[int], requests: list[tuple[bytes, list[bytes]]]) -> list[Any]:
+        """Send every shard its request (see `_channel.request`) over the direct connections, then read
         the replies: each shard's (columns, seconds), or the ShardError for its failure."""
-        requests = [_channel.request(method, args) for _, args in calls]  # refuse bad arguments before sending
+        calls = list(zip(shards, requests))
         replies: dict[int, Any] = {}
         broken: dict[int, BaseException] = {}
         sent: dict[int, _channel.Link] = {}
         with self._lock:
             try:
-                for (i, _), (header, parts) in zip(calls, requests):
+                for i, (header, parts) in calls:
                     try:
                         sent[i] = self._link(i)
                         sent[i].send(header, parts)
@@ -668,7 +701,7 @@ class ShardedRouter:
             except BaseException:  # interrupted: replies still on their way must not meet the next request
                 self._drop(i for i, _ in calls)
                 raise
-            for (i, _), request in zip(calls, requests):
+            for i, request in calls:
                 if i in broken:
                     self._drop([i])
                     replies[i] = self._recover(i, request, broken[i])
@@ -762,8 +795,11 @@ class ShardedRouter:
             self._check()
         shards = range(self.n_shards) if shards is None else shards
         extra = [() for _ in shards] if each is None else [(e,) for e in each]
-        if self._direct and method in _DIRECT:
-            results = self._exchange(method, [(i, (*args, *x)) for i, x in zip(shards, extra)])
+        requests = []
+        if self._direct and method in _DIRECT:  # encoding refuses bad arguments before anything is sent
+            requests = [_channel.request(method, (*args, *x)) for x in extra]
+        if requests and all(_channel.frame_bytes(*r) <= self._max_frame for r in requests):
+            results = self._exchange(shards, requests)
         else:
             refs = [(i, getattr(self._actors[i], method).remote(*args, *x)) for i, x in zip(shards, extra)]
             try:  # one wait for all shards; on any failure, sort the answers out one by one
@@ -795,7 +831,8 @@ class ShardedRouter:
         or a list of per-document (n_i, D) arrays with `doc_offsets=None`. The
         shards take their parts in parallel, each holding at most `in_flight`
         chunks in transit. On failure nothing more is sent and
-        `AddDocumentsError` says how many documents each shard applied.
+        `AddDocumentsError` says how many documents of this call each shard
+        holds, and which shards restarted meanwhile.
         """
         self._check()
         docs = _Documents(new_vectors, doc_offsets, self.dim)
@@ -805,21 +842,38 @@ class ShardedRouter:
         owner = shard_of(ids, self.n_shards)
         expected = {s: int(np.count_nonzero(owner == s)) for s in range(self.n_shards)}
         applied = dict.fromkeys(range(self.n_shards), 0)
+        holder: list[int | None] = list(self._generations)  # the process that holds each shard's `applied`
+        restarted: set[int] = set()
         pending: list[list[tuple[ray.ObjectRef, int]]] = [[] for _ in range(self.n_shards)]
         failure: ShardError | None = None
+
+        def take(shard: int, ref: ray.ObjectRef[Any], count: int) -> ShardError | None:
+            """Count one chunk the shard took; the ShardError when it failed or a restarted actor took it.
+            A process that dies takes what it held with it, so its count starts again."""
+            try:
+                generation, _ = ray.get(ref)
+            except (ray.exceptions.RayTaskError, ray.exceptions.RayActorError) as err:
+                if isinstance(err, ray.exceptions.RayActorError):
+                    applied[shard], holder[shard] = 0, None
+                    restarted.add(shard)
+                return self._fail(shard, err)
+            if generation != holder[shard]:
+                applied[shard], holder[shard] = 0, generation
+                restarted.add(shard)
+            applied[shard] += count
+            restart: ShardError | None = self._checked(shard, generation, None)
+            return restart
 
         def settle(shard: int, keep: int) -> None:
             nonlocal failure
             while len(pending[shard]) > keep:
                 ref, count = pending[shard].pop(0)
-                result = self._result(shard, ref)
-                if isinstance(result, ShardError):
-                    failure = failure or result
-                    for later, _ in pending[shard]:  # the actor runs calls in order: wait them out
-                        self._result(shard, later)
+                error = take(shard, ref, count)
+                if error is not None:
+                    failure = failure or error
+                    for later, n in pending[shard]:  # the actor runs calls in order: wait them out
+                        take(shard, later, n)
                     pending[shard].clear()
-                else:
-                    applied[shard] += count
 
         for first, end in docs.chunks(max(1, chunk_rows)):
             for s in range(self.n_shards):
@@ -837,7 +891,7 @@ class ShardedRouter:
         for s in range(self.n_shards):
             settle(s, 0)
         if failure is not None:
-            raise AddDocumentsError(failure, applied, expected) from failure
+            raise AddDocumentsError(failure, applied, expected, restarted) from failure
 
     # -- queries --------------------------------------------------------------
 
@@ -1053,7 +1107,8 @@ class ShardedRouter:
         return [st["n_docs"] for st in statuses]
 
     def close(self) -> None:
-        """Stop the shard actors (saved directories stay)."""
+        """Stop the shard actors (saved directories stay; the restart notes go, and with them their
+        directory when the router made it)."""
         if self._closed:
             return
         self._closed = True
@@ -1063,6 +1118,11 @@ class ShardedRouter:
         ray.wait(closing, num_returns=len(closing), timeout=30)  # a dead actor has nothing left to close
         for actor in self._actors:
             ray.kill(actor, no_restart=True)
+        if self._own_note_dir:  # notes of shards that could not close, where they share this node
+            notes = Path(self._note_dir)
+            for i in range(self.n_shards):
+                (notes / f"shard-{i:04d}.json").unlink(missing_ok=True)
+            _remove_if_empty(notes)
 
     def __enter__(self) -> ShardedRouter:
         return self
