@@ -1,0 +1,241 @@
+// Residual codes and approximate MaxSim on them: every instruction-set
+// kernel against the written-out formula bit for bit over dimension tails,
+// query widths and document lengths; fine codes equal to the router's;
+// quantiser training and scoring independent of the pool size.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "check.hpp"
+#include "codebook/codebook.hpp"
+#include "codebook/encode.hpp"
+#include "codes/code_maxsim.hpp"
+#include "codes/residual_codes.hpp"
+#include "common/errors.hpp"
+#include "parallel/thread_pool.hpp"
+
+namespace {
+
+using qor::parallel::Isa;
+
+const float INF = std::numeric_limits<float>::infinity();
+
+bool same(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a != a && b != b); }
+
+std::vector<float> uniform(std::size_t n, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f) {
+    std::uniform_real_distribution<float> u(lo, hi);
+    std::vector<float> v(n);
+    for (float& x : v) x = u(rng);
+    return v;
+}
+
+// Unit-length random centroids, as a codebook holds them.
+std::vector<float> unit_rows(std::size_t k, std::size_t d, std::mt19937& rng) {
+    std::vector<float> c = uniform(k * d, rng);
+    for (std::size_t i = 0; i < k; ++i) {
+        double s = 0;
+        for (std::size_t p = 0; p < d; ++p) s += double(c[i * d + p]) * c[i * d + p];
+        for (std::size_t p = 0; p < d; ++p) c[i * d + p] = float(c[i * d + p] / std::sqrt(s));
+    }
+    return c;
+}
+
+// The documented formula, from the query, the centroids, the levels and the
+// codes, with nothing shared with the library's tables.
+std::vector<float> formula_maxima(const float* query, std::size_t q, const std::vector<float>& cents,
+                                  std::size_t n_fine, std::size_t d, const qor::ResidualQuantiser& qz,
+                                  const uint16_t* fine, const uint8_t* residual, std::size_t n) {
+    const std::size_t per_byte = 8 / qz.bits, bytes = (d * qz.bits + 7) / 8, k = qz.buckets();
+    std::vector<float> mx(q, -INF);
+    for (std::size_t j = 0; j < q; ++j)
+        for (std::size_t i = 0; i < n; ++i) {
+            float s = -INF;
+            if (fine[i] < n_fine) {
+                s = 0.0f;
+                for (std::size_t p = 0; p < d; ++p) s = s + query[j * d + p] * cents[fine[i] * d + p];
+            }
+            for (std::size_t g = 0; g < bytes; ++g) {
+                float t = 0.0f;
+                for (std::size_t p = g * per_byte; p < std::min(d, (g + 1) * per_byte); ++p) {
+                    const unsigned b = (residual[i * bytes + g] >> ((p % per_byte) * qz.bits)) & (k - 1);
+                    t = t + query[j * d + p] * qz.levels[p * k + b];
+                }
+                s = s + t;
+            }
+            if (s > mx[j]) mx[j] = s;
+        }
+    return mx;
+}
+
+std::vector<qor::CodeMaxSimKernel> kernels() {
+    std::vector<qor::CodeMaxSimKernel> all{&qor::code_maxsim_scalar};
+    for (const Isa isa : {Isa::Avx2, Isa::Avx512})
+        if (qor::parallel::isa_supported(isa)) all.push_back(qor::code_maxsim_kernel_for(isa));
+    return all;
+}
+
+}  // namespace
+
+TEST(every_kernel_gives_the_formula_bit_for_bit) {
+    std::mt19937 rng(7);
+    const std::size_t dims[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 33, 97, 128};
+    for (const std::size_t d : dims)
+        for (const uint32_t bits : {1u, 2u, 4u}) {
+            const std::size_t n_fine = 5;
+            const std::vector<float> cents = unit_rows(n_fine, d, rng);
+            const std::vector<float> train = uniform(300 * d, rng);
+            const qor::CentroidView cv{cents.data(), n_fine, d};
+            const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, train.data(), 300, bits, 1000, 1);
+            const std::size_t n = 53, bytes = qor::residual_bytes(d, bits);
+            std::vector<uint16_t> fine(n);
+            std::vector<uint8_t> residual(n * bytes);
+            const std::vector<float> docs = uniform(n * d, rng);
+            qor::encode_residual_codes(cv, qz, docs.data(), n, fine.data(), residual.data());
+            fine[3] = 9;       // beyond the codebook: that vector never wins
+            residual[1] = 0xFF;  // stray high bits of a short last byte are ignored
+            for (const std::size_t q : {1u, 3u, 8u, 9u, 16u, 17u, 33u}) {
+                const std::vector<float> query = uniform(q * d, rng);
+                const qor::CodeQueryTables t = qor::build_code_tables(query.data(), q, cv, qz);
+                for (const std::size_t len : {0u, 1u, 3u, 4u, 5u, 50u, 53u}) {
+                    const std::vector<float> want =
+                        formula_maxima(query.data(), q, cents, n_fine, d, qz, fine.data(), residual.data(), len);
+                    for (const auto kernel : kernels()) {
+                        std::vector<float> got(t.t_stride + 16, 1.0f);
+                        kernel(t, fine.data(), residual.data(), len, got.data());
+                        for (std::size_t j = 0; j < q; ++j)
+                            if (!same(got[j], want[j])) {
+                                CHECK(same(got[j], want[j]));
+                                return;
+                            }
+                    }
+                }
+            }
+        }
+}
+
+TEST(fine_codes_are_the_routers_and_training_ignores_the_pool) {
+    std::mt19937 rng(11);
+    const std::size_t d = 24, n = 2000;
+    const std::vector<float> vectors = uniform(n * d, rng);
+    const qor::TwoStageCodebook cb = qor::train_codebook(vectors, n, d, 64, 8, 5);
+    const qor::CentroidView cv{cb.cquant.data(), cb.n_fine, d};
+    const std::vector<uint32_t> router = qor::encode_vectors(cb, vectors, n);
+
+    qor::ResidualQuantiser first;
+    std::vector<uint16_t> first_fine;
+    std::vector<uint8_t> first_residual;
+    for (std::size_t threads = 1; threads <= 4; ++threads) {
+        qor::parallel::ThreadPool pool(threads);
+        const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, vectors.data(), n, 2, 700, 3, &pool);
+        std::vector<uint16_t> fine(n);
+        std::vector<uint8_t> residual(n * qor::residual_bytes(d, 2));
+        qor::encode_residual_codes(cv, qz, vectors.data(), n, fine.data(), residual.data(), &pool);
+        if (threads == 1) {
+            first = qz;
+            first_fine = fine;
+            first_residual = residual;
+            for (std::size_t i = 0; i < n; ++i) CHECK_EQ(uint32_t{fine[i]}, router[i]);
+        } else {
+            CHECK(qz.levels == first.levels && qz.cuts == first.cuts);
+            CHECK(fine == first_fine && residual == first_residual);
+        }
+    }
+    // Another seed draws another sample; the levels of each dimension are ordered.
+    const qor::ResidualQuantiser other = qor::train_residual_quantiser(cv, vectors.data(), n, 2, 700, 4);
+    CHECK(other.levels != first.levels);
+    for (std::size_t p = 0; p < d; ++p)
+        for (std::size_t b = 0; b + 1 < 4; ++b) CHECK(first.levels[p * 4 + b] <= first.levels[p * 4 + b + 1]);
+}
+
+TEST(scores_equal_over_pool_sizes_and_approach_the_exact_ones) {
+    std::mt19937 rng(5);
+    const std::size_t d = 32, n_fine = 16, n_docs = 400;
+    const std::vector<float> cents = unit_rows(n_fine, d, rng);
+    const qor::CentroidView cv{cents.data(), n_fine, d};
+    std::vector<int64_t> offsets{0};
+    for (std::size_t i = 0; i < n_docs; ++i) offsets.push_back(offsets.back() + 1 + int64_t(i % 37));
+    const auto n = static_cast<std::size_t>(offsets.back());
+    // Vectors near the centroids, so 4-bit residuals reconstruct them closely.
+    std::vector<float> vectors = uniform(n * d, rng, -0.1f, 0.1f);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t p = 0; p < d; ++p) vectors[i * d + p] += cents[(i % n_fine) * d + p];
+    const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, vectors.data(), n, 4, 5000, 9);
+    std::vector<uint16_t> fine(n);
+    std::vector<uint8_t> residual(n * qor::residual_bytes(d, 4));
+    qor::encode_residual_codes(cv, qz, vectors.data(), n, fine.data(), residual.data());
+    const qor::CodeStoreView store{fine.data(), residual.data(), n, offsets.data(), n_docs};
+    std::vector<int64_t> cands(3 * n_docs);
+    for (std::size_t i = 0; i < cands.size(); ++i) cands[i] = int64_t((i * 7) % n_docs);
+    const std::size_t q = 8;
+    const std::vector<float> query = uniform(q * d, rng);
+
+    std::vector<float> want(cands.size());
+    {
+        qor::parallel::ThreadPool pool(1);
+        qor::code_maxsim_scores(query.data(), q, cv, qz, store, cands, want.data(), &pool, &qor::code_maxsim_scalar);
+    }
+    for (const auto kernel : kernels())
+        for (std::size_t threads = 1; threads <= 4; ++threads) {
+            qor::parallel::ThreadPool pool(threads);
+            std::vector<float> got(cands.size());
+            qor::code_maxsim_scores(query.data(), q, cv, qz, store, cands, got.data(), &pool, kernel);
+            for (std::size_t i = 0; i < got.size(); ++i) CHECK(same(got[i], want[i]));
+        }
+    // Against the exact MaxSim of the original vectors: cands[i] for
+    // i < n_docs covers every document (7 and n_docs are coprime).
+    double worst = 0;
+    for (std::size_t i = 0; i < n_docs; ++i) {
+        const auto doc = static_cast<std::size_t>(cands[i]);
+        float exact = 0;
+        for (std::size_t j = 0; j < q; ++j) {
+            float mx = -INF;
+            for (auto r = offsets[doc]; r < offsets[doc + 1]; ++r) {
+                float acc = 0;
+                for (std::size_t p = 0; p < d; ++p) acc += query[j * d + p] * vectors[std::size_t(r) * d + p];
+                mx = std::max(mx, acc);
+            }
+            exact += mx;
+        }
+        worst = std::max(worst, std::fabs(double(exact) - double(want[i])));
+    }
+    CHECK(worst < 0.1 * double(q));
+}
+
+TEST(empty_queries_documents_and_refusals) {
+    std::mt19937 rng(3);
+    const std::size_t d = 9, n_fine = 3;
+    const std::vector<float> cents = unit_rows(n_fine, d, rng);
+    const qor::CentroidView cv{cents.data(), n_fine, d};
+    const std::vector<float> vectors = uniform(4 * d, rng);
+    const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, vectors.data(), 4, 1, 10, 1);
+    std::vector<uint16_t> fine(4);
+    std::vector<uint8_t> residual(4 * 2);
+    qor::encode_residual_codes(cv, qz, vectors.data(), 4, fine.data(), residual.data());
+    const int64_t offsets[] = {0, 4, 4};
+    const qor::CodeStoreView store{fine.data(), residual.data(), 4, offsets, 2};
+    const int64_t cands[] = {0, 1};
+    float out[2];
+    const std::vector<float> query = uniform(2 * d, rng);
+    qor::code_maxsim_scores(query.data(), 0, cv, qz, store, cands, out);
+    CHECK(out[0] == 0.0f && out[1] == 0.0f);
+    qor::code_maxsim_scores(query.data(), 2, cv, qz, store, cands, out);
+    CHECK(std::isfinite(out[0]) && out[1] == -INF);
+    const int64_t bad[] = {2};
+    CHECK_THROWS(qor::code_maxsim_scores(query.data(), 2, cv, qz, store, bad, out), qor::InvalidInput,
+                 "candidate 2 is outside the store's documents 0..1");
+    const int64_t broken_offsets[] = {0, 5, 5};
+    const qor::CodeStoreView broken{fine.data(), residual.data(), 4, broken_offsets, 2};
+    CHECK_THROWS(qor::code_maxsim_scores(query.data(), 2, cv, qz, broken, cands, out), qor::InvalidInput,
+                 "document 0 spans rows 0..5, outside the store's 4 rows");
+    CHECK_THROWS(qor::train_residual_quantiser(cv, vectors.data(), 4, 3, 10, 1), qor::InvalidInput,
+                 "residual bits must be 1, 2 or 4, got 3");
+    qor::ResidualQuantiser wrong = qz;
+    wrong.dim = 8;
+    CHECK_THROWS(qor::encode_residual_codes(cv, wrong, vectors.data(), 4, fine.data(), residual.data()),
+                 qor::InvalidInput, "the quantiser has dimension 8; the codebook has 9");
+}
+
+QORTEST_MAIN()
