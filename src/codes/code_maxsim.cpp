@@ -28,24 +28,25 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     t.q = static_cast<std::size_t>(q);
     t.n_fine = centroids.n_fine;
     t.c_stride = code_major_stride(q);
+    t.code_bytes = static_cast<std::size_t>(residual_bytes(dim, quantiser.bits));
     t.t_stride = (t.q + CODE_TABLE_LANES - 1) / CODE_TABLE_LANES * CODE_TABLE_LANES;
-    t.groups = static_cast<std::size_t>(residual_bytes(dim, quantiser.bits));
+    t.groups = static_cast<std::size_t>((dim * quantiser.bits + CODE_GROUP_BITS - 1) / CODE_GROUP_BITS);
     t.centroid.assign((static_cast<std::size_t>(centroids.n_fine) + 1) * t.c_stride, 0.0f);
     if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, t.centroid.data());
     else std::fill(t.centroid.begin(), t.centroid.end(), NEG_INF);
 
     // T row by row: for each byte value the levels of its dimensions, then
     // the sums for every query row, in dimension order.
-    const uint32_t bits = quantiser.bits, per_byte = 8 / bits, k = quantiser.buckets();
-    t.table.assign(t.groups * 256 * t.t_stride, 0.0f);
-    std::vector<float> level(per_byte);
+    const uint32_t bits = quantiser.bits, per_group = CODE_GROUP_BITS / bits, k = quantiser.buckets();
+    t.table.assign(t.groups * CODE_GROUP_VALUES * t.t_stride, 0.0f);
+    std::vector<float> level(per_group);
     for (std::size_t g = 0; g < t.groups; ++g) {
-        const std::size_t p0 = g * per_byte;
-        const std::size_t width = std::min<std::size_t>(per_byte, d - p0);
-        for (uint32_t v = 0; v < 256; ++v) {
+        const std::size_t p0 = g * per_group;
+        const std::size_t width = std::min<std::size_t>(per_group, d - p0);
+        for (uint32_t v = 0; v < CODE_GROUP_VALUES; ++v) {
             for (std::size_t s = 0; s < width; ++s)
                 level[s] = quantiser.levels[(p0 + s) * k + ((v >> (s * bits)) & (k - 1))];
-            float* row = t.table.data() + (g * 256 + v) * t.t_stride;
+            float* row = t.table.data() + (g * CODE_GROUP_VALUES + v) * t.t_stride;
             for (std::size_t j = 0; j < t.q; ++j) {
                 const float* qj = query + j * d + p0;
                 float acc = 0.0f;
@@ -63,10 +64,11 @@ void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const ui
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t code = std::min<std::size_t>(fine[i], static_cast<std::size_t>(t.n_fine));
         const float* c = t.centroid.data() + code * t.c_stride;
-        const uint8_t* bytes = residual + i * t.groups;
+        const uint8_t* bytes = residual + i * t.code_bytes;
         for (std::size_t j = 0; j < t.q; ++j) {
             float acc = c[j];
-            for (std::size_t g = 0; g < t.groups; ++g) acc = acc + t.table[(g * 256 + bytes[g]) * t.t_stride + j];
+            for (std::size_t g = 0; g < t.groups; ++g)
+                acc = acc + t.table[(g * CODE_GROUP_VALUES + code_group(bytes, g)) * t.t_stride + j];
             maxima[j] = acc > maxima[j] ? acc : maxima[j];
         }
     }
@@ -107,7 +109,7 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
         return;
     }
     const CodeQueryTables tables = build_code_tables(query, q, centroids, quantiser);
-    const std::size_t groups = tables.groups;
+    const std::size_t groups = tables.code_bytes;
     const auto rows_q = static_cast<std::size_t>(q);
 
     auto score_range = [&](std::size_t begin, std::size_t end) {
@@ -130,7 +132,7 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
     };
 
     const double work =
-        static_cast<double>(total_rows) * static_cast<double>(groups + 1) * static_cast<double>(tables.t_stride);
+        static_cast<double>(total_rows) * static_cast<double>(tables.groups + 1) * static_cast<double>(tables.t_stride);
     if (work < 2.0 * static_cast<double>(TASK_WORK)) {
         score_range(0, n);
         return;

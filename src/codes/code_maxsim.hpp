@@ -6,10 +6,12 @@
 //   C[j][c]    = dot(q_j, centroid_c): +0, then + q_j[p] * centroid_c[p] for
 //                p = 0 .. dim - 1 in increasing order (the router's
 //                similarity product); -inf for a code c >= n_fine;
-//   T[j][g][v] = +0, then + q_j[p] * level[p][bucket of p in byte value v]
-//                for the dimensions p of residual byte g in increasing order;
-//   s(j, x)    = C[j][code_x], then + T[j][g][byte g of x] for
-//                g = 0 .. bytes - 1 in increasing order;
+//   T[j][g][v] = +0, then + q_j[p] * level[p][bucket of p in group value v]
+//                for the dimensions p of residual group g in increasing
+//                order (a group is 4 bits of the packed code: 4 / bits
+//                dimensions; the last may hold fewer);
+//   s(j, x)    = C[j][code_x], then + T[j][g][group g of x] for
+//                g = 0 .. groups - 1 in increasing order;
 //   m_j        = -inf, then m_j = s(j, x) > m_j ? s(j, x) : m_j over the
 //                document's vectors in order (a NaN never wins);
 //   score      = m_0, then score + m_j for j = 1 .. m - 1; 0 for a query
@@ -30,6 +32,17 @@
 
 namespace qor {
 
+// Residual bits per lookup-table group: each group is 4 bits of the packed
+// code (one byte holds groups 2g and 2g + 1, low half first), so a table has
+// 16 rows and the tables of a query stay in the first-level cache.
+inline constexpr std::size_t CODE_GROUP_BITS = 4;
+inline constexpr std::size_t CODE_GROUP_VALUES = std::size_t{1} << CODE_GROUP_BITS;
+
+// The value of group g of a packed code.
+inline uint32_t code_group(const uint8_t* bytes, std::size_t g) {
+    return (bytes[g / 2] >> ((g % 2) * 4)) & 0xFu;
+}
+
 // Query-row lanes of a lookup table row: its stride is q rounded up to this.
 inline constexpr std::size_t CODE_TABLE_LANES = 8;
 
@@ -37,13 +50,14 @@ inline constexpr std::size_t CODE_TABLE_LANES = 8;
 // one table row of many query rows at once.
 //   centroid  (n_fine + 1) x c_stride: C[j][c] at c * c_stride + j, row
 //             n_fine all -inf, lanes >= q zero or -inf padding
-//   table     groups x 256 x t_stride: T[j][g][v] at (g * 256 + v) * t_stride + j
+//   table     groups x 16 x t_stride: T[j][g][v] at (g * 16 + v) * t_stride + j
 struct CodeQueryTables {
     std::vector<float> centroid;
     std::size_t c_stride = 0;
     std::vector<float> table;
     std::size_t t_stride = 0;
-    std::size_t groups = 0;
+    std::size_t groups = 0;      // 4-bit groups per code
+    std::size_t code_bytes = 0;  // bytes per code
     std::size_t q = 0;
     uint64_t n_fine = 0;
 };

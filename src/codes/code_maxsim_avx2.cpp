@@ -1,4 +1,4 @@
-// AVX2 code-MaxSim kernel: 8 query rows per register, blocks of 4 vectors
+// AVX2 code-MaxSim kernel: 8 query rows per register, blocks of 8 vectors
 // (independent sums hide the latency of the adds). FMA is disabled for this
 // file.
 #include "codes/code_maxsim.hpp"
@@ -9,7 +9,7 @@ namespace qor {
 
 void code_maxsim_avx2(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
                       float* maxima) {
-    for (std::size_t j0 = 0; j0 < t.q; j0 += Avx2::LANES) code_strip<Avx2, 4>(t, fine, residual, n, j0, maxima);
+    for (std::size_t j0 = 0; j0 < t.q; j0 += Avx2::LANES) code_strip<Avx2, 8>(t, fine, residual, n, j0, maxima);
 }
 
 }  // namespace qor

@@ -12,8 +12,8 @@ void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const ui
                         float* maxima) {
     std::size_t j0 = 0;
     for (; j0 + Avx512::LANES <= t.t_stride; j0 += Avx512::LANES)
-        code_strip<Avx512, 4>(t, fine, residual, n, j0, maxima);
-    for (; j0 < t.q; j0 += Avx2::LANES) code_strip<Avx2, 4>(t, fine, residual, n, j0, maxima);
+        code_strip<Avx512, 8>(t, fine, residual, n, j0, maxima);
+    for (; j0 < t.q; j0 += Avx2::LANES) code_strip<Avx2, 8>(t, fine, residual, n, j0, maxima);
 }
 
 }  // namespace qor

@@ -15,18 +15,26 @@ template <class V, std::size_t R>
 inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t j0,
                        typename V::F& mx) {
     const float* table = t.table.data() + j0;
-    const std::size_t ts = t.t_stride, groups = t.groups;
+    const std::size_t ts = t.t_stride, bytes_per = t.code_bytes, full = t.groups / 2;
     typename V::F acc[R];
     const uint8_t* bytes[R];
     for (std::size_t r = 0; r < R; ++r) {
         const std::size_t code = std::min<std::size_t>(fine[r], static_cast<std::size_t>(t.n_fine));
         acc[r] = V::loadu(t.centroid.data() + code * t.c_stride + j0);
-        bytes[r] = residual + r * groups;
+        bytes[r] = residual + r * bytes_per;
     }
-    for (std::size_t g = 0; g < groups; ++g) {
-        const float* tg = table + g * 256 * ts;
+    // Two groups per byte, low half first; an odd last group stands alone.
+    for (std::size_t b = 0; b < full; ++b) {
+        const float* lo = table + 2 * b * CODE_GROUP_VALUES * ts;
+        const float* hi = lo + CODE_GROUP_VALUES * ts;
 #pragma GCC unroll 8
-        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(tg + std::size_t{bytes[r][g]} * ts));
+        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(lo + std::size_t{bytes[r][b] & 0xFu} * ts));
+#pragma GCC unroll 8
+        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(hi + static_cast<std::size_t>(bytes[r][b] >> 4) * ts));
+    }
+    if (t.groups % 2 != 0) {
+        const float* lo = table + 2 * full * CODE_GROUP_VALUES * ts;
+        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(lo + std::size_t{bytes[r][full] & 0xFu} * ts));
     }
     for (std::size_t r = 0; r < R; ++r) mx = V::max_keep(acc[r], mx);
 }
@@ -38,8 +46,8 @@ void code_strip(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* r
                 std::size_t j0, float* maxima) {
     typename V::F mx = V::set1(-std::numeric_limits<float>::infinity());
     std::size_t i = 0;
-    for (; i + R <= n; i += R) code_block<V, R>(t, fine + i, residual + i * t.groups, j0, mx);
-    for (; i < n; ++i) code_block<V, 1>(t, fine + i, residual + i * t.groups, j0, mx);
+    for (; i + R <= n; i += R) code_block<V, R>(t, fine + i, residual + i * t.code_bytes, j0, mx);
+    for (; i < n; ++i) code_block<V, 1>(t, fine + i, residual + i * t.code_bytes, j0, mx);
     V::storeu(maxima + j0, mx);
 }
 

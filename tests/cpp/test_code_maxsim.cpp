@@ -48,7 +48,9 @@ std::vector<float> unit_rows(std::size_t k, std::size_t d, std::mt19937& rng) {
 std::vector<float> formula_maxima(const float* query, std::size_t q, const std::vector<float>& cents,
                                   std::size_t n_fine, std::size_t d, const qor::ResidualQuantiser& qz,
                                   const uint16_t* fine, const uint8_t* residual, std::size_t n) {
-    const std::size_t per_byte = 8 / qz.bits, bytes = (d * qz.bits + 7) / 8, k = qz.buckets();
+    // Groups of 4 bits: group g is the low (even g) or high (odd g) half of byte g / 2.
+    const std::size_t per_group = 4 / qz.bits, bytes = (d * qz.bits + 7) / 8, k = qz.buckets();
+    const std::size_t groups = (d * qz.bits + 3) / 4;
     std::vector<float> mx(q, -INF);
     for (std::size_t j = 0; j < q; ++j)
         for (std::size_t i = 0; i < n; ++i) {
@@ -57,10 +59,11 @@ std::vector<float> formula_maxima(const float* query, std::size_t q, const std::
                 s = 0.0f;
                 for (std::size_t p = 0; p < d; ++p) s = s + query[j * d + p] * cents[fine[i] * d + p];
             }
-            for (std::size_t g = 0; g < bytes; ++g) {
+            for (std::size_t g = 0; g < groups; ++g) {
+                const unsigned value = (residual[i * bytes + g / 2] >> (4 * (g % 2))) & 0xFu;
                 float t = 0.0f;
-                for (std::size_t p = g * per_byte; p < std::min(d, (g + 1) * per_byte); ++p) {
-                    const unsigned b = (residual[i * bytes + g] >> ((p % per_byte) * qz.bits)) & (k - 1);
+                for (std::size_t p = g * per_group; p < std::min(d, (g + 1) * per_group); ++p) {
+                    const unsigned b = (value >> ((p % per_group) * qz.bits)) & (k - 1);
                     t = t + query[j * d + p] * qz.levels[p * k + b];
                 }
                 s = s + t;
