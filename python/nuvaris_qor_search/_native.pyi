@@ -24,5 +24,36 @@ def maxsim(
 def read_state(data: bytes, /) -> StateSummary: ...
 def codebook_only_state(data: bytes, /) -> bytes: ...
 def codebook_identity(data: bytes, /) -> bytes: ...
+def fine_centroids(data: bytes, out: NDArray[np.float32], /) -> None: ...
+def train_quantiser(
+    centroids: NDArray[np.float32],
+    vectors: NDArray[np.float32],
+    bits: int,
+    sample: int,
+    seed: int,
+    cuts: NDArray[np.float32],
+    levels: NDArray[np.float32],
+    /,
+) -> None: ...
+def encode_codes(
+    centroids: NDArray[np.float32],
+    cuts: NDArray[np.float32],
+    levels: NDArray[np.float32],
+    vectors: NDArray[np.float32],
+    fine: NDArray[np.uint16],
+    residual: NDArray[np.uint8],
+    /,
+) -> None: ...
+def code_maxsim(
+    query: NDArray[np.float32],
+    centroids: NDArray[np.float32],
+    levels: NDArray[np.float32],
+    fine: NDArray[np.uint16],
+    residual: NDArray[np.uint8],
+    offsets: NDArray[np.int64],
+    candidates: NDArray[np.int64],
+    out: NDArray[np.float32],
+    /,
+) -> None: ...
 def set_num_threads(n: int, /) -> None: ...
 def get_num_threads() -> int: ...

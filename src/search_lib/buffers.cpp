@@ -18,14 +18,16 @@ bool element_of(const char* format, Py_ssize_t itemsize, Element* out) {
         case 'e': *out = Element::Float16; return itemsize == 2;
         case 'q':
         case 'l': *out = Element::Int64; return itemsize == 8;
+        case 'B': *out = Element::UInt8; return itemsize == 1;
+        case 'H': *out = Element::UInt16; return itemsize == 2;
         default: return false;
     }
 }
 
 std::string accepted_names(unsigned accepted) {
     std::string out;
-    const char* names[] = {"float32", "float16", "int64"};
-    for (unsigned e = 0; e < 3; ++e)
+    const char* names[] = {"float32", "float16", "int64", "uint8", "uint16"};
+    for (unsigned e = 0; e < 5; ++e)
         if (accepted & (1u << e)) out += out.empty() ? names[e] : std::string(" or ") + names[e];
     return out;
 }

@@ -11,7 +11,7 @@
 
 namespace qor::search {
 
-enum class Element { Float32, Float16, Int64 };
+enum class Element { Float32, Float16, Int64, UInt8, UInt16 };
 
 // One borrowed buffer for the duration of a call; released on destruction
 // (the interpreter lock is held throughout, so the exporter cannot resize it).

@@ -1,5 +1,5 @@
 // nuvaris_qor_search._native: the search package's thin binding to the
-// second-stage core (exact MaxSim, state file summaries, the scoring pool).
+// second-stage core (exact MaxSim, residual codes, state file summaries, the scoring pool).
 // Each function borrows, checks, calls the core and builds the result; the
 // package's Python wraps them with its own input checks. The interpreter lock
 // is held throughout: the arrays are borrowed, not copied, and holding the
@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "codes/code_maxsim.hpp"
+#include "codes/residual_codes.hpp"
 #include "common/errors.hpp"
 #include "parallel/thread_pool.hpp"
 #include "rerank/maxsim.hpp"
@@ -206,6 +208,209 @@ PyObject* codebook_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     }
 }
 
+// ---------------------------------------------------------------------------
+// Residual codes. The centroids, cut points and levels travel as arrays the
+// package keeps (and may memory-map); every call checks their shapes.
+
+PyObject* value_error_u64(const char* format, uint64_t a, uint64_t b) {
+    return PyErr_Format(PyExc_ValueError, format, static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
+}
+
+// The bit width whose levels table has `levels` columns, 0 for none.
+uint32_t bits_of_levels(uint64_t levels) { return levels == 2 ? 1 : levels == 4 ? 2 : levels == 16 ? 4 : 0; }
+
+// Borrows centroids (n_fine, dim) and levels (dim, 2^bits) and builds the
+// quantiser the core takes; cuts, when given, are (dim, 2^bits - 1).
+bool borrow_quantiser(PyObject* centroids_obj, PyObject* cuts_obj, PyObject* levels_obj, Borrowed& centroids,
+                      CentroidView& view, ResidualQuantiser& quantiser) {
+    Borrowed cuts, levels;
+    if (!centroids.borrow(centroids_obj, "centroids", 2, bit(Element::Float32)) ||
+        !levels.borrow(levels_obj, "levels", 2, bit(Element::Float32)) ||
+        (cuts_obj != nullptr && !cuts.borrow(cuts_obj, "cuts", 2, bit(Element::Float32))))
+        return false;
+    view = CentroidView{static_cast<const float*>(centroids.data()), centroids.shape(0), centroids.shape(1)};
+    const uint32_t bits = bits_of_levels(levels.shape(1));
+    if (bits == 0) {
+        PyErr_Format(PyExc_ValueError, "levels must have 2, 4 or 16 columns (1, 2 or 4 bits), got %llu",
+                     static_cast<unsigned long long>(levels.shape(1)));
+        return false;
+    }
+    if (levels.shape(0) != view.dim) {
+        value_error_u64("levels has %llu rows; the centroids have dimension %llu", levels.shape(0), view.dim);
+        return false;
+    }
+    const uint64_t k = uint64_t{1} << bits;
+    if (cuts_obj != nullptr && (cuts.shape(0) != view.dim || cuts.shape(1) != k - 1)) {
+        PyErr_Format(PyExc_ValueError, "cuts must be (%llu, %llu) beside levels of %llu columns, got (%llu, %llu)",
+                     static_cast<unsigned long long>(view.dim), static_cast<unsigned long long>(k - 1),
+                     static_cast<unsigned long long>(k), static_cast<unsigned long long>(cuts.shape(0)),
+                     static_cast<unsigned long long>(cuts.shape(1)));
+        return false;
+    }
+    const auto* lv = static_cast<const float*>(levels.data());
+    quantiser.dim = view.dim;
+    quantiser.bits = bits;
+    quantiser.levels.assign(lv, lv + view.dim * k);
+    if (cuts_obj != nullptr) {
+        const auto* cv = static_cast<const float*>(cuts.data());
+        quantiser.cuts.assign(cv, cv + view.dim * (k - 1));
+    } else {
+        quantiser.cuts.assign(view.dim * (k - 1), 0.0f);  // scoring reads only the levels
+    }
+    return true;
+}
+
+const char fine_centroids_doc[] =
+    "fine_centroids(data, out, /)\n--\n\n"
+    "Copies the fine centroids of a router state file's bytes into out, a\n"
+    "writable (n_fine, dim) float32 array (see read_state for both sizes).";
+
+PyObject* fine_centroids(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_args("fine_centroids", nargs, 2)) return nullptr;
+    StateBytes data;
+    Borrowed out;
+    if (!data.borrow(args[0]) || !out.borrow(args[1], "out", 2, bit(Element::Float32), /*writable=*/true))
+        return nullptr;
+    try {
+        const QorRouterState state = read_state_bytes(data.text());
+        const TwoStageCodebook& cb = state.codebook;
+        if (out.shape(0) != cb.n_fine || out.shape(1) != cb.dim)
+            return PyErr_Format(PyExc_ValueError, "out is (%llu, %llu); the codebook's centroids are (%llu, %llu)",
+                                static_cast<unsigned long long>(out.shape(0)),
+                                static_cast<unsigned long long>(out.shape(1)),
+                                static_cast<unsigned long long>(cb.n_fine), static_cast<unsigned long long>(cb.dim));
+        std::memcpy(out.mutable_data(), cb.cquant.data(), cb.n_fine * cb.dim * sizeof(float));
+    } catch (...) {
+        return translate_current_exception();
+    }
+    Py_RETURN_NONE;
+}
+
+const char train_quantiser_doc[] =
+    "train_quantiser(centroids, vectors, bits, sample, seed, cuts, levels, /)\n--\n\n"
+    "Trains the residual quantiser on at most `sample` rows of vectors (N, D)\n"
+    "float32, drawn with the seeded generator, and writes its cut points into\n"
+    "cuts (D, 2**bits - 1) and its levels into levels (D, 2**bits), both\n"
+    "writable float32. centroids: (n_fine, D) float32. bits: 1, 2 or 4.";
+
+PyObject* train_quantiser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_args("train_quantiser", nargs, 7)) return nullptr;
+    Borrowed centroids, vectors, cuts, levels;
+    if (!centroids.borrow(args[0], "centroids", 2, bit(Element::Float32)) ||
+        !vectors.borrow(args[1], "vectors", 2, bit(Element::Float32)))
+        return nullptr;
+    const unsigned long long bits = PyLong_AsUnsignedLongLong(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    const unsigned long long sample = PyLong_AsUnsignedLongLong(args[3]);
+    if (PyErr_Occurred()) return nullptr;
+    const unsigned long long seed = PyLong_AsUnsignedLongLong(args[4]);
+    if (PyErr_Occurred()) return nullptr;
+    if (!cuts.borrow(args[5], "cuts", 2, bit(Element::Float32), /*writable=*/true) ||
+        !levels.borrow(args[6], "levels", 2, bit(Element::Float32), /*writable=*/true))
+        return nullptr;
+    if (!supported_bits(bits))
+        return PyErr_Format(PyExc_ValueError, "bits must be 1, 2 or 4, got %llu", bits);
+    const uint64_t dim = centroids.shape(1), k = uint64_t{1} << bits;
+    if (vectors.shape(1) != dim)
+        return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1), dim);
+    if (cuts.shape(0) != dim || cuts.shape(1) != k - 1 || levels.shape(0) != dim || levels.shape(1) != k)
+        return PyErr_Format(PyExc_ValueError, "cuts and levels must be (%llu, %llu) and (%llu, %llu)",
+                            static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k - 1),
+                            static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k));
+    try {
+        const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0), dim};
+        const ResidualQuantiser q =
+            train_residual_quantiser(view, static_cast<const float*>(vectors.data()), vectors.shape(0),
+                                     static_cast<uint32_t>(bits), sample, seed, &scoring_pool());
+        std::memcpy(cuts.mutable_data(), q.cuts.data(), q.cuts.size() * sizeof(float));
+        std::memcpy(levels.mutable_data(), q.levels.data(), q.levels.size() * sizeof(float));
+    } catch (...) {
+        return translate_current_exception();
+    }
+    Py_RETURN_NONE;
+}
+
+const char encode_codes_doc[] =
+    "encode_codes(centroids, cuts, levels, vectors, fine, residual, /)\n--\n\n"
+    "Encodes vectors (N, D) float32: the nearest fine centroid of each row (as\n"
+    "the router assigns it) into fine (N,) uint16 and its quantised residual,\n"
+    "packed, into residual (N, ceil(D * bits / 8)) uint8, both writable.";
+
+PyObject* encode_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_args("encode_codes", nargs, 6)) return nullptr;
+    Borrowed centroids, vectors, fine, residual;
+    CentroidView view;
+    ResidualQuantiser quantiser;
+    if (!borrow_quantiser(args[0], args[1], args[2], centroids, view, quantiser) ||
+        !vectors.borrow(args[3], "vectors", 2, bit(Element::Float32)) ||
+        !fine.borrow(args[4], "fine", 1, bit(Element::UInt16), /*writable=*/true) ||
+        !residual.borrow(args[5], "residual", 2, bit(Element::UInt8), /*writable=*/true))
+        return nullptr;
+    const uint64_t n = vectors.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
+    if (vectors.shape(1) != view.dim)
+        return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1), view.dim);
+    if (fine.shape(0) != n || residual.shape(0) != n || residual.shape(1) != bytes)
+        return PyErr_Format(PyExc_ValueError, "fine must be (%llu,) and residual (%llu, %llu), got (%llu,) and (%llu, %llu)",
+                            static_cast<unsigned long long>(n), static_cast<unsigned long long>(n),
+                            static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(fine.shape(0)),
+                            static_cast<unsigned long long>(residual.shape(0)),
+                            static_cast<unsigned long long>(residual.shape(1)));
+    try {
+        encode_residual_codes(view, quantiser, static_cast<const float*>(vectors.data()), n,
+                              static_cast<uint16_t*>(fine.mutable_data()), static_cast<uint8_t*>(residual.mutable_data()),
+                              &scoring_pool());
+    } catch (...) {
+        return translate_current_exception();
+    }
+    Py_RETURN_NONE;
+}
+
+const char code_maxsim_doc[] =
+    "code_maxsim(query, centroids, levels, fine, residual, offsets, candidates, out, /)\n--\n\n"
+    "Writes the approximate MaxSim score of each candidate, computed on its\n"
+    "codes, into out (n,) writable float32. query: (Q, D) float32; fine (N,)\n"
+    "uint16 and residual (N, bytes) uint8 as encode_codes writes them;\n"
+    "offsets (n_docs + 1,) int64; candidates (n,) int64. The order of\n"
+    "operations and the bits are fixed (see the package's codes module).";
+
+PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_args("code_maxsim", nargs, 8)) return nullptr;
+    Borrowed query, centroids, fine, residual, offsets, candidates, out;
+    CentroidView view;
+    ResidualQuantiser quantiser;
+    if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
+        !borrow_quantiser(args[1], nullptr, args[2], centroids, view, quantiser) ||
+        !fine.borrow(args[3], "fine", 1, bit(Element::UInt16)) ||
+        !residual.borrow(args[4], "residual", 2, bit(Element::UInt8)) ||
+        !offsets.borrow(args[5], "offsets", 1, bit(Element::Int64)) ||
+        !candidates.borrow(args[6], "candidates", 1, bit(Element::Int64)) ||
+        !out.borrow(args[7], "out", 1, bit(Element::Float32), /*writable=*/true))
+        return nullptr;
+    const uint64_t q = query.shape(0), n = candidates.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
+    if (q > 0 && query.shape(1) != view.dim)
+        return value_error_u64("query rows have %llu columns; the codes have dimension %llu", query.shape(1), view.dim);
+    if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
+        return PyErr_Format(PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
+                            static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
+                            static_cast<unsigned long long>(fine.shape(0)),
+                            static_cast<unsigned long long>(residual.shape(0)),
+                            static_cast<unsigned long long>(residual.shape(1)));
+    if (offsets.shape(0) == 0) return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+    if (out.shape(0) != n) return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
+    try {
+        const CodeStoreView store{static_cast<const uint16_t*>(fine.data()), static_cast<const uint8_t*>(residual.data()),
+                                  fine.shape(0), static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1};
+        // The centroid similarities split over the same pool as the scores.
+        parallel::ScopedPool scoped(scoring_pool());
+        code_maxsim_scores(static_cast<const float*>(query.data()), q, view, quantiser, store,
+                           {static_cast<const int64_t*>(candidates.data()), static_cast<std::size_t>(n)},
+                           static_cast<float*>(out.mutable_data()), &scoring_pool());
+    } catch (...) {
+        return translate_current_exception();
+    }
+    Py_RETURN_NONE;
+}
+
 const char set_num_threads_doc[] =
     "set_num_threads(n, /)\n--\n\n"
     "Sizes the scoring pool: n threads in all, the calling one included; 0\n"
@@ -251,13 +456,17 @@ PyMethodDef methods[] = {
     {"read_state", QOR_FASTCALL(&read_state), read_state_doc},
     {"codebook_only_state", QOR_FASTCALL(&codebook_only_state), codebook_only_state_doc},
     {"codebook_identity", QOR_FASTCALL(&codebook_identity), codebook_identity_doc},
+    {"fine_centroids", QOR_FASTCALL(&fine_centroids), fine_centroids_doc},
+    {"train_quantiser", QOR_FASTCALL(&train_quantiser), train_quantiser_doc},
+    {"encode_codes", QOR_FASTCALL(&encode_codes), encode_codes_doc},
+    {"code_maxsim", QOR_FASTCALL(&code_maxsim), code_maxsim_doc},
     {"set_num_threads", QOR_FASTCALL(&set_num_threads), set_num_threads_doc},
     {"get_num_threads", QOR_FASTCALL(&get_num_threads), get_num_threads_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nuvaris_qor_search._native",
-                          "The search package's native core: exact MaxSim and router state summaries.", -1,
+                          "The search package's native core: exact MaxSim, residual codes and router state summaries.", -1,
                           methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
