@@ -90,9 +90,12 @@ class CodeStore:
         offsets: np.ndarray | None = None,
     ) -> None:
         if centroids.dtype != np.float32 or centroids.ndim != 2 or not 1 <= len(centroids) <= 65_536:
-            raise ValueError(f"centroids must be (n_fine, D) float32 with 1 to 65536 rows, got {centroids.dtype} {centroids.shape}")
+            raise ValueError(
+                f"centroids must be (n_fine, D) float32 with 1 to 65536 rows, got {centroids.dtype} {centroids.shape}"
+            )
         dim = centroids.shape[1]
-        if levels.dtype != np.float32 or levels.ndim != 2 or levels.shape[1] not in _BITS_OF_LEVELS or len(levels) != dim:
+        shape_ok = levels.ndim == 2 and levels.shape[1] in _BITS_OF_LEVELS and len(levels) == dim
+        if levels.dtype != np.float32 or not shape_ok:
             raise ValueError(f"levels must be ({dim}, 2, 4 or 16) float32, got {levels.dtype} {levels.shape}")
         k = levels.shape[1]
         if cuts.dtype != np.float32 or cuts.shape != (dim, k - 1):
@@ -222,6 +225,8 @@ class CodeStore:
         unless `mmap` is false; its shapes are checked as the constructor
         checks them."""
         path = Path(directory)
-        mode = "r" if mmap else None
-        arrays = {name: np.load(path / f"{name}.npy", mmap_mode=mode, allow_pickle=False) for name in ARRAY_NAMES}
+        arrays = {
+            name: np.load(path / f"{name}.npy", mmap_mode="r" if mmap else None, allow_pickle=False)
+            for name in ARRAY_NAMES
+        }
         return cls(**arrays)

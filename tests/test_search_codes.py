@@ -1,0 +1,198 @@
+"""Residual codes: approximate scores bit for bit against a NumPy reference
+of the documented formula, codes that do not depend on the thread count and
+follow the documented bucket and packing rules, a recall sanity check
+against exact MaxSim, and the store's arrays saved, memory-mapped and
+checked."""
+
+import numpy as np
+import pytest
+
+import nuvaris_qor_search as search
+from nuvaris_qor_router import PyQorRouter
+from nuvaris_qor_search.codes import CodeStore
+from nuvaris_qor_search.maxsim import scores as exact_scores
+
+
+def router_state(tmp_path, vectors, lengths, n_fine):
+    offsets = np.concatenate([[0], np.cumsum(lengths)])
+    router = PyQorRouter(vectors.shape[1])
+    router.build(vectors, list(range(len(lengths))), [(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])],
+                 n_fine=n_fine, n_coarse=max(2, n_fine // 8))
+    path = tmp_path / "router.qor"
+    router.save(str(path))
+    return path.read_bytes()
+
+
+def unpack(store):
+    """Bucket of every stored vector and dimension, read back from the packed bytes."""
+    per_byte = 8 // store.bits
+    p = np.arange(store.dim)
+    return (store.residual[:, p // per_byte] >> ((p % per_byte) * store.bits)) & ((1 << store.bits) - 1)
+
+
+def reference_scores(store, query, docs):
+    """The documented order with NumPy float32 operations, every product and
+    sum rounded on its own."""
+    q = np.asarray(query, np.float32)
+    cents, levels, bits, dim = store.centroids, store.levels, store.bits, store.dim
+    c = np.zeros((len(q), len(cents)), np.float32)
+    for p in range(dim):
+        c = c + np.multiply.outer(q[:, p], cents[:, p])
+    c = np.concatenate([c, np.full((len(q), 1), -np.inf, np.float32)], axis=1)
+    per_group = 4 // bits
+    groups = (dim * bits + 3) // 4
+    k = 1 << bits
+    s = c[:, np.minimum(store.fine, len(cents))]  # (Q, N)
+    for g in range(groups):
+        value = (store.residual[:, g // 2] >> (4 * (g % 2))) & 0xF
+        t = np.zeros((len(q), len(value)), np.float32)
+        for p in range(g * per_group, min(dim, (g + 1) * per_group)):
+            bucket = (value >> ((p % per_group) * bits)) & (k - 1)
+            t = t + np.multiply.outer(q[:, p], levels[p, bucket])
+        s = s + t
+    out = []
+    for d in docs:
+        a, b = int(store.offsets[d]), int(store.offsets[d + 1])
+        if len(q) == 0:
+            out.append(np.float32(0))
+            continue
+        mx = s[:, a:b].max(axis=1) if b > a else np.full(len(q), -np.inf, np.float32)
+        score = mx[0]
+        for m in mx[1:]:
+            score = np.float32(score + m)
+        out.append(score)
+    return np.array(out, np.float32)
+
+
+@pytest.fixture
+def threads():
+    yield search.set_num_threads
+    search.set_num_threads(None)
+
+
+def make_store(tmp_path, dim, bits, n_docs=60, n_fine=32, seed=0):
+    rng = np.random.default_rng(seed)
+    lengths = rng.integers(1, 30, n_docs)
+    lengths[5] = 0
+    vectors = rng.standard_normal((int(lengths.sum()), dim)).astype(np.float32)
+    store = CodeStore.train(router_state(tmp_path, vectors, lengths, n_fine), vectors, bits=bits)
+    store.append(vectors, lengths)
+    return store, vectors, lengths
+
+
+class TestFormula:
+    @pytest.mark.parametrize("bits", [1, 2, 4])
+    @pytest.mark.parametrize("dim", [7, 12, 33])
+    def test_scores_equal_the_reference_bit_for_bit(self, tmp_path, threads, bits, dim):
+        store, _, _ = make_store(tmp_path, dim, bits)
+        store.fine = store.fine.copy()
+        store.fine[3] = 60_000  # a code beyond the codebook: that vector never wins
+        rng = np.random.default_rng(1)
+        docs = np.concatenate([np.arange(store.n_docs), rng.integers(0, store.n_docs, 3000)])
+        for q in (0, 1, 8, 19):
+            query = rng.standard_normal((q, dim)).astype(np.float32)
+            want = reference_scores(store, query, docs)
+            for n in (1, 2, 4):
+                threads(n)
+                got = store.score(query, docs)
+                np.testing.assert_array_equal(got.view(np.uint32), want.view(np.uint32))
+
+
+class TestCodes:
+    def test_codes_do_not_depend_on_the_thread_count(self, tmp_path, threads):
+        rng = np.random.default_rng(2)
+        vectors = rng.standard_normal((3000, 16)).astype(np.float32)
+        state = router_state(tmp_path, vectors, [30] * 100, 48)
+        results = []
+        for n in (1, 2, 3, 4):
+            threads(n)
+            store = CodeStore.train(state, vectors, bits=2, sample=1000, seed=5)
+            results.append((store.cuts, store.levels, *store.encode(vectors)))
+        for other in results[1:]:
+            for a, b in zip(results[0], other):
+                np.testing.assert_array_equal(a, b)
+
+    @pytest.mark.parametrize("bits", [1, 2, 4])
+    def test_buckets_follow_the_cut_points_and_the_packing(self, tmp_path, bits):
+        store, vectors, _ = make_store(tmp_path, 13, bits)
+        residual = vectors - store.centroids[store.fine]
+        want = np.stack([np.searchsorted(store.cuts[p], residual[:, p], side="right") for p in range(13)], axis=1)
+        np.testing.assert_array_equal(unpack(store), want)
+        assert (np.diff(store.levels, axis=1) >= 0).all()
+        # Unused high bits of the last byte stay zero.
+        used = (13 * bits) % 8
+        if used:
+            assert (store.residual[:, -1] >> used == 0).all()
+
+    def test_the_sample_and_its_seed_fix_the_quantiser(self, tmp_path):
+        rng = np.random.default_rng(3)
+        vectors = rng.standard_normal((2000, 8)).astype(np.float32)
+        state = router_state(tmp_path, vectors, [20] * 100, 16)
+        a = CodeStore.train(state, vectors, sample=500, seed=1)
+        b = CodeStore.train(state, vectors, sample=500, seed=1)
+        c = CodeStore.train(state, vectors, sample=500, seed=2)
+        np.testing.assert_array_equal(a.levels, b.levels)
+        assert not np.array_equal(a.levels, c.levels)
+
+
+class TestRecall:
+    def test_approximate_top_10_finds_most_of_the_exact_top_10(self, tmp_path):
+        # Documents drawn around topics, queries drawn from a document's topic.
+        rng = np.random.default_rng(7)
+        dim, n_docs, topics = 32, 400, 40
+        centres = rng.standard_normal((topics, dim)).astype(np.float32)
+        doc_topics = rng.integers(0, topics, (n_docs, 3))
+        lengths = rng.integers(10, 40, n_docs)
+        rows = [centres[doc_topics[d, rng.integers(0, 3, lengths[d])]] + 0.6 * rng.standard_normal((lengths[d], dim))
+                for d in range(n_docs)]
+        vectors = np.concatenate(rows).astype(np.float32)
+        vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+        store = CodeStore.train(router_state(tmp_path, vectors, lengths, 128), vectors, bits=2)
+        store.append(vectors, lengths)
+        offsets = store.offsets
+        docs = np.arange(n_docs, dtype=np.int64)
+        overlap = []
+        for t in range(20):
+            query = centres[rng.integers(0, topics, 8)] + 0.6 * rng.standard_normal((8, dim))
+            query = (query / np.linalg.norm(query, axis=1, keepdims=True)).astype(np.float32)
+            exact = np.argsort(-exact_scores(query, vectors, offsets, docs), kind="stable")[:10]
+            approx = np.argsort(-store.score(query, docs), kind="stable")[:10]
+            overlap.append(len(set(exact) & set(approx)) / 10)
+        assert np.mean(overlap) >= 0.7
+
+
+class TestStore:
+    def test_saved_arrays_load_memory_mapped_with_the_same_scores(self, tmp_path):
+        store, vectors, lengths = make_store(tmp_path, 10, 2)
+        store.save(tmp_path / "codes")
+        loaded = CodeStore.load(tmp_path / "codes")
+        assert isinstance(loaded.residual, np.memmap) and len(loaded) == len(vectors)
+        query = vectors[:4]
+        docs = np.arange(store.n_docs)
+        np.testing.assert_array_equal(loaded.score(query, docs), store.score(query, docs))
+        # Appending in two batches gives the codes of one.
+        split = int(lengths[:20].sum())
+        again = CodeStore(store.centroids, store.cuts, store.levels)
+        again.append(vectors[:split], lengths[:20])
+        again.append(vectors[split:], lengths[20:])
+        for name, array in store.arrays().items():
+            np.testing.assert_array_equal(again.arrays()[name], array)
+        assert store.bytes_per_vector == 2 + 3
+
+    def test_refusals(self, tmp_path):
+        store, vectors, _ = make_store(tmp_path, 6, 1, n_docs=8)
+        with pytest.raises(ValueError, match=r"^bits must be 1, 2 or 4, got 3$"):
+            CodeStore.train(b"", vectors, bits=3)
+        with pytest.raises(ValueError, match=r"^not a router state: 0 bytes, shorter than the 16-byte header$"):
+            CodeStore.train(b"", vectors)
+        with pytest.raises(ValueError, match=r"^query has 5 columns; expected 6$"):
+            store.score(vectors[:2, :5], [0])
+        with pytest.raises(ValueError, match=r"^candidate 8 is outside the store's documents 0..7$"):
+            store.score(vectors[:2], [8])
+        with pytest.raises(ValueError, match=r"^lengths add up to 3 vectors; 4 were given$"):
+            store.append(vectors[:4], [1, 2])
+        store.offsets = store.offsets.copy()
+        store.offsets[2] = 10**6
+        store.save(tmp_path / "broken")
+        with pytest.raises(ValueError, match=r"^offsets must rise from 0 to the \d+ stored vectors$"):
+            CodeStore.load(tmp_path / "broken")
