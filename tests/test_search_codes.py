@@ -30,14 +30,21 @@ def unpack(store):
     return (store.residual[:, p // per_byte] >> ((p % per_byte) * store.bits)) & ((1 << store.bits) - 1)
 
 
+def reference_similarities(store, query):
+    """C[j, c], the query-by-centroid similarities in the documented order."""
+    q = np.asarray(query, np.float32)
+    c = np.zeros((len(q), len(store.centroids)), np.float32)
+    for p in range(store.dim):
+        c = c + np.multiply.outer(q[:, p], store.centroids[:, p])
+    return c
+
+
 def reference_scores(store, query, docs):
     """The documented order with NumPy float32 operations, every product and
     sum rounded on its own."""
     q = np.asarray(query, np.float32)
     cents, levels, bits, dim = store.centroids, store.levels, store.bits, store.dim
-    c = np.zeros((len(q), len(cents)), np.float32)
-    for p in range(dim):
-        c = c + np.multiply.outer(q[:, p], cents[:, p])
+    c = reference_similarities(store, q)
     c = np.concatenate([c, np.full((len(q), 1), -np.inf, np.float32)], axis=1)
     per_group = 4 // bits
     groups = (dim * bits + 3) // 4
@@ -159,6 +166,33 @@ class TestRecall:
             approx = np.argsort(-store.score(query, docs), kind="stable")[:10]
             overlap.append(len(set(exact) & set(approx)) / 10)
         assert np.mean(overlap) >= 0.7
+
+
+class TestTokenCandidates:
+    def test_lists_and_candidates_equal_a_brute_force_reading(self, tmp_path):
+        store, _, _ = make_store(tmp_path, 9, 2, n_docs=80, n_fine=24)
+        store.fine = store.fine.copy()
+        store.fine[0] = 60_000  # beyond the codebook: in no list
+        doc_of = np.repeat(np.arange(store.n_docs), np.diff(store.offsets))
+        starts, docs = store.token_lists()
+        for c in range(len(store.centroids)):
+            want = np.unique(doc_of[store.fine == c])
+            np.testing.assert_array_equal(docs[starts[c] : starts[c + 1]], want)
+        rng = np.random.default_rng(4)
+        for q, probe in [(1, 1), (5, 3), (8, 30), (3, 0)]:
+            query = rng.standard_normal((q, 9)).astype(np.float32)
+            sims = reference_similarities(store, query)
+            near = [np.lexsort((np.arange(sims.shape[1]), -row))[:probe] for row in sims]
+            codes = np.unique(np.concatenate(near)) if probe else np.zeros(0, int)
+            want = np.unique(doc_of[np.isin(store.fine, codes)])
+            np.testing.assert_array_equal(store.candidates(query, probe), want)
+
+    def test_lists_follow_appends(self, tmp_path):
+        store, vectors, lengths = make_store(tmp_path, 6, 1, n_docs=10)
+        before = store.token_lists()[1].copy()
+        store.append(vectors[: lengths[0]], lengths[:1])
+        after = store.token_lists()[1]
+        assert len(after) > len(before) and after.max() == 10
 
 
 class TestStore:

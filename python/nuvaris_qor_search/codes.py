@@ -115,6 +115,7 @@ class CodeStore:
             raise ValueError(f"offsets must rise from 0 to the {len(fine)} stored vectors")
         self.centroids, self.cuts, self.levels = centroids, cuts, levels
         self.fine, self.residual, self.offsets = fine, residual, offsets
+        self._lists: tuple[np.ndarray, np.ndarray] | None = None
 
     @classmethod
     def train(
@@ -185,6 +186,27 @@ class CodeStore:
         self.fine = np.concatenate([self.fine, fine])
         self.residual = np.concatenate([self.residual, residual])
         self.offsets = np.concatenate([self.offsets, self.offsets[-1] + np.cumsum(counts, dtype=np.int64)])
+        self._lists = None
+
+    def token_lists(self) -> tuple[np.ndarray, np.ndarray]:
+        """The inverted lists (starts, docs), int64: the documents holding a
+        vector of fine code c are docs[starts[c]:starts[c + 1]], increasing.
+        Built from the codes on first use (one pass over them) and kept
+        until the next append."""
+        if self._lists is None:
+            starts, docs = _native.token_lists(self.fine, self.offsets, len(self.centroids))
+            self._lists = (np.frombuffer(starts, np.int64), np.frombuffer(docs, np.int64))
+        return self._lists
+
+    def candidates(self, query: Any, probe: int = 4) -> np.ndarray:
+        """Token-level candidates: the documents (int64, increasing) holding a
+        vector whose fine code is among the `probe` centroids most similar to
+        some query row. Its cost grows with the lists it reads, not with the
+        whole collection."""
+        q = _inputs.query_matrix(query, self.dim)
+        probe = _inputs.count(probe, "probe")
+        starts, docs = self.token_lists()
+        return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
 
     def score(self, query: Any, candidates: Any) -> np.ndarray:
         """Approximate MaxSim scores ((n,) float32) of the documents

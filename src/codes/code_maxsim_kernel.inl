@@ -5,6 +5,7 @@
 // kernel's operations in its order; the block's sums then enter the running
 // maxima in vector order. Everything sits in an anonymous namespace, so each
 // including file gets its own copy compiled with its own flags.
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 

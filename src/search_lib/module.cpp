@@ -18,6 +18,7 @@
 
 #include "codes/code_maxsim.hpp"
 #include "codes/residual_codes.hpp"
+#include "codes/token_lists.hpp"
 #include "common/errors.hpp"
 #include "parallel/thread_pool.hpp"
 #include "rerank/maxsim.hpp"
@@ -411,6 +412,74 @@ PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+PyObject* int64_bytes(const std::vector<int64_t>& v) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(v.data()),
+                                     static_cast<Py_ssize_t>(v.size() * sizeof(int64_t)));
+}
+
+const char token_lists_doc[] =
+    "token_lists(fine, offsets, n_fine, /)\n--\n\n"
+    "The inverted lists from each fine centroid to the documents holding a\n"
+    "vector of that code: (starts, docs) as bytes of native int64, the\n"
+    "documents of centroid c being docs[starts[c]:starts[c + 1]], increasing.\n"
+    "fine: (N,) uint16; offsets: (n_docs + 1,) int64.";
+
+PyObject* token_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_args("token_lists", nargs, 3)) return nullptr;
+    Borrowed fine, offsets;
+    if (!fine.borrow(args[0], "fine", 1, bit(Element::UInt16)) ||
+        !offsets.borrow(args[1], "offsets", 1, bit(Element::Int64)))
+        return nullptr;
+    const unsigned long long n_fine = PyLong_AsUnsignedLongLong(args[2]);
+    if (PyErr_Occurred()) return nullptr;
+    if (offsets.shape(0) == 0) return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+    try {
+        const TokenLists lists =
+            build_token_lists(static_cast<const uint16_t*>(fine.data()), fine.shape(0),
+                              static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1, n_fine);
+        PyObject* starts = int64_bytes(lists.starts);
+        PyObject* docs = starts ? int64_bytes(lists.docs) : nullptr;
+        PyObject* pair = docs ? PyTuple_Pack(2, starts, docs) : nullptr;
+        Py_XDECREF(starts);
+        Py_XDECREF(docs);
+        return pair;
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
+const char token_candidates_doc[] =
+    "token_candidates(query, centroids, starts, docs, probe, /)\n--\n\n"
+    "The documents (bytes of native int64, increasing, each once) in the lists\n"
+    "of the `probe` fine centroids most similar to each query row. query:\n"
+    "(Q, D) float32; centroids: (n_fine, D) float32; starts (n_fine + 1,) and\n"
+    "docs int64 as token_lists gives them.";
+
+PyObject* token_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!expect_args("token_candidates", nargs, 5)) return nullptr;
+    Borrowed query, centroids, starts, docs;
+    if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
+        !centroids.borrow(args[1], "centroids", 2, bit(Element::Float32)) ||
+        !starts.borrow(args[2], "starts", 1, bit(Element::Int64)) ||
+        !docs.borrow(args[3], "docs", 1, bit(Element::Int64)))
+        return nullptr;
+    const unsigned long long probe = PyLong_AsUnsignedLongLong(args[4]);
+    if (PyErr_Occurred()) return nullptr;
+    const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0), centroids.shape(1)};
+    if (query.shape(0) > 0 && query.shape(1) != view.dim)
+        return value_error_u64("query rows have %llu columns; the centroids have %llu", query.shape(1), view.dim);
+    if (starts.shape(0) != view.n_fine + 1)
+        return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0), view.n_fine);
+    try {
+        parallel::ScopedPool scoped(scoring_pool());
+        return int64_bytes(token_candidates(static_cast<const float*>(query.data()), query.shape(0), view,
+                                            static_cast<const int64_t*>(starts.data()),
+                                            static_cast<const int64_t*>(docs.data()), docs.shape(0), probe));
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
 const char set_num_threads_doc[] =
     "set_num_threads(n, /)\n--\n\n"
     "Sizes the scoring pool: n threads in all, the calling one included; 0\n"
@@ -460,6 +529,8 @@ PyMethodDef methods[] = {
     {"train_quantiser", QOR_FASTCALL(&train_quantiser), train_quantiser_doc},
     {"encode_codes", QOR_FASTCALL(&encode_codes), encode_codes_doc},
     {"code_maxsim", QOR_FASTCALL(&code_maxsim), code_maxsim_doc},
+    {"token_lists", QOR_FASTCALL(&token_lists), token_lists_doc},
+    {"token_candidates", QOR_FASTCALL(&token_candidates), token_candidates_doc},
     {"set_num_threads", QOR_FASTCALL(&set_num_threads), set_num_threads_doc},
     {"get_num_threads", QOR_FASTCALL(&get_num_threads), get_num_threads_doc},
     {nullptr, nullptr, 0, nullptr},
