@@ -29,13 +29,16 @@ inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uin
         const float* lo = table + 2 * b * CODE_GROUP_VALUES * ts;
         const float* hi = lo + CODE_GROUP_VALUES * ts;
 #pragma GCC unroll 8
-        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(lo + std::size_t{bytes[r][b] & 0xFu} * ts));
+        for (std::size_t r = 0; r < R; ++r)
+            acc[r] = V::add(acc[r], V::loadu(lo + std::size_t{bytes[r][b] & 0xFu} * ts));
 #pragma GCC unroll 8
-        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(hi + static_cast<std::size_t>(bytes[r][b] >> 4) * ts));
+        for (std::size_t r = 0; r < R; ++r)
+            acc[r] = V::add(acc[r], V::loadu(hi + static_cast<std::size_t>(bytes[r][b] >> 4) * ts));
     }
     if (t.groups % 2 != 0) {
         const float* lo = table + 2 * full * CODE_GROUP_VALUES * ts;
-        for (std::size_t r = 0; r < R; ++r) acc[r] = V::add(acc[r], V::loadu(lo + std::size_t{bytes[r][full] & 0xFu} * ts));
+        for (std::size_t r = 0; r < R; ++r)
+            acc[r] = V::add(acc[r], V::loadu(lo + std::size_t{bytes[r][full] & 0xFu} * ts));
     }
     for (std::size_t r = 0; r < R; ++r) mx = V::max_keep(acc[r], mx);
 }
