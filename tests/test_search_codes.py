@@ -4,11 +4,14 @@ follow the documented bucket and packing rules, a recall sanity check
 against exact MaxSim, and the store's arrays saved, memory-mapped and
 checked."""
 
+import sys
+
 import numpy as np
 import pytest
 
 import nuvaris_qor_search as search
 from nuvaris_qor_router import PyQorRouter
+from nuvaris_qor_search import _native
 from nuvaris_qor_search.codes import CodeStore
 from nuvaris_qor_search.maxsim import scores as exact_scores
 
@@ -230,3 +233,47 @@ class TestStore:
         store.save(tmp_path / "broken")
         with pytest.raises(ValueError, match=r"^offsets must rise from 0 to the \d+ stored vectors$"):
             CodeStore.load(tmp_path / "broken")
+
+
+class TestBinding:
+    def test_buffers_are_released_and_inputs_left_unchanged(self, tmp_path):
+        # Every borrowed buffer is released, on success and on failure, and
+        # nothing a function only reads is written.
+        store, vectors, _ = make_store(tmp_path, 8, 2, n_docs=12, n_fine=16)
+        starts, docs = store.token_lists()
+        query, cands = vectors[:3].copy(), np.arange(store.n_docs, dtype=np.int64)
+        bad, out = np.array([99], np.int64), np.empty(store.n_docs, np.float32)
+        fine, residual = np.empty(len(vectors), np.uint16), np.empty_like(store.residual)
+        cuts, levels = np.empty_like(store.cuts), np.empty_like(store.levels)
+        read = (query, vectors, store.centroids, store.cuts, store.levels, store.fine, store.residual,
+                store.offsets, cands)
+        arrays = (*read, bad, out, fine, residual, cuts, levels)
+        copies = [a.copy() for a in read]
+        before = [sys.getrefcount(a) for a in arrays]
+        for _ in range(100):
+            _native.train_quantiser(store.centroids, vectors, 2, 50, 1, cuts, levels)
+            _native.encode_codes(store.centroids, store.cuts, store.levels, vectors, fine, residual)
+            _native.code_maxsim(query, store.centroids, store.levels, store.fine, store.residual, store.offsets,
+                                cands, out)
+            _native.token_candidates(query, store.centroids, starts, docs, 2)
+            with pytest.raises(ValueError):
+                _native.code_maxsim(query, store.centroids, store.levels, store.fine, store.residual,
+                                    store.offsets, bad, out[:1])
+            with pytest.raises(TypeError):
+                _native.encode_codes(store.centroids, store.cuts, store.levels, vectors, fine.view(np.int16),
+                                     residual)
+        assert [sys.getrefcount(a) for a in arrays] == before
+        for a, b in zip(read, copies):
+            np.testing.assert_array_equal(a, b)
+
+    def test_shape_and_type_refusals(self, tmp_path):
+        store, vectors, _ = make_store(tmp_path, 8, 2, n_docs=12, n_fine=16)
+        fine, residual = np.empty(len(vectors), np.uint16), np.empty_like(store.residual)
+        with pytest.raises(TypeError, match=r"^fine must be a C-contiguous writable 1-D array of uint16, got "):
+            _native.encode_codes(store.centroids, store.cuts, store.levels, vectors, fine.astype(np.int64), residual)
+        with pytest.raises(ValueError, match=r"^levels must have 2, 4 or 16 columns \(1, 2 or 4 bits\), got 3$"):
+            _native.encode_codes(store.centroids, store.cuts, store.levels[:, :3].copy(), vectors, fine, residual)
+        with pytest.raises(ValueError, match=r"^fine must be \(\d+,\) and residual \(\d+, 2\), got "):
+            _native.encode_codes(store.centroids, store.cuts, store.levels, vectors, fine[:-1], residual)
+        with pytest.raises(ValueError, match=r"^starts holds 3 entries; 16 centroids need one more$"):
+            _native.token_candidates(vectors[:2], store.centroids, np.zeros(3, np.int64), np.zeros(0, np.int64), 1)
