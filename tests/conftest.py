@@ -45,16 +45,18 @@ def query():
 @pytest.fixture
 def readme_example(tmp_path):
     """run(heading, name): check that the first Python block under README's `heading` is
-    examples/`name`, run it in a temporary directory and return its stdout."""
+    examples/`name`, run it in a temporary directory and return its stdout (with `with_stderr`,
+    its stdout and stderr)."""
     root = pathlib.Path(__file__).resolve().parent.parent
 
-    def run(heading, name):
+    def run(heading, name, with_stderr=False):
         readme = (root / "README.md").read_text()
         section = readme[readme.index(heading) :]
         code = section[section.index("```python\n") + 10 : section.index("```\n\n")]
         example = root / "examples" / name
         assert code == example.read_text()
-        return subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path,
-                              check=True, timeout=600).stdout
+        done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path,
+                              check=True, timeout=600)
+        return (done.stdout, done.stderr) if with_stderr else done.stdout
 
     return run
