@@ -87,6 +87,45 @@ def codebook_arguments(state: bytes) -> list[Any]:
     return [state[i : i + _INLINE_BYTES] for i in range(0, len(state), _INLINE_BYTES)]
 
 
+def placement(
+    num_cpus: float, resources: dict[str, float] | None, max_restarts: int, extra: dict[str, Any] | None
+) -> dict[str, Any]:
+    """Ray options of the shard actors: CPUs and custom resources per shard, restarts (never of a
+    call), and a worker pool of `num_cpus` threads (at least one); `extra` overrides any of them."""
+    options: dict[str, Any] = {"num_cpus": num_cpus, "max_restarts": max_restarts, "max_task_retries": 0}
+    if resources:
+        options["resources"] = dict(resources)
+    options["runtime_env"] = {"env_vars": {"RAYON_NUM_THREADS": str(max(1, int(num_cpus)))}}
+    options.update(extra or {})
+    return options
+
+
+def start_shards(
+    options: dict[str, Any],
+    directories: Sequence[str | None],
+    codebook: list[Any],
+    dtype: str,
+    note_dir: str,
+    own_note_dir: bool,
+    token: str,
+    max_frame: int,
+) -> list[Any]:
+    """One actor per entry of `directories` (where it loads from; None: empty, on the codebook),
+    created without waiting for it to start."""
+    actor_class = ray.remote(_Shard).options(**options)
+    return [
+        actor_class.remote(i, dtype, note_dir, d, token, max_frame, own_note_dir, *codebook)
+        for i, d in enumerate(directories)
+    ]
+
+
+def remove_notes(note_dir: str, n_shards: int) -> None:
+    """Removes the restart notes of shards that could not close, and their directory once empty."""
+    for i in range(n_shards):
+        note_path(note_dir, i).unlink(missing_ok=True)
+    remove_if_empty(Path(note_dir))
+
+
 def first_line(err: BaseException) -> str:
     text = str(err)
     return text.splitlines()[0] if text else ""
@@ -146,9 +185,8 @@ class _Shard:
         self.directory = directory
         self.closed = False
         self._write_note()
-        self.channel = _channel.Server(
-            ray.util.get_node_ip_address(), token, self._hello, self._serve, max_frame=max_frame
-        )
+        address = ray.util.get_node_ip_address()  # type: ignore[no-untyped-call]
+        self.channel = _channel.Server(address, token, self._hello, self._serve, max_frame=max_frame)
 
     def _hello(self) -> dict[str, Any]:
         return {"generation": self.generation}

@@ -96,7 +96,7 @@ class StreamingAdd:
         self.applied = dict.fromkeys(range(n), 0)
         self.holder: list[int | None] = list(fan.generations)  # the process that holds each shard's `applied`
         self.restarted: set[int] = set()
-        self.pending: list[list[tuple[ray.ObjectRef, int]]] = [[] for _ in range(n)]
+        self.pending: list[list[tuple[ray.ObjectRef[Any], int]]] = [[] for _ in range(n)]
         self.failure: ShardError | None = None
 
     def run(self, chunk_rows: int, in_flight: int) -> None:
@@ -119,7 +119,7 @@ class StreamingAdd:
         if self.failure is not None:
             raise AddDocumentsError(self.failure, self.applied, self.expected, self.restarted) from self.failure
 
-    def _take(self, shard: int, ref: ray.ObjectRef, count: int) -> ShardError | None:
+    def _take(self, shard: int, ref: ray.ObjectRef[Any], count: int) -> ShardError | None:
         """Count one chunk the shard took; the ShardError when it failed or a restarted actor took it.
         A process that dies takes what it held with it, so its count starts again."""
         try:

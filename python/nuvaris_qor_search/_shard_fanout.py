@@ -14,12 +14,14 @@ import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any
 
+import numpy as np
 import ray
 import ray.exceptions
 
 from . import _channel
-from ._shard_actor import DIRECT, first_line
+from ._shard_actor import DIRECT, columns_of, first_line, pack
 from ._shard_errors import ShardError, ShardRestartedError, first_failure
+from ._shard_merge import merge, rerank_picks
 
 # Query batches at least this large go to the object store once rather than inline to every shard.
 _SHARE_BYTES = 64 << 10
@@ -168,6 +170,28 @@ class FanOut:
         value = ShardError(shard, *header["error"]) if "error" in header else (tuple(parts), header["seconds"])
         return self.checked(shard, header["generation"], value)
 
+    # -- queries --------------------------------------------------------------
+
+    def route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int) -> list[list[tuple[int, float]]]:
+        """Each query's candidates over all shards, merged and cut at `max_candidates`: one call per shard."""
+        answers = self.call("route", self.shared(pack(queries)), n_probes, max_candidates)
+        return merge([columns_of(a[0]) for a in answers], max_candidates)
+
+    def search(
+        self, queries: list[np.ndarray], k: int, n_probes: int, candidates: int
+    ) -> list[list[tuple[int, float]]]:
+        """Each query's exact top-k among its merged best `candidates`: one routing call per shard, then
+        one reranking call per shard that holds some of them (a single shard does both in one call)."""
+        packed = self.shared(pack(queries))
+        if self.n_shards == 1:
+            return merge([columns_of(a[0]) for a in self.call("search", packed, k, n_probes, candidates)], k)
+        parts = [columns_of(a[0]) for a in self.call("route", packed, n_probes, candidates, True)]
+        picks = rerank_picks(parts, candidates) if k > 0 else {}
+        if not picks:
+            return [[] for _ in queries]
+        each = [(indices.tobytes(), counts.tobytes()) for indices, counts in picks.values()]
+        return merge([columns_of(a[0]) for a in self.call("rerank", packed, k, shards=list(picks), each=each)], k)
+
     # -- calls --------------------------------------------------------------
 
     def check(self) -> None:
@@ -193,7 +217,7 @@ class FanOut:
             )
         return ShardError(shard, type(err).__name__, str(err))
 
-    def result(self, shard: int, ref: ray.ObjectRef, timeout: float | None = None) -> Any:
+    def result(self, shard: int, ref: ray.ObjectRef[Any], timeout: float | None = None) -> Any:
         """One shard's answer, or the ShardError for its failure or restart (or for no answer within
         `timeout` seconds, taken as a dead actor)."""
         try:
@@ -219,7 +243,9 @@ class FanOut:
             return ray.put(value)
         return value
 
-    def call(self, method: str, *args: Any, shards: Sequence[int] | None = None, each: Sequence[Any] | None = None) -> list[Any]:
+    def call(
+        self, method: str, *args: Any, shards: Sequence[int] | None = None, each: Sequence[Any] | None = None
+    ) -> list[Any]:
         """`method(*args)` on every shard in `shards` (default all), with `each[j]` as a last argument of
         the j-th when given; the answers in that order, or the first failure raised."""
         self.check()

@@ -102,3 +102,12 @@ def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], count
             raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
         if count != entry["n_docs"]:
             raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
+
+
+def check_compatible(root: Path, manifest: dict[str, Any], n_shards: int, digest: str) -> None:
+    """Refuses a saved router of another shard count or codebook than the running one."""
+    if manifest["n_shards"] != n_shards or manifest["codebook_sha256"] != digest:
+        raise ValueError(
+            f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
+            f"this router has {n_shards} shards on codebook {digest}"
+        )

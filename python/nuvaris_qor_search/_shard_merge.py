@@ -4,8 +4,14 @@ Each shard answers a batch of queries as columns: caller ids (uint64), float32
 scores and per-query counts, query after query, each query's best first (a
 routing answer also carries the candidates' document indices on the shard).
 The merged order of a query is: best score first; equal scores put the lower
-document id first; equal scores of one id keep shard order. Plain NumPy, no
-Ray: the driver runs it on what the shards sent.
+document id first; equal scores of one id (only possible within one shard)
+keep that shard's order. Plain NumPy, no Ray: the driver runs it on what the
+shards sent.
+
+A single router orders equal proxy scores by its hit count, then by indexing
+order, so the merged routing answer equals its answer exactly when the ids of
+tied documents increase with their indexing order and the ties share a hit
+count, and otherwise up to the order within runs of equal scores.
 """
 
 from __future__ import annotations

@@ -3,19 +3,9 @@
 Every shard is a Ray actor holding one `Retriever` built from the same
 codebook-only state (see `train_codebook`), so proxy scores and exact MaxSim
 scores compare across shards and the driver merges them into the answer one
-router holding every document would give.
-
-Partition: document id `i` lives on shard `shard_of(i, n_shards)`, the
-splitmix64 finaliser of the id taken modulo the shard count. It depends on the
-id alone, so the same id always lands on the same shard, across calls and
-processes.
-
-Merged order: best score first; equal scores put the lower document id first;
-equal scores of one id (only possible within one shard) keep that shard's
-order. A single router orders equal proxy scores by its hit count, then by
-indexing order, so the merged `route_query` equals its answer exactly when the
-ids of tied documents increase with their indexing order and the ties share a
-hit count, and otherwise up to the order within runs of equal scores.
+router holding every document would give, up to the order within runs of equal
+scores (see `_shard_merge`). Document id `i` lives on shard
+`shard_of(i, n_shards)`, a function of the id alone (see `_shard_manifest`).
 
 Queries: `route_query`, `search` and their batch forms go to the shards over a
 direct TCP connection to each actor (see `_channel`), which costs far less per
@@ -57,23 +47,19 @@ from typing import Any
 import numpy as np
 
 from . import _channel, _inputs, _native
-from ._shard_actor import _Shard, columns_of, codebook_arguments, note_path, pack, remove_if_empty
+from ._shard_actor import codebook_arguments, placement, remove_notes, start_shards
 from ._shard_add import Documents, StreamingAdd, doc_ids
 from ._shard_errors import AddDocumentsError, ShardError, ShardRestartedError
 from ._shard_fanout import FanOut
 from ._shard_manifest import (
-    CODEBOOK_NAME,
-    MANIFEST_FORMAT,
-    MANIFEST_NAME,
-    MANIFEST_VERSION,
     PARTITION_RULE,
+    check_compatible,
     check_loaded,
     read_manifest,
     shard_names,
     shard_of,
     write_manifest,
 )
-from ._shard_merge import merge, rerank_picks
 from .codebook import codebook_digest, train_codebook
 
 __all__ = [
@@ -85,8 +71,6 @@ __all__ = [
     "train_codebook",
     "PARTITION_RULE",
 ]
-# Also importable from here, as before the parts moved to modules of their own.
-_ = (CODEBOOK_NAME, MANIFEST_FORMAT, MANIFEST_NAME, MANIFEST_VERSION)
 
 
 class ShardedRouter:
@@ -139,20 +123,12 @@ class ShardedRouter:
         self._own_note_dir = restart_dir is None
         self._note_dir = str(restart_dir or Path(tempfile.gettempdir()) / "nuvaris_qor_shards" / uuid.uuid4().hex)
         self._last_directory: str | None = None
-        options: dict[str, Any] = {"num_cpus": num_cpus, "max_restarts": max_restarts, "max_task_retries": 0}
-        if resources:
-            options["resources"] = dict(resources)
-        options["runtime_env"] = {"env_vars": {"RAYON_NUM_THREADS": str(max(1, int(num_cpus)))}}
-        options.update(actor_options or {})
-        actor_class = ray.remote(_Shard).options(**options)
+        options = placement(num_cpus, resources, max_restarts, actor_options)
         self._codebook_args = codebook_arguments(state)  # held: the actors' restarts may need them
-        dirs, token = _directories or [None] * n_shards, secrets.token_hex(32)
-        actors = [
-            actor_class.remote(
-                i, dtype, self._note_dir, dirs[i], token, max_frame_bytes, self._own_note_dir, *self._codebook_args
-            )
-            for i in range(n_shards)
-        ]
+        token = secrets.token_hex(32)
+        directories: list[str | None] = [None] * n_shards if _directories is None else list(_directories)
+        actors = start_shards(options, directories, self._codebook_args, dtype, self._note_dir, self._own_note_dir,
+                              token, max_frame_bytes)
         self._fan = FanOut(actors, token, direct=direct, max_frame=max_frame_bytes, start_timeout=start_timeout)
         try:
             self._fan.connect_all(self._fan.wait_started())
@@ -200,8 +176,7 @@ class ShardedRouter:
         n_probes, max_candidates = _inputs.count(n_probes, "n_probes"), _inputs.count(max_candidates, "max_candidates")
         if not qs:
             return []
-        answers = self._fan.call("route", self._fan.shared(pack(qs)), n_probes, max_candidates)
-        return merge([columns_of(a[0]) for a in answers], max_candidates)
+        return self._fan.route(qs, n_probes, max_candidates)
 
     def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[tuple[int, float]]:
         """Exact MaxSim top-k among the `candidates` best candidates over all shards (as `route_query`
@@ -216,18 +191,11 @@ class ShardedRouter:
         """`search` for many queries: one routing call per shard, then one reranking call per shard
         that holds candidates (a single shard does both in one call)."""
         qs = self._queries(queries)
-        k, n_probes, candidates = (_inputs.count(v, n) for v, n in ((k, "k"), (n_probes, "n_probes"), (candidates, "candidates")))
+        k, n_probes = _inputs.count(k, "k"), _inputs.count(n_probes, "n_probes")
+        candidates = _inputs.count(candidates, "candidates")
         if not qs:
             return []
-        packed = self._fan.shared(pack(qs))
-        if self.n_shards == 1:
-            return merge([columns_of(a[0]) for a in self._fan.call("search", packed, k, n_probes, candidates)], k)
-        parts = [columns_of(a[0]) for a in self._fan.call("route", packed, n_probes, candidates, True)]
-        picks = rerank_picks(parts, candidates) if k > 0 else {}
-        if not picks:
-            return [[] for _ in qs]
-        each = [(indices.tobytes(), counts.tobytes()) for indices, counts in picks.values()]
-        return merge([columns_of(a[0]) for a in self._fan.call("rerank", packed, k, shards=list(picks), each=each)], k)
+        return self._fan.search(qs, k, n_probes, candidates)
 
     def get_cluster_entries(self, query: Any, n_probes: int = 4) -> list[int]:
         """Every shard's representative documents of the query's C_top clusters, shard after shard."""
@@ -310,11 +278,7 @@ class ShardedRouter:
             raise ValueError("nothing to reload: the router was never saved or loaded")
         root = Path(target).resolve()
         manifest, _ = read_manifest(root)
-        if manifest["n_shards"] != self.n_shards or manifest["codebook_sha256"] != self.digest:
-            raise ValueError(
-                f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
-                f"this router has {self.n_shards} shards on codebook {self.digest}"
-            )
+        check_compatible(root, manifest, self.n_shards, self.digest)
         results = self._fan.call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
         self._fan.accept([g for g, _ in results])
         self._fan.connect_all(self._fan.call("status"))
@@ -340,9 +304,7 @@ class ShardedRouter:
             return
         self._fan.close()
         if self._own_note_dir:  # notes of shards that could not close, where they share this node
-            for i in range(self.n_shards):
-                note_path(self._note_dir, i).unlink(missing_ok=True)
-            remove_if_empty(Path(self._note_dir))
+            remove_notes(self._note_dir, self.n_shards)
 
     def __enter__(self) -> ShardedRouter:
         return self
