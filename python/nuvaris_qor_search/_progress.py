@@ -60,7 +60,8 @@ class Progress:
                 unit_divisor=1024 if unit == "B" else 1000,
                 file=sys.stderr,
                 leave=False,
-                dynamic_ncols=True,
+                # Without a size (the router's steps) only the text and time.
+                bar_format=None if total is not None else "{desc} [{elapsed}]",
             )
 
     def advance(self, n: int) -> None:
@@ -109,7 +110,7 @@ class Progress:
 
 
 class _BarHandler(logging.Handler):
-    """Shows each INFO record as the text after the bar."""
+    """Shows each INFO record as the bar's text."""
 
     def __init__(self, bar: Any) -> None:
         super().__init__(logging.INFO)
@@ -117,6 +118,6 @@ class _BarHandler(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
-            self._bar.set_postfix_str(record.getMessage(), refresh=True)
+            self._bar.set_description_str(record.getMessage(), refresh=True)
         except Exception:
             self.handleError(record)

@@ -28,7 +28,7 @@ import threading
 import weakref
 from io import BufferedReader
 from pathlib import Path
-from typing import Callable, Mapping
+from typing import Any, Callable, Mapping
 
 import numpy as np
 
@@ -447,12 +447,12 @@ def check_arrays(vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray) -> N
 
 # Private directories still to be removed, removed also when SIGTERM ends the
 # process (the default action would skip every clean-up).
-_private: set[weakref.finalize] = set()
+_private: set[weakref.finalize[..., Any]] = set()
 _sigterm_lock = threading.Lock()
 _sigterm_installed = False
 
 
-def _private_directory(owner: object, path: Path) -> weakref.finalize:
+def _private_directory(owner: object, path: Path) -> weakref.finalize[..., Any]:
     """Ties the removal of `path` to `owner`'s lifetime, and to SIGTERM."""
     global _private
     cleanup = weakref.finalize(owner, shutil.rmtree, str(path), True)
