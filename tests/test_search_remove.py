@@ -180,3 +180,12 @@ class TestPersistence:
             assert np.load(tmp_path / "work" / "ids.npy").tolist() == ids[100:]
             r.add(docs[:1], ids[:1])
             assert r.n_docs == N - 99
+
+
+def test_compacting_everything_away(built, docs, ids):
+    built.remove(ids)
+    assert built.search(docs[0][:2]) == [] and built.rerank(docs[0][:2]) == []
+    built.compact()
+    assert (built.n_docs, built.store.n_rows, built.router.n_docs()) == (0, 0, 0)
+    built.add(docs[:1], ids[:1])
+    assert built.search(docs[0][:2], k=1, n_probes=8, candidates=10)[0][0] == ids[0]

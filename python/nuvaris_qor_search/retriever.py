@@ -292,7 +292,6 @@ class Retriever:
         with Progress("compact", show_progress) as progress:
             router = self._empty_router()
             rows = int((self._store.offsets[keep + 1] - self._store.offsets[keep]).sum())
-            progress.step(f"encoding {len(keep)} documents", rows, "vectors")
             with progress.router_step(f"encoding {rows} vectors of {len(keep)} documents"):
                 self._reindex(router, keep)
             progress.step(f"copying {len(keep)} documents", rows, "vectors")

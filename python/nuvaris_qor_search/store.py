@@ -307,6 +307,7 @@ class VectorStore:
         takes the copy over (a frozen store's files are never written)."""
         work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir)
         try:
+            work._fit_ids(np.empty(1, self._ids.dtype))
             work._copy_from(self, docs, progress)
         except BaseException:
             work.close()
@@ -348,7 +349,7 @@ class VectorStore:
         """Copies a frozen store into a private working directory, chunk by
         chunk, so that appending never writes into files it does not own."""
         work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir)
-        work._fit_ids(self._ids)
+        work._fit_ids(np.empty(1, self._ids.dtype))  # the kind and width of these ids, even when empty
         vec_file, off_file, id_file = work._files  # type: ignore[misc]
         step = _files.chunk_rows(vec_file.row_bytes)
         for lo in range(0, self.n_rows, step):
