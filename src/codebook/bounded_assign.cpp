@@ -6,7 +6,8 @@
 #include <limits>
 
 #include "codebook/distances.hpp"
-#include "codebook/kmeans.hpp"
+#include "codebook/nearest.hpp"
+#include "codebook/normalize.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace qor {

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <limits>
 
-#include "codebook/kmeans.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace qor {
@@ -22,6 +21,24 @@ std::size_t task_rows(uint64_t k, uint64_t d) {
 }
 
 }  // namespace
+
+uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids) {
+    float best = NEAREST_START;
+    uint32_t best_index = 0;
+    for (uint64_t c = 0; c < centroids.rows; ++c) {
+        float dist = -0.0f;
+        for (uint64_t j = 0; j < centroids.cols; ++j) {
+            const float diff = vec[j] - centroids.at(c, j);
+            const float sq = diff * diff;
+            dist = dist + sq;
+        }
+        if (best > dist) {
+            best = dist;
+            best_index = static_cast<uint32_t>(c);
+        }
+    }
+    return best_index;
+}
 
 void nearest_centroid_scalar(const float* rows, std::size_t n, std::size_t d, const float* centroids,
                              std::size_t k, uint32_t* out) {

@@ -1,15 +1,31 @@
-// Batched nearest-centroid search: many rows against one centroid set, the
-// hot loop of k-means assignment and encoding. Every variant returns exactly
-// what nearest_centroid returns for each row.
+// Nearest-centroid search: the scalar reference for one row, and the batched
+// search of many rows against one centroid set (the hot loop of k-means
+// assignment and encoding), whose every variant returns exactly what the
+// reference returns for each row.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
+#include "common/matrix.hpp"
 #include "parallel/cpu_features.hpp"
 
 namespace qor {
+
+// Starting best distance of a nearest-centroid search, the largest finite
+// float (bits 0x7F7FFFFF): a distance that is not below it (infinite, NaN or
+// this value itself) never wins.
+inline constexpr float NEAREST_START = 3.4028235e38f;
+
+// Index of the centroid (row of `centroids`) at the smallest squared
+// Euclidean distance from `vec`: float sums from -0.0 in increasing dimension
+// order, each difference, square and sum rounded separately; ties go to the
+// lower index, NaN distances never win, and 0 when no distance is below
+// NEAREST_START. `vec` holds at least centroids.cols values. This is the
+// reference every vectorised kernel must reproduce bit for bit.
+uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids);
 
 // Centroid lanes per block of the vector kernels; the transposed copy is
 // padded to a multiple of this.

@@ -14,7 +14,6 @@
 #include <cstring>
 #include <new>
 
-#include "codebook/kmeans.hpp"
 #include "codebook/nearest.hpp"
 
 namespace qor {

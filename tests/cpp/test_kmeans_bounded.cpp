@@ -15,6 +15,7 @@
 #include "codebook/bounded_assign.hpp"
 #include "codebook/distances.hpp"
 #include "codebook/kmeans.hpp"
+#include "codebook/normalize.hpp"
 #include "common/matrix.hpp"
 #include "parallel/thread_pool.hpp"
 

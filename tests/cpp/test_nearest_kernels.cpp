@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "check.hpp"
-#include "codebook/kmeans.hpp"
 #include "codebook/nearest.hpp"
 #include "common/matrix.hpp"
 #include "parallel/thread_pool.hpp"
