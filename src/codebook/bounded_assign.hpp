@@ -100,6 +100,9 @@ public:
     uint64_t needed() const { return needed_; }
 
 private:
+    struct Pass;   // what one pass shares with every chunk of rows
+    struct Chunk;  // one task's working space and the phases over a chunk
+
     void form_groups(const float* centroids);
 
     const float* rows_;
