@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "codebook/centroid_groups.hpp"
 #include "codebook/distances.hpp"
 #include "codebook/nearest.hpp"
 #include "codebook/normalize.hpp"
@@ -25,7 +26,6 @@ constexpr double LARGEST = NEAREST_START;  // FLT_MAX; a computed distance must 
 constexpr std::size_t CHUNK_ROWS = 4096;
 // Centroids per group (the group count is k / this, within [1, max_groups]).
 constexpr uint64_t GROUP_CENTROIDS = 128;
-constexpr uint64_t GROUP_SPLIT_PASSES = 5;
 // A chunk's rows go through every group at once (one kernel call over all
 // lanes per block of rows, no per-group gathering) when the groups their
 // bounds leave open hold more than this share of the lanes.
@@ -72,12 +72,6 @@ double widen(uint16_t h) {
     float f = 0.0f;
     std::memcpy(&f, &bits, sizeof f);
     return static_cast<double>(f);
-}
-
-bool all_finite(const float* p, uint64_t d) {
-    for (uint64_t j = 0; j < d; ++j)
-        if (!std::isfinite(p[j])) return false;
-    return true;
 }
 
 // Exact distance between two float vectors, rounded up: the double sum of
@@ -144,159 +138,6 @@ BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, 
     lower_.resize(static_cast<std::size_t>(n * groups_));
 }
 
-namespace {
-
-// Squared distance from a centroid to a group seed, in double.
-double seed_distance(const float* v, const double* seed, uint64_t d) {
-    double sum = 0.0;
-    for (uint64_t j = 0; j < d; ++j) {
-        const double diff = v[j] - seed[j];
-        sum += diff * diff;
-    }
-    return sum;
-}
-
-// Per group: how many finite centroids it holds and their mean (summed in
-// double in centroid order; 0 for a group without any).
-struct GroupMeans {
-    std::vector<double> mean;
-    std::vector<uint64_t> count;
-};
-
-GroupMeans group_means(const float* centroids, uint64_t k, uint64_t d, const std::vector<uint32_t>& group_of,
-                       uint64_t g_count) {
-    GroupMeans m{std::vector<double>(static_cast<std::size_t>(g_count * d), 0.0),
-                 std::vector<uint64_t>(static_cast<std::size_t>(g_count), 0)};
-    for (uint64_t c = 0; c < k; ++c) {
-        if (!all_finite(centroids + c * d, d)) continue;
-        const uint64_t g = group_of[c];
-        for (uint64_t j = 0; j < d; ++j) m.mean[g * d + j] += centroids[c * d + j];
-        ++m.count[g];
-    }
-    for (uint64_t g = 0; g < g_count; ++g)
-        if (m.count[g] > 0)
-            for (uint64_t j = 0; j < d; ++j) m.mean[g * d + j] /= static_cast<double>(m.count[g]);
-    return m;
-}
-
-// A few Lloyd passes over the centroids themselves, in double, seeded with
-// evenly spaced centroids: returns the seeds, and group_of holds each finite
-// centroid's nearest seed (a centroid that is not finite stays in group 0).
-std::vector<double> lloyd_seeds(const float* centroids, uint64_t k, uint64_t d, uint64_t g_count,
-                                std::vector<uint32_t>& group_of) {
-    std::vector<double> seeds(static_cast<std::size_t>(g_count * d));
-    for (uint64_t g = 0; g < g_count; ++g)
-        for (uint64_t j = 0; j < d; ++j) seeds[g * d + j] = centroids[(g * k / g_count) * d + j];
-    group_of.assign(static_cast<std::size_t>(k), 0);
-    for (uint64_t pass = 0; pass < GROUP_SPLIT_PASSES; ++pass) {
-        for (uint64_t c = 0; c < k; ++c) {
-            const float* v = centroids + c * d;
-            if (!all_finite(v, d)) continue;
-            double best = INF;
-            for (uint64_t g = 0; g < g_count; ++g) {
-                const double sum = seed_distance(v, seeds.data() + g * d, d);
-                if (sum < best) {
-                    best = sum;
-                    group_of[c] = static_cast<uint32_t>(g);
-                }
-            }
-        }
-        const GroupMeans means = group_means(centroids, k, d, group_of, g_count);
-        for (uint64_t g = 0; g < g_count; ++g)
-            if (means.count[g] > 0)
-                std::copy_n(means.mean.begin() + static_cast<std::ptrdiff_t>(g * d), d,
-                            seeds.begin() + static_cast<std::ptrdiff_t>(g * d));
-    }
-    return seeds;
-}
-
-// Group capacities that are multiples of DISTANCE_LANES, so a group's lanes
-// are not padded (except where the total k is not a multiple): each group
-// gets its Lloyd size rounded down, the remaining lanes go to the groups
-// that lost most by the rounding.
-std::vector<uint64_t> lane_capacities(const std::vector<uint32_t>& group_of, uint64_t k, uint64_t g_count) {
-    std::vector<uint64_t> lloyd_size(static_cast<std::size_t>(g_count), 0);
-    for (uint64_t c = 0; c < k; ++c) ++lloyd_size[group_of[c]];
-    const uint64_t lanes_total = (k + DISTANCE_LANES - 1) / DISTANCE_LANES * DISTANCE_LANES;
-    std::vector<uint64_t> capacity(static_cast<std::size_t>(g_count));
-    uint64_t given = 0;
-    for (uint64_t g = 0; g < g_count; ++g) {
-        capacity[g] = lloyd_size[g] / DISTANCE_LANES * DISTANCE_LANES;
-        given += capacity[g];
-    }
-    std::vector<uint64_t> by_rest(static_cast<std::size_t>(g_count));
-    for (uint64_t g = 0; g < g_count; ++g) by_rest[g] = g;
-    std::stable_sort(by_rest.begin(), by_rest.end(), [&](uint64_t a, uint64_t b) {
-        return lloyd_size[a] % DISTANCE_LANES > lloyd_size[b] % DISTANCE_LANES;
-    });
-    for (std::size_t i = 0; given < lanes_total; i = (i + 1) % by_rest.size()) {
-        capacity[by_rest[i]] += DISTANCE_LANES;
-        given += DISTANCE_LANES;
-    }
-    return capacity;
-}
-
-// Places centroids in increasing order of their distance to a group's seed
-// (ties by centroid, then group index) while the group has room.
-void place_by_distance(const float* centroids, uint64_t k, uint64_t d, const std::vector<double>& seeds,
-                       std::vector<uint64_t> capacity, std::vector<uint32_t>& group_of) {
-    const uint64_t g_count = capacity.size();
-    struct Pair {
-        double dist;
-        uint32_t c, g;
-    };
-    std::vector<Pair> pairs;
-    pairs.reserve(static_cast<std::size_t>(k * g_count));
-    for (uint64_t c = 0; c < k; ++c) {
-        const float* v = centroids + c * d;
-        const bool fin = all_finite(v, d);
-        for (uint64_t g = 0; g < g_count; ++g) {
-            double sum = fin ? seed_distance(v, seeds.data() + g * d, d) : INF;
-            if (std::isnan(sum)) sum = INF;  // a seed that is not finite
-            pairs.push_back(Pair{sum, static_cast<uint32_t>(c), static_cast<uint32_t>(g)});
-        }
-    }
-    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
-        if (a.dist != b.dist) return a.dist < b.dist;
-        return a.c != b.c ? a.c < b.c : a.g < b.g;
-    });
-    std::vector<unsigned char> placed(static_cast<std::size_t>(k), 0);
-    for (const Pair& p : pairs) {
-        if (placed[p.c] || capacity[p.g] == 0) continue;
-        placed[p.c] = 1;
-        --capacity[p.g];
-        group_of[p.c] = p.g;
-    }
-}
-
-}  // namespace
-
-void BoundedAssignment::form_groups(const float* centroids) {
-    // Any split is correct; nearby centroids in one group make its bound tight.
-    const uint64_t k = k_, d = d_, g_count = groups_;
-    const std::vector<double> seeds = lloyd_seeds(centroids, k, d, g_count, group_of_);
-    place_by_distance(centroids, k, d, seeds, lane_capacities(group_of_, k, g_count), group_of_);
-
-    lanes_.clear();
-    group_size_.assign(static_cast<std::size_t>(g_count), 0);
-    segment_.assign(1, 0);
-    for (uint64_t g = 0; g < g_count; ++g) {
-        for (uint64_t c = 0; c < k; ++c)
-            if (group_of_[c] == g) lanes_.push_back(static_cast<uint32_t>(c));
-        group_size_[g] = lanes_.size() - segment_.back();
-        while (lanes_.size() % DISTANCE_LANES != 0) lanes_.push_back(NO_CENTROID);
-        segment_.push_back(lanes_.size());
-    }
-    // Group centres: the mean of the finite centroids (NaN for a group
-    // without any, which is then never nearest).
-    const GroupMeans means = group_means(centroids, k, d, group_of_, g_count);
-    group_centre_.assign(static_cast<std::size_t>(g_count * d), std::numeric_limits<float>::quiet_NaN());
-    for (uint64_t g = 0; g < g_count; ++g)
-        if (means.count[g] > 0)
-            for (uint64_t j = 0; j < d; ++j) group_centre_[g * d + j] = static_cast<float>(means.mean[g * d + j]);
-    groups_formed_ = true;
-}
-
 // What one pass shares, read-only once set up, with every chunk of rows.
 struct BoundedAssignment::Pass {
     Pass(const BoundedAssignment& a, const float* centroids, const uint32_t* previous, uint32_t* labels);
@@ -351,7 +192,7 @@ BoundedAssignment::Pass::Pass(const BoundedAssignment& a, const float* centroids
     : centroids(centroids_),
       previous(previous_),
       labels(labels_),
-      table(centroids_, a.d_, a.lanes_, a.segment_, a.isa_),
+      table(centroids_, a.d_, a.split_.lanes, a.split_.segment, a.isa_),
       scan_all(!a.have_bounds_ || !a.rounding_.usable),
       use_near(a.rounding_.usable && a.groups_ > 1 &&
                (scan_all ? a.n_ >= NEAR_PAYS * a.k_ : a.last_evaluated_ > NEAR_PAYS * a.k_ * a.k_)),
@@ -362,7 +203,7 @@ BoundedAssignment::Pass::Pass(const BoundedAssignment& a, const float* centroids
       group_drift(static_cast<std::size_t>(a.groups_), 0.0),
       half_gap(static_cast<std::size_t>(a.k_), 0.0),
       near(use_near ? static_cast<std::size_t>(a.k_ * a.groups_) : 0, 0.0f),
-      centres(a.group_centre_.data(), a.d_, centre_lanes(scan_all && use_near && !a.have_labels_, a.groups_),
+      centres(a.split_.centre.data(), a.d_, centre_lanes(scan_all && use_near && !a.have_labels_, a.groups_),
               a.isa_) {
     for (uint64_t c = 0; c < a.k_; ++c) finite[c] = all_finite(centroids + c * a.d_, a.d_) ? 1 : 0;
 }
@@ -376,7 +217,7 @@ void BoundedAssignment::Pass::measure_drift(const BoundedAssignment& a) {
             continue;
         }
         drift[c] = all_finite(old_c, d) ? drift_upper(old_c, centroids + c * d, d) : INF;
-        group_drift[a.group_of_[c]] = std::max(group_drift[a.group_of_[c]], drift[c]);
+        group_drift[a.split_.group_of[c]] = std::max(group_drift[a.split_.group_of[c]], drift[c]);
     }
 }
 
@@ -411,7 +252,7 @@ bool BoundedAssignment::Pass::measure_gaps(const BoundedAssignment& a) {
                 if (use_near)
                     for (uint64_t g = 0; g < g_count; ++g)
                         near[c * g_count + g] =
-                            round_down(a.rounding_.lower_distance(g == a.group_of_[c] ? v2[g] : v1[g]));
+                            round_down(a.rounding_.lower_distance(g == a.split_.group_of[c] ? v2[g] : v1[g]));
                 if (scan_all) continue;
                 float lo1 = inf, lo2 = inf;
                 for (uint64_t g = 0; g < g_count; ++g)
@@ -528,7 +369,7 @@ void BoundedAssignment::Chunk::evaluate(const std::vector<uint32_t>& rs, uint64_
 
 void BoundedAssignment::Chunk::evaluate_group(const std::vector<uint32_t>& rs, uint64_t g) {
     evaluate(rs, g, 1);
-    evals += rs.size() * owner.group_size_[g];
+    evals += rs.size() * owner.split_.size[g];
 }
 
 void BoundedAssignment::Chunk::bound_rows() {
@@ -618,7 +459,7 @@ void BoundedAssignment::Chunk::guess_groups() {
     // nearest group centre. Its best centroid b there, at computed distance
     // o, then excludes every group g with o below the least computed
     // distance that near(b, g) - upper(o) allows.
-    for (uint64_t i = lo; i < hi; ++i) guess[i - lo] = owner.have_labels_ ? owner.group_of_[p.previous[i]] : 0;
+    for (uint64_t i = lo; i < hi; ++i) guess[i - lo] = owner.have_labels_ ? owner.split_.group_of[p.previous[i]] : 0;
     if (!owner.have_labels_) guess_by_centres();
     for (uint64_t g = 0; g < g_count; ++g) {
         members.clear();
@@ -656,7 +497,7 @@ uint64_t BoundedAssignment::Chunk::evaluate_open() {
         if (decided[r]) continue;
         ++undecided;
         for (uint64_t g = 0; g < g_count; ++g)
-            if ((open[r] | done[r]) >> g & 1) open_lanes += owner.segment_[g + 1] - owner.segment_[g];
+            if ((open[r] | done[r]) >> g & 1) open_lanes += owner.split_.segment[g + 1] - owner.split_.segment[g];
     }
     const double all_lanes = static_cast<double>(undecided * p.table.width());
     const bool whole_chunk = owner.force_full_chunks_ || static_cast<double>(open_lanes) > FULL_CHUNK_SHARE * all_lanes;
@@ -722,7 +563,7 @@ void BoundedAssignment::Chunk::settle_row(uint64_t i) {
         } else {
             double l = low[slot];
             // a left its group's exclusion once it lost its label.
-            if (own_known[r] && g == owner.group_of_[a] && best_index != a)
+            if (own_known[r] && g == owner.split_.group_of[a] && best_index != a)
                 l = std::min(l, owner.rounding_.lower_distance(own[r]));
             lower[g] = narrow_down(l);
         }
@@ -737,7 +578,10 @@ uint64_t BoundedAssignment::Chunk::changed() const {
 
 uint64_t BoundedAssignment::assign(const float* centroids, const uint32_t* previous, uint32_t* labels) {
     const uint64_t n = n_, k = k_;
-    if (!groups_formed_) form_groups(centroids);
+    if (!groups_formed_) {
+        split_ = group_centroids(centroids, k, d_, groups_);  // from the centroids of the first pass
+        groups_formed_ = true;
+    }
     Pass pass(*this, centroids, previous, labels);
     last_set_bounds_ = pass.scan_all;
     if (!pass.scan_all) pass.measure_drift(*this);

@@ -2,12 +2,14 @@
 // ties, NaN, infinities, overflow, zero rows and sizes that hit the tails of
 // the row and centroid blocking.
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
+#include "codebook/centroid_lanes.hpp"
 #include "codebook/nearest.hpp"
 #include "common/matrix.hpp"
 #include "parallel/thread_pool.hpp"
@@ -114,6 +116,35 @@ TEST(kernels_equal_scalar_on_every_tail) {
             }
         }
     }
+}
+
+TEST(transposed_copy_is_aligned_and_pads_with_nan) {
+    // The vector kernels load whole aligned registers of lanes and rely on
+    // NaN padding never winning; lanes may name centroids in any order.
+    const std::size_t k = 5, d = 3;
+    std::vector<float> cents(k * d);
+    for (std::size_t i = 0; i < cents.size(); ++i) cents[i] = static_cast<float>(i) - 7.0f;
+    std::vector<uint32_t> lanes = {4, 0, 2, qor::NO_CENTROID, 1};
+    lanes.resize(2 * qor::CENTROID_LANE_BLOCK, qor::NO_CENTROID);
+    const qor::CentroidLanes t(cents.data(), k, d, lanes, true);
+    const qor::LaneView& v = t.view();
+    CHECK(reinterpret_cast<std::uintptr_t>(v.ct) % 64 == 0);
+    CHECK_EQ(v.width, lanes.size());
+    for (std::size_t j = 0; j < d; ++j)
+        for (std::size_t p = 0; p < v.width; ++p) {
+            const float got = v.ct[j * v.width + p];
+            if (lanes[p] == qor::NO_CENTROID)
+                CHECK(std::isnan(got));
+            else
+                CHECK(std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(cents[lanes[p] * d + j]));
+        }
+    CHECK(qor::CentroidLanes(cents.data(), k, d, lanes, false).view().ct == nullptr);
+    CHECK(qor::CentroidLanes::in_order(33) ==
+          [] {
+              std::vector<uint32_t> want(64, qor::NO_CENTROID);
+              for (uint32_t c = 0; c < 33; ++c) want[c] = c;
+              return want;
+          }());
 }
 
 TEST(no_centroids_or_no_dimensions_give_zero) {
