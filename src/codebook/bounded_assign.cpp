@@ -147,11 +147,7 @@ struct BoundedAssignment::Pass {
     uint32_t* labels;
     DistanceTable table;
     bool scan_all;  // no bounds to start from: every row's groups are evaluated
-    // Per centroid c and group g, when use_near: a lower bound on the exact
-    // distance from c to every other finite centroid of g (0 for a c that
-    // is not finite). A row x within u of c is then at least near - u from
-    // each of them, which can exclude whole groups.
-    bool use_near;
+    bool use_near;  // whether `near` is computed (when it pays)
     // Hamerly's half-gap test: the k x k centroid distances cost k / n of a
     // full pass and save a few per cent of the distances at best, so it is
     // left out (half_gap 0, no bound) when k is a large share of n.
@@ -165,6 +161,10 @@ struct BoundedAssignment::Pass {
     std::vector<double> drift;
     std::vector<double> group_drift;
     std::vector<double> half_gap;
+    // Per centroid c and group g, when use_near: a lower bound on the exact
+    // distance from c to every other finite centroid of g (0 for a c that
+    // is not finite). A row x within u of c is then at least near - u from
+    // each of them, which can exclude whole groups.
     std::vector<float> near;
     // The group centres as lanes, for the first guess of the first pass.
     DistanceTable centres;

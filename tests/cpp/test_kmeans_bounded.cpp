@@ -18,6 +18,7 @@
 #include "codebook/kmeans.hpp"
 #include "codebook/normalize.hpp"
 #include "common/matrix.hpp"
+#include "common/text.hpp"
 #include "parallel/thread_pool.hpp"
 
 using qor::MatrixRef;
@@ -139,8 +140,8 @@ TEST(bounded_matches_full_scan_on_every_kernel_and_worker_count) {
                     const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa);
                     if (!same(got, want))
                         qortest::fail(__FILE__, __LINE__,
-                                      g.name + " k=" + std::to_string(k) + " isa=" + qor::parallel::isa_name(isa) +
-                                          " threads=" + std::to_string(threads));
+                                      g.name + " k=" + qor::num(k) + " isa=" + qor::parallel::isa_name(isa) +
+                                          " threads=" + qor::num(threads));
                 }
         }
     }
@@ -169,8 +170,8 @@ TEST(bounded_matches_full_scan_whatever_the_mix_of_pass_kinds) {
                         const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, h);
                         if (!same(got, want))
                             qortest::fail(__FILE__, __LINE__,
-                                          g.name + " k=" + std::to_string(k) + " isa=" +
-                                              qor::parallel::isa_name(isa) + " threads=" + std::to_string(threads) +
+                                          g.name + " k=" + qor::num(k) + " isa=" +
+                                              qor::parallel::isa_name(isa) + " threads=" + qor::num(threads) +
                                               " kinds=" + trace.kind);
                     }
         }
@@ -207,8 +208,8 @@ TEST(group_exclusion_by_centroid_distances_matches_full_scan) {
                             run(w, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, Hooks{plain, 0, 0});
                         if (!same(got, want))
                             qortest::fail(__FILE__, __LINE__,
-                                          w.name + " k=" + std::to_string(k) + " isa=" +
-                                              qor::parallel::isa_name(isa) + " threads=" + std::to_string(threads) +
+                                          w.name + " k=" + qor::num(k) + " isa=" +
+                                              qor::parallel::isa_name(isa) + " threads=" + qor::num(threads) +
                                               " kinds=" + trace.kind);
                     }
         }

@@ -12,6 +12,7 @@
 #include "codebook/centroid_lanes.hpp"
 #include "codebook/nearest.hpp"
 #include "common/matrix.hpp"
+#include "common/text.hpp"
 #include "parallel/thread_pool.hpp"
 
 using qor::parallel::Isa;
@@ -111,7 +112,7 @@ TEST(kernels_equal_scalar_on_every_tail) {
             for (const Isa isa : ISAS) {
                 std::vector<uint32_t> got(s.n, 0xFFFFFFFFu);
                 qor::PreparedCentroids(cents, s.k, s.d, isa).nearest(v.data(), s.n, got.data());
-                const auto size = std::to_string(s.n) + "x" + std::to_string(s.k) + "x" + std::to_string(s.d);
+                const auto size = qor::num(s.n) + "x" + qor::num(s.k) + "x" + qor::num(s.d);
                 if (got != want) ::qortest::fail(__FILE__, __LINE__, isa_name(isa) + (" " + size));
             }
         }
