@@ -23,7 +23,7 @@ inline constexpr uint32_t NO_CENTROID = 0xFFFFFFFFu;
 // padding lanes, so a padding lane never wins a minimum.
 struct LaneView {
     const float* centroids = nullptr;
-    std::size_t k = 0;
+    std::size_t k = 0;  // centroids the scalar nearest kernel scans (the others read lanes)
     std::size_t d = 0;
     const uint32_t* lanes = nullptr;  // width entries: the centroid of each lane or NO_CENTROID
     std::size_t width = 0;
