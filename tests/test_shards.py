@@ -294,6 +294,13 @@ def with_row(q, row, value):
     return q
 
 
+def refusal(call):
+    """The exact message of the ValueError `call()` raises, as a pattern."""
+    with pytest.raises(ValueError) as info:
+        call()
+    return "^" + re.escape(str(info.value)) + "$"
+
+
 class TestQueryChecks:
     """Sharded queries are checked as Retriever's are, with the same messages, before any shard sees them."""
 
@@ -306,6 +313,7 @@ class TestQueryChecks:
             (lambda q: q[0], {}),
             (lambda q: q.astype(complex), {}),
             (lambda q: q, {"n_probes": -1}),
+            (lambda q: q, {"n_probes": 0}),
             (lambda q: q, {"k": -3}),
             (lambda q: q, {"candidates": 2.5}),
             (lambda q: q, {"k": True}),
@@ -313,29 +321,42 @@ class TestQueryChecks:
     )
     def test_search_refuses_what_retriever_search_refuses(self, data, single, sharded, query, options):
         good = data["queries"][0]
-        bad = query(good)
-        with pytest.raises(ValueError) as expected:
-            single[1].search(bad, **options)
-        message = "^" + re.escape(str(expected.value)) + "$"
-        router = sharded(2)
-        with pytest.raises(ValueError, match=message):
-            router.search(bad, **options)
-        with pytest.raises(ValueError, match=message):
-            router.search_batch([good, bad], **options)
-        if "k" not in options and "candidates" not in options:
+        bad, retriever, router = query(good), single[1], sharded(2)
+        for method in ("search", "search_batch"):
+            args = (bad,) if method == "search" else ([good, bad],)
+            message = refusal(lambda: getattr(retriever, method)(*args, **options))
             with pytest.raises(ValueError, match=message):
-                router.route_query(bad, **options)
-            for method in (router.get_cluster_entries, router.query_cluster_overlaps, router.compute_query_profile):
-                with pytest.raises(ValueError, match=message):
-                    method(bad, **options)
+                getattr(router, method)(*args, **options)
 
-    def test_route_query_counts_are_checked_by_name(self, data, single, sharded):
-        q = data["queries"][0]
-        for options in ({"n_probes": -1}, {"max_candidates": -1}, {"max_candidates": "5"}):
-            with pytest.raises(ValueError) as expected:
-                single[1].route_query(q, **options)
-            with pytest.raises(ValueError, match="^" + re.escape(str(expected.value)) + "$"):
-                sharded(2).route_query(q, **options)
+    @pytest.mark.parametrize(
+        "query, options",
+        [
+            (lambda q: with_row(q, 0, np.nan), {}),
+            (lambda q: q[:, :8], {}),
+            (lambda q: q, {"n_probes": -1}),
+            (lambda q: q, {"n_probes": 0}),
+            (lambda q: q, {"max_candidates": -1}),
+            (lambda q: q, {"max_candidates": "5"}),
+        ],
+    )
+    def test_route_query_refuses_what_retriever_route_query_refuses(self, data, single, sharded, query, options):
+        good = data["queries"][0]
+        bad, router = query(good), sharded(2)
+        message = refusal(lambda: single[1].route_query(bad, **options))
+        with pytest.raises(ValueError, match=message):
+            router.route_query(bad, **options)
+        in_batch = message if options else "^" + re.escape("queries[1]: ") + message[1:]
+        with pytest.raises(ValueError, match=in_batch):
+            router.route_query_batch([good, bad], **options)
+
+    @pytest.mark.parametrize("method", ["get_cluster_entries", "query_cluster_overlaps", "compute_query_profile"])
+    def test_probes_refuse_bad_queries_and_negative_counts(self, data, single, sharded, method):
+        good, router = data["queries"][0], sharded(2)
+        for bad in (with_row(good, 0, np.inf), good[:, :8]):
+            with pytest.raises(ValueError, match=refusal(lambda: single[1].route_query(bad))):
+                getattr(router, method)(bad)
+        with pytest.raises(ValueError, match=r"^n_probes must be a non-negative integer, got -1$"):
+            getattr(router, method)(good, -1)
 
 
 def bare_shard(error):

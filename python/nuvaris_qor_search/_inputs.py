@@ -203,3 +203,15 @@ def count(value: Any, name: str) -> int:
     if v < 0:
         raise ValueError(f"{name} must be a non-negative integer, got {v}")
     return v
+
+
+def query_matrices(queries: Any, dim: int) -> list[np.ndarray]:
+    """Each query of a batch through `query_matrix`, all checked before any
+    is used; a refusal names the query's position."""
+    qs = []
+    for i, query in enumerate(queries):
+        try:
+            qs.append(query_matrix(query, dim))
+        except ValueError as exc:
+            raise ValueError(f"queries[{i}]: {exc}") from None
+    return qs

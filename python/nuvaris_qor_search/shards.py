@@ -166,36 +166,38 @@ class ShardedRouter:
 
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[tuple[int, float]]:
         """Each shard's best `max_candidates` candidates, merged best first and cut at `max_candidates`."""
-        return self.route_query_batch([query], n_probes, max_candidates)[0]
+        return self._route([_inputs.query_matrix(query, self.dim)], n_probes, max_candidates)[0]
 
     def route_query_batch(
         self, queries: Sequence[Any], n_probes: int = 4, max_candidates: int = 500
     ) -> list[list[tuple[int, float]]]:
         """`route_query` for many queries, in one call per shard."""
-        qs = self._queries(queries)
-        n_probes, max_candidates = _inputs.count(n_probes, "n_probes"), _inputs.count(max_candidates, "max_candidates")
-        if not qs:
-            return []
-        return self._fan.route(qs, n_probes, max_candidates)
+        return self._route(_inputs.query_matrices(queries, self.dim), n_probes, max_candidates)
 
     def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[tuple[int, float]]:
         """Exact MaxSim top-k among the `candidates` best candidates over all shards (as `route_query`
         merges them): each shard reranks those of its own, the driver merges the exact scores like
         route_query's. The answer is the one Retriever holding every document gives, up to the
         order of equal scores and which of equal scores make the cut at `candidates`."""
-        return self.search_batch([query], k, n_probes=n_probes, candidates=candidates)[0]
+        return self._search([_inputs.query_matrix(query, self.dim)], k, n_probes, candidates)[0]
 
     def search_batch(
         self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
     ) -> list[list[tuple[int, float]]]:
         """`search` for many queries: one routing call per shard, then one reranking call per shard
         that holds candidates (a single shard does both in one call)."""
-        qs = self._queries(queries)
-        k, n_probes = _inputs.count(k, "k"), _inputs.count(n_probes, "n_probes")
+        return self._search(_inputs.query_matrices(queries, self.dim), k, n_probes, candidates)
+
+    # The counts are checked as Retriever checks them, after the queries and before any shard is asked.
+    def _route(self, qs: list[np.ndarray], n_probes: Any, max_candidates: Any) -> list[list[tuple[int, float]]]:
+        n_probes = _inputs.positive(n_probes, "n_probes")
+        max_candidates = _inputs.count(max_candidates, "max_candidates")
+        return self._fan.route(qs, n_probes, max_candidates) if qs else []
+
+    def _search(self, qs: list[np.ndarray], k: Any, n_probes: Any, candidates: Any) -> list[list[tuple[int, float]]]:
+        k, n_probes = _inputs.count(k, "k"), _inputs.positive(n_probes, "n_probes")
         candidates = _inputs.count(candidates, "candidates")
-        if not qs:
-            return []
-        return self._fan.search(qs, k, n_probes, candidates)
+        return self._fan.search(qs, k, n_probes, candidates) if qs else []
 
     def get_cluster_entries(self, query: Any, n_probes: int = 4) -> list[int]:
         """Every shard's representative documents of the query's C_top clusters, shard after shard."""
@@ -212,9 +214,6 @@ class ShardedRouter:
         q, n_probes = _inputs.query_matrix(query, self.dim), _inputs.count(n_probes, "n_probes")
         result: tuple[list[int], list[int]] = self._fan.call("profile", q, n_probes, shards=[0])[0]
         return result
-
-    def _queries(self, queries: Sequence[Any]) -> list[np.ndarray]:
-        return [_inputs.query_matrix(q, self.dim) for q in queries]
 
     def shard_doc_counts(self) -> list[int]:
         """Documents held by each shard, in shard order."""
