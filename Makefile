@@ -35,7 +35,8 @@ install: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-# The C++ unit tests (plain and with sanitizers), the Python suite (with a
+# The C++ unit tests (plain, with the benchmark drivers compiled beside them
+# so that a change of the core cannot leave them broken, and with sanitizers), the Python suite (with a
 # check of the type stub), the distributed wheels for CPython 3.11-3.13, each
 # in a fresh venv of its Python (suite, and stub and examples typed under
 # 3.12 with NumPy 1.x), a build without vector kernels, then a bounded fuzzing
@@ -44,7 +45,7 @@ test: test-cpp test-sanitize test-py test-wheel test-scalar-build fuzz
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \
-	    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_MODULE=OFF >/dev/null
+	    -DQOR_BUILD_TESTS=ON -DQOR_BUILD_BENCH=ON -DQOR_BUILD_MODULE=OFF >/dev/null
 	cmake --build $(CPP_BUILD) -j2
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "codebook/encode.hpp"
+#include "codebook/proxy_distance.hpp"
 #include "router/scoring.hpp"
 
 namespace {

@@ -17,7 +17,8 @@ repetition's ratio to the in-process figure of the same repetition):
   machine;
 - fan-out overhead of one routed query: the driver's wall time minus the
   slowest shard's own routing time (dispatch, transfer and merge), next to
-  the bare round trip of a call that does nothing on every shard (`ping`);
+  the bare round trip of a call that does nothing on every shard (`ping`, a
+  routing call of no queries; both probes are in shard_probes.py);
 - resident memory of each shard actor, and the ratios to the in-process figures.
 
 Sharing the two CPUs fairly: Ray is started with 2 CPUs; both sharded
@@ -60,6 +61,7 @@ except ImportError:
 
 from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.shards import ShardedRouter, train_codebook
+from shard_probes import ping, timed_route_query
 
 DIM = 128
 TOPICS = 2000
@@ -222,8 +224,8 @@ def main():
                 "search": lambda q, r=r: r.search(q, 10),
                 "route_batch": r.route_query_batch,
                 "search_batch": lambda b, r=r: r.search_batch(b, 10),
-                "timed": r.timed_route_query,
-                "ping": lambda r=r: r._call("ping"),
+                "timed": lambda q, r=r: timed_route_query(r, q),
+                "ping": lambda r=r: ping(r),
             },
             sharded_cpu(r),
         )

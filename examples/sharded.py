@@ -11,7 +11,7 @@ vectors = rng.standard_normal((30_000, 64), dtype=np.float32)  # 1000 docs x 30 
 vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
 offsets = [(i * 30, i * 30 + 30) for i in range(1000)]
 
-codebook = train_codebook(vectors[:6000], offsets[:200], n_fine=128, n_coarse=16)  # bytes; a sample of 200 docs
+codebook = train_codebook(vectors[:6000], offsets[:200], n_fine=256, n_coarse=16)  # bytes; a sample of 200 docs
 router = ShardedRouter(codebook, 2, num_cpus=1)                 # 2 shard actors, 1 CPU each
 router.add_documents(vectors, list(range(1000)), offsets)        # a np.load(..., mmap_mode="r") matrix works too
 query = vectors[300:310] + 0.05 * rng.standard_normal((10, 64), dtype=np.float32)  # like doc 10

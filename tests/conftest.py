@@ -1,5 +1,6 @@
 """Shared fixtures for the Python tests: routers, a small corpus and a query."""
 
+import json
 import os
 import pathlib
 import subprocess
@@ -15,6 +16,45 @@ import nuvaris_qor_router as qor
 os.environ["RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER"] = "0"
 
 DIM = 8
+
+
+def clustered(rows, dim=DIM, seed=0, centres=12):
+    """`rows` float32 vectors around `centres` random centres (spread 3, unit noise)."""
+    rng = np.random.default_rng(seed)
+    c = rng.standard_normal((centres, dim)).astype(np.float32) * 3
+    return (c[rng.integers(0, centres, rows)] + rng.standard_normal((rows, dim)).astype(np.float32)).astype(np.float32)
+
+
+def router_answers(r, queries, n_probes=3, max_candidates=50):
+    """Everything a caller can observe of a router for each query, for
+    before/after comparisons."""
+    if not r.is_ready():
+        return (False,)
+    return (
+        r.n_docs(),
+        r.n_fine(),
+        r.n_coarse(),
+        [
+            (
+                r.route_query(q, n_probes=n_probes, max_candidates=max_candidates),
+                r.get_cluster_entries(q, n_probes=n_probes),
+                r.compute_query_profile(q, n_probes=n_probes),
+                r.query_cluster_overlaps(q, n_probes=n_probes),
+            )
+            for q in queries
+        ],
+    )
+
+
+def state_bytes(r, path):
+    """The file `r.save` writes at `path`."""
+    r.save(str(path))
+    return pathlib.Path(path).read_bytes()
+
+
+def state_body(r, path):
+    """The state as the router writes it to a file, parsed."""
+    return json.loads(state_bytes(r, path)[16:])
 
 
 @pytest.fixture(scope="session")
@@ -45,16 +85,18 @@ def query():
 @pytest.fixture
 def readme_example(tmp_path):
     """run(heading, name): check that the first Python block under README's `heading` is
-    examples/`name`, run it in a temporary directory and return its stdout."""
+    examples/`name`, run it in a temporary directory and return its stdout (with `with_stderr`,
+    its stdout and stderr)."""
     root = pathlib.Path(__file__).resolve().parent.parent
 
-    def run(heading, name):
+    def run(heading, name, with_stderr=False):
         readme = (root / "README.md").read_text()
         section = readme[readme.index(heading) :]
         code = section[section.index("```python\n") + 10 : section.index("```\n\n")]
         example = root / "examples" / name
         assert code == example.read_text()
-        return subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path,
-                              check=True, timeout=600).stdout
+        done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True, cwd=tmp_path,
+                              check=True, timeout=600)
+        return (done.stdout, done.stderr) if with_stderr else done.stdout
 
     return run

@@ -1,20 +1,14 @@
 """build and add_documents: clamped counts, pair handling, index continuation,
 and failures that leave the router as it was."""
 
-import json
 
 import numpy as np
 import pytest
 
 import nuvaris_qor_router as qr
+from conftest import clustered, router_answers, state_body
 
 DIM = 8
-
-
-def clustered(rows, dim=DIM, seed=0, centres=12):
-    rng = np.random.default_rng(seed)
-    c = rng.standard_normal((centres, dim)).astype(np.float32) * 3
-    return (c[rng.integers(0, centres, rows)] + rng.standard_normal((rows, dim)).astype(np.float32)).astype(np.float32)
 
 
 def built(rows=400, **kw):
@@ -23,20 +17,6 @@ def built(rows=400, **kw):
     r.build(x, [1000 + i for i in range(rows // 10)], [(s, s + 10) for s in range(0, rows, 10)],
             **{"n_fine": 32, "n_coarse": 8, **kw})
     return r, x
-
-
-def saved(r, path):
-    """The state as the router writes it to a file."""
-    r.save(str(path))
-    return json.loads(path.read_bytes()[16:])
-
-
-def answers(r, q):
-    """Everything a caller can observe of a router, for before/after comparisons."""
-    if not r.is_ready():
-        return (False,)
-    return (r.n_docs(), r.n_fine(), r.n_coarse(), r.route_query(q), r.compute_query_profile(q),
-            r.get_cluster_entries(q), r.query_cluster_overlaps(q))
 
 
 @pytest.mark.parametrize(
@@ -49,7 +29,7 @@ def test_trained_counts_are_clamped(tmp_path, rows, n_fine, n_coarse, want_fine,
     r.build(clustered(rows), [1], [(0, rows)], n_fine=n_fine, n_coarse=n_coarse, max_kmeans_iter=3)
     assert (r.n_fine(), r.n_coarse(), r.n_docs()) == (want_fine, want_coarse, 1)
     # The posting lists keep the requested count; those past the trained clusters stay empty.
-    lists = saved(r, tmp_path / "s.qor")["postings"]["lists"]
+    lists = state_body(r, tmp_path / "s.qor")["postings"]["lists"]
     assert len(lists) == n_coarse and not any(lists[want_coarse:])
     qr.PyQorRouter(DIM).load(str(tmp_path / "s.qor"))
     # The document's C_top is drawn from the trained clusters only.
@@ -59,13 +39,13 @@ def test_trained_counts_are_clamped(tmp_path, rows, n_fine, n_coarse, want_fine,
 def test_empty_and_overlapping_pairs_in_the_saved_layout(tmp_path):
     r = qr.PyQorRouter(DIM)
     r.build(clustered(40), [7, 8, 9, 10], [(0, 10), (5, 15), (5, 5), (30, 40)], n_fine=16, n_coarse=4, ctop_r=2)
-    s = saved(r, tmp_path / "s.qor")
+    s = state_body(r, tmp_path / "s.qor")
     assert (s["flat_codes"]["offsets"], s["flat_codes"]["lengths"]) == ([0, 10, 20, 20], [10, 10, 0, 10])
     p = s["doc_profiles"]
     assert p[2] == {"centroid_ids": [], "ctop": []} and p[0]["centroid_ids"][5:] == p[1]["centroid_ids"][:5]
     # Without documents every code weighs ln 2.
     r.build(clustered(40), [], [], n_fine=16, n_coarse=4)
-    assert all(np.float32(w) == np.log(np.float32(2)) for w in saved(r, tmp_path / "s.qor")["codebook"]["idf"])
+    assert all(np.float32(w) == np.log(np.float32(2)) for w in state_body(r, tmp_path / "s.qor")["codebook"]["idf"])
 
 
 @pytest.mark.parametrize("ids, offsets, ctop_r", [([], [], 3), ([7, 8], [(0, 10), (10, 20)], 0)],
@@ -91,7 +71,7 @@ def test_second_build_replaces_everything_and_leaves_inputs_alone():
     assert np.array_equal(y, keep[0]) and ids == keep[1] and offsets == keep[2]
     fresh = qr.PyQorRouter(DIM)
     fresh.build(y, ids, offsets, n_fine=16, n_coarse=3, ctop_r=2)
-    assert answers(r, y[:7]) == answers(fresh, y[:7])
+    assert router_answers(r, [y[:7]]) == router_answers(fresh, [y[:7]])
     assert [d for d, _ in r.query_cluster_overlaps(x[:5])] == [5, 6, 7]
 
 
@@ -99,9 +79,9 @@ def test_added_document_continues_the_index_and_keeps_the_codebook():
     r, x = built(100)
     probe = clustered(9, seed=7)
     profile_before = r.compute_query_profile(probe, 5)
-    before = answers(r, x[:6])
+    before = router_answers(r, [x[:6]])
     r.add_documents(x[:0], [], [])  # an empty call changes nothing
-    assert answers(r, x[:6]) == before
+    assert router_answers(r, [x[:6]]) == before
     r.add_documents(x[20:24], [77], [(0, 4)])
     assert (r.n_docs(), r.n_fine(), r.n_coarse()) == (11, 32, 8)
     # The idf weights are unchanged, so query profiles are too.
@@ -139,10 +119,10 @@ FAILURES = [  # name, (method, ready) pairs, arguments from the 400-row x, keywo
     for name, calls, *rest in FAILURES for method, ready in calls])
 def test_failure_leaves_router_unchanged(method, ready, make_args, kwargs, exc, message):
     r, x = built() if ready else (qr.PyQorRouter(DIM), clustered(400))
-    before = answers(r, x[:6])
+    before = router_answers(r, [x[:6]])
     with pytest.raises(exc, match=message):
         getattr(r, method)(*make_args(x), **kwargs)
-    assert answers(r, x[:6]) == before
+    assert router_answers(r, [x[:6]]) == before
 
 
 def test_zero_columns_with_fewer_than_two_rows_is_refused():

@@ -5,14 +5,9 @@ import numpy as np
 import pytest
 
 import nuvaris_qor_router as qr
+from conftest import clustered
 
 DIM = 8
-
-
-def clustered(rows, seed=0, centres=12):
-    rng = np.random.default_rng(seed)
-    c = rng.standard_normal((centres, DIM)).astype(np.float32) * 3
-    return (c[rng.integers(0, centres, rows)] + rng.standard_normal((rows, DIM)).astype(np.float32)).astype(np.float32)
 
 
 @pytest.fixture(scope="module", params=[3, 0], ids=["ctop_r3", "ctop_r0"])

@@ -44,7 +44,7 @@ def crafted(tmp_path, docs):
     return r
 
 
-def rows(*spec):
+def query_rows(*spec):
     """Query rows over the identity codebook, each a dict {column: value}."""
     q = np.zeros((len(spec), 8), np.float32)
     for j, row in enumerate(spec):
@@ -57,7 +57,7 @@ def test_score_is_the_float32_value_widened(tmp_path):
     # Row maxima 0.9 and 0.6 over codes {3, 7}: w = 0.25; the query C_top
     # is [1, 3] and the document shares cluster 1.
     r = crafted(tmp_path, [([3, 7], [1, 0], 2**64 - 1)])
-    res = r.route_query(rows({3: 0.9, 7: 0.5}, {3: 0.2, 7: 0.6}))
+    res = r.route_query(query_rows({3: 0.9, 7: 0.5}, {3: 0.2, 7: 0.6}))
     want = F32(0.5) * F32(0.2) + F32(1) / (F32(0.25) + F32(1))
     assert res == [(2**64 - 1, float(want))]
     assert type(res[0]) is tuple and type(res[0][0]) is int and type(res[0][1]) is float
@@ -65,7 +65,7 @@ def test_score_is_the_float32_value_widened(tmp_path):
 
 def test_document_without_codes_keeps_its_overlap_term(tmp_path):
     r = crafted(tmp_path, [([], [0], 9)])
-    (doc_id, score), = r.route_query(rows({0: 1.0}, {2: 1.0}, {4: 1.0}))  # C_top [0, 1, 2]
+    (doc_id, score), = r.route_query(query_rows({0: 1.0}, {2: 1.0}, {4: 1.0}))  # C_top [0, 1, 2]
     assert doc_id == 9
     assert score == float(F32(1) / F32(3) * F32(0.2) + F32(2.938736e-39))
 
@@ -87,17 +87,17 @@ def test_max_candidates_truncates_the_full_ranking(tmp_path):
 def test_nan_score_alone_is_returned_and_two_fail(tmp_path):
     # Over code 1 the row maxima are -3e38, -3e38 and +inf: the running
     # sum overflows to -inf, then meets +inf.
-    q = rows({1: -3e38}, {1: -3e38}, {1: np.inf}, {0: 1.0})
+    q = query_rows({1: -3e38}, {1: -3e38}, {1: np.inf}, {0: 1.0})
     both = [([1], [0], 7), ([0], [0], 8)]
     alone = crafted(tmp_path, both[:1]).route_query(q)
     assert len(alone) == 1 and alone[0][0] == 7 and math.isnan(alone[0][1])
     r = crafted(tmp_path, both)
     with pytest.raises(qr.PanicException, match=r"^proxy scores cannot be ordered"):
         r.route_query(q)
-    assert len(r.route_query(rows({0: 1.0}))) == 2  # the scratch lock was released
+    assert len(r.route_query(query_rows({0: 1.0}))) == 2  # the scratch lock was released
 
 
-def clustered(n_docs, tokens, dim, seed):
+def doc_tokens(n_docs, tokens, dim, seed):
     rng = np.random.default_rng(seed)
     centres = rng.standard_normal((40, dim)).astype(np.float32)
     x = centres[rng.integers(0, 40, n_docs * tokens)] + 0.5 * rng.standard_normal((n_docs * tokens, dim))
@@ -140,12 +140,12 @@ def numpy_route(state, query, ctop):
 
 @pytest.mark.parametrize("n_rows, n_probes, dim", [(1, 4, 16), (8, 0, 16), (32, 12, 16), (17, 6, 13)])
 def test_agrees_with_numpy_over_a_saved_build(tmp_path, n_rows, n_probes, dim):
-    x = clustered(300, 12, dim, seed=1)
+    x = doc_tokens(300, 12, dim, seed=1)
     r = qr.PyQorRouter(dim)
     r.build(x, list(range(5, 305)), [(i * 12, i * 12 + 12) for i in range(300)], n_fine=64, n_coarse=12)
     r.save(str(tmp_path / "s.qor"))
     state = json.loads((tmp_path / "s.qor").read_bytes()[16:])
-    q = clustered(n_rows, 1, dim, seed=2)
+    q = doc_tokens(n_rows, 1, dim, seed=2)
     q /= np.linalg.norm(q, axis=1, keepdims=True)
     before = q.copy()
     want = numpy_route(state, q, r.compute_query_profile(q, n_probes)[1])

@@ -122,7 +122,7 @@ class TestExactScores:
         for seed, d in enumerate([2, 40, 99]):
             q = query_like(docs, d, seed)
             routed = retriever.router.route_query(q, 3, 20)
-            expected = retriever.rerank(q, [i for i, _ in routed], k=7)
+            expected = retriever.rerank(q, [int(retriever.doc_ids[i]) for i, _ in routed], k=7)
             assert retriever.search(q, k=7, n_probes=3, candidates=20) == expected
 
     def test_enough_candidates_give_the_exact_top_k(self, retriever, docs):
@@ -157,7 +157,7 @@ class TestOrder:
 
     def test_query_without_rows(self, retriever):
         assert retriever.search(np.empty((0, DIM), np.float32)) == []
-        assert retriever.rerank(np.empty((0, DIM), np.float32), [0, 1], k=5) == [(10_000, 0.0), (10_007, 0.0)]
+        assert retriever.rerank(np.empty((0, DIM), np.float32), [10_000, 10_007], k=5) == [(10_000, 0.0), (10_007, 0.0)]
 
 
 class TestInputForms:
@@ -211,7 +211,7 @@ class TestValidation:
             (([np.zeros((2, 3))], [1, 2]), {}, "got 2 doc_ids for 1 documents"),
             (([np.zeros((2, 3))], [-1]), {}, "doc_ids must be in 0..2**64-1, got -1"),
             (([np.zeros((2, 3))], [2**64]), {}, "doc_ids must be in 0..2**64-1, got 18446744073709551616"),
-            (([np.zeros((2, 3))], [1.5]), {}, "doc_ids must be integers: 'float' object cannot be interpreted as an integer"),
+            (([np.zeros((2, 3))], [1.5]), {}, "doc_ids must be integers or strings: 'float' object cannot be interpreted as an integer"),
             ((np.zeros((4, 3)), [1], [(2, 5)]), {}, "doc_offsets[0] = (2, 5) is not a range 0 <= start <= end <= 4"
              " (the number of rows of vectors)"),
             ((np.zeros((4, 3)), [1], [(3, 2)]), {}, "doc_offsets[0] = (3, 2) is not a range 0 <= start <= end <= 4"
@@ -224,6 +224,10 @@ class TestValidation:
             (([np.zeros((2, 0))], [1]), {}, "vectors must have at least one column"),
             (([], []), {}, "training the codebook needs at least 2 vectors, got 0"),
             (([np.zeros((2, 3))], [1]), {"n_fine": -1}, "n_fine must be a non-negative integer, got -1"),
+            (([np.zeros((2, 3))], [1]), {"n_fine": 0}, "n_fine must be at least 1, got 0"),
+            (([np.zeros((2, 3))], [1]), {"n_coarse": 0}, "n_coarse must be at least 1, got 0"),
+            (([np.zeros((2, 3))], ["a", 1]), {}, "doc_ids mix strings and integers; use one kind"),
+            (([np.zeros((2, 3))], ["a\0b"]), {}, "doc_ids[0] holds a NUL character"),
             (([np.zeros((65_536, 1), np.float32)], [1]), {}, "document 0 has 65536 vectors; at most 65535 fit one document"),
         ],
     )
@@ -231,7 +235,7 @@ class TestValidation:
         _raises(lambda: Retriever.build(*args, **kwargs), message)
 
     def test_unknown_router_parameter(self):
-        with pytest.raises(TypeError, match=r"^build\(\) got an unexpected keyword argument 'n_probes'$"):
+        with pytest.raises(TypeError, match=r"^Retriever\.build\(\) got an unexpected keyword argument 'n_probes'$"):
             Retriever.build([np.zeros((2, 3))], [1], n_probes=3)
 
     @pytest.mark.parametrize(
@@ -243,10 +247,14 @@ class TestValidation:
             ("search", (np.zeros((1, DIM)),), {"k": True}, "k must be a non-negative integer, got True"),
             ("search", (np.zeros((1, DIM)),), {"candidates": 2.0}, "candidates must be a non-negative integer, got 2.0"),
             ("search", (np.full((1, DIM), np.inf),), {}, "query row 0 holds NaN or infinity"),
-            ("search_batch", ([np.zeros((1, DIM)), np.zeros((1, 3))],), {}, f"query has 3 columns; expected {DIM}"),
+            ("search_batch", ([np.zeros((1, DIM)), np.zeros((1, 3))],), {}, f"queries[1]: query has 3 columns; expected {DIM}"),
+            ("search", (np.zeros((1, DIM)),), {"n_probes": 0}, "n_probes must be at least 1, got 0"),
+            ("route_query", (np.zeros((1, DIM)),), {"n_probes": 0}, "n_probes must be at least 1, got 0"),
             ("route_query", (np.zeros((1, DIM)),), {"n_probes": -2}, "n_probes must be a non-negative integer, got -2"),
-            ("rerank", (np.zeros((1, DIM)), [0, 120]), {}, "document index 120 is outside 0..119"),
-            ("rerank", (np.zeros((1, DIM)), [[0]]), {}, "docs must be a 1-D sequence of document indices"),
+            ("rerank", (np.zeros((1, DIM)), [10_000, 3]), {}, "no document has id 3"),
+            ("rerank", (np.zeros((1, DIM)), ["a"]), {}, "doc_ids are strings, but this retriever's ids are integers"),
+            ("rerank", (np.zeros((1, DIM)), np.array([[0]])), {}, "docs must be a 1-D sequence of integers or strings, got shape (1, 1)"),
+            ("add", ([np.zeros((2, DIM))], ["x"]), {}, "doc_ids are strings, but this retriever's ids are integers"),
             ("add", ([np.zeros((2, 5))], [1]), {}, f"vectors[0] has 5 columns; expected {DIM}"),
             ("add", (np.zeros((2, 5)), [1], [(0, 2)]), {}, f"vectors have 5 columns; expected {DIM}"),
         ],

@@ -205,7 +205,9 @@ class TestLoadRefuses:
         path.write_text(json.dumps(manifest))
 
     def test_missing_directory_and_manifest(self, saved, tmp_path):
-        _raises(lambda: Retriever.load(tmp_path / "nowhere"), r"not a directory$")
+        _raises(lambda: Retriever.load(tmp_path / "nowhere"), rf"^cannot load '{tmp_path}/nowhere': it does not exist$")
+        (tmp_path / "file").write_bytes(b"")
+        _raises(lambda: Retriever.load(tmp_path / "file"), rf"^cannot load '{tmp_path}/file': not a directory$")
         (saved / "manifest.json").unlink()
         _raises(lambda: Retriever.load(saved), r"no readable manifest\.json \(No such file or directory\)$")
 
@@ -214,7 +216,7 @@ class TestLoadRefuses:
         [
             ("{", r"manifest\.json is not valid JSON"),
             ("[]", r"manifest\.json does not describe a saved retriever$"),
-            ('{"format": "nuvaris_qor_search.retriever", "version": 2}', r"format version 2; this package reads 1$"),
+            ('{"format": "nuvaris_qor_search.retriever", "version": 3}', r"format version 3; this package reads 1 to 2$"),
             ('{"format": "nuvaris_qor_search.retriever", "version": 1}', r"manifest\.json lacks fields"),
             (b'{"format": "nuvaris_qor\xffsearch.retriever"}', r"manifest\.json is not valid UTF-8 \('utf-8' codec can't decode"),
             (b"\xfe\xff", r"manifest\.json is not valid UTF-8"),
@@ -424,10 +426,10 @@ class TestSaveSafety:
     def test_failed_build_leaves_no_store_files(self, tmp_path, docs, monkeypatch):
         real_append = _files.GrowableArray.append
 
-        def append(self, data):
+        def append(self, data, progress=None):
             if fail_now(self, data):
                 raise OSError(28, "No space left on device")
-            real_append(self, data)
+            real_append(self, data, progress)
 
         monkeypatch.setattr(_files.GrowableArray, "append", append)
         for fail_now in (lambda arr, data: True, lambda arr, data: arr.path.name == "ids.npy" and len(data) > 1):

@@ -100,8 +100,12 @@ def frame(count, lengths, body=b""):
 def test_a_bad_peer_is_dropped_and_the_server_keeps_serving(server, garbage):
     with socket.create_connection(server.address, timeout=10) as conn:
         conn.sendall(garbage)
-        conn.shutdown(socket.SHUT_WR)
-        assert dropped(conn)
+        try:
+            conn.shutdown(socket.SHUT_WR)
+        except OSError:  # the server reset the connection already, for the bytes it left unread
+            pass
+        else:
+            assert dropped(conn)
     link = _channel.Link(server.address, TOKEN, timeout=10)
     link.send(*_channel.request("op", [(b"x",)]))
     assert link.recv()[1] == [b"x"]

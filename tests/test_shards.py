@@ -5,6 +5,7 @@ manifest, and restarts of a killed shard."""
 import ipaddress
 import json
 import os
+import re
 import signal
 import socket
 import time
@@ -13,18 +14,18 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from nuvaris_qor_router import PyQorRouter
+from nuvaris_qor_router import PanicException, PyQorRouter
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
 from nuvaris_qor_search import Retriever  # noqa: E402
-from nuvaris_qor_search import _channel, shards  # noqa: E402
+from nuvaris_qor_search import _channel, _shard_add  # noqa: E402
+from nuvaris_qor_search._shard_actor import _Shard  # noqa: E402
 from nuvaris_qor_search.shards import (  # noqa: E402
     AddDocumentsError,
     ShardedRouter,
     ShardError,
     ShardRestartedError,
-    _merge,
     shard_of,
     train_codebook,
 )
@@ -116,7 +117,7 @@ def fresh(data):
 
 
 def shard_pid(router, shard):
-    return ray.get(router._actors[shard].status.remote())[1]["pid"]
+    return ray.get(router._fan.actors[shard].status.remote())[1]["pid"]
 
 
 def listening_addresses(root):
@@ -211,30 +212,6 @@ def test_equal_scores_across_shards_put_the_lower_id_first(data, sharded):
     assert any(owners[j] != owners[N_DOCS - N_DUPLICATES + j] for j in range(N_DUPLICATES))
 
 
-@pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("limit", [1, 7, 1000])
-@pytest.mark.parametrize("n_queries", [1, 5])
-def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries):
-    # Few distinct scores and ids, so runs of equal scores span shards, and one id
-    # may come twice (ids repeat within a shard, and across shards in this model).
-    rng = np.random.default_rng(seed)
-    parts, pool = [], []
-    for shard in range(3):
-        counts = rng.integers(0, 12, n_queries)
-        counts[shard % n_queries] *= n_queries == 1  # queries without candidates on some shard
-        ids, scores = [], []
-        for j, n in enumerate(counts):
-            s = np.sort(rng.integers(-3, 4, n).astype(np.float32) / 2)[::-1]
-            s[s == 0] = rng.choice([np.float32(0), np.float32(-0.0)], np.count_nonzero(s == 0))
-            d = rng.integers(0, 9, n).astype(np.uint64)
-            ids.append(d)
-            scores.append(s)
-            pool += [(j, -float(x), int(i), shard, pos) for pos, (i, x) in enumerate(zip(d, s))]
-        parts.append((np.concatenate(ids), np.concatenate(scores), counts))
-    expected = [[(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)]
-    assert _merge(parts, limit) == expected
-
-
 def test_partition_is_a_fixed_function_of_the_id():
     ids = [0, 1, 2, 3, 42, 2**64 - 1]
     assert shard_of(ids, 3).tolist() == [1, 2, 1, 0, 1, 2]
@@ -252,9 +229,9 @@ class TestDirectConnections:
         errors = []
         for router in (direct, via_ray):
             with pytest.raises(ShardError) as info:
-                router.route_query(qs[0], -1)
+                router.route_query(qs[0], 2**70)  # a count the router itself cannot take
             errors.append(str(info.value))
-        assert errors[0] == errors[1] and errors[0].startswith("shard 0: ")
+        assert errors[0] == errors[1] and errors[0].startswith("shard 0: OverflowError: ")
 
     def test_unreachable_shards_fall_back_to_ray_calls(self, data, sharded, fresh, monkeypatch):
         def refuse(*args, **kwargs):
@@ -270,7 +247,7 @@ class TestDirectConnections:
     def test_a_broken_connection_is_remade_and_the_query_answered(self, data, sharded):
         router, q = sharded(2), data["queries"][2]
         before = router.route_query(q)
-        router._links[1].sock.shutdown(socket.SHUT_RDWR)
+        router._fan.links[1].sock.shutdown(socket.SHUT_RDWR)
         assert router.route_query(q) == before
 
     def test_an_interrupted_query_leaves_no_reply_behind(self, data, sharded, monkeypatch):
@@ -290,10 +267,10 @@ class TestDirectConnections:
     def test_a_local_ray_and_its_shards_listen_on_loopback_only(self, sharded):
         router = sharded(2)
         loopback = ipaddress.ip_network("127.0.0.0/8")
-        assert all(ipaddress.ip_address(host) in loopback for host, _ in router._addresses)
+        assert all(ipaddress.ip_address(host) in loopback for host, _ in router._fan.addresses)
         assert all(ipaddress.ip_address(node["NodeManagerAddress"]) in loopback for node in ray.nodes())
         addresses = listening_addresses(os.getpid())
-        assert len(addresses) > len(router._addresses)  # Ray's own servers and the shards' channels
+        assert len(addresses) > len(router._fan.addresses)  # Ray's own servers and the shards' channels
         assert [a for a in addresses if not a.is_loopback] == []
 
     def test_a_request_beyond_the_frame_limit_goes_through_ray(self, data, sharded, fresh):
@@ -302,13 +279,121 @@ class TestDirectConnections:
         batch, expected = data["queries"] * 6, sharded(2)  # 6 KiB of query rows
         assert router.route_query_batch(batch, 3, 40) == expected.route_query_batch(batch, 3, 40)
         assert router.search(batch[0]) == expected.search(batch[0])
-        assert router._direct and all(router._links)
+        assert router._fan.direct and all(router._fan.links)
 
     def test_a_connection_without_the_token_is_closed_unanswered(self, sharded):
         router = sharded(2)
-        with socket.create_connection(router._addresses[0], timeout=30) as conn:
+        with socket.create_connection(router._fan.addresses[0], timeout=30) as conn:
             _channel.send_frame(conn, {"token": "0" * 64})
             assert conn.makefile("rb").read(1) == b""
+
+
+def with_row(q, row, value):
+    q = q.copy()
+    q[row, 3] = value
+    return q
+
+
+def refusal(call):
+    """The exact message of the ValueError `call()` raises, as a pattern."""
+    with pytest.raises(ValueError) as info:
+        call()
+    return "^" + re.escape(str(info.value)) + "$"
+
+
+class TestQueryChecks:
+    """Sharded queries are checked as Retriever's are, with the same messages, before any shard sees them."""
+
+    @pytest.mark.parametrize(
+        "query, options",
+        [
+            (lambda q: with_row(q, 1, np.nan), {}),
+            (lambda q: with_row(q, 2, -np.inf), {}),
+            (lambda q: q[:, :8], {}),
+            (lambda q: q[0], {}),
+            (lambda q: q.astype(complex), {}),
+            (lambda q: q, {"n_probes": -1}),
+            (lambda q: q, {"n_probes": 0}),
+            (lambda q: q, {"k": -3}),
+            (lambda q: q, {"candidates": 2.5}),
+            (lambda q: q, {"k": True}),
+        ],
+    )
+    def test_search_refuses_what_retriever_search_refuses(self, data, single, sharded, query, options):
+        good = data["queries"][0]
+        bad, retriever, router = query(good), single[1], sharded(2)
+        for method in ("search", "search_batch"):
+            args = (bad,) if method == "search" else ([good, bad],)
+            message = refusal(lambda: getattr(retriever, method)(*args, **options))
+            with pytest.raises(ValueError, match=message):
+                getattr(router, method)(*args, **options)
+
+    @pytest.mark.parametrize(
+        "query, options",
+        [
+            (lambda q: with_row(q, 0, np.nan), {}),
+            (lambda q: q[:, :8], {}),
+            (lambda q: q, {"n_probes": -1}),
+            (lambda q: q, {"n_probes": 0}),
+            (lambda q: q, {"max_candidates": -1}),
+            (lambda q: q, {"max_candidates": "5"}),
+        ],
+    )
+    def test_route_query_refuses_what_retriever_route_query_refuses(self, data, single, sharded, query, options):
+        good = data["queries"][0]
+        bad, router = query(good), sharded(2)
+        message = refusal(lambda: single[1].route_query(bad, **options))
+        with pytest.raises(ValueError, match=message):
+            router.route_query(bad, **options)
+        in_batch = message if options else "^" + re.escape("queries[1]: ") + message[1:]
+        with pytest.raises(ValueError, match=in_batch):
+            router.route_query_batch([good, bad], **options)
+
+    @pytest.mark.parametrize("method", ["get_cluster_entries", "query_cluster_overlaps", "compute_query_profile"])
+    def test_probes_refuse_bad_queries_and_negative_counts(self, data, single, sharded, method):
+        good, router = data["queries"][0], sharded(2)
+        for bad in (with_row(good, 0, np.inf), good[:, :8]):
+            with pytest.raises(ValueError, match=refusal(lambda: single[1].route_query(bad))):
+                getattr(router, method)(bad)
+        with pytest.raises(ValueError, match=r"^n_probes must be a non-negative integer, got -1$"):
+            getattr(router, method)(good, -1)
+
+
+def bare_shard(error):
+    """A shard's request handler without its actor: every route request raises `error`."""
+    shard = _Shard.__new__(_Shard)
+    shard.generation = 2
+
+    def route(*args):
+        raise error
+
+    shard.route = route
+    return shard
+
+
+def decoded(request):
+    header, parts = request
+    return json.loads(header), parts
+
+
+class TestShardHandler:
+    """A direct request that fails is answered with its error; the session goes on."""
+
+    @pytest.mark.parametrize(
+        "error",
+        [ValueError("bad value\nsecond line"), PanicException("broken invariant"), MemoryError()],
+        ids=["ValueError", "PanicException", "MemoryError"],
+    )
+    def test_a_failing_request_is_answered_with_its_error(self, error):
+        shard = bare_shard(error)
+        reply, parts = shard._serve(*decoded(_channel.request("route", ((b"", b""), 4, 10))))
+        assert reply == {"generation": 2, "error": [type(error).__name__, str(error).split("\n")[0]]}
+        assert parts == ()
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+    def test_a_request_to_stop_is_not_answered_as_an_error(self, error):
+        with pytest.raises(error):
+            bare_shard(error())._serve(*decoded(_channel.request("route", ((b"", b""), 4, 10))))
 
 
 class TestAdding:
@@ -338,7 +423,7 @@ class TestAdding:
 
     def test_a_failing_shard_is_named_with_what_each_shard_applied(self, data, fresh):
         router = fresh()
-        ray.get(router._actors[1].close.remote())  # shard 1 now refuses every call
+        ray.get(router._fan.actors[1].close.remote())  # shard 1 now refuses every call
         owners = shard_of(data["ids"], 2)
         with pytest.raises(AddDocumentsError) as info:
             router.add_documents(data["vectors"], data["ids"], data["offsets"], chunk_rows=100)
@@ -348,7 +433,7 @@ class TestAdding:
         assert err.applied[1] == 0 and err.expected[1] == int((owners == 1).sum())
         # Nothing is sent after the failure, so shard 0 stopped part way; it says how far.
         assert err.complete == () and 0 < err.applied[0] < err.expected[0] == int((owners == 0).sum())
-        assert ray.get(router._actors[0].status.remote())[1]["n_docs"] == err.applied[0]
+        assert ray.get(router._fan.actors[0].status.remote())[1]["n_docs"] == err.applied[0]
         assert f"shard 0 {err.applied[0]} of {err.expected[0]}, shard 1 0 of {err.expected[1]}" in str(err)
         with pytest.raises(ShardError, match=r"^shard 1: ValueError: shard is closed$"):
             router.route_query(data["queries"][0])
@@ -356,7 +441,7 @@ class TestAdding:
 
     def test_a_shard_killed_while_adding_counts_only_what_its_new_process_holds(self, data, fresh, monkeypatch):
         router = fresh()
-        pid, owners, real = shard_pid(router, 1), shard_of(data["ids"], 2), shards._Documents.gather
+        pid, owners, real = shard_pid(router, 1), shard_of(data["ids"], 2), _shard_add.Documents.gather
         sent = []
 
         def gather(docs, picks):
@@ -366,7 +451,7 @@ class TestAdding:
                     os.kill(pid, signal.SIGKILL)
             return real(docs, picks)
 
-        monkeypatch.setattr(shards._Documents, "gather", gather)
+        monkeypatch.setattr(_shard_add.Documents, "gather", gather)
         with pytest.raises(AddDocumentsError) as info:
             router.add_documents(data["vectors"], data["ids"], data["offsets"], chunk_rows=100, in_flight=1)
         err = info.value
@@ -461,7 +546,7 @@ class TestRestarts:
         deadline = time.monotonic() + 60
         while True:  # wait, past the driver, until Ray has the actor back
             try:
-                generation, status = ray.get(router._actors[0].status.remote())
+                generation, status = ray.get(router._fan.actors[0].status.remote())
                 break
             except ray.exceptions.RayActorError:
                 assert time.monotonic() < deadline
@@ -473,9 +558,12 @@ class TestRestarts:
         assert router.search(data["queries"][0]) == router.search(data["queries"][0])
 
 
-def test_readme_example_runs_as_written(readme_example):
-    out = readme_example("## More than one machine", "sharded.py")
+def test_readme_example_runs_as_written_and_cleanly(readme_example):
+    out, err = readme_example("## More than one machine", "sharded.py", with_stderr=True)
     routed, searched, last = [line for line in out.splitlines() if line.startswith("[")]
-    assert len(eval(routed)) == 5 and eval(searched)[0][0] == 10
+    assert len(eval(routed)) == 5 and eval(routed)[0][0] == eval(searched)[0][0] == 10
     counts, again = last.split("] ", 1)
     assert sum(eval(counts + "]")) == 1000 and again == searched
+    # Neither Ray's Python loggers (ERROR) nor its core ("[date time E pid tid] ...") report an error.
+    errors = [line for line in err.splitlines() if re.search(r"\bERROR\b|^\[[^]]* E \d+ \d+\]", line)]
+    assert errors == []

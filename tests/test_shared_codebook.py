@@ -11,6 +11,8 @@ import pytest
 from nuvaris_qor_router import PyQorRouter
 from nuvaris_qor_search.codebook import codebook_digest, strip_documents, train_codebook
 
+from conftest import state_bytes
+
 DIM = 12
 
 
@@ -20,12 +22,6 @@ def sample():
     vectors = rng.standard_normal((600, DIM), dtype=np.float32)
     vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
     return vectors, [(i * 20, i * 20 + 20) for i in range(30)]
-
-
-def saved(router, tmp_path, name):
-    path = tmp_path / name
-    router.save(str(path))
-    return path.read_bytes()
 
 
 def test_add_documents_on_the_codebook_rebuilds_the_sample_byte_for_byte(sample, tmp_path):
@@ -39,20 +35,20 @@ def test_add_documents_on_the_codebook_rebuilds_the_sample_byte_for_byte(sample,
     router.load(str(tmp_path / "cb.qor"))
     assert (router.n_docs(), router.n_fine(), router.n_coarse()) == (0, 24, 5)
     assert router.route_query(vectors[:4]) == []
-    assert saved(router, tmp_path, "again.qor") == state  # the format save itself writes
+    assert state_bytes(router, tmp_path / "again.qor") == state  # the format save itself writes
 
     ids = list(range(100, 130))
     router.add_documents(vectors, ids, offsets)
     built = PyQorRouter(DIM)
     built.build(vectors, ids, offsets, **params)
-    assert saved(router, tmp_path, "filled.qor") == saved(built, tmp_path, "built.qor")
+    assert state_bytes(router, tmp_path / "filled.qor") == state_bytes(built, tmp_path / "built.qor")
 
 
 def test_state_without_documents_keeps_header_and_text(sample, tmp_path):
     vectors, offsets = sample
     built = PyQorRouter(DIM)
     built.build(vectors, list(range(30)), offsets, n_fine=16, n_coarse=4)
-    full = saved(built, tmp_path, "full.qor")
+    full = state_bytes(built, tmp_path / "full.qor")
     state = strip_documents(full)
     magic, version, length = struct.unpack_from("<4sIQ", state)
     assert (magic, version, length) == (b"QORR", 1, len(state) - 16)
@@ -66,7 +62,7 @@ def test_state_without_documents_keeps_header_and_text(sample, tmp_path):
     assert codebook_digest(state) == codebook_digest(full) == codebook_digest(tmp_path / "full.qor")
     other = PyQorRouter(DIM)
     other.build(vectors, list(range(30)), offsets, n_fine=16, n_coarse=4, ctop_r=2)
-    assert codebook_digest(saved(other, tmp_path, "other.qor")) != codebook_digest(full)
+    assert codebook_digest(state_bytes(other, tmp_path / "other.qor")) != codebook_digest(full)
 
 
 @pytest.mark.parametrize(

@@ -75,15 +75,18 @@ class GrowableArray:
             f.write(npy_header(arr.dtype, (0, *row_shape)))
         return arr
 
-    def append(self, data: np.ndarray) -> None:
+    def append(self, data: np.ndarray, progress: Callable[[int], None] | None = None) -> None:
         """Writes `data` (rows of this array's shape and dtype) after the
-        last row, then records the new row count in the header."""
+        last row, then records the new row count in the header. `progress`
+        is told the number of rows of each chunk written."""
         data = np.ascontiguousarray(data, dtype=self.dtype)
         with open(self.path, "r+b") as f:
             f.seek(HEADER_BYTES + self.rows * self.row_bytes)
             step = chunk_rows(self.row_bytes)
             for lo in range(0, len(data), step):
                 f.write(memoryview(data[lo : lo + step]).cast("B"))
+                if progress is not None:
+                    progress(min(step, len(data) - lo))
             rows = self.rows + len(data)
             f.seek(0)
             f.write(npy_header(self.dtype, (rows, *self.row_shape)))
@@ -105,9 +108,12 @@ class GrowableArray:
         return np.load(self.path, mmap_mode="r")
 
 
-def write_array(path: Path, array: np.ndarray, dtype: np.dtype) -> dict:
+def write_array(
+    path: Path, array: np.ndarray, dtype: np.dtype, progress: Callable[[int], None] | None = None
+) -> dict:
     """Writes `array` (converted to `dtype`, chunk by chunk) as a .npy file
-    with a fixed-size header, syncs it, and returns its size and SHA-256."""
+    with a fixed-size header, syncs it, and returns its size and SHA-256.
+    `progress` is told the number of bytes of each chunk written."""
     dtype = np.dtype(dtype)
     digest = hashlib.sha256()
     size = 0
@@ -123,6 +129,8 @@ def write_array(path: Path, array: np.ndarray, dtype: np.dtype) -> dict:
             f.write(chunk)
             digest.update(chunk)
             size += len(chunk)
+            if progress is not None:
+                progress(len(chunk))
         f.flush()
         os.fsync(f.fileno())
     return {"name": path.name, "bytes": size, "sha256": digest.hexdigest()}
@@ -133,12 +141,15 @@ def file_digest(path: Path) -> str:
         return stream_digest(f)
 
 
-def stream_digest(f: BufferedReader) -> str:
-    """The SHA-256 of everything in the open file `f`, read from its start."""
+def stream_digest(f: BufferedReader, progress: Callable[[int], None] | None = None) -> str:
+    """The SHA-256 of everything in the open file `f`, read from its start;
+    `progress` is told the number of bytes of each block read."""
     digest = hashlib.sha256()
     f.seek(0)
     while block := f.read(CHUNK_BYTES // 8):
         digest.update(block)
+        if progress is not None:
+            progress(len(block))
     return digest.hexdigest()
 
 
@@ -279,7 +290,7 @@ def _same_file(fd: int, path: Path) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def _staging_prefix(target: Path) -> str:
+def staging_prefix(target: Path) -> str:
     return f".{target.name}.tmp-"
 
 
@@ -288,7 +299,7 @@ def _locked_staging(target: Path) -> tuple[Path, int]:
     and a descriptor that holds an exclusive lock on it until closed, which
     tells other saves that the directory is in use."""
     for _ in range(100):
-        staging = Path(tempfile.mkdtemp(prefix=_staging_prefix(target), dir=target.parent))
+        staging = Path(tempfile.mkdtemp(prefix=staging_prefix(target), dir=target.parent))
         fd = os.open(staging, os.O_RDONLY | os.O_DIRECTORY)
         try:
             fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -311,7 +322,7 @@ def remove_stale_staging(target: Path) -> None:
     """Removes the staging directories that saves to `target` left behind
     when they were interrupted: every `.NAME.tmp-*` sibling that no live
     process holds locked. Ones that cannot be locked are left alone."""
-    name = re.compile(re.escape(_staging_prefix(target)) + r"[a-z0-9_]{8}")
+    name = re.compile(re.escape(staging_prefix(target)) + r"[a-z0-9_]{8}")
     try:
         entries = [e.name for e in os.scandir(target.parent) if name.fullmatch(e.name)]
     except OSError:

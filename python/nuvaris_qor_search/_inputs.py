@@ -22,7 +22,7 @@ class Documents:
     matrix / pairs: what the router indexes (rows of `matrix`, document d is
     rows pairs[d][0] .. pairs[d][1] - 1). rows / lengths: the same
     documents' vectors one after another, for the store (often a view of
-    `matrix`). ids: uint64 caller ids.
+    `matrix`). ids: the caller's ids, uint64 or unicode (see `ids`).
     """
 
     matrix: np.ndarray
@@ -62,27 +62,47 @@ def check_values(matrix: np.ndarray, what: str, dtype: np.dtype | None = None) -
                 raise ValueError(f"{what} holds {peak:g}, beyond float16's largest value {_FLOAT16_MAX:g}")
 
 
-def _ids(doc_ids: Any, count: int) -> np.ndarray:
+def ids(doc_ids: Any, name: str = "doc_ids") -> np.ndarray:
+    """The caller's document ids as a 1-D array: uint64 when they are
+    integers (0 .. 2**64-1), little-endian unicode when they are strings.
+    One call holds one kind; strings may not hold NUL characters (a
+    fixed-width unicode array cannot keep a trailing one)."""
     if isinstance(doc_ids, (str, bytes)):
-        raise ValueError("doc_ids must be a sequence of integers, got a string")
-    arr = np.asarray(doc_ids)
-    if arr.ndim != 1 and arr.size != 0:
-        raise ValueError(f"doc_ids must be a 1-D sequence of integers, got shape {arr.shape}")
-    if arr.dtype.kind in "iu" and arr.ndim == 1:
+        raise ValueError(f"{name} must be a sequence of integers or strings, got a single {type(doc_ids).__name__}")
+    arr = doc_ids if isinstance(doc_ids, np.ndarray) else None
+    if arr is not None and arr.ndim != 1 and arr.size != 0:
+        raise ValueError(f"{name} must be a 1-D sequence of integers or strings, got shape {arr.shape}")
+    if arr is not None and arr.dtype.kind in "iu":
         if arr.dtype.kind == "i" and arr.size and arr.min() < 0:
-            raise ValueError(f"doc_ids must be in 0..2**64-1, got {int(arr.min())}")
-        out = arr.astype(np.uint64)
-    elif arr.size == 0:
-        out = np.empty(0, np.uint64)
-    else:
-        try:
-            values = [operator.index(v) for v in doc_ids]
-        except TypeError as exc:
-            raise ValueError(f"doc_ids must be integers: {exc}") from None
-        for v in values:
-            if not 0 <= v < 2**64:
-                raise ValueError(f"doc_ids must be in 0..2**64-1, got {v}")
-        out = np.array(values, dtype=np.uint64)
+            raise ValueError(f"{name} must be in 0..2**64-1, got {int(arr.min())}")
+        return arr.reshape(-1).astype(np.uint64)
+    try:
+        values = list(doc_ids)
+    except TypeError:
+        raise ValueError(f"{name} must be a sequence of integers or strings, got {type(doc_ids).__name__}") from None
+    if not values:
+        return np.empty(0, np.uint64)
+    strings = [isinstance(v, str) for v in values]
+    if any(strings):
+        if not all(strings):
+            raise ValueError(f"{name} mix strings and integers; use one kind")
+        for i, v in enumerate(values):
+            if "\0" in v:
+                raise ValueError(f"{name}[{i}] holds a NUL character")
+        out = np.array(values, dtype=str)
+        return out.astype(out.dtype.newbyteorder("<"), copy=False)
+    try:
+        ints = [operator.index(v) for v in values]
+    except TypeError as exc:
+        raise ValueError(f"{name} must be integers or strings: {exc}") from None
+    for v in ints:
+        if not 0 <= v < 2**64:
+            raise ValueError(f"{name} must be in 0..2**64-1, got {v}")
+    return np.array(ints, dtype=np.uint64)
+
+
+def _ids(doc_ids: Any, count: int) -> np.ndarray:
+    out = ids(doc_ids)
     if len(out) != count:
         raise ValueError(f"got {len(out)} doc_ids for {count} documents")
     return out
@@ -164,6 +184,14 @@ def query_matrix(query: Any, dim: int) -> np.ndarray:
     return q
 
 
+def positive(value: Any, name: str) -> int:
+    """A positive integer argument (bool refused)."""
+    v = count(value, name)
+    if v == 0:
+        raise ValueError(f"{name} must be at least 1, got 0")
+    return v
+
+
 def count(value: Any, name: str) -> int:
     """A non-negative integer argument (bool refused)."""
     if isinstance(value, bool):
@@ -175,3 +203,15 @@ def count(value: Any, name: str) -> int:
     if v < 0:
         raise ValueError(f"{name} must be a non-negative integer, got {v}")
     return v
+
+
+def query_matrices(queries: Any, dim: int) -> list[np.ndarray]:
+    """Each query of a batch through `query_matrix`, all checked before any
+    is used; a refusal names the query's position."""
+    qs = []
+    for i, query in enumerate(queries):
+        try:
+            qs.append(query_matrix(query, dim))
+        except ValueError as exc:
+            raise ValueError(f"queries[{i}]: {exc}") from None
+    return qs

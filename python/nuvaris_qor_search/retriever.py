@@ -6,6 +6,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import re
 import shutil
 import tempfile
 from io import BufferedReader
@@ -17,21 +18,26 @@ import numpy as np
 from nuvaris_qor_router import PyQorRouter
 
 from . import _files, _inputs, _native, maxsim
+from ._progress import Progress
+from .codebook import strip_documents
 from .maxsim import top_k
 from .store import IDS, OFFSETS, VECTORS, VectorStore, store_dtype
 
 ROUTER_FILE = "router.qor"
 MANIFEST_FILE = "manifest.json"
 FORMAT_NAME = "nuvaris_qor_search.retriever"
-FORMAT_VERSION = 1
-ROUTER_PARAMS = ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")
+REMOVED_FILE = "removed.npy"
+# Version 2 adds removed documents (an optional "removed" file) and string
+# ids; a save without either still writes version 1.
+FORMAT_VERSION = 2
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
 OPEN_ATTEMPTS = 5
 # Where this process's open files can be opened again by path.
 _FD_DIR = Path("/proc/self/fd")
 
-Hit = tuple[int, float]
+DocId = int | str
+Hit = tuple[DocId, float]
 
 
 def router_dim(router: PyQorRouter) -> int:
@@ -61,13 +67,19 @@ class Retriever:
 
     Documents are numbered 0, 1, 2, ... in the order they are indexed (build
     first, then each `add`); that number is the id the router itself holds,
-    while the caller's ids (any 64-bit values, repeats allowed) live in the
-    store. Methods that return documents return the caller's ids.
+    while the caller's ids live in the store. Caller ids are either all
+    integers (0 .. 2**64-1) or all strings, and may repeat: a method given
+    an id acts on every document that has it. Methods that return documents
+    return the caller's ids.
+
+    `remove` masks documents: they stay in the router and the store but
+    never appear in a result, until `compact` drops them.
     """
 
-    def __init__(self, router: PyQorRouter, store: VectorStore) -> None:
+    def __init__(self, router: PyQorRouter, store: VectorStore, removed: np.ndarray | None = None) -> None:
         """Pairs a ready router whose document ids are the document indices
-        0 .. n-1 with a store of the same n documents and width."""
+        0 .. n-1 with a store of the same n documents and width; `removed`
+        marks the documents that are masked (default: none)."""
         if not isinstance(router, PyQorRouter):
             raise TypeError(f"router must be a PyQorRouter, got {type(router).__name__}")
         if not isinstance(store, VectorStore):
@@ -78,8 +90,15 @@ class Retriever:
             raise ValueError(f"router vectors have {router_dim(router)} dimensions; store vectors have {store.dim}")
         if router.n_docs() != store.n_docs:
             raise ValueError(f"router holds {router.n_docs()} documents; store holds {store.n_docs}")
+        if removed is None:
+            removed = np.zeros(store.n_docs, bool)
+        elif removed.shape != (store.n_docs,) or removed.dtype != np.bool_:
+            raise ValueError(f"removed must be a ({store.n_docs},) bool array, got {removed.dtype.name} of shape {removed.shape}")
         self._router: PyQorRouter = router
         self._store: VectorStore = store
+        self._removed: np.ndarray = np.array(removed, bool)
+        self._n_removed = int(self._removed.sum())
+        self._by_id: tuple[np.ndarray, np.ndarray] | None = None  # (order, sorted ids), built when needed
         self._closed = False
 
     # -- construction -------------------------------------------------------
@@ -91,21 +110,32 @@ class Retriever:
         doc_ids: Any,
         doc_offsets: Any = None,
         *,
+        n_fine: int = 256,
+        n_coarse: int = 32,
+        max_kmeans_iter: int = 30,
+        ctop_r: int = 3,
         dtype: object = "float32",
         directory: str | os.PathLike[str] | None = None,
-        **router_params: int,
+        show_progress: bool | None = None,
     ) -> Retriever:
         """Trains a router on `vectors` and stores the documents.
 
         vectors: an (N, D) float matrix with `doc_offsets` [(start, end), ...]
         (rows outside every range only train the codebook), or a list of
-        per-document (n_i, D) arrays with doc_offsets=None. doc_ids: one
-        integer per document. dtype: float32 or float16 storage. directory:
+        per-document (n_i, D) arrays with doc_offsets=None. doc_ids: one id
+        per document, all integers or all strings. n_fine, n_coarse,
+        max_kmeans_iter, ctop_r: as for `PyQorRouter.build` (n_fine and
+        n_coarse at least 1). dtype: float32 or float16 storage. directory:
         where the store lives (must not exist or be empty); None keeps it in
-        a private temporary directory. router_params: n_fine, n_coarse,
-        max_kmeans_iter, ctop_r, as for `PyQorRouter.build`.
+        a private temporary directory. show_progress: draw progress bars on
+        stderr (None: when stderr is a terminal).
         """
-        params = _router_params(router_params)
+        params = {
+            "n_fine": _inputs.positive(n_fine, "n_fine"),
+            "n_coarse": _inputs.positive(n_coarse, "n_coarse"),
+            "max_kmeans_iter": _inputs.count(max_kmeans_iter, "max_kmeans_iter"),
+            "ctop_r": _inputs.count(ctop_r, "ctop_r"),
+        }
         dt = store_dtype(dtype)
         docs = _inputs.documents(vectors, doc_ids, doc_offsets, None, dt)
         dim = docs.matrix.shape[1]
@@ -113,14 +143,17 @@ class Retriever:
             raise ValueError(f"training the codebook needs at least 2 vectors, got {len(docs.matrix)}")
         if dim < 1:
             raise ValueError("vectors must have at least one column")
-        router = PyQorRouter(dim)
-        router.build(docs.matrix, list(range(docs.count)), docs.pairs, **params)
-        store = _new_store(dim, dt, directory)
-        try:
-            store.append(docs.rows, docs.lengths, docs.ids)
-        except BaseException:
-            store.discard()
-            raise
+        with Progress("build", show_progress) as progress:
+            router = PyQorRouter(dim)
+            with progress.router_step(f"training the router on {len(docs.matrix)} vectors"):
+                router.build(docs.matrix, list(range(docs.count)), docs.pairs, **params)
+            store = _new_store(dim, dt, directory)
+            progress.step(f"storing {docs.count} documents", len(docs.rows), "vectors")
+            try:
+                store.append(docs.rows, docs.lengths, docs.ids, progress.advance)
+            except BaseException:
+                store.discard()
+                raise
         return cls(router, store)
 
     @classmethod
@@ -137,10 +170,7 @@ class Retriever:
         dt = store_dtype(dtype)
         if isinstance(codebook, (bytes, bytearray, memoryview)):
             data = bytes(codebook)
-            with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
-                path = Path(tmp) / "codebook.qor"
-                path.write_bytes(data)
-                router = _load_router(path)
+            router = _router_from_bytes(data)
         else:
             path = Path(os.fspath(codebook))
             router = _load_router(path)
@@ -154,7 +184,8 @@ class Retriever:
 
     @property
     def router(self) -> PyQorRouter:
-        """The router; its document ids are document indices."""
+        """The router; its document ids are document indices (removed
+        documents included until `compact`)."""
         return self._router
 
     @property
@@ -167,7 +198,16 @@ class Retriever:
 
     @property
     def n_docs(self) -> int:
-        return self._store.n_docs
+        """The number of documents, not counting removed ones."""
+        return self._store.n_docs - self._n_removed
+
+    def __len__(self) -> int:
+        return self.n_docs
+
+    @property
+    def n_removed(self) -> int:
+        """Removed documents whose slots `compact` has not reclaimed yet."""
+        return self._n_removed
 
     @property
     def dtype(self) -> np.dtype:
@@ -175,26 +215,147 @@ class Retriever:
 
     @property
     def doc_ids(self) -> np.ndarray:
-        """(n_docs,) uint64 caller ids, by document index."""
+        """The caller ids by document index (uint64, or unicode strings),
+        removed documents included until `compact`."""
         return self._store.ids
+
+    @property
+    def removed(self) -> np.ndarray:
+        """(store.n_docs,) bool: which documents are removed (a copy)."""
+        return self._removed.copy()
 
     # -- indexing -----------------------------------------------------------
 
-    def add(self, vectors: Any, doc_ids: Any, doc_offsets: Any = None) -> None:
+    def add(self, vectors: Any, doc_ids: Any, doc_offsets: Any = None, *, show_progress: bool | None = None) -> None:
         """Appends documents (same input forms as `build`), encoded with the
         existing codebook. All or nothing: on failure neither the router nor
-        the store changes."""
+        the store changes. The ids must be of the kind this retriever
+        holds (integers or strings). A loaded retriever first copies its
+        store to a private directory (see `load`'s workdir)."""
         self._check_open()
         docs = _inputs.documents(vectors, doc_ids, doc_offsets, self.dim, self.dtype)
+        self._check_id_kind(docs.ids)
+        with Progress("add", show_progress) as progress:
+            self._add(docs, progress)
+
+    def _add(self, docs: _inputs.Documents, progress: Progress) -> None:
         base = self._store.n_docs
+        if not self._store.is_working:
+            progress.step("copying the store to a private directory", self._store.n_rows, "vectors")
+            self._store.make_working(progress.advance)
         # The store goes first because it can be rolled back; the router
         # cannot drop documents once added.
-        self._store.append(docs.rows, docs.lengths, docs.ids)
+        progress.step(f"storing {docs.count} documents", len(docs.rows), "vectors")
+        self._store.append(docs.rows, docs.lengths, docs.ids, progress.advance)
         try:
-            self._router.add_documents(docs.matrix, list(range(base, base + docs.count)), docs.pairs)
+            with progress.router_step(f"encoding {len(docs.matrix)} vectors"):
+                self._router.add_documents(docs.matrix, list(range(base, base + docs.count)), docs.pairs)
         except BaseException:
             self._store.truncate(base)
             raise
+        self._removed = np.concatenate([self._removed, np.zeros(docs.count, bool)])
+        self._by_id = None
+
+    def remove(self, doc_ids: Any) -> int:
+        """Removes every document that has one of `doc_ids`; returns how
+        many were removed. An id that no document (still) has is refused
+        with ValueError before anything changes."""
+        self._check_open()
+        found = self._locate(_inputs.ids(doc_ids))
+        self._removed[found] = True
+        self._n_removed = int(self._removed.sum())
+        return int(len(np.unique(found)))
+
+    def update(
+        self, doc_ids: Any, vectors: Any, doc_offsets: Any = None, *, show_progress: bool | None = None
+    ) -> None:
+        """Replaces the documents with `doc_ids` by new vectors (same input
+        forms as `add`): the documents that have these ids are removed and
+        the new ones added under the same ids. All or nothing; every id
+        must be present."""
+        self._check_open()
+        docs = _inputs.documents(vectors, doc_ids, doc_offsets, self.dim, self.dtype)
+        self._check_id_kind(docs.ids)
+        old = self._locate(docs.ids)
+        with Progress("update", show_progress) as progress:
+            self._add(docs, progress)
+        self._removed[old] = True
+        self._n_removed = int(self._removed.sum())
+
+    def compact(self, *, show_progress: bool | None = None) -> None:
+        """Reclaims the slots of removed documents: the router is rebuilt
+        from its codebook with the remaining documents (in their order) and
+        the store drops the removed documents' vectors. Results do not
+        change. All or nothing."""
+        self._check_open()
+        if self._n_removed == 0:
+            return
+        keep = np.flatnonzero(~self._removed).astype(np.int64)
+        with Progress("compact", show_progress) as progress:
+            router = self._empty_router()
+            rows = int((self._store.offsets[keep + 1] - self._store.offsets[keep]).sum())
+            with progress.router_step(f"encoding {rows} vectors of {len(keep)} documents"):
+                self._reindex(router, keep)
+            progress.step(f"copying {len(keep)} documents", rows, "vectors")
+            self._store.keep_only(keep, progress.advance)
+        self._router = router
+        self._removed = np.zeros(len(keep), bool)
+        self._n_removed = 0
+        self._by_id = None
+
+    def _empty_router(self) -> PyQorRouter:
+        """A router with this one's codebook and no documents."""
+        with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
+            path = Path(tmp) / ROUTER_FILE
+            self._router.save(str(path))
+            state = strip_documents(path.read_bytes())
+        return _router_from_bytes(state)
+
+    def _reindex(self, router: PyQorRouter, keep: np.ndarray) -> None:
+        """Adds documents `keep` of the store to `router` as 0, 1, ...,
+        a bounded block of rows at a time."""
+        lengths = self._store.offsets[keep + 1] - self._store.offsets[keep]
+        step = _files.chunk_rows(4 * self.dim)
+        lo = 0
+        while lo < len(keep):
+            hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
+            rows, sizes = self._store.gather(keep[lo:hi])
+            ends = np.cumsum(sizes)
+            pairs = [(int(e - n), int(e)) for e, n in zip(ends, sizes)]
+            router.add_documents(rows, list(range(lo, hi)), pairs)
+            lo = hi
+
+    def _check_id_kind(self, ids: np.ndarray) -> None:
+        if len(ids) == 0 or self._store.n_docs == 0:
+            return
+        if (ids.dtype.kind == "U") != self._store.string_ids:
+            have, got = ("strings", "integers") if self._store.string_ids else ("integers", "strings")
+            raise ValueError(f"doc_ids are {got}, but this retriever's ids are {have}")
+
+    def _locate(self, ids: np.ndarray) -> np.ndarray:
+        """The indices of the live documents that have any of `ids`, in
+        ascending order; an id without one is refused."""
+        if len(ids) == 0:
+            return np.empty(0, np.int64)
+        self._check_id_kind(ids)
+        if self._by_id is None or len(self._by_id[0]) != self._store.n_docs:
+            order = np.argsort(self._store.ids, kind="stable")
+            self._by_id = (order, self._store.ids[order])
+        order, sorted_ids = self._by_id
+        if self._store.n_docs == 0:
+            lo = hi = np.zeros(len(ids), np.int64)
+        else:
+            lo = np.searchsorted(sorted_ids, ids, side="left")
+            hi = np.searchsorted(sorted_ids, ids, side="right")
+        counts = hi - lo
+        first = np.cumsum(counts) - counts
+        docs = order[np.arange(int(counts.sum()), dtype=np.int64) + np.repeat(lo - first, counts)]
+        owner = np.repeat(np.arange(len(ids)), counts)
+        live = ~self._removed[docs]
+        missing = np.flatnonzero(np.bincount(owner[live], minlength=len(ids)) == 0)
+        if len(missing):
+            raise ValueError(f"no document has id {ids[missing[0]].item()!r}")
+        return np.unique(docs[live]).astype(np.int64)
 
     # -- queries ------------------------------------------------------------
 
@@ -210,9 +371,15 @@ class Retriever:
     def search_batch(
         self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
     ) -> list[list[Hit]]:
-        """`search` for each query in turn (all are checked first)."""
+        """`search` for each query in turn (all are checked first; a bad
+        query is named by its position)."""
         self._check_open()
-        qs = [_inputs.query_matrix(q, self.dim) for q in queries]
+        qs = []
+        for i, query in enumerate(queries):
+            try:
+                qs.append(_inputs.query_matrix(query, self.dim))
+            except ValueError as exc:
+                raise ValueError(f"queries[{i}]: {exc}") from None
         k, n_probes, candidates = _counts(k, n_probes, candidates)
         return [self._search(q, k, n_probes, candidates) for q in qs]
 
@@ -221,44 +388,49 @@ class Retriever:
         the caller's document ids."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        n_probes = _inputs.count(n_probes, "n_probes")
+        n_probes = _inputs.positive(n_probes, "n_probes")
         max_candidates = _inputs.count(max_candidates, "max_candidates")
-        routed = self._router.route_query(q, n_probes, max_candidates)
-        docs = self._doc_indices(routed)
-        ids = self._store.ids[docs]
-        return [(int(i), score) for i, (_, score) in zip(ids, routed)]
+        docs, scores = self._route(q, n_probes, max_candidates)
+        return list(zip(self._store.ids[docs].tolist(), scores))
 
     def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[Hit]:
-        """Exact MaxSim top-k among the documents with indices `docs`
-        (None: every document, an exact scan of the whole collection)."""
+        """Exact MaxSim top-k among the documents with the caller ids
+        `docs` (None: every document, an exact scan of the whole
+        collection)."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
         k = _inputs.count(k, "k")
         if docs is None:
-            idx = np.arange(self.n_docs, dtype=np.int64)
+            idx = np.flatnonzero(~self._removed).astype(np.int64)
         else:
-            idx = np.asarray(docs)
-            if idx.size == 0:
-                idx = idx.astype(np.int64)
-            if idx.ndim != 1 or idx.dtype.kind not in "iu":
-                raise ValueError("docs must be a 1-D sequence of document indices")
-            idx = idx.astype(np.int64)
-            bad = (idx < 0) | (idx >= self.n_docs)
-            if bad.any():
-                raise ValueError(f"document index {int(idx[bad][0])} is outside 0..{self.n_docs - 1}")
+            idx = self._locate(_inputs.ids(docs, "docs"))
         return self._rerank(q, idx, k)
 
     def _search(self, q: np.ndarray, k: int, n_probes: int, candidates: int) -> list[Hit]:
         if k == 0 or len(q) == 0 or self.n_docs == 0:
             return []
-        routed = self._router.route_query(q, n_probes, candidates)
-        return self._rerank(q, self._doc_indices(routed), k)
+        return self._rerank(q, self._route(q, n_probes, candidates)[0], k)
+
+    def _route(self, q: np.ndarray, n_probes: int, limit: int) -> tuple[np.ndarray, list[float]]:
+        """The first `limit` live candidates (document indices) and their
+        proxy scores. The router is asked for as many more as there are
+        removed documents, so that masking them still leaves `limit`."""
+        if limit == 0:
+            return np.empty(0, np.int64), []
+        extra = self._n_removed
+        routed = self._router.route_query(q, n_probes, min(limit, self._store.n_docs) + extra)
+        docs = self._doc_indices(routed)
+        scores = [s for _, s in routed]
+        if extra:
+            live = np.flatnonzero(~self._removed[docs])[:limit]
+            return docs[live], [scores[i] for i in live.tolist()]
+        return docs[:limit], scores[:limit]
 
     def _doc_indices(self, routed: list[tuple[int, float]]) -> np.ndarray:
         docs = np.fromiter((d for d, _ in routed), dtype=np.int64, count=len(routed))
-        if len(docs) and docs.max() >= self.n_docs:
+        if len(docs) and docs.max() >= self._store.n_docs:
             raise RuntimeError(
-                f"router returned document {docs.max()} but the store holds {self.n_docs};"
+                f"router returned document {docs.max()} but the store holds {self._store.n_docs};"
                 " the router's document ids must be document indices"
             )
         return docs
@@ -270,60 +442,89 @@ class Retriever:
         scores = exact_scores(self._store, q, docs)
         pick = top_k(scores, docs, k)
         ids = self._store.ids[docs[pick]]
-        return [(int(i), float(s)) for i, s in zip(ids, scores[pick])]
+        return [(i, float(s)) for i, s in zip(ids.tolist(), scores[pick])]
 
     # -- persistence --------------------------------------------------------
 
-    def save(self, directory: str | os.PathLike[str]) -> None:
+    def save(
+        self, directory: str | os.PathLike[str], *, compact: bool = False, show_progress: bool | None = None
+    ) -> None:
         """Writes the router's state file, the vector store and a manifest
         into `directory`, replacing it whole: a crash at any point leaves
         the previous directory or the complete new one. An existing
         `directory` must be empty, a saved retriever, or this retriever's
-        own store directory."""
+        own store directory. compact=True first reclaims removed documents
+        (see `compact`); otherwise which documents are removed is saved
+        too. Errors name `directory`."""
         self._check_open()
         target = Path(os.path.abspath(os.fspath(directory)))
         own = self._store.directory is not None and _same_path(target, self._store.directory)
         if target.exists() and not own:
             _check_replaceable(target)
-
-        def fill(staging: Path) -> None:
-            router_path = staging / ROUTER_FILE
-            self._router.save(str(router_path))
-            _files.sync_file(router_path)
-            files = {
-                "router": {
-                    "name": ROUTER_FILE,
-                    "bytes": router_path.stat().st_size,
-                    "sha256": _files.file_digest(router_path),
-                }
-            }
-            files.update(self._store.write(staging))
-            manifest = {
-                "format": FORMAT_NAME,
-                "version": FORMAT_VERSION,
-                "dim": self.dim,
-                "dtype": self.dtype.name,
-                "n_docs": self.n_docs,
-                "n_rows": self._store.n_rows,
-                "files": files,
-            }
-            # Written last: a directory without a manifest never loads.
-            with open(staging / MANIFEST_FILE, "x", encoding="utf-8") as f:
-                json.dump(manifest, f, indent=1)
-                f.write("\n")
-                f.flush()
-                os.fsync(f.fileno())
-
-        _files.replace_directory(target, fill)
+        if compact:
+            self.compact(show_progress=show_progress)
+        with Progress("save", show_progress) as progress:
+            try:
+                _files.replace_directory(target, lambda staging: self._fill(staging, progress))
+            except OSError as exc:
+                if exc.errno is None:
+                    raise
+                raise type(exc)(exc.errno, f"cannot save to {str(target)!r}: {exc.strerror}") from None
+            except ValueError as exc:
+                raise ValueError(f"cannot save to {str(target)!r}: {_staging_free(str(exc), target)}") from None
         if own and self._store.is_working:
             # The working files were replaced by the saved copy, which must
             # never be appended to: read it from now on (a later `add` copies
             # it to a private working directory first).
             old, self._store = self._store, VectorStore.open(target)
+            self._store.workdir = old.workdir
             old.close()
 
+    def _fill(self, staging: Path, progress: Progress) -> None:
+        """Writes the files of a saved retriever into `staging`."""
+        router_path = staging / ROUTER_FILE
+        with progress.router_step("writing the router state"):
+            self._router.save(str(router_path))
+        _files.sync_file(router_path)
+        files = {
+            "router": {
+                "name": ROUTER_FILE,
+                "bytes": router_path.stat().st_size,
+                "sha256": _files.file_digest(router_path),
+            }
+        }
+        store = self._store
+        progress.step(f"writing {store.n_rows} vectors", store.n_rows * store.dim * store.dtype.itemsize, "B")
+        files.update(store.write(staging, progress.advance))
+        if self._n_removed:
+            files["removed"] = _files.write_array(staging / REMOVED_FILE, self._removed, np.dtype("|b1"))
+        manifest = {
+            "format": FORMAT_NAME,
+            # Version 1 readers know neither removed documents nor string ids.
+            "version": FORMAT_VERSION if self._n_removed or store.string_ids else 1,
+            "dim": self.dim,
+            "dtype": self.dtype.name,
+            "n_docs": store.n_docs,
+            "n_rows": store.n_rows,
+            "files": files,
+        }
+        # Written last: a directory without a manifest never loads.
+        with open(staging / MANIFEST_FILE, "x", encoding="utf-8") as f:
+            json.dump(manifest, f, indent=1)
+            f.write("\n")
+            f.flush()
+            os.fsync(f.fileno())
+
     @classmethod
-    def load(cls, directory: str | os.PathLike[str], *, mmap: bool = True, verify: bool = True) -> Retriever:
+    def load(
+        cls,
+        directory: str | os.PathLike[str],
+        *,
+        mmap: bool = True,
+        verify: bool = True,
+        workdir: str | os.PathLike[str] | None = None,
+        show_progress: bool | None = None,
+    ) -> Retriever:
         """Opens a directory written by `save`. The manifest is checked
         against the files (names, sizes, and with verify=True their SHA-256
         digests) and a mismatch is refused with ValueError. mmap=True maps
@@ -331,32 +532,42 @@ class Retriever:
         mmap=False reads them into memory. Every file comes from the same
         version of `directory`, also when a save replaces it meanwhile. A
         later `add` never writes into `directory`: it first copies the store
-        to a private directory."""
+        to a private directory made in `workdir` (default: the system's
+        temporary directory), removed on close, at exit and on SIGTERM."""
         path = Path(os.fspath(directory))
         where = f"cannot load {str(path)!r}"
         manifest, files = _open_saved(path)
         try:
-            for role, entry in manifest["files"].items():
-                size = os.fstat(files[role].fileno()).st_size
-                if size != entry["bytes"]:
-                    raise ValueError(f"{where}: {entry['name']} has {size} bytes; the manifest says {entry['bytes']}")
-                if verify and _files.stream_digest(files[role]) != entry["sha256"]:
-                    raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
-            try:
-                arrays = {VECTORS: files["vectors"], OFFSETS: files["offsets"], IDS: files["ids"]}
-                store = VectorStore.from_files(arrays, path, mmap=mmap)
-            except ValueError as exc:
-                raise ValueError(f"{where}: {exc}") from None
-            found = {"dim": store.dim, "dtype": store.dtype.name, "n_docs": store.n_docs, "n_rows": store.n_rows}
-            for key, value in found.items():
-                if manifest[key] != value:
+            with Progress("load", show_progress) as progress:
+                sizes = {role: os.fstat(files[role].fileno()).st_size for role in manifest["files"]}
+                for role, entry in manifest["files"].items():
+                    if sizes[role] != entry["bytes"]:
+                        raise ValueError(f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}")
+                if verify:
+                    progress.step("checking SHA-256 digests", sum(sizes.values()), "B")
+                    for role, entry in manifest["files"].items():
+                        if _files.stream_digest(files[role], progress.advance) != entry["sha256"]:
+                            raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
+                progress.step("opening the store")
+                try:
+                    arrays = {VECTORS: files["vectors"], OFFSETS: files["offsets"], IDS: files["ids"]}
+                    store = VectorStore.from_files(arrays, path, mmap=mmap)
+                    removed = _read_removed(files.get("removed"), store.n_docs)
+                except ValueError as exc:
+                    raise ValueError(f"{where}: {exc}") from None
+                store.workdir = workdir
+                found = {"dim": store.dim, "dtype": store.dtype.name, "n_docs": store.n_docs, "n_rows": store.n_rows}
+                for key, value in found.items():
+                    if manifest[key] != value:
+                        store.close()
+                        raise ValueError(f"{where}: the store has {key} {value}; the manifest says {manifest[key]}")
+                try:
+                    with progress.router_step("reading the router state"):
+                        router = _load_router_file(files["router"])
+                    return cls(router, store, removed)
+                except ValueError as exc:
                     store.close()
-                    raise ValueError(f"{where}: the store has {key} {value}; the manifest says {manifest[key]}")
-            try:
-                return cls(_load_router_file(files["router"]), store)
-            except ValueError as exc:
-                store.close()
-                raise ValueError(f"{where}: {exc}") from None
+                    raise ValueError(f"{where}: {exc}") from None
         finally:
             for f in files.values():
                 f.close()
@@ -377,8 +588,15 @@ class Retriever:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else f"{self.n_docs} documents, dim {self.dim}, {self.dtype.name}"
-        return f"<Retriever {state}>"
+        if self._closed:
+            return "<Retriever closed>"
+        kind = "string" if self._store.string_ids else "integer"
+        removed = f" (+{self._n_removed} removed)" if self._n_removed else ""
+        where = "in memory" if self._store.directory is None else f"in {str(self._store.directory)!r}"
+        return (
+            f"<Retriever {self.n_docs} documents{removed}, {self._store.n_rows} vectors of dim {self.dim},"
+            f" {self.dtype.name}, {kind} ids, {self._router.n_fine()} fine centroids, store {where}>"
+        )
 
     def _check_open(self) -> None:
         if self._closed:
@@ -411,7 +629,7 @@ def _open_directory(path: Path) -> int:
     except OSError as exc:
         if exc.errno not in (errno.ENOENT, errno.ENOTDIR):
             raise ValueError(f"{where}: cannot open the directory ({exc.strerror})") from None
-    msg = f"{where}: not a directory"
+    msg = f"{where}: it does not exist" if not os.path.lexists(path) else f"{where}: not a directory"
     leftovers = sorted(path.parent.glob(f".{path.name}.old-*/previous"))
     if leftovers:
         msg += f"; an interrupted save left the previous version in {str(leftovers[-1])!r}"
@@ -437,10 +655,14 @@ def _read_manifest_at(path: Path, dir_fd: int) -> dict:
         raise ValueError(f"{where}: {MANIFEST_FILE} is not valid JSON (nested too deeply)") from None
     if not isinstance(manifest, dict) or manifest.get("format") != FORMAT_NAME:
         raise ValueError(f"{where}: {MANIFEST_FILE} does not describe a saved retriever")
-    if manifest.get("version") != FORMAT_VERSION:
-        raise ValueError(f"{where}: format version {manifest.get('version')!r}; this package reads {FORMAT_VERSION}")
+    if manifest.get("version") not in range(1, FORMAT_VERSION + 1):
+        raise ValueError(
+            f"{where}: format version {manifest.get('version')!r}; this package reads 1 to {FORMAT_VERSION}"
+        )
     expected = {"router": ROUTER_FILE, "vectors": VECTORS, "offsets": OFFSETS, "ids": IDS}
     files: Any = manifest.get("files")
+    if manifest["version"] >= 2 and isinstance(files, dict) and "removed" in files:
+        expected["removed"] = REMOVED_FILE
     ok = isinstance(files, dict) and set(files) == set(expected)
     ok = ok and all(
         isinstance(files[r], dict)
@@ -536,15 +758,38 @@ def _new_store(dim: int, dtype: np.dtype, directory: str | os.PathLike[str] | No
     return VectorStore.create(os.fspath(directory), dim, dtype)
 
 
-def _router_params(params: dict[str, Any]) -> dict[str, int]:
-    for name in params:
-        if name not in ROUTER_PARAMS:
-            raise TypeError(f"build() got an unexpected keyword argument {name!r}")
-    return {name: _inputs.count(value, name) for name, value in params.items()}
-
-
 def _counts(k: Any, n_probes: Any, candidates: Any) -> tuple[int, int, int]:
-    return _inputs.count(k, "k"), _inputs.count(n_probes, "n_probes"), _inputs.count(candidates, "candidates")
+    return _inputs.count(k, "k"), _inputs.positive(n_probes, "n_probes"), _inputs.count(candidates, "candidates")
+
+
+def _router_from_bytes(state: bytes) -> PyQorRouter:
+    """The router whose state file holds `state`."""
+    with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
+        path = Path(tmp) / "codebook.qor"
+        path.write_bytes(state)
+        return _load_router(path)
+
+
+def _read_removed(f: BufferedReader | None, n_docs: int) -> np.ndarray | None:
+    """The removed-documents mask in the open file `f` (None: none)."""
+    if f is None:
+        return None
+    try:
+        removed = np.array(_files.read_npy(f, mmap=False))
+    except (OSError, ValueError) as exc:
+        raise ValueError(f"cannot read {REMOVED_FILE}: {exc}") from None
+    if removed.dtype != np.bool_ or removed.shape != (n_docs,):
+        raise ValueError(
+            f"{REMOVED_FILE} must be a ({n_docs},) bool array, got {removed.dtype.name} of shape {removed.shape}"
+        )
+    return removed
+
+
+def _staging_free(message: str, target: Path) -> str:
+    """`message` with the path of a save's staging directory, which no
+    longer exists once the save has failed, replaced by the target's."""
+    pattern = re.escape(str(target.parent)) + "/" + re.escape(_files.staging_prefix(target)) + r"[A-Za-z0-9_]+"
+    return re.sub(pattern, lambda _: str(target), message)
 
 
 def _same_path(a: Path, b: Path) -> bool:

@@ -7,7 +7,9 @@ A store is a directory of three .npy files:
 - ``vectors.npy``: (n_rows, dim) float32 or float16, document after document;
 - ``offsets.npy``: (n_docs + 1,) int64, document d is rows offsets[d] to
   offsets[d + 1] - 1 (offsets[0] = 0, non-decreasing, last = n_rows);
-- ``ids.npy``: (n_docs,) uint64, the caller's id of each document.
+- ``ids.npy``: (n_docs,) the caller's id of each document: uint64, or
+  little-endian fixed-width unicode (``<U{n}``) when the ids are strings
+  (a store holds one kind; an empty store takes the kind of its first ids).
 
 A *working* store owns its directory and grows in place. A *frozen* store
 reads a directory that belongs to someone else (a saved retriever, or arrays
@@ -17,13 +19,16 @@ private working directory.
 
 from __future__ import annotations
 
+import logging
 import os
 import shutil
+import signal
 import tempfile
+import threading
 import weakref
 from io import BufferedReader
 from pathlib import Path
-from typing import Mapping
+from typing import Any, Callable, Mapping
 
 import numpy as np
 
@@ -33,6 +38,8 @@ VECTORS = "vectors.npy"
 OFFSETS = "offsets.npy"
 IDS = "ids.npy"
 DTYPES = ("float32", "float16")
+log = logging.getLogger("nuvaris_qor_search")
+INT_IDS = np.dtype("<u8")
 
 
 def store_dtype(dtype: object) -> np.dtype:
@@ -61,6 +68,7 @@ class VectorStore:
         self._directory = directory
         self._files: tuple[_files.GrowableArray, ...] | None = None  # set while working
         self._cleanup: weakref.finalize | None = None
+        self._workdir: str | os.PathLike[str] | None = None  # where `_thaw` copies to
 
     # -- construction -------------------------------------------------------
 
@@ -75,28 +83,36 @@ class VectorStore:
         return cls._working(path, int(dim), store_dtype(dtype))
 
     @classmethod
-    def temporary(cls, dim: int, dtype: object = "float32") -> VectorStore:
-        """An empty working store in a private temporary directory, removed
-        when the store is closed or garbage-collected."""
-        path = Path(tempfile.mkdtemp(prefix="nuvaris_qor_search-"))
-        store = cls._working(path, int(dim), store_dtype(dtype))
-        store._cleanup = weakref.finalize(store, shutil.rmtree, str(path), True)
+    def temporary(
+        cls, dim: int, dtype: object = "float32", *, within: str | os.PathLike[str] | None = None
+    ) -> VectorStore:
+        """An empty working store in a private temporary directory (made in
+        `within`, default the system's temporary directory), removed when
+        the store is closed or garbage-collected, at exit, and when the
+        process is ended by SIGTERM."""
+        path = Path(tempfile.mkdtemp(prefix="nuvaris_qor_search-", dir=within))
+        try:
+            store = cls._working(path, int(dim), store_dtype(dtype))
+        except BaseException:
+            shutil.rmtree(path, ignore_errors=True)
+            raise
+        store._cleanup = _private_directory(store, path)
         return store
 
     @classmethod
-    def _working(cls, path: Path, dim: int, dtype: np.dtype) -> VectorStore:
+    def _working(cls, path: Path, dim: int, dtype: np.dtype, id_dtype: np.dtype = INT_IDS) -> VectorStore:
         if dim < 1:
             raise ValueError(f"vector dimension must be at least 1, got {dim}")
         try:
             vectors = _files.GrowableArray.create(path / VECTORS, dtype, (dim,))
             offsets = _files.GrowableArray.create(path / OFFSETS, np.dtype("<i8"), ())
             offsets.append(np.zeros(1, np.int64))
-            ids = _files.GrowableArray.create(path / IDS, np.dtype("<u8"), ())
+            ids = _files.GrowableArray.create(path / IDS, id_dtype, ())
         except BaseException:
             for name in (VECTORS, OFFSETS, IDS):
                 (path / name).unlink(missing_ok=True)
             raise
-        store = cls(np.empty((0, dim), dtype), np.zeros(1, np.int64), np.empty(0, np.uint64), path)
+        store = cls(np.empty((0, dim), dtype), np.zeros(1, np.int64), np.empty(0, id_dtype), path)
         store._files = (vectors, offsets, ids)
         return store
 
@@ -167,12 +183,27 @@ class VectorStore:
 
     @property
     def ids(self) -> np.ndarray:
-        """(n_docs,) uint64 document ids."""
+        """(n_docs,) document ids: uint64, or unicode strings."""
         return self._ids
+
+    @property
+    def string_ids(self) -> bool:
+        """Whether the ids are strings (otherwise unsigned integers)."""
+        return self._ids.dtype.kind == "U"
 
     @property
     def directory(self) -> Path | None:
         return self._directory
+
+    @property
+    def workdir(self) -> str | os.PathLike[str] | None:
+        """Where the first append to a frozen store makes its private copy
+        (None: the system's temporary directory)."""
+        return self._workdir
+
+    @workdir.setter
+    def workdir(self, value: str | os.PathLike[str] | None) -> None:
+        self._workdir = value
 
     @property
     def is_working(self) -> bool:
@@ -180,25 +211,69 @@ class VectorStore:
 
     # -- growth -------------------------------------------------------------
 
-    def append(self, vectors: np.ndarray, lengths: np.ndarray, ids: np.ndarray) -> None:
+    def append(
+        self,
+        vectors: np.ndarray,
+        lengths: np.ndarray,
+        ids: np.ndarray,
+        progress: Callable[[int], None] | None = None,
+    ) -> None:
         """Appends documents: `vectors` holds their rows one document after
         another, `lengths` their row counts, `ids` their ids. Either all of
-        them are stored or, on failure, none."""
+        them are stored or, on failure, none. `progress` is told the rows
+        written, chunk by chunk."""
         if not self.is_working:
             self._thaw()
         assert self._files is not None
-        vec_file, off_file, id_file = self._files
+        ids = np.asarray(ids)
+        id_file = self._fit_ids(ids)
+        vec_file, off_file, _ = self._files
         before = (vec_file.rows, off_file.rows, id_file.rows)
         new_offsets = self.n_rows + np.cumsum(np.asarray(lengths, np.int64))
         try:
-            vec_file.append(np.asarray(vectors))
+            vec_file.append(np.asarray(vectors), progress)
             off_file.append(new_offsets)
-            id_file.append(np.asarray(ids, np.uint64))
+            id_file.append(ids)
         except BaseException:
             for f, rows in zip(self._files, before):
                 f.truncate(rows)
             raise
         self._refresh()
+
+    def _fit_ids(self, ids: np.ndarray) -> _files.GrowableArray:
+        """The ids file, made able to hold `ids`: an empty store takes their
+        kind, and string ids longer than the stored width widen the file
+        (rewritten whole: ids are small beside the vectors)."""
+        assert self._files is not None
+        id_file = self._files[2]
+        if len(ids) == 0:
+            return id_file
+        if ids.dtype.kind == "U":
+            wanted = np.dtype(f"<U{max(ids.dtype.itemsize // 4, 1)}")
+            if id_file.dtype.kind == "U" and id_file.dtype.itemsize >= wanted.itemsize:
+                return id_file
+            if id_file.dtype.kind != "U" and id_file.rows:
+                raise ValueError("doc_ids are strings but this store's ids are integers")
+        else:
+            wanted = INT_IDS
+            if id_file.dtype == INT_IDS:
+                return id_file
+            if id_file.rows:
+                raise ValueError("doc_ids are integers but this store's ids are strings")
+        old = np.array(self._ids, dtype=wanted)
+        spare = id_file.path.with_name(IDS + ".new")
+        spare.unlink(missing_ok=True)
+        wider = _files.GrowableArray.create(spare, wanted, ())
+        try:
+            wider.append(old)
+            os.replace(spare, id_file.path)
+        except BaseException:
+            spare.unlink(missing_ok=True)
+            raise
+        wider.path = id_file.path
+        self._files = (self._files[0], self._files[1], wider)
+        self._refresh()
+        return wider
 
     def truncate(self, n_docs: int) -> None:
         """Drops the documents from index `n_docs` on (undoes an append)."""
@@ -217,14 +292,70 @@ class VectorStore:
         self._offsets = off_file.view()
         self._ids = id_file.view()
 
-    def _thaw(self) -> None:
+    def make_working(self, progress: Callable[[int], None] | None = None) -> None:
+        """Makes a frozen store a working one by copying it into a private
+        directory (`progress` is told the rows copied); a working store is
+        left as it is."""
+        if not self.is_working:
+            self._thaw(progress)
+
+    def keep_only(self, docs: np.ndarray, progress: Callable[[int], None] | None = None) -> None:
+        """Keeps only documents `docs` (ascending int64 indices), in order,
+        and drops the others' vectors. All or nothing: the kept documents
+        are first copied into a new private directory. A working store in
+        the caller's directory is then rewritten there; any other store
+        takes the copy over (a frozen store's files are never written)."""
+        work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir)
+        try:
+            work._fit_ids(np.empty(1, self._ids.dtype))
+            work._copy_from(self, docs, progress)
+        except BaseException:
+            work.close()
+            raise
+        if self.is_working and self._cleanup is None:
+            try:
+                self.truncate(0)
+                self._copy_from(work, np.arange(work.n_docs, dtype=np.int64), None)
+                work.close()
+                return
+            except Exception as exc:
+                log.warning(
+                    "could not rewrite the store in %s (%s); it now lives in %s", self._directory, exc, work._directory
+                )
+        self.close()
+        self._files, self._directory, self._cleanup = work._files, work._directory, work._cleanup
+        assert self._cleanup is not None and work._directory is not None
+        self._cleanup.detach()
+        self._cleanup = _private_directory(self, work._directory)
+        work._files, work._cleanup = None, None
+        self._refresh()
+
+    def _copy_from(self, other: VectorStore, docs: np.ndarray, progress: Callable[[int], None] | None) -> None:
+        """Appends documents `docs` of `other`, a chunk of rows at a time."""
+        step = _files.chunk_rows(4 * self._dim)
+        lengths = other.offsets[docs + 1] - other.offsets[docs]
+        lo = 0
+        while lo < len(docs):
+            # At least one document per chunk, and as many more as fit.
+            hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
+            part = docs[lo:hi]
+            rows, sizes = other.gather(part)
+            self.append(rows.astype(self._dtype, copy=False), sizes, other.ids[part])
+            if progress is not None:
+                progress(int(sizes.sum()))
+            lo = hi
+
+    def _thaw(self, progress: Callable[[int], None] | None = None) -> None:
         """Copies a frozen store into a private working directory, chunk by
         chunk, so that appending never writes into files it does not own."""
-        work = VectorStore.temporary(self._dim, self._dtype)
+        work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir)
+        work._fit_ids(np.empty(1, self._ids.dtype))  # the kind and width of these ids, even when empty
         vec_file, off_file, id_file = work._files  # type: ignore[misc]
         step = _files.chunk_rows(vec_file.row_bytes)
         for lo in range(0, self.n_rows, step):
             vec_file.append(self._vectors[lo : lo + step])
+            if progress is not None:
+                progress(min(step, self.n_rows - lo))
         off_file.append(np.asarray(self._offsets[1:]))
         id_file.append(np.asarray(self._ids))
         # Take over the working directory and its clean-up, which is tied
@@ -232,7 +363,7 @@ class VectorStore:
         assert work._cleanup is not None and work._directory is not None
         work._cleanup.detach()
         self._files, self._directory = work._files, work._directory
-        self._cleanup = weakref.finalize(self, shutil.rmtree, str(work._directory), True)
+        self._cleanup = _private_directory(self, work._directory)
         work._files, work._cleanup = None, None
         self._refresh()
 
@@ -266,13 +397,14 @@ class VectorStore:
 
     # -- files --------------------------------------------------------------
 
-    def write(self, directory: Path) -> dict:
+    def write(self, directory: Path, progress: Callable[[int], None] | None = None) -> dict:
         """Writes the store's three files into `directory` (synced) and
-        returns their names, sizes and digests by role."""
+        returns their names, sizes and digests by role. `progress` is told
+        the bytes of vectors written, chunk by chunk."""
         return {
-            "vectors": _files.write_array(directory / VECTORS, self._vectors, self._dtype),
+            "vectors": _files.write_array(directory / VECTORS, self._vectors, self._dtype, progress),
             "offsets": _files.write_array(directory / OFFSETS, self._offsets, np.dtype("<i8")),
-            "ids": _files.write_array(directory / IDS, self._ids, np.dtype("<u8")),
+            "ids": _files.write_array(directory / IDS, self._ids, self._ids.dtype.newbyteorder("<")),
         }
 
     def discard(self) -> None:
@@ -287,7 +419,7 @@ class VectorStore:
         """Drops the mappings and removes a private directory."""
         self._vectors = np.empty((0, self._dim), self._dtype)
         self._offsets = np.zeros(1, np.int64)
-        self._ids = np.empty(0, np.uint64)
+        self._ids = np.empty(0, self._ids.dtype)
         self._files = None
         if self._cleanup is not None:
             self._cleanup()
@@ -302,8 +434,8 @@ def check_arrays(vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray) -> N
         raise ValueError(f"vectors must be float32 or float16, got {vectors.dtype.name}")
     if offsets.ndim != 1 or offsets.dtype != np.int64:
         raise ValueError(f"offsets must be a 1-D int64 array, got {offsets.dtype.name} of shape {offsets.shape}")
-    if ids.ndim != 1 or ids.dtype != np.uint64:
-        raise ValueError(f"ids must be a 1-D uint64 array, got {ids.dtype.name} of shape {ids.shape}")
+    if ids.ndim != 1 or not (ids.dtype == np.uint64 or ids.dtype.kind == "U"):
+        raise ValueError(f"ids must be a 1-D uint64 or unicode array, got {ids.dtype.name} of shape {ids.shape}")
     if len(offsets) != len(ids) + 1:
         raise ValueError(f"offsets must have one entry more than ids: {len(offsets)} offsets, {len(ids)} ids")
     if offsets[0] != 0 or offsets[-1] != vectors.shape[0]:
@@ -312,3 +444,46 @@ def check_arrays(vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray) -> N
         )
     if len(offsets) > 1 and (np.diff(offsets) < 0).any():
         raise ValueError("offsets must be non-decreasing")
+
+
+# Private directories still to be removed, removed also when SIGTERM ends the
+# process (the default action would skip every clean-up).
+_private: set[weakref.finalize[..., Any]] = set()
+_sigterm_lock = threading.Lock()
+_sigterm_installed = False
+
+
+def _private_directory(owner: object, path: Path) -> weakref.finalize[..., Any]:
+    """Ties the removal of `path` to `owner`'s lifetime, and to SIGTERM."""
+    global _private
+    cleanup = weakref.finalize(owner, shutil.rmtree, str(path), True)
+    _private = {c for c in _private if c.alive}
+    _private.add(cleanup)
+    _watch_sigterm()
+    return cleanup
+
+
+def _watch_sigterm() -> None:
+    """Installs a SIGTERM handler that removes the private directories and
+    then ends the process by SIGTERM as before. Only where the application
+    left the default action in place, and only from the main thread (the
+    one place handlers can be installed)."""
+    global _sigterm_installed
+    with _sigterm_lock:
+        if _sigterm_installed or threading.current_thread() is not threading.main_thread():
+            return
+        try:
+            if signal.getsignal(signal.SIGTERM) != signal.SIG_DFL:
+                _sigterm_installed = True  # the application handles it
+                return
+            signal.signal(signal.SIGTERM, _on_sigterm)
+        except (ValueError, OSError):
+            return
+        _sigterm_installed = True
+
+
+def _on_sigterm(signum: int, frame: object) -> None:
+    for cleanup in list(_private):
+        cleanup()
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)

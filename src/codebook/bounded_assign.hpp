@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "codebook/centroid_groups.hpp"
 #include "parallel/cpu_features.hpp"
 
 namespace qor {
@@ -100,7 +101,8 @@ public:
     uint64_t needed() const { return needed_; }
 
 private:
-    void form_groups(const float* centroids);
+    struct Pass;   // what one pass shares with every chunk of rows
+    struct Chunk;  // one task's working space and the phases over a chunk
 
     const float* rows_;
     const float* divisors_;
@@ -112,15 +114,11 @@ private:
     bool last_set_bounds_ = false;
     bool force_full_chunks_ = false;
     uint64_t groups_ = 1;
-    std::vector<uint32_t> group_of_;    // per centroid
-    std::vector<uint32_t> lanes_;       // centroids in group order, each group padded to DISTANCE_LANES
-    std::vector<std::size_t> segment_;  // group g holds lanes [segment_[g], segment_[g + 1])
-    std::vector<uint64_t> group_size_;  // centroids per group
+    CentroidGroups split_;
     std::vector<float> upper_;          // per row: >= exact distance to its centroid
     std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite
                                         // centroid of it (narrow_down)
     std::vector<float> last_centroids_;
-    std::vector<float> group_centre_;   // per group: mean of its finite centroids (a first guess)
     bool have_labels_ = false;          // `previous` holds the labels of an earlier pass
     uint64_t last_evaluated_ = 0;       // row-to-centroid evaluations of the last pass
     uint64_t evaluated_ = 0;

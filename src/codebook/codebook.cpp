@@ -6,6 +6,7 @@
 
 #include "codebook/kmeans.hpp"
 #include "common/errors.hpp"
+#include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 
 namespace qor {
@@ -14,8 +15,8 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
                                 uint64_t n_coarse, uint64_t max_kmeans_iter, KMeansTrace* fine_trace) {
     uint64_t need = 0;
     if (__builtin_mul_overflow(n, d, &need) || vectors.size() < need)
-        throw InternalFailure("vector shape mismatch: expected " + std::to_string(n) + " x " +
-                              std::to_string(d) + " values, got " + std::to_string(vectors.size()));
+        throw InternalFailure("vector shape mismatch: expected " + num(n) + " x " +
+                              num(d) + " values, got " + num(vectors.size()));
 
     const uint64_t k_fine = std::max<uint64_t>(std::min(n, n_fine), 2);
     const uint64_t k_coarse = std::max<uint64_t>(std::min(k_fine / 2, n_coarse), 2);

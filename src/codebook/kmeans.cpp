@@ -1,73 +1,19 @@
 #include "codebook/kmeans.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 
 #include "codebook/bounded_assign.hpp"
 #include "codebook/nearest.hpp"
+#include "codebook/normalize.hpp"
 #include "codebook/rng.hpp"
 #include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 #include "parallel/thread_pool.hpp"
 
 namespace qor {
-
-namespace {
-
-float row_divisor(const MatrixRef& m, uint64_t i) {
-    float sum = 0.0f;
-    for (uint64_t j = 0; j < m.cols; ++j) {
-        const float v = m.at(i, j);
-        const float sq = v * v;
-        sum = sum + sq;
-    }
-    const float norm = std::sqrt(sum);
-    return norm < NORM_FLOOR ? NORM_FLOOR : norm;  // false for NaN: a NaN norm stays NaN
-}
-
-}  // namespace
-
-std::vector<float> row_divisors(const MatrixRef& m) {
-    std::vector<float> out(static_cast<std::size_t>(m.rows));
-    for (uint64_t i = 0; i < m.rows; ++i) out[i] = row_divisor(m, i);
-    return out;
-}
-
-void divide_row(const float* row, uint64_t cols, float divisor, float* __restrict dst) {
-    for (uint64_t j = 0; j < cols; ++j) dst[j] = row[j] / divisor;
-}
-
-std::vector<float> normalize_rows(const MatrixRef& m) {
-    const uint64_t rows = m.rows, cols = m.cols;
-    std::vector<float> out(static_cast<std::size_t>(rows * cols));
-    for (uint64_t i = 0; i < rows; ++i) {
-        float* dst = out.data() + i * cols;
-        const float norm = row_divisor(m, i);
-        for (uint64_t j = 0; j < cols; ++j) dst[j] = m.at(i, j) / norm;
-    }
-    return out;
-}
-
-uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids) {
-    float best = NEAREST_START;
-    uint32_t best_index = 0;
-    for (uint64_t c = 0; c < centroids.rows; ++c) {
-        float dist = -0.0f;
-        for (uint64_t j = 0; j < centroids.cols; ++j) {
-            const float diff = vec[j] - centroids.at(c, j);
-            const float sq = diff * diff;
-            dist = dist + sq;
-        }
-        if (best > dist) {
-            best = dist;
-            best_index = static_cast<uint32_t>(c);
-        }
-    }
-    return best_index;
-}
 
 namespace {
 
@@ -97,6 +43,129 @@ bool full_scan_requested() {
     return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
+// The rows k-means reads: x itself, or with divisors row i is x[i] /
+// divisors[i], formed where it is read.
+struct RowSource {
+    const float* x;
+    const float* divisors;  // null: the rows as they are
+    uint64_t n, d;
+
+    // Row i, in `buf` (d values) or x[i] itself.
+    const float* row(uint64_t i, float* buf) const {
+        if (divisors == nullptr) return x + i * d;
+        divide_row(x + i * d, d, divisors[i], buf);
+        return buf;
+    }
+};
+
+// Initial centroids: the head of a seeded shuffle of the rows. The whole
+// permutation is shuffled so the draws do not depend on k.
+std::vector<float> initial_centroids(const RowSource& rows, uint64_t k_eff, uint64_t seed) {
+    const uint64_t d = rows.d;
+    ChaChaRng rng(seed);
+    const std::vector<uint64_t> perm = shuffled_indices(rows.n, rng);
+    std::vector<float> centroids(static_cast<std::size_t>(k_eff * d));
+    std::vector<float> buf(static_cast<std::size_t>(d));
+    for (uint64_t c = 0; c < k_eff; ++c)
+        std::copy_n(rows.row(perm[c], buf.data()), d, centroids.begin() + static_cast<std::ptrdiff_t>(c * d));
+    return centroids;
+}
+
+// A plain full scan: labels[i] = nearest_centroid(row i), in parallel.
+void plain_pass(const RowSource& rows, const float* centroids, uint64_t k_eff, parallel::Isa isa,
+                uint32_t* labels) {
+    const uint64_t d = rows.d;
+    const PreparedCentroids prepared(centroids, k_eff, d, isa);
+    if (rows.divisors == nullptr) {
+        prepared.nearest_parallel(rows.x, rows.n, labels);
+        return;
+    }
+    // Blocks of normalised rows; the labels do not depend on the block size.
+    const auto block_rows = [&](std::size_t b, std::size_t e) {
+        std::vector<float> block(NORMALIZED_BLOCK * d);
+        for (std::size_t i0 = b; i0 < e; i0 += NORMALIZED_BLOCK) {
+            const std::size_t m = std::min(NORMALIZED_BLOCK, e - i0);
+            for (std::size_t r = 0; r < m; ++r) rows.row(i0 + r, block.data() + r * d);
+            prepared.nearest(block.data(), m, labels + i0);
+        }
+    };
+    parallel::parallel_for(static_cast<std::size_t>(rows.n), NORMALIZED_BLOCK, block_rows);
+}
+
+// Each centroid becomes the mean of its rows; an empty cluster keeps its
+// centroid. On the calling thread, rows in increasing order, so the float
+// sums are the same whatever the worker count.
+void update_centroids(const RowSource& rows, const uint32_t* labels, uint64_t k_eff, std::vector<float>& centroids) {
+    const uint64_t d = rows.d;
+    std::vector<float> sums(static_cast<std::size_t>(k_eff * d), 0.0f);
+    std::vector<uint64_t> counts(static_cast<std::size_t>(k_eff), 0);
+    std::vector<float> buf(static_cast<std::size_t>(d));
+    for (uint64_t i = 0; i < rows.n; ++i) {
+        const uint64_t l = labels[i];
+        float* s = sums.data() + l * d;
+        const float* r = rows.row(i, buf.data());
+        for (uint64_t j = 0; j < d; ++j) s[j] = s[j] + r[j];
+        ++counts[l];
+    }
+    for (uint64_t c = 0; c < k_eff; ++c) {
+        if (counts[c] == 0) continue;
+        const auto count = static_cast<float>(counts[c]);
+        for (uint64_t j = 0; j < d; ++j) centroids[c * d + j] = sums[c * d + j] / count;
+    }
+}
+
+// When bounded passes give way to plain full scans. Bounds pay only when
+// they spare most distances. When a pass with bounds still needed more than
+// PLAIN_SHARE of them, right after the bounds were set or after another
+// such pass, plain full scans follow (the full-scan kernel, cheaper per
+// distance than the bounded bookkeeping): 1, 2, 4, ... up to PLAIN_RUN_MAX
+// passes in a row while the bounds keep failing. Then a pass sets fresh
+// bounds without the old ones and the next one tries them again. The rule
+// reads only counts, so the pass kinds (and, as always, every label) are
+// the same on every run.
+class PassPolicy {
+public:
+    // Whether the next pass is a plain full scan by this rule.
+    bool plain_due() const { return plain_left_ > 0; }
+
+    // Records a pass: 'p' plain, 'i' bounds set afresh, 'b' pruned by bounds
+    // that needed `needed` of the `full` distances of a full scan.
+    void record(char kind, uint64_t needed, uint64_t full) {
+        if (kind == 'p' && plain_left_ > 0) --plain_left_;
+        if (kind == 'b') {
+            const bool failed = static_cast<double>(needed) > PLAIN_SHARE * static_cast<double>(full);
+            if (failed && (last_kind_ == 'i' || last_failed_)) {
+                plain_left_ = plain_run_;
+                plain_run_ = std::min(plain_run_ * 2, PLAIN_RUN_MAX);
+            } else if (!failed) {
+                plain_run_ = 1;
+            }
+            last_failed_ = failed;
+        }
+        last_kind_ = kind;
+    }
+
+private:
+    static constexpr double PLAIN_SHARE = 0.7;
+    static constexpr uint64_t PLAIN_RUN_MAX = 8;
+    uint64_t plain_left_ = 0, plain_run_ = 1;
+    char last_kind_ = 'p';
+    bool last_failed_ = false;
+};
+
+uint64_t count_changed(const std::vector<uint32_t>& labels, const std::vector<uint32_t>& previous) {
+    uint64_t changed = 0;
+    for (std::size_t i = 0; i < labels.size(); ++i) changed += labels[i] != previous[i] ? 1 : 0;
+    return changed;
+}
+
+void record_trace(KMeansTrace* trace, uint64_t evaluated, uint64_t changed, char kind) {
+    if (trace == nullptr) return;
+    trace->evaluated.push_back(evaluated);
+    trace->changed.push_back(changed);
+    trace->kind.push_back(kind);
+}
+
 }  // namespace
 
 KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64_t seed,
@@ -104,123 +173,45 @@ KMeansResult kmeans(const MatrixRef& data, uint64_t k, uint64_t max_iter, uint64
     const uint64_t n = data.rows, d = data.cols;
     const uint64_t k_eff = std::min(k, n);
     std::vector<float> copy;
-    const float* x = contiguous_rows(data, copy);
-    // With options.normalize, row i is x[i] / divisors[i], formed where it is
-    // read: `row` gives it (in `buf`, d values) or x[i] itself.
     std::vector<float> divisors;
-    if (options.normalize) divisors = row_divisors(MatrixRef::contiguous(x, n, d));
-    const float* div = options.normalize ? divisors.data() : nullptr;
-    const auto row = [&](uint64_t i, float* buf) -> const float* {
-        if (div == nullptr) return x + i * d;
-        divide_row(x + i * d, d, div[i], buf);
-        return buf;
-    };
-    std::vector<float> row_buf(static_cast<std::size_t>(d));
-
-    // Initial centroids: the head of a seeded shuffle of the rows. The whole
-    // permutation is shuffled so the draws do not depend on k.
-    ChaChaRng rng(seed);
-    const std::vector<uint64_t> perm = shuffled_indices(n, rng);
-    std::vector<float> centroids(static_cast<std::size_t>(k_eff * d));
-    for (uint64_t c = 0; c < k_eff; ++c)
-        std::copy_n(row(perm[c], row_buf.data()), d, centroids.begin() + static_cast<std::ptrdiff_t>(c * d));
+    RowSource rows{contiguous_rows(data, copy), nullptr, n, d};
+    if (options.normalize) {
+        divisors = row_divisors(MatrixRef::contiguous(rows.x, n, d));
+        rows.divisors = divisors.data();
+    }
+    std::vector<float> centroids = initial_centroids(rows, k_eff, seed);
 
     std::vector<uint32_t> prev(static_cast<std::size_t>(n), 0);
     std::vector<uint32_t> labels(static_cast<std::size_t>(n), 0);
-    std::vector<float> sums(static_cast<std::size_t>(k_eff * d));
-    std::vector<uint64_t> counts(static_cast<std::size_t>(k_eff));
     const parallel::Isa isa = options.force_isa ? options.isa : parallel::best_isa();
     const bool bounded = options.assignment == KMeansAssignment::Bounded ||
                          (options.assignment == KMeansAssignment::Auto && !full_scan_requested());
     std::optional<BoundedAssignment> fast;
-    if (bounded && n > 0) fast.emplace(x, n, d, k_eff, isa, options.max_groups, div);
-
-    // Bounds pay only when they spare most distances. When a pass with
-    // bounds still needed more than PLAIN_SHARE of them, right after the
-    // bounds were set or after another such pass, plain full scans follow
-    // (the full-scan kernel, cheaper per distance than the bounded
-    // bookkeeping): 1, 2, 4, ... up to PLAIN_RUN_MAX passes in a row while
-    // the bounds keep failing. Then a pass sets fresh bounds without the
-    // old ones and the next one tries them again. The rule reads only
-    // counts, so the pass kinds (and, as always, every label) are the same
-    // on every run.
-    constexpr double PLAIN_SHARE = 0.7;
-    constexpr uint64_t PLAIN_RUN_MAX = 8;
-    uint64_t plain_left = 0, plain_run = 1;
-    char last_kind = 'p';
-    bool last_failed = false;
+    if (bounded && n > 0) fast.emplace(rows.x, n, d, k_eff, isa, options.max_groups, rows.divisors);
+    PassPolicy policy;
 
     uint64_t passes = 0;
     for (uint64_t t = 0; t < max_iter; ++t) {
         check_interrupt();
-        // Assignment: labels[i] = nearest_centroid(row i), in parallel.
-        uint64_t changed = 0, evaluated = n * k_eff;
         const bool hook = t < 64;
-        const bool plain = !fast || plain_left > 0 || (hook && (options.plain_passes >> t & 1));
+        uint64_t changed = 0, evaluated = n * k_eff;
         char kind = 'p';
-        if (plain) {
-            const PreparedCentroids prepared(centroids.data(), k_eff, d, isa);
-            if (div == nullptr) {
-                prepared.nearest_parallel(x, n, labels.data());
-            } else {
-                // Blocks of normalised rows; the labels do not depend on the block size.
-                const auto block_rows = [&](std::size_t b, std::size_t e) {
-                    std::vector<float> block(NORMALIZED_BLOCK * d);
-                    for (std::size_t i0 = b; i0 < e; i0 += NORMALIZED_BLOCK) {
-                        const std::size_t m = std::min(NORMALIZED_BLOCK, e - i0);
-                        for (std::size_t r = 0; r < m; ++r)
-                            divide_row(x + (i0 + r) * d, d, div[i0 + r], block.data() + r * d);
-                        prepared.nearest(block.data(), m, labels.data() + i0);
-                    }
-                };
-                parallel::parallel_for(static_cast<std::size_t>(n), NORMALIZED_BLOCK, block_rows);
-            }
-            for (uint64_t i = 0; i < n; ++i) changed += labels[i] != prev[i] ? 1 : 0;
+        if (!fast || policy.plain_due() || (hook && (options.plain_passes >> t & 1))) {
+            plain_pass(rows, centroids.data(), k_eff, isa, labels.data());
+            changed = count_changed(labels, prev);
             if (fast) fast->forget_bounds();
-            if (plain_left > 0) --plain_left;
         } else {
             fast->set_force_full_chunks(hook && (options.full_chunks >> t & 1));
             changed = fast->assign(centroids.data(), prev.data(), labels.data());
             evaluated = fast->evaluated();
             kind = fast->last_pass_set_bounds() ? 'i' : 'b';
-            if (kind == 'b') {
-                const bool failed =
-                    static_cast<double>(fast->needed()) > PLAIN_SHARE * static_cast<double>(n * k_eff);
-                if (failed && (last_kind == 'i' || last_failed)) {
-                    plain_left = plain_run;
-                    plain_run = std::min(plain_run * 2, PLAIN_RUN_MAX);
-                } else if (!failed) {
-                    plain_run = 1;
-                }
-                last_failed = failed;
-            }
         }
+        policy.record(kind, fast ? fast->needed() : 0, n * k_eff);
         ++passes;
-        last_kind = kind;
-        if (options.trace != nullptr) {
-            options.trace->evaluated.push_back(evaluated);
-            options.trace->changed.push_back(changed);
-            options.trace->kind.push_back(kind);
-        }
+        record_trace(options.trace, evaluated, changed, kind);
         report_progress([&] { return iteration_line(t, max_iter, changed, n); });
         if (changed == 0) break;  // converged; this pass does not move the centroids
-
-        // Update on the calling thread, rows in increasing order, so the
-        // float sums are the same whatever the worker count.
-        std::fill(sums.begin(), sums.end(), 0.0f);
-        std::fill(counts.begin(), counts.end(), 0);
-        for (uint64_t i = 0; i < n; ++i) {
-            const uint64_t l = labels[i];
-            float* s = sums.data() + l * d;
-            const float* r = row(i, row_buf.data());
-            for (uint64_t j = 0; j < d; ++j) s[j] = s[j] + r[j];
-            ++counts[l];
-        }
-        for (uint64_t c = 0; c < k_eff; ++c) {
-            if (counts[c] == 0) continue;  // an empty cluster keeps its centroid
-            const auto count = static_cast<float>(counts[c]);
-            for (uint64_t j = 0; j < d; ++j) centroids[c * d + j] = sums[c * d + j] / count;
-        }
+        update_centroids(rows, labels.data(), k_eff, centroids);
         prev.swap(labels);
     }
     // After a full run `prev` holds the last labels (swapped in); after an

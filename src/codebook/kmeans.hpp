@@ -1,24 +1,15 @@
-// Seeded k-means and the two numeric routines the codebook is built on: row
-// normalisation and nearest-centroid search.
+// Seeded Lloyd k-means, the training step of the codebook.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <vector>
 
+#include "codebook/normalize.hpp"
 #include "common/matrix.hpp"
 #include "parallel/cpu_features.hpp"
 
 namespace qor {
-
-// Smallest norm a row is divided by (bits 0x322BCC77); a zero row stays zero.
-inline constexpr float NORM_FLOOR = 1e-8f;
-
-// Starting best distance of a nearest-centroid search, the largest finite
-// float (bits 0x7F7FFFFF): a distance that is not below it (infinite, NaN or
-// this value itself) never wins.
-inline constexpr float NEAREST_START = 3.4028235e38f;
 
 // Result of kmeans.
 //   centroids  k x d floats, row-major, every row normalised
@@ -66,27 +57,6 @@ struct KMeansOptions {
     uint64_t plain_passes = 0;
     uint64_t full_chunks = 0;
 };
-
-// A new contiguous row-major copy of m with every row divided (true
-// division) by max(norm, NORM_FLOOR); norm = sqrtf of the float sum of
-// squares in increasing column order. A NaN norm stays NaN.
-std::vector<float> normalize_rows(const MatrixRef& m);
-
-// The divisor normalize_rows uses for each row of m: max(norm, NORM_FLOOR),
-// NaN for a NaN norm.
-std::vector<float> row_divisors(const MatrixRef& m);
-
-// dst[j] = row[j] / divisor for j < cols: a row of normalize_rows given its
-// divisor. `row` and `dst` do not overlap.
-void divide_row(const float* row, uint64_t cols, float divisor, float* dst);
-
-// Index of the centroid (row of `centroids`) at the smallest squared
-// Euclidean distance from `vec`: float sums from -0.0 in increasing dimension
-// order, each difference, square and sum rounded separately; ties go to the
-// lower index, NaN distances never win, and 0 when no distance is below
-// NEAREST_START. `vec` holds at least centroids.cols values. This is the
-// reference every vectorised kernel must reproduce bit for bit.
-uint32_t nearest_centroid(std::span<const float> vec, const MatrixRef& centroids);
 
 // Seeded Lloyd k-means over the n x d matrix `data`: k_eff = min(k, n)
 // centroids taken from a ChaCha12 shuffle of the rows, then at most max_iter

@@ -1,7 +1,6 @@
 // Pool sizing: the affinity mask capped by the cgroup CPU quota, and the
 // RAYON_NUM_THREADS override.
 #include "parallel/pool_size.hpp"
-#include "parallel/thread_pool.hpp"
 
 #include <sched.h>
 

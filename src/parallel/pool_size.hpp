@@ -1,12 +1,25 @@
-// How the pool size is worked out: the environment override and the CPU
-// quota of the process's control group. Private to src/parallel and its
-// tests; the rest of the core uses configured_pool_size().
+// How many threads the pool runs: the processors available to the process
+// and the environment override. The parsers and readers in `detail`, which
+// work out the CPU quota of the process's control group, are private to
+// src/parallel and its tests.
 #pragma once
 
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace qor::parallel {
+
+// Processors available to this process: the affinity mask, capped by the
+// cgroup CPU quota (v2 cpu.max or v1 CFS quota), at least 1.
+std::size_t available_parallelism();
+
+// The pool size the process-wide pool uses: RAYON_NUM_THREADS when it holds
+// a positive integer, otherwise available_parallelism().
+std::size_t configured_pool_size();
+
+}  // namespace qor::parallel
 
 namespace qor::parallel::detail {
 

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <functional>
 
+#include "parallel/pool_size.hpp"
+
 namespace qor::parallel {
 
 using RangeBody = std::function<void(std::size_t begin, std::size_t end)>;
@@ -39,14 +41,6 @@ public:
 private:
     Impl* impl_;
 };
-
-// Processors available to this process: the affinity mask, capped by the
-// cgroup CPU quota (v2 cpu.max or v1 CFS quota), at least 1.
-std::size_t available_parallelism();
-
-// The pool size the process-wide pool uses: RAYON_NUM_THREADS when it holds
-// a positive integer, otherwise available_parallelism().
-std::size_t configured_pool_size();
 
 // The process-wide pool, created on first use; a child created by fork()
 // gets a fresh pool on its first use.

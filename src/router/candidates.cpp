@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/text.hpp"
 
 namespace qor {
 
@@ -28,8 +29,8 @@ CandidateList collect_candidates(const ClusterPostings& postings, std::span<cons
         if (cluster >= postings.lists.size()) continue;
         for (const uint32_t d : postings.lists[cluster]) {
             if (d >= n_docs)
-                throw InternalFailure("router state is inconsistent: posting list " + std::to_string(cluster) +
-                                      " holds document " + std::to_string(d) + " of " + std::to_string(n_docs));
+                throw InternalFailure("router state is inconsistent: posting list " + num(cluster) +
+                                      " holds document " + num(d) + " of " + num(n_docs));
             if (hc.count[d] == 0) hc.touched.push_back(d);
             ++hc.count[d];
             max_hits = std::max(max_hits, hc.count[d]);

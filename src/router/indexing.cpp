@@ -4,7 +4,7 @@
 #include <new>
 #include <string>
 
-#include "codebook/encode.hpp"
+#include "codebook/ctop.hpp"
 #include "common/errors.hpp"
 #include "common/text.hpp"
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <span>
 
+#include "codebook/ctop.hpp"
 #include "codebook/encode.hpp"
 
 namespace qor {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/text.hpp"
 #include "parallel/cpu_features.hpp"
 #include "parallel/thread_pool.hpp"
 #include "router/router.hpp"
@@ -36,13 +37,13 @@ CodeMajorSims to_code_major(const float* sims, uint64_t q, uint64_t n_fine) {
     out.stride = code_major_stride(q);
     std::size_t total = 0;
     if (__builtin_mul_overflow(static_cast<std::size_t>(n_fine), out.stride, &total))
-        throw InternalFailure("similarity matrix of " + std::to_string(q) + " x " + std::to_string(n_fine) +
+        throw InternalFailure("similarity matrix of " + num(q) + " x " + num(n_fine) +
                               " does not fit in memory");
     // Padding lanes hold -inf so a vector max over them is well defined;
     // the sums never read them. One extra row of -inf stands in for codes
     // at or above n_fine, so the vector kernels skip them without a branch.
     if (__builtin_add_overflow(total, out.stride, &total))
-        throw InternalFailure("similarity matrix of " + std::to_string(q) + " x " + std::to_string(n_fine) +
+        throw InternalFailure("similarity matrix of " + num(q) + " x " + num(n_fine) +
                               " does not fit in memory");
     out.data.assign(total, NEG_INF);
     for (uint64_t j = 0; j < q; ++j) {
@@ -142,11 +143,11 @@ std::vector<float> score_candidates(const QorRouterState& state, const CodeMajor
     if (bad != std::numeric_limits<uint64_t>::max()) {
         const uint32_t d = candidates[bad];
         if (d >= n_docs)
-            throw InternalFailure("router state is inconsistent: candidate document " + std::to_string(d) +
-                                  " has no profile or code run (" + std::to_string(n_docs) + " complete documents)");
-        throw InternalFailure("router state is inconsistent: code run of document " + std::to_string(d) +
-                              " ends at " + std::to_string(uint64_t{flat.offsets[d]} + flat.lengths[d]) +
-                              ", past the " + std::to_string(flat.codes.size()) + " stored codes");
+            throw InternalFailure("router state is inconsistent: candidate document " + num(d) +
+                                  " has no profile or code run (" + num(n_docs) + " complete documents)");
+        throw InternalFailure("router state is inconsistent: code run of document " + num(d) +
+                              " ends at " + num(uint64_t{flat.offsets[d]} + flat.lengths[d]) +
+                              ", past the " + num(flat.codes.size()) + " stored codes");
     }
     return scores;
 }
@@ -157,7 +158,7 @@ std::vector<uint32_t> rank_scores(std::span<const float> scores, uint64_t keep) 
         for (std::size_t i = 0; i < n; ++i)
             if (std::isnan(scores[i]))
                 throw InternalFailure("proxy scores cannot be ordered: the score at candidate position " +
-                                      std::to_string(i) + " is NaN");
+                                      num(i) + " is NaN");
     }
     const std::size_t k = static_cast<std::size_t>(std::min<uint64_t>(n, keep));
     if (k == 0) return {};

@@ -8,6 +8,7 @@
 #include "test_rows.hpp"
 #include "codebook/codebook.hpp"
 #include "codebook/kmeans.hpp"
+#include "codebook/normalize.hpp"
 #include "codebook/rng.hpp"
 #include "common/errors.hpp"
 #include "common/matrix.hpp"

@@ -8,8 +8,11 @@
 
 #include "check.hpp"
 #include "codebook/codebook.hpp"
+#include "codebook/ctop.hpp"
 #include "codebook/encode.hpp"
-#include "codebook/kmeans.hpp"
+#include "codebook/nearest.hpp"
+#include "codebook/normalize.hpp"
+#include "codebook/proxy_distance.hpp"
 #include "common/errors.hpp"
 #include "common/matrix.hpp"
 #include "parallel/thread_pool.hpp"

@@ -13,9 +13,12 @@
 #include "check.hpp"
 #include "test_rows.hpp"
 #include "codebook/bounded_assign.hpp"
+#include "codebook/centroid_groups.hpp"
 #include "codebook/distances.hpp"
 #include "codebook/kmeans.hpp"
+#include "codebook/normalize.hpp"
 #include "common/matrix.hpp"
+#include "common/text.hpp"
 #include "parallel/thread_pool.hpp"
 
 using qor::MatrixRef;
@@ -137,8 +140,8 @@ TEST(bounded_matches_full_scan_on_every_kernel_and_worker_count) {
                     const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa);
                     if (!same(got, want))
                         qortest::fail(__FILE__, __LINE__,
-                                      g.name + " k=" + std::to_string(k) + " isa=" + qor::parallel::isa_name(isa) +
-                                          " threads=" + std::to_string(threads));
+                                      g.name + " k=" + qor::num(k) + " isa=" + qor::parallel::isa_name(isa) +
+                                          " threads=" + qor::num(threads));
                 }
         }
     }
@@ -167,8 +170,8 @@ TEST(bounded_matches_full_scan_whatever_the_mix_of_pass_kinds) {
                         const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, h);
                         if (!same(got, want))
                             qortest::fail(__FILE__, __LINE__,
-                                          g.name + " k=" + std::to_string(k) + " isa=" +
-                                              qor::parallel::isa_name(isa) + " threads=" + std::to_string(threads) +
+                                          g.name + " k=" + qor::num(k) + " isa=" +
+                                              qor::parallel::isa_name(isa) + " threads=" + qor::num(threads) +
                                               " kinds=" + trace.kind);
                     }
         }
@@ -205,8 +208,8 @@ TEST(group_exclusion_by_centroid_distances_matches_full_scan) {
                             run(w, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, Hooks{plain, 0, 0});
                         if (!same(got, want))
                             qortest::fail(__FILE__, __LINE__,
-                                          w.name + " k=" + std::to_string(k) + " isa=" +
-                                              qor::parallel::isa_name(isa) + " threads=" + std::to_string(threads) +
+                                          w.name + " k=" + qor::num(k) + " isa=" +
+                                              qor::parallel::isa_name(isa) + " threads=" + qor::num(threads) +
                                               " kinds=" + trace.kind);
                     }
         }
@@ -261,6 +264,44 @@ TEST(bounded_matches_full_scan_for_zero_one_and_two_passes) {
             CHECK(same(run(g, k, iters, qor::KMeansAssignment::Bounded, qor::parallel::best_isa()), want));
             if (k == 5) CHECK_EQ(want.iterations, iters);  // one cluster stops after the first pass
         }
+}
+
+TEST(centroid_groups_hold_every_centroid_once_in_whole_lane_blocks) {
+    // Centroids on a few far-apart sites (one NaN centroid among them): every
+    // centroid sits in exactly one lane of its own group, each group fills
+    // whole lane blocks, and centroids of one site share a group.
+    const std::size_t d = 6, sites = 3;
+    for (const std::size_t k : {40, 300, 301}) {
+        const auto noise = unit_values(k * d, k);
+        std::vector<float> cents(k * d);
+        for (std::size_t c = 0; c < k; ++c)
+            for (std::size_t j = 0; j < d; ++j)
+                cents[c * d + j] = static_cast<float>(100 * (c % sites == j)) + noise[c * d + j];
+        cents[7 * d] = std::numeric_limits<float>::quiet_NaN();
+        const qor::CentroidGroups g = qor::group_centroids(cents.data(), k, d, sites);
+        CHECK_EQ(g.segment.size(), sites + 1);
+        CHECK_EQ(g.segment.back(), g.lanes.size());
+        std::vector<int> seen(k, 0);
+        for (std::size_t grp = 0; grp < sites; ++grp) {
+            CHECK(g.segment[grp] % qor::DISTANCE_LANES == 0);
+            std::size_t members = 0;
+            for (std::size_t p = g.segment[grp]; p < g.segment[grp + 1]; ++p) {
+                const uint32_t c = g.lanes[p];
+                if (c == qor::NO_CENTROID) continue;
+                ++members;
+                ++seen[c];
+                CHECK_EQ(std::size_t{g.group_of[c]}, grp);
+            }
+            CHECK_EQ(std::size_t{g.size[grp]}, members);
+        }
+        CHECK(seen == std::vector<int>(k, 1));
+        // Sites hold about k / 3 centroids each, more than a lane block, so
+        // rounding the groups to whole blocks moves only a few of them.
+        std::size_t apart = 0;
+        for (std::size_t c = sites; c < k; ++c)
+            if (c != 7 && g.group_of[c] != g.group_of[c % sites]) ++apart;
+        CHECK(apart <= 2 * qor::DISTANCE_LANES);
+    }
 }
 
 TEST(bounds_skip_most_distances_once_clusters_settle) {

@@ -2,15 +2,17 @@
 // ties, NaN, infinities, overflow, zero rows and sizes that hit the tails of
 // the row and centroid blocking.
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
-#include "codebook/kmeans.hpp"
+#include "codebook/centroid_lanes.hpp"
 #include "codebook/nearest.hpp"
 #include "common/matrix.hpp"
+#include "common/text.hpp"
 #include "parallel/thread_pool.hpp"
 
 using qor::parallel::Isa;
@@ -110,11 +112,40 @@ TEST(kernels_equal_scalar_on_every_tail) {
             for (const Isa isa : ISAS) {
                 std::vector<uint32_t> got(s.n, 0xFFFFFFFFu);
                 qor::PreparedCentroids(cents, s.k, s.d, isa).nearest(v.data(), s.n, got.data());
-                const auto size = std::to_string(s.n) + "x" + std::to_string(s.k) + "x" + std::to_string(s.d);
+                const auto size = qor::num(s.n) + "x" + qor::num(s.k) + "x" + qor::num(s.d);
                 if (got != want) ::qortest::fail(__FILE__, __LINE__, isa_name(isa) + (" " + size));
             }
         }
     }
+}
+
+TEST(transposed_copy_is_aligned_and_pads_with_nan) {
+    // The vector kernels load whole aligned registers of lanes and rely on
+    // NaN padding never winning; lanes may name centroids in any order.
+    const std::size_t k = 5, d = 3;
+    std::vector<float> cents(k * d);
+    for (std::size_t i = 0; i < cents.size(); ++i) cents[i] = static_cast<float>(i) - 7.0f;
+    std::vector<uint32_t> lanes = {4, 0, 2, qor::NO_CENTROID, 1};
+    lanes.resize(2 * qor::CENTROID_LANE_BLOCK, qor::NO_CENTROID);
+    const qor::CentroidLanes t(cents.data(), k, d, lanes, true);
+    const qor::LaneView& v = t.view();
+    CHECK(reinterpret_cast<std::uintptr_t>(v.ct) % 64 == 0);
+    CHECK_EQ(v.width, lanes.size());
+    for (std::size_t j = 0; j < d; ++j)
+        for (std::size_t p = 0; p < v.width; ++p) {
+            const float got = v.ct[j * v.width + p];
+            if (lanes[p] == qor::NO_CENTROID)
+                CHECK(std::isnan(got));
+            else
+                CHECK(std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(cents[lanes[p] * d + j]));
+        }
+    CHECK(qor::CentroidLanes(cents.data(), k, d, lanes, false).view().ct == nullptr);
+    CHECK(qor::CentroidLanes::in_order(33) ==
+          [] {
+              std::vector<uint32_t> want(64, qor::NO_CENTROID);
+              for (uint32_t c = 0; c < 33; ++c) want[c] = c;
+              return want;
+          }());
 }
 
 TEST(no_centroids_or_no_dimensions_give_zero) {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "codebook/encode.hpp"
+#include "codebook/proxy_distance.hpp"
 #include "common/errors.hpp"
 #include "router/candidates.hpp"
 #include "router/scoring.hpp"

@@ -1,13 +1,16 @@
-// Candidate routing with proxy scores: posting-list hits over the query's
+// The router's queries. route_query: posting-list hits over the query's
 // C_top, one similarity product against every fine centroid (written in the
 // code-major layout the scoring reads), parallel scoring through each
-// candidate's stored codes, then the best first.
-#include <mutex>
+// candidate's stored codes, then the best first. The light ones read only
+// the query's profile: cluster entries, the profile itself, and every
+// document's C_top overlap.
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string>
 
 #include "common/errors.hpp"
+#include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 #include "router/candidates.hpp"
 #include "router/query_profile.hpp"
@@ -29,12 +32,12 @@ std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_pr
     // The product reads the query rows with the codebook's width and every
     // cquant row; a state that disagrees must not be read past its end.
     if (dim != dim_)
-        throw InternalFailure("router state is inconsistent: codebook dimension " + std::to_string(dim) +
-                              ", router dimension " + std::to_string(dim_));
+        throw InternalFailure("router state is inconsistent: codebook dimension " + num(dim) +
+                              ", router dimension " + num(dim_));
     uint64_t cquant_needed = 0;
     if (__builtin_mul_overflow(n_fine, dim, &cquant_needed) || codebook.cquant.size() < cquant_needed)
-        throw InternalFailure("router state is inconsistent: cquant holds " + std::to_string(codebook.cquant.size()) +
-                              " values, expected " + std::to_string(n_fine) + " x " + std::to_string(dim));
+        throw InternalFailure("router state is inconsistent: cquant holds " + num(codebook.cquant.size()) +
+                              " values, expected " + num(n_fine) + " x " + num(dim));
     // The code-major matrix: n_fine + 1 rows of `stride` floats.
     const std::size_t stride = code_major_stride(q);
     std::size_t sims_needed = 0;
@@ -68,11 +71,50 @@ std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_pr
     for (const uint32_t pos : kept) {
         const uint32_t d = candidates.docs[pos];
         if (d >= state.doc_ids.size())
-            throw InternalFailure("router state is inconsistent: document " + std::to_string(d) + " has no id (" +
-                                  std::to_string(state.doc_ids.size()) + " ids stored)");
+            throw InternalFailure("router state is inconsistent: document " + num(d) + " has no id (" +
+                                  num(state.doc_ids.size()) + " ids stored)");
         result.push_back(ScoredDoc{state.doc_ids[d], scores[pos]});
     }
     return result;
+}
+
+std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef& query, uint64_t n_probes) const {
+    const QorRouterState& state = require_state("router not built");
+    check_matrix(query, WidthRule::Exact);
+    const QueryProfile profile = query_profile(state, query, n_probes);
+    const auto& reps = state.postings.cluster_reps;
+    std::vector<uint64_t> entries;
+    entries.reserve(profile.ctop.size());
+    // In C_top order, so the first hint belongs to the most relevant cluster;
+    // a document representing two probed clusters is listed twice.
+    for (uint32_t c : profile.ctop) {
+        if (c >= reps.size() || !reps[c]) continue;
+        const uint32_t doc = *reps[c];
+        if (doc < state.doc_ids.size()) entries.push_back(state.doc_ids[doc]);
+    }
+    return entries;
+}
+
+QueryProfile Router::compute_query_profile(const MatrixRef& query, uint64_t n_probes) const {
+    const QorRouterState& state = require_state("router not built");
+    check_matrix(query, WidthRule::NotWider);
+    return query_profile(state, query, n_probes);
+}
+
+std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef& query, uint64_t n_probes) const {
+    const QorRouterState& state = require_state("router not built");
+    check_matrix(query, WidthRule::NotWider);
+    const std::vector<uint32_t> ctop = query_profile(state, query, n_probes).ctop;
+    std::vector<DocOverlap> overlaps;
+    overlaps.reserve(state.doc_profiles.size());
+    for (std::size_t d = 0; d < state.doc_profiles.size(); ++d) {
+        if (d >= state.doc_ids.size())
+            throw InternalFailure("document " + num(d) + " has no id: the router holds " +
+                                  num(state.doc_ids.size()) + " ids for " +
+                                  num(state.doc_profiles.size()) + " documents");
+        overlaps.push_back(DocOverlap{state.doc_ids[d], ctop_overlap(ctop, state.doc_profiles[d].ctop)});
+    }
+    return overlaps;
 }
 
 }  // namespace qor

@@ -1,8 +1,7 @@
-// Build, add_documents and the light query operations of the router, with
-// install and scratch management.
+// The operations that change a router: build, add_documents and install,
+// with the checks they share with the queries and the scratch management.
 #include "router/router.hpp"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -13,7 +12,6 @@
 #include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 #include "router/indexing.hpp"
-#include "router/query_profile.hpp"
 
 namespace qor {
 
@@ -60,8 +58,8 @@ const QorRouterState& Router::require_state(const char* message) const {
 
 void Router::check_matrix(const MatrixRef& m, WidthRule rule) const {
     const auto width_error = [&] {
-        return InvalidInput("dimension mismatch: expected " + std::to_string(dim_) + ", got " +
-                            std::to_string(m.cols));
+        return InvalidInput("dimension mismatch: expected " + num(dim_) + ", got " +
+                            num(m.cols));
     };
     // Exact width comes before the layout; the not-wider rule comes after it,
     // so a transposed matrix is reported as such whatever its width.
@@ -72,8 +70,8 @@ void Router::check_matrix(const MatrixRef& m, WidthRule rule) const {
 
 void Router::check_id_count(std::size_t ids, std::size_t pairs) {
     if (ids != pairs)
-        throw InvalidInput("doc_ids has " + std::to_string(ids) + " entries but doc_offsets has " +
-                           std::to_string(pairs) + " (start, end) pairs; pass one id per document");
+        throw InvalidInput("doc_ids has " + num(ids) + " entries but doc_offsets has " +
+                           num(pairs) + " (start, end) pairs; pass one id per document");
 }
 
 void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_ids,
@@ -90,7 +88,7 @@ void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_i
     // coarse labels) and every later query would read past it.
     if (n < 2)
         throw InternalFailure("codebook shape mismatch: training needs at least 2 vectors, got " +
-                              std::to_string(n));
+                              num(n));
 
     // Nothing of the router changes until the new state is complete, so a
     // stop request anywhere before the install leaves it as it was.
@@ -141,8 +139,8 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     // A loaded file may hold more or fewer ids than documents; appending then
     // would pair every new document with another document's id.
     if (state.doc_ids.size() != state.n_docs())
-        throw InvalidInput("cannot add documents: the router holds " + std::to_string(state.doc_ids.size()) +
-                           " doc_ids for " + std::to_string(state.n_docs()) + " documents");
+        throw InvalidInput("cannot add documents: the router holds " + num(state.doc_ids.size()) +
+                           " doc_ids for " + num(state.n_docs()) + " documents");
     const uint64_t m = new_vectors.rows;
     // Every pair and limit is checked before anything is appended.
     check_doc_ranges(doc_offsets, m);
@@ -163,49 +161,6 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     });
     check_interrupt();
     append_documents(state, std::move(doc_codes), new_doc_ids);
-}
-
-std::vector<uint64_t> Router::get_cluster_entries(const MatrixRef& query, uint64_t n_probes) const {
-    const QorRouterState& state = require_state("router not built");
-    check_matrix(query, WidthRule::Exact);
-    const QueryProfile profile = query_profile(state, query, n_probes);
-    const auto& reps = state.postings.cluster_reps;
-    std::vector<uint64_t> entries;
-    entries.reserve(profile.ctop.size());
-    // In C_top order, so the first hint belongs to the most relevant cluster;
-    // a document representing two probed clusters is listed twice.
-    for (uint32_t c : profile.ctop) {
-        if (c >= reps.size() || !reps[c]) continue;
-        const uint32_t doc = *reps[c];
-        if (doc < state.doc_ids.size()) entries.push_back(state.doc_ids[doc]);
-    }
-    return entries;
-}
-
-QueryProfile Router::compute_query_profile(const MatrixRef& query, uint64_t n_probes) const {
-    const QorRouterState& state = require_state("router not built");
-    check_matrix(query, WidthRule::NotWider);
-    return query_profile(state, query, n_probes);
-}
-
-std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef& query, uint64_t n_probes) const {
-    const QorRouterState& state = require_state("router not built");
-    check_matrix(query, WidthRule::NotWider);
-    const std::vector<uint32_t> ctop = query_profile(state, query, n_probes).ctop;
-    std::vector<DocOverlap> overlaps;
-    overlaps.reserve(state.doc_profiles.size());
-    for (std::size_t d = 0; d < state.doc_profiles.size(); ++d) {
-        if (d >= state.doc_ids.size())
-            throw InternalFailure("document " + std::to_string(d) + " has no id: the router holds " +
-                                  std::to_string(state.doc_ids.size()) + " ids for " +
-                                  std::to_string(state.doc_profiles.size()) + " documents");
-        const std::vector<uint32_t>& doc_ctop = state.doc_profiles[d].ctop;
-        uint64_t shared = 0;
-        for (uint32_t c : ctop)
-            if (std::find(doc_ctop.begin(), doc_ctop.end(), c) != doc_ctop.end()) ++shared;
-        overlaps.push_back(DocOverlap{state.doc_ids[d], shared});
-    }
-    return overlaps;
 }
 
 }  // namespace qor

@@ -1,0 +1,113 @@
+"""Where a sharded router's documents live: the partition of document ids over shards, and the
+manifest of a saved sharded router (the codebook file and one Retriever directory per shard).
+
+Document id `i` lives on shard `shard_of(i, n_shards)`, the splitmix64
+finaliser of the id taken modulo the shard count. It depends on the id alone,
+so the same id always lands on the same shard, across calls and processes; the
+manifest names the rule, and a directory saved under another is refused.
+"""
+
+from __future__ import annotations
+
+import json
+import re
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from .codebook import codebook_digest, write_atomically
+
+PARTITION_RULE = "splitmix64-mod"
+MANIFEST_NAME = "manifest.json"
+MANIFEST_FORMAT = "nuvaris-qor-shards"
+MANIFEST_VERSION = 1
+CODEBOOK_NAME = "codebook.qor"
+_SHARD_DIR = re.compile(r"^shard-[0-9]{4,}$")
+_U64 = np.uint64
+
+
+def shard_of(doc_ids: Sequence[int] | np.ndarray, n_shards: int) -> np.ndarray:
+    """Shard index of each document id: splitmix64(id) mod n_shards, as an int64 array."""
+    if n_shards < 1:
+        raise ValueError(f"shard count must be at least 1, got {n_shards}")
+    z = np.array(doc_ids, dtype=_U64, ndmin=1) + _U64(0x9E3779B97F4A7C15)  # arrays wrap silently
+    z = (z ^ (z >> _U64(30))) * _U64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> _U64(27))) * _U64(0x94D049BB133111EB)
+    z = z ^ (z >> _U64(31))
+    return (z % _U64(n_shards)).astype(np.int64)
+
+
+def shard_names(n_shards: int) -> list[str]:
+    """The directory of each shard under a saved router's root."""
+    return [f"shard-{i:04d}" for i in range(n_shards)]
+
+
+def write_manifest(root: Path, codebook: bytes, digest: str, dim: int, dtype: str, counts: list[int]) -> None:
+    """Writes the codebook file, then the manifest (replacing the old one atomically, so a reader sees
+    either the previous complete save or this one)."""
+    write_atomically(root / CODEBOOK_NAME, codebook)
+    manifest = {
+        "format": MANIFEST_FORMAT,
+        "version": MANIFEST_VERSION,
+        "codebook_sha256": digest,
+        "codebook": CODEBOOK_NAME,
+        "dim": dim,
+        "dtype": dtype,
+        "n_shards": len(counts),
+        "partition": PARTITION_RULE,
+        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts)],
+        "n_docs": sum(counts),
+    }
+    write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
+
+
+def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
+    """The manifest under `root` and the codebook it names, checked against each other."""
+    path = root / MANIFEST_NAME
+    try:
+        manifest = json.loads(path.read_text())
+    except FileNotFoundError:
+        raise ValueError(f"{root}: no {MANIFEST_NAME}; not a sharded router directory") from None
+    except json.JSONDecodeError as err:
+        raise ValueError(f"{path}: not valid JSON ({err})") from None
+    if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT:
+        raise ValueError(f"{path}: not a sharded router manifest")
+    if manifest.get("version") != MANIFEST_VERSION:
+        raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {MANIFEST_VERSION}")
+    if manifest.get("partition") != PARTITION_RULE:
+        raise ValueError(f"{path}: partition rule {manifest.get('partition')!r}, this version uses {PARTITION_RULE!r}")
+    shards = manifest.get("shards")
+    n = manifest.get("n_shards")
+    if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
+        raise ValueError(f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed")
+    for i, entry in enumerate(shards):
+        name = entry.get("directory") if isinstance(entry, dict) else None
+        if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
+            raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+    codebook_file = root / str(manifest.get("codebook"))
+    if not codebook_file.is_file() or codebook_file.parent != root:
+        raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
+    codebook = codebook_file.read_bytes()
+    if codebook_digest(codebook) != manifest.get("codebook_sha256"):
+        raise ValueError(f"{codebook_file}: codebook digest differs from the manifest's")
+    return manifest, codebook
+
+
+def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int]) -> None:
+    """Refuses shards that loaded another codebook or another number of documents than the manifest says."""
+    for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts)):
+        if digest != manifest["codebook_sha256"]:
+            raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
+        if count != entry["n_docs"]:
+            raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
+
+
+def check_compatible(root: Path, manifest: dict[str, Any], n_shards: int, digest: str) -> None:
+    """Refuses a saved router of another shard count or codebook than the running one."""
+    if manifest["n_shards"] != n_shards or manifest["codebook_sha256"] != digest:
+        raise ValueError(
+            f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
+            f"this router has {n_shards} shards on codebook {digest}"
+        )
