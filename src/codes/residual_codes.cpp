@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "codebook/kmeans.hpp"
+#include "codebook/normalize.hpp"
 #include "codebook/nearest.hpp"
 #include "codebook/rng.hpp"
 #include "common/errors.hpp"
