@@ -134,13 +134,12 @@ class CodeStore:
             raise ValueError(f"bits must be 1, 2 or 4, got {bits!r}")
         sample = _inputs.count(sample, "sample")
         seed = _inputs.count(seed, "seed")
-        summary = _native.read_state(state)
-        centroids = np.empty((summary["n_fine"], summary["dim"]), np.float32)
-        _native.fine_centroids(state, centroids)
-        matrix = _vectors(vectors, summary["dim"])
+        n_fine, dim, raw = _native.fine_centroids(state)
+        centroids = np.frombuffer(raw, np.float32).reshape(n_fine, dim).copy()
+        matrix = _vectors(vectors, dim)
         k = 1 << bits
-        cuts = np.empty((summary["dim"], k - 1), np.float32)
-        levels = np.empty((summary["dim"], k), np.float32)
+        cuts = np.empty((dim, k - 1), np.float32)
+        levels = np.empty((dim, k), np.float32)
         _native.train_quantiser(centroids, matrix, bits, sample, seed, cuts, levels)
         return cls(centroids, cuts, levels)
 

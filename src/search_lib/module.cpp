@@ -262,29 +262,23 @@ bool borrow_quantiser(PyObject* centroids_obj, PyObject* cuts_obj, PyObject* lev
 }
 
 const char fine_centroids_doc[] =
-    "fine_centroids(data, out, /)\n--\n\n"
-    "Copies the fine centroids of a router state file's bytes into out, a\n"
-    "writable (n_fine, dim) float32 array (see read_state for both sizes).";
+    "fine_centroids(data, /)\n--\n\n"
+    "The fine centroids of a router state file's bytes: (n_fine, dim, raw),\n"
+    "raw holding the n_fine x dim row-major float32 values in native order.";
 
 PyObject* fine_centroids(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("fine_centroids", nargs, 2)) return nullptr;
+    if (!expect_args("fine_centroids", nargs, 1)) return nullptr;
     StateBytes data;
-    Borrowed out;
-    if (!data.borrow(args[0]) || !out.borrow(args[1], "out", 2, bit(Element::Float32), /*writable=*/true))
-        return nullptr;
+    if (!data.borrow(args[0])) return nullptr;
     try {
         const QorRouterState state = read_state_bytes(data.text());
         const TwoStageCodebook& cb = state.codebook;
-        if (out.shape(0) != cb.n_fine || out.shape(1) != cb.dim)
-            return PyErr_Format(PyExc_ValueError, "out is (%llu, %llu); the codebook's centroids are (%llu, %llu)",
-                                static_cast<unsigned long long>(out.shape(0)),
-                                static_cast<unsigned long long>(out.shape(1)),
-                                static_cast<unsigned long long>(cb.n_fine), static_cast<unsigned long long>(cb.dim));
-        std::memcpy(out.mutable_data(), cb.cquant.data(), cb.n_fine * cb.dim * sizeof(float));
+        return Py_BuildValue("(KKy#)", static_cast<unsigned long long>(cb.n_fine),
+                             static_cast<unsigned long long>(cb.dim), reinterpret_cast<const char*>(cb.cquant.data()),
+                             static_cast<Py_ssize_t>(cb.n_fine * cb.dim * sizeof(float)));
     } catch (...) {
         return translate_current_exception();
     }
-    Py_RETURN_NONE;
 }
 
 const char train_quantiser_doc[] =
