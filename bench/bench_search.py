@@ -39,6 +39,7 @@ from nuvaris_qor_search.store import VectorStore
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from make_dataset import default_out, exact_scores  # noqa: E402
+from run_note import run_note  # noqa: E402
 
 K = 10
 
@@ -314,6 +315,7 @@ def main():
     if args.markdown:
         print(markdown(json.loads(args.markdown.read_text()), args.markdown_probes))
         return
+    print(run_note(), flush=True)
 
     d = load_data(args.data)
     m = d["meta"]

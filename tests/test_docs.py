@@ -1,6 +1,7 @@
 """The README stays short and in a newcomer's order, its examples run, and every measured table
 under docs/ says when, where, under what load and with which bench command it was measured."""
 
+import importlib.util
 import pathlib
 import re
 
@@ -51,19 +52,37 @@ def _scripts(command):
     return found
 
 
+def _check_note(note, where):
+    """The note above a table: date, machine, load, and a command naming existing bench sources."""
+    for field in ("Date:", "Machine:", "Load:", "Command:"):
+        assert field in note, f"{where}: no {field!r} in the note above it"
+    assert re.search(r"Date: \d{4}-\d{2}-\d{2}", note), where
+    scripts = _scripts(note[note.index("Command:") :])
+    assert scripts, f"{where}: the command names no bench script"
+    missing = [str(s.relative_to(ROOT)) for s in scripts if not s.is_file()]
+    assert missing == [], where
+
+
+def _quoted(lines):
+    return " ".join(line[1:].strip() for line in lines if line.startswith(">"))
+
+
 @pytest.mark.parametrize("doc", DOCS, ids=lambda p: p.name)
 def test_each_measured_table_names_date_machine_load_and_an_existing_bench_command(doc):
-    tables = list(_tables(doc.read_text()))
-    for line_no, above in tables:
-        note = " ".join(line[1:].strip() for line in above if line.startswith(">"))
-        where = f"{doc.name}, table at line {line_no + 1}"
-        for field in ("Date:", "Machine:", "Load:", "Command:"):
-            assert field in note, f"{where}: no {field!r} in the note above it"
-        assert re.search(r"Date: \d{4}-\d{2}-\d{2}", note), where
-        scripts = _scripts(note[note.index("Command:") :])
-        assert scripts, f"{where}: the command names no bench script"
-        missing = [str(s.relative_to(ROOT)) for s in scripts if not s.is_file()]
-        assert missing == [], where
+    for line_no, above in _tables(doc.read_text()):
+        _check_note(_quoted(above), f"{doc.name}, table at line {line_no + 1}")
+
+
+def test_the_note_the_bench_scripts_print_is_one_the_docs_check_accepts():
+    spec = importlib.util.spec_from_file_location("run_note", ROOT / "bench" / "run_note.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    argv = [str(ROOT / "bench" / "bench_shards.py"), "--docs", "20000", "--reps", "5"]
+    lines = module.run_note(argv).splitlines()
+    assert all(line.startswith("> ") and len(line) <= 100 for line in lines)
+    note = _quoted(lines)
+    _check_note(note, "run_note")
+    assert "`python bench/bench_shards.py --docs 20000 --reps 5`" in note
 
 
 def test_the_routers_example_is_the_example_file_and_runs(readme_example):
