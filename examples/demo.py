@@ -119,6 +119,8 @@ def main():
 
     rng = np.random.default_rng(args.seed)
     t0 = time.perf_counter()
+    log.info("data: generating %d documents of %d to %d token vectors x %d dims", args.docs, args.min_tokens,
+             args.max_tokens, args.dim)
     vectors, offsets = make_collection(rng, args.docs, args.dim, args.min_tokens, args.max_tokens,
                                        n_topics=max(64, args.docs // 10))
     doc_ids = [100_000 + i for i in range(args.docs)]
