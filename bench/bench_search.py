@@ -38,7 +38,7 @@ from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.store import VectorStore
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from make_dataset import default_out, exact_scores  # noqa: E402
+from make_dataset import default_out, exact_scores
 
 K = 10
 

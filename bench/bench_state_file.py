@@ -74,7 +74,7 @@ def main():
     t_dump = median_time(lambda: json.dumps(obj, separators=(",", ":")), args.runs)
     rows += [("json.dumps", t_dump), ("json.loads", t_parse)]
     try:
-        import orjson  # noqa: PLC0415 - optional
+        import orjson  # optional
     except ImportError:
         orjson = None
     if orjson is not None:

@@ -269,10 +269,10 @@ def main():
     meta = {
         "source": "WordNet 3.0 (Debian wordnet-base, /usr/share/wordnet)",
         "seed": SEED, "dim": DIM, "epochs": args.epochs, "mix": MIX, "window": WINDOW,
-        "n_passages": int(len(doc_offsets)), "n_vectors": int(len(x)),
+        "n_passages": len(doc_offsets), "n_vectors": len(x),
         "passage_tokens": {"min": int(lens.min()), "median": float(np.median(lens)),
                            "mean": float(lens.mean()), "max": int(lens.max())},
-        "n_queries": int(len(q_offsets)), "query_rows": int(len(q)),
+        "n_queries": len(q_offsets), "query_rows": len(q),
         "query_tokens": {"min": int(qlens.min()), "median": float(np.median(qlens)),
                          "mean": float(qlens.mean()), "max": int(qlens.max())},
         "exact_mrr@10": float(sum(1.0 / r for r in found if r <= 10) / len(relevant)),

@@ -26,7 +26,6 @@ import numpy as np
 
 import nuvaris_qor_router as qr
 
-
 log = logging.getLogger("demo")
 
 

@@ -14,8 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from nuvaris_qor_search import Retriever, VectorStore
-from nuvaris_qor_search import _files
+from nuvaris_qor_search import Retriever, _files
 from nuvaris_qor_search import retriever as retriever_module
 
 DIM = 12

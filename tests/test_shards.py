@@ -18,8 +18,11 @@ from nuvaris_qor_router import PanicException, PyQorRouter
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
-from nuvaris_qor_search import Retriever  # noqa: E402
-from nuvaris_qor_search import _channel, _shard_add  # noqa: E402
+from nuvaris_qor_search import (  # noqa: E402
+    Retriever,
+    _channel,
+    _shard_add,
+)
 from nuvaris_qor_search._shard_actor import _Shard  # noqa: E402
 from nuvaris_qor_search.shards import (  # noqa: E402
     AddDocumentsError,

@@ -24,9 +24,10 @@ import shutil
 import stat
 import struct
 import tempfile
+from collections.abc import Callable
 from io import BufferedReader
 from pathlib import Path
-from typing import Callable, Literal
+from typing import Literal
 
 import numpy as np
 

@@ -21,6 +21,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
+
 from nuvaris_qor_router import PyQorRouter
 
 from . import _native

@@ -9,9 +9,10 @@ import os
 import re
 import shutil
 import tempfile
+from collections.abc import Sequence
 from io import BufferedReader
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -264,7 +265,7 @@ class Retriever:
         found = self._locate(_inputs.ids(doc_ids))
         self._removed[found] = True
         self._n_removed = int(self._removed.sum())
-        return int(len(np.unique(found)))
+        return len(np.unique(found))
 
     def update(
         self, doc_ids: Any, vectors: Any, doc_offsets: Any = None, *, show_progress: bool | None = None

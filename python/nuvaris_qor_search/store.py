@@ -26,9 +26,10 @@ import signal
 import tempfile
 import threading
 import weakref
+from collections.abc import Callable, Mapping
 from io import BufferedReader
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import Any
 
 import numpy as np
 

@@ -138,7 +138,7 @@ class Sweep:
             try:
                 value = call(subject)
                 error = None
-            except BaseException as e:  # noqa: BLE001 - every kind is judged below
+            except BaseException as e:  # every kind is judged below
                 value, error = None, e
             counted = self.lib.alloc_fail_disarm()
             fired = bool(self.lib.alloc_fail_fired())
