@@ -342,9 +342,12 @@ def main():
             agree = np.mean([len(set(f) & set(d["exact_top"][i, :K].tolist())) / K
                              for f, i in zip(exact_found, timed_q)])
             EXACT_MS[0] = float(np.median(t_exact)) * 1e3
-            print(f"exact scan (BLAS over the whole matrix): median {EXACT_MS[0]:.1f} ms, p95 {np.percentile(t_exact, 95) * 1e3:.1f} ms "
-                  f"per query (agreement with the stored exact top 10: {agree:.3f}); "
-                  f"exact MRR@10 {m['exact_mrr@10']:.3f}, success@10 {m['exact_success@10']:.3f}")
+            print(
+                f"exact scan (BLAS over the whole matrix): median {EXACT_MS[0]:.1f} ms, "
+                f"p95 {np.percentile(t_exact, 95) * 1e3:.1f} ms "
+                f"per query (agreement with the stored exact top 10: {agree:.3f}); "
+                f"exact MRR@10 {m['exact_mrr@10']:.3f}, success@10 {m['exact_success@10']:.3f}"
+            )
             print(HEADER, flush=True)
         build = dict(method="router", n_fine=router.n_fine(), n_coarse=router.n_coarse(), ctop_r=ctop_r,
                      build_s=build_s, bytes_per_vector=(state_bytes + store_bytes) / n_vec)

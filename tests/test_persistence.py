@@ -242,7 +242,12 @@ class TestTemporaryFile:
         expected = {qor_path: 3, idx_path: 5}
         jobs = [(qor_path, 3), (qor_path, 3), (idx_path, 5)]
         savers = [
-            subprocess.Popen([sys.executable, "-c", SAVE_LOOP, path, str(n), "2.5"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            subprocess.Popen(
+                [sys.executable, "-c", SAVE_LOOP, path, str(n), "2.5"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
             for path, n in jobs
         ]
         reader = qor.PyQorRouter(4)

@@ -134,7 +134,11 @@ def numpy_route(state, query, ctop):
             total = F32(total + m)
         w = F32(1) - total / F32(len(query))
         overlap = sum(c in state["doc_profiles"][d]["ctop"] for c in ctop)
-        out[state["doc_ids"][d]] = (float(F32(overlap) / F32(max(len(ctop), 1)) * F32(0.2) + F32(1) / (w + F32(1))), h, d)
+        out[state["doc_ids"][d]] = (
+            float(F32(overlap) / F32(max(len(ctop), 1)) * F32(0.2) + F32(1) / (w + F32(1))),
+            h,
+            d,
+        )
     return out
 
 

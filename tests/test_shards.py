@@ -495,7 +495,10 @@ class TestSaveLoad:
             (lambda m: m.update(n_shards=3), r"n_shards is 3 but 2 shards are listed$"),
             (lambda m: m.update(codebook_sha256="0" * 64), r"codebook digest differs from the manifest's$"),
             (lambda m: m["shards"][1].update(directory="../elsewhere"), r"shard entry 1 is malformed"),
-            (lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1), r"shard 1 holds \d+ documents, the manifest says \d+$"),
+            (
+                lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1),
+                r"shard 1 holds \d+ documents, the manifest says \d+$",
+            ),
         ],
     )
     def test_load_refuses_a_manifest_that_does_not_match(self, sharded, tmp_path, edit, message):

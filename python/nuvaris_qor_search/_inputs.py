@@ -130,11 +130,15 @@ def documents(vectors: Any, doc_ids: Any, doc_offsets: Any, dim: int | None, dty
     (start, end) row ranges or as a list of per-document matrices."""
     if doc_offsets is None:
         if isinstance(vectors, np.ndarray):
-            raise ValueError("doc_offsets is required when vectors is one matrix (or pass a list of per-document arrays)")
+            raise ValueError(
+                "doc_offsets is required when vectors is one matrix (or pass a list of per-document arrays)"
+            )
         try:
             docs = [_float_matrix(v, f"vectors[{i}]") for i, v in enumerate(vectors)]
         except TypeError:
-            raise ValueError("vectors must be an (N, D) matrix with doc_offsets, or a list of (n_i, D) arrays") from None
+            raise ValueError(
+                "vectors must be an (N, D) matrix with doc_offsets, or a list of (n_i, D) arrays"
+            ) from None
         widths = {d.shape[1] for d in docs}
         if dim is None and len(widths) > 1:
             raise ValueError(f"per-document arrays have different widths: {sorted(widths)}")

@@ -279,13 +279,17 @@ class _Shard:
         out = self._rerank(qs, k, indices, counts)
         return self._reply((columns_bytes(out), time.perf_counter() - start))
 
-    def _route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool) -> tuple[np.ndarray, ...]:
+    def _route(
+        self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool
+    ) -> tuple[np.ndarray, ...]:
         retriever = self._open_retriever()
         route_query = retriever.router.route_query
         indices, scores, counts = _columns([route_query(q, n_probes, max_candidates) for q in queries])
         return (retriever.doc_ids[indices], scores, counts) + ((indices,) if local else ())
 
-    def _rerank(self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray) -> tuple[np.ndarray, ...]:
+    def _rerank(
+        self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray
+    ) -> tuple[np.ndarray, ...]:
         retriever = self._open_retriever()
         store, doc_ids = retriever.store, retriever.doc_ids
         bounds = np.concatenate(([0], np.cumsum(picked)))

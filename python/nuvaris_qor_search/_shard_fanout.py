@@ -56,7 +56,9 @@ class FanOut:
         if waiting:
             i = min(refs[r] for r in waiting)
             failure = ShardError(
-                i, "StartTimeout", f"not started within {timeout:g} s; the cluster may lack the CPUs or resources asked for"
+                i,
+                "StartTimeout",
+                f"not started within {timeout:g} s; the cluster may lack the CPUs or resources asked for",
             )
         statuses = {}
         for ref in ready:
@@ -233,7 +235,9 @@ class FanOut:
                 f"the actor restarted (generation {generation}, expected {self.generations[shard]}) "
                 "and holds only its last saved documents"
             )
-            return ShardRestartedError(shard, "ShardRestarted", self.stale[shard] + "; call reload() or accept_restarts()")
+            return ShardRestartedError(
+                shard, "ShardRestarted", self.stale[shard] + "; call reload() or accept_restarts()"
+            )
         return value
 
     def shared(self, value: Any) -> Any:

@@ -81,7 +81,9 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
     shards = manifest.get("shards")
     n = manifest.get("n_shards")
     if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
-        raise ValueError(f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed")
+        raise ValueError(
+            f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed"
+        )
     for i, entry in enumerate(shards):
         name = entry.get("directory") if isinstance(entry, dict) else None
         if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
@@ -99,7 +101,9 @@ def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], count
     """Refuses shards that loaded another codebook or another number of documents than the manifest says."""
     for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts)):
         if digest != manifest["codebook_sha256"]:
-            raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
+            raise ValueError(
+                f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})"
+            )
         if count != entry["n_docs"]:
             raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
 

@@ -94,7 +94,9 @@ class Retriever:
         if removed is None:
             removed = np.zeros(store.n_docs, bool)
         elif removed.shape != (store.n_docs,) or removed.dtype != np.bool_:
-            raise ValueError(f"removed must be a ({store.n_docs},) bool array, got {removed.dtype.name} of shape {removed.shape}")
+            raise ValueError(
+                f"removed must be a ({store.n_docs},) bool array, got {removed.dtype.name} of shape {removed.shape}"
+            )
         self._router: PyQorRouter = router
         self._store: VectorStore = store
         self._removed: np.ndarray = np.array(removed, bool)
@@ -543,7 +545,9 @@ class Retriever:
                 sizes = {role: os.fstat(files[role].fileno()).st_size for role in manifest["files"]}
                 for role, entry in manifest["files"].items():
                     if sizes[role] != entry["bytes"]:
-                        raise ValueError(f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}")
+                        raise ValueError(
+                            f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}"
+                        )
                 if verify:
                     progress.step("checking SHA-256 digests", sum(sizes.values()), "B")
                     for role, entry in manifest["files"].items():
