@@ -176,7 +176,7 @@ def router_rows(d, retr, build, args, timed_q, results):
         bad = sum(f[:len(r)] != r for f, r in zip(full, routed))
         if bad:
             log(f"  note: {bad} queries' cut list is not a prefix of the uncut list")
-        for c in list(args.candidates) + [None]:
+        for c in [*args.candidates, None]:
             cand = full if c is None else [r[:c] for r in routed]
             found = [top10(scores[i], cd) for i, cd in enumerate(cand)]
             rec, mrr, succ = quality(found, d)
@@ -333,7 +333,7 @@ def main():
     results = []
     first = None
     for bi, (n_fine, n_coarse, ctop_r) in enumerate(builds):
-        router, build_s, state_bytes, cached = router_for(
+        router, build_s, state_bytes, _cached = router_for(
             d, args.data / "routers", n_fine, n_coarse, ctop_r, args.max_kmeans_iter)
         retr = Retriever(router, store)
         if first is None:

@@ -83,7 +83,7 @@ def parse_wordnet():
                 p_cnt = int(f[p])
                 broader = None
                 for i in range(p_cnt):
-                    sym, off, ppos = f[p + 1 + 4 * i: p + 4 + 4 * i]
+                    sym, off, _ppos = f[p + 1 + 4 * i: p + 4 + 4 * i]
                     if broader is None and sym in ("@", "@i", "&"):
                         broader = f"{pos}:{off}"
                 examples = [e.strip() for e in QUOTED.findall(gloss) if len(tokens(e)) >= 3]

@@ -49,7 +49,7 @@ def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics):
     vectors += (0.5 * scale) * rng.standard_normal((n_docs, dim), dtype=np.float32)[doc_of_row]
     vectors += (0.5 * scale) * rng.standard_normal((total, dim), dtype=np.float32)
     vectors = unit_rows(vectors)
-    offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths)]
+    offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths, strict=True)]
     return vectors, offsets
 
 
@@ -164,7 +164,7 @@ def main():
         t0 = time.perf_counter()
         reloaded.load(path)
         load_s = time.perf_counter() - t0
-    identical = all(reloaded.route_query(q) == a for q, a in zip(queries, answers))
+    identical = all(reloaded.route_query(q) == a for q, a in zip(queries, answers, strict=True))
 
     rows = [
         ("collection", f"{args.docs} documents, {len(vectors)} vectors x {args.dim} dims"),

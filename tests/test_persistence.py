@@ -1,6 +1,7 @@
 """Saving and loading routers: messages, files on disk, the golden state
 files, and routers that answer exactly as before after a round trip."""
 
+import itertools
 import json
 import os
 import pathlib
@@ -39,7 +40,7 @@ def big_corpus():
     vectors = rng.standard_normal((300, DIM)).astype(np.float32)
     edges = [0, *np.sort(rng.choice(np.arange(1, 300), size=29, replace=False)).tolist(), 300, 300]
     ids = [int(x) for x in rng.integers(0, 2**64 - 1, size=len(edges) - 1, dtype=np.uint64)]
-    return vectors, ids, list(zip(edges[:-1], edges[1:]))
+    return vectors, ids, list(itertools.pairwise(edges))
 
 
 @pytest.fixture

@@ -439,7 +439,12 @@ class TestSaveSafety:
             assert answers(back, queries) == expected
         assert not [p for p in tmp_path.iterdir() if p.name.startswith(".saved")]
 
-    def test_failed_build_leaves_no_store_files(self, tmp_path, docs, monkeypatch):
+    @pytest.mark.parametrize(
+        "fail_now",
+        [lambda arr, data: True, lambda arr, data: arr.path.name == "ids.npy" and len(data) > 1],
+        ids=["creating", "filling"],
+    )
+    def test_failed_build_leaves_no_store_files(self, tmp_path, docs, monkeypatch, fail_now):
         real_append = _files.GrowableArray.append
 
         def append(self, data, progress=None):
@@ -448,11 +453,9 @@ class TestSaveSafety:
             real_append(self, data, progress)
 
         monkeypatch.setattr(_files.GrowableArray, "append", append)
-        for fail_now in (lambda arr, data: True, lambda arr, data: arr.path.name == "ids.npy" and len(data) > 1):
-            # Fails while creating the store, or while filling it.
-            with pytest.raises(OSError):
-                build(docs, directory=tmp_path / "work")
-            assert list((tmp_path / "work").iterdir()) == []
+        with pytest.raises(OSError):
+            build(docs, directory=tmp_path / "work")
+        assert list((tmp_path / "work").iterdir()) == []
 
     def test_without_exchange(self, tmp_path, docs, monkeypatch):
         with build(docs[:30]) as old:

@@ -40,7 +40,7 @@ CHUNK_BYTES = 64 << 20
 
 def npy_header(dtype: np.dtype, shape: tuple[int, ...]) -> bytes:
     """The fixed-size .npy 1.0 header of a C-ordered array."""
-    text = "{'descr': %r, 'fortran_order': False, 'shape': %r, }" % (dtype.str, tuple(int(s) for s in shape))
+    text = f"{{'descr': {dtype.str!r}, 'fortran_order': False, 'shape': {tuple(int(s) for s in shape)!r}, }}"
     room = HEADER_BYTES - len(_MAGIC) - 2
     if len(text) + 1 > room:
         raise ValueError(f"array header needs {len(text) + 1} bytes; at most {room} fit")

@@ -57,7 +57,7 @@ def write_manifest(root: Path, codebook: bytes, digest: str, dim: int, dtype: st
         "dtype": dtype,
         "n_shards": len(counts),
         "partition": PARTITION_RULE,
-        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts)],
+        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts, strict=True)],
         "n_docs": sum(counts),
     }
     write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
@@ -99,7 +99,7 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
 
 def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int]) -> None:
     """Refuses shards that loaded another codebook or another number of documents than the manifest says."""
-    for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts)):
+    for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts, strict=True)):
         if digest != manifest["codebook_sha256"]:
             raise ValueError(
                 f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})"

@@ -324,7 +324,7 @@ class Retriever:
             hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
             rows, sizes = self._store.gather(keep[lo:hi])
             ends = np.cumsum(sizes)
-            pairs = [(int(e - n), int(e)) for e, n in zip(ends, sizes)]
+            pairs = [(int(e - n), int(e)) for e, n in zip(ends, sizes, strict=True)]
             router.add_documents(rows, list(range(lo, hi)), pairs)
             lo = hi
 
@@ -394,7 +394,7 @@ class Retriever:
         n_probes = _inputs.positive(n_probes, "n_probes")
         max_candidates = _inputs.count(max_candidates, "max_candidates")
         docs, scores = self._route(q, n_probes, max_candidates)
-        return list(zip(self._store.ids[docs].tolist(), scores))
+        return list(zip(self._store.ids[docs].tolist(), scores, strict=True))
 
     def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[Hit]:
         """Exact MaxSim top-k among the documents with the caller ids
@@ -445,7 +445,7 @@ class Retriever:
         scores = exact_scores(self._store, q, docs)
         pick = top_k(scores, docs, k)
         ids = self._store.ids[docs[pick]]
-        return [(i, float(s)) for i, s in zip(ids.tolist(), scores[pick])]
+        return [(i, float(s)) for i, s in zip(ids.tolist(), scores[pick], strict=True)]
 
     # -- persistence --------------------------------------------------------
 

@@ -236,7 +236,7 @@ class VectorStore:
             off_file.append(new_offsets)
             id_file.append(ids)
         except BaseException:
-            for f, rows in zip(self._files, before):
+            for f, rows in zip(self._files, before, strict=True):
                 f.truncate(rows)
             raise
         self._refresh()
