@@ -1,11 +1,8 @@
 import os
 import tempfile
-
 import numpy as np
-
 os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")  # before importing Ray: a local Ray on loopback only
 import ray
-
 from nuvaris_qor_search.shards import ShardedRouter, train_codebook
 
 ray.init(num_cpus=2, include_dashboard=False)  # on a cluster: ray.init(address="auto")

@@ -1,7 +1,5 @@
 import tempfile
-
 import numpy as np
-
 from nuvaris_qor_router import PyQorRouter
 
 rng = np.random.default_rng(0)

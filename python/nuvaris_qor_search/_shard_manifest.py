@@ -78,6 +78,19 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
         raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {MANIFEST_VERSION}")
     if manifest.get("partition") != PARTITION_RULE:
         raise ValueError(f"{path}: partition rule {manifest.get('partition')!r}, this version uses {PARTITION_RULE!r}")
+    _check_shard_entries(path, manifest)
+    codebook_file = root / str(manifest.get("codebook"))
+    if not codebook_file.is_file() or codebook_file.parent != root:
+        raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
+    codebook = codebook_file.read_bytes()
+    if codebook_digest(codebook) != manifest.get("codebook_sha256"):
+        raise ValueError(f"{codebook_file}: codebook digest differs from the manifest's")
+    return manifest, codebook
+
+
+def _check_shard_entries(path: Path, manifest: dict[str, Any]) -> None:
+    """Refuses a shard list that disagrees with n_shards or holds an entry without a
+    shard directory name and a document count."""
     shards = manifest.get("shards")
     n = manifest.get("n_shards")
     if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
@@ -88,13 +101,6 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
         name = entry.get("directory") if isinstance(entry, dict) else None
         if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
             raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
-    codebook_file = root / str(manifest.get("codebook"))
-    if not codebook_file.is_file() or codebook_file.parent != root:
-        raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
-    codebook = codebook_file.read_bytes()
-    if codebook_digest(codebook) != manifest.get("codebook_sha256"):
-        raise ValueError(f"{codebook_file}: codebook digest differs from the manifest's")
-    return manifest, codebook
 
 
 def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int]) -> None:

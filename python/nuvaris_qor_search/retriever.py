@@ -542,17 +542,7 @@ class Retriever:
         manifest, files = _open_saved(path)
         try:
             with Progress("load", show_progress) as progress:
-                sizes = {role: os.fstat(files[role].fileno()).st_size for role in manifest["files"]}
-                for role, entry in manifest["files"].items():
-                    if sizes[role] != entry["bytes"]:
-                        raise ValueError(
-                            f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}"
-                        )
-                if verify:
-                    progress.step("checking SHA-256 digests", sum(sizes.values()), "B")
-                    for role, entry in manifest["files"].items():
-                        if _files.stream_digest(files[role], progress.advance) != entry["sha256"]:
-                            raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
+                _check_saved_files(where, manifest, files, verify, progress)
                 progress.step("opening the store")
                 try:
                     arrays = {VECTORS: files["vectors"], OFFSETS: files["offsets"], IDS: files["ids"]}
@@ -615,7 +605,7 @@ def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray) -> np.
     return maxsim.scores(query, store.vectors, store.offsets, docs)
 
 
-def read_manifest(path: Path) -> dict:
+def read_manifest(path: Path) -> dict[str, Any]:
     """The manifest of a saved retriever, checked for form."""
     dir_fd = _open_directory(path)
     try:
@@ -641,7 +631,7 @@ def _open_directory(path: Path) -> int:
     raise ValueError(msg)
 
 
-def _read_manifest_at(path: Path, dir_fd: int) -> dict:
+def _read_manifest_at(path: Path, dir_fd: int) -> dict[str, Any]:
     """The manifest in the directory `path`, open as `dir_fd`, checked for
     form. Raises OSError when there is no file to read."""
     where = f"cannot load {str(path)!r}"
@@ -683,7 +673,7 @@ def _read_manifest_at(path: Path, dir_fd: int) -> dict:
     return manifest
 
 
-def _open_saved(path: Path) -> tuple[dict, dict[str, BufferedReader]]:
+def _open_saved(path: Path) -> tuple[dict[str, Any], dict[str, BufferedReader]]:
     """The manifest of the saved retriever in `path` and its files by role,
     open, all from one version of the directory.
 
@@ -773,6 +763,22 @@ def _router_from_bytes(state: bytes) -> PyQorRouter:
         path = Path(tmp) / "codebook.qor"
         path.write_bytes(state)
         return _load_router(path)
+
+
+def _check_saved_files(
+    where: str, manifest: dict[str, Any], files: dict[str, BufferedReader], verify: bool, progress: Progress
+) -> None:
+    """Refuses saved files whose sizes, or with verify=True whose SHA-256
+    digests, differ from what the manifest records."""
+    sizes = {role: os.fstat(files[role].fileno()).st_size for role in manifest["files"]}
+    for role, entry in manifest["files"].items():
+        if sizes[role] != entry["bytes"]:
+            raise ValueError(f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}")
+    if verify:
+        progress.step("checking SHA-256 digests", sum(sizes.values()), "B")
+        for role, entry in manifest["files"].items():
+            if _files.stream_digest(files[role], progress.advance) != entry["sha256"]:
+                raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
 
 
 def _read_removed(f: BufferedReader | None, n_docs: int) -> np.ndarray | None:
