@@ -52,7 +52,7 @@ test: lint test-cpp test-sanitize test-py test-wheel test-scalar-build fuzz
 # C++ check out.
 LINT_CPP ?= 1
 CPP_FORMATTED = $(shell find src tests/cpp -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.inl' \) | sort) \
-    $(wildcard bench/*.cpp bench/*.hpp fuzz/*.cpp)
+    $(wildcard bench/*.cpp bench/*.hpp fuzz/*.cpp tests/alloc_fail/*.cpp)
 
 lint: $(VENV)/.deps
 	$(VENV)/bin/ruff check .
