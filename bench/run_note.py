@@ -39,7 +39,7 @@ def run_note(argv: list[str] | None = None, now: datetime.datetime | None = None
     """The note for this run as Markdown quote lines: UTC date and time, the processors this
     process may use, the load average at the start, and the command line."""
     argv = sys.argv if argv is None else argv
-    now = now or datetime.datetime.now(datetime.timezone.utc)
+    now = now or datetime.datetime.now(datetime.UTC)
     usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
     try:
         load = "load average {:.2f} / {:.2f} / {:.2f} (1, 5, 15 min) at the start".format(*os.getloadavg())

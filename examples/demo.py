@@ -27,7 +27,6 @@ import numpy as np
 
 import nuvaris_qor_router as qr
 
-
 log = logging.getLogger("demo")
 
 
@@ -60,7 +59,7 @@ def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics, chunk_ro
         rows += (0.5 * scale) * rng.standard_normal((hi - lo, dim), dtype=np.float32)
         vectors[lo:hi] = unit_rows(rows)
         log.info("data: %d of %d token vectors generated", hi, total)
-    offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths)]
+    offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths, strict=True)]
     return vectors, offsets
 
 
@@ -177,7 +176,7 @@ def main():
         t0 = time.perf_counter()
         reloaded.load(path)
         load_s = time.perf_counter() - t0
-    identical = all(reloaded.route_query(q) == a for q, a in zip(queries, answers))
+    identical = all(reloaded.route_query(q) == a for q, a in zip(queries, answers, strict=True))
 
     rows = [
         ("collection", f"{args.docs} documents, {len(vectors)} vectors x {args.dim} dims"),

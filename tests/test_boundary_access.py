@@ -1,6 +1,7 @@
 """Access rules under re-entry, and two C-API guards: reference counts stay
 stable and inputs stay unchanged across calls, including failing ones."""
 
+import contextlib
 import sys
 
 import numpy as np
@@ -113,7 +114,7 @@ def test_refcounts_and_inputs_stable(corpus, tmp_path):
         lambda r: r.compute_query_profile(q),
         lambda r: r.query_cluster_overlaps(q),
         lambda r: r.add_documents(vectors[:10], [99], [(0, 10)]),
-        lambda r: r.build(vectors, big_ids + [-1], offsets, 8, 2),
+        lambda r: r.build(vectors, [*big_ids, -1], offsets, 8, 2),
         lambda r: r.build(vectors, ids, bad_offsets),
         lambda r: r.build(vectors, [1, "x"], offsets),
         lambda r: r.route_query(q, 2.5),
@@ -128,10 +129,8 @@ def test_refcounts_and_inputs_stable(corpus, tmp_path):
     def run_all(r, times):
         for _ in range(times):
             for call in calls:
-                try:
+                with contextlib.suppress(Exception, qor.PanicException):
                     call(r)
-                except (Exception, qor.PanicException):
-                    pass
 
     r = qor.PyQorRouter(D)
     run_all(r, 1)  # warm up: lazy NumPy load, caches inside the interpreter

@@ -1,6 +1,7 @@
 """Saving and loading routers: messages, files on disk, the golden state
 files, and routers that answer exactly as before after a round trip."""
 
+import itertools
 import json
 import os
 import pathlib
@@ -39,7 +40,7 @@ def big_corpus():
     vectors = rng.standard_normal((300, DIM)).astype(np.float32)
     edges = [0, *np.sort(rng.choice(np.arange(1, 300), size=29, replace=False)).tolist(), 300, 300]
     ids = [int(x) for x in rng.integers(0, 2**64 - 1, size=len(edges) - 1, dtype=np.uint64)]
-    return vectors, ids, list(zip(edges[:-1], edges[1:]))
+    return vectors, ids, list(itertools.pairwise(edges))
 
 
 @pytest.fixture
@@ -242,7 +243,12 @@ class TestTemporaryFile:
         expected = {qor_path: 3, idx_path: 5}
         jobs = [(qor_path, 3), (qor_path, 3), (idx_path, 5)]
         savers = [
-            subprocess.Popen([sys.executable, "-c", SAVE_LOOP, path, str(n), "2.5"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            subprocess.Popen(
+                [sys.executable, "-c", SAVE_LOOP, path, str(n), "2.5"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
             for path, n in jobs
         ]
         reader = qor.PyQorRouter(4)

@@ -35,7 +35,9 @@ def random_parts(seed, n_queries, n_shards=3):
 @pytest.mark.parametrize("n_queries", [1, 5])
 def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries):
     parts, pool = random_parts(seed, n_queries)
-    expected = [[(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)]
+    expected = [
+        [(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)
+    ]
     assert merge(parts, limit) == expected
 
 

@@ -18,8 +18,11 @@ from nuvaris_qor_router import PanicException, PyQorRouter
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
-from nuvaris_qor_search import Retriever  # noqa: E402
-from nuvaris_qor_search import _channel, _shard_add  # noqa: E402
+from nuvaris_qor_search import (  # noqa: E402
+    Retriever,
+    _channel,
+    _shard_add,
+)
 from nuvaris_qor_search._shard_actor import _Shard  # noqa: E402
 from nuvaris_qor_search.shards import (  # noqa: E402
     AddDocumentsError,
@@ -492,7 +495,10 @@ class TestSaveLoad:
             (lambda m: m.update(n_shards=3), r"n_shards is 3 but 2 shards are listed$"),
             (lambda m: m.update(codebook_sha256="0" * 64), r"codebook digest differs from the manifest's$"),
             (lambda m: m["shards"][1].update(directory="../elsewhere"), r"shard entry 1 is malformed"),
-            (lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1), r"shard 1 holds \d+ documents, the manifest says \d+$"),
+            (
+                lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1),
+                r"shard 1 holds \d+ documents, the manifest says \d+$",
+            ),
         ],
     )
     def test_load_refuses_a_manifest_that_does_not_match(self, sharded, tmp_path, edit, message):

@@ -8,10 +8,9 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import state_bytes
 from nuvaris_qor_router import PyQorRouter
 from nuvaris_qor_search.codebook import codebook_digest, strip_documents, train_codebook
-
-from conftest import state_bytes
 
 DIM = 12
 

@@ -86,11 +86,19 @@ def ids(doc_ids: Any, name: str = "doc_ids") -> np.ndarray:
     if any(strings):
         if not all(strings):
             raise ValueError(f"{name} mix strings and integers; use one kind")
-        for i, v in enumerate(values):
-            if "\0" in v:
-                raise ValueError(f"{name}[{i}] holds a NUL character")
-        out = np.array(values, dtype=str)
-        return out.astype(out.dtype.newbyteorder("<"), copy=False)
+        return _string_ids(values, name)
+    return _integer_ids(values, name)
+
+
+def _string_ids(values: list[str], name: str) -> np.ndarray:
+    for i, v in enumerate(values):
+        if "\0" in v:
+            raise ValueError(f"{name}[{i}] holds a NUL character")
+    out = np.array(values, dtype=str)
+    return out.astype(out.dtype.newbyteorder("<"), copy=False)
+
+
+def _integer_ids(values: list[Any], name: str) -> np.ndarray:
     try:
         ints = [operator.index(v) for v in values]
     except TypeError as exc:
@@ -130,11 +138,15 @@ def documents(vectors: Any, doc_ids: Any, doc_offsets: Any, dim: int | None, dty
     (start, end) row ranges or as a list of per-document matrices."""
     if doc_offsets is None:
         if isinstance(vectors, np.ndarray):
-            raise ValueError("doc_offsets is required when vectors is one matrix (or pass a list of per-document arrays)")
+            raise ValueError(
+                "doc_offsets is required when vectors is one matrix (or pass a list of per-document arrays)"
+            )
         try:
             docs = [_float_matrix(v, f"vectors[{i}]") for i, v in enumerate(vectors)]
         except TypeError:
-            raise ValueError("vectors must be an (N, D) matrix with doc_offsets, or a list of (n_i, D) arrays") from None
+            raise ValueError(
+                "vectors must be an (N, D) matrix with doc_offsets, or a list of (n_i, D) arrays"
+            ) from None
         widths = {d.shape[1] for d in docs}
         if dim is None and len(widths) > 1:
             raise ValueError(f"per-document arrays have different widths: {sorted(widths)}")
@@ -173,7 +185,8 @@ def _document_rows(matrix: np.ndarray, pairs: np.ndarray, lengths: np.ndarray) -
         return matrix[pairs[0, 0] : pairs[-1, 1]]
     first = np.cumsum(lengths) - lengths
     index = np.arange(int(lengths.sum()), dtype=np.int64) + np.repeat(pairs[:, 0] - first, lengths)
-    return matrix[index]
+    rows: np.ndarray = matrix[index]
+    return rows
 
 
 def query_matrix(query: Any, dim: int) -> np.ndarray:

@@ -9,6 +9,7 @@ generation of every reply with the one it knows.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import json
 import os
@@ -17,7 +18,7 @@ import threading
 import time
 import warnings
 from collections.abc import Sequence
-from itertools import chain
+from itertools import chain, pairwise
 from pathlib import Path
 from typing import Any
 
@@ -50,15 +51,17 @@ def pack(queries: Sequence[np.ndarray]) -> tuple[bytes, bytes]:
 def unpack(packed: tuple[bytes, bytes], dim: int) -> list[np.ndarray]:
     rows = np.frombuffer(packed[0], np.float32).reshape(-1, dim)
     bounds = np.frombuffer(packed[1], np.int64).tolist()
-    return [rows[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+    return [rows[a:b] for a, b in pairwise(bounds)]
 
 
+# A reply has three or four columns (the shard-local indices only when asked
+# for), so the column types are paired with as many as there are.
 def columns_bytes(columns: tuple[np.ndarray, ...]) -> tuple[bytes, ...]:
-    return tuple(np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns, COLUMN_TYPES))
+    return tuple(np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns, COLUMN_TYPES, strict=False))
 
 
 def columns_of(raw: tuple[bytes, ...]) -> tuple[np.ndarray, ...]:
-    return tuple(np.frombuffer(b, t) for b, t in zip(raw, COLUMN_TYPES))
+    return tuple(np.frombuffer(b, t) for b, t in zip(raw, COLUMN_TYPES, strict=False))
 
 
 def _columns(routed: list[list[tuple[int, float]]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -136,10 +139,9 @@ def note_path(note_dir: str | os.PathLike[str], index: int) -> Path:
 
 
 def remove_if_empty(directory: Path) -> None:
-    try:
+    # Other shards' notes are still there, or it is gone already.
+    with contextlib.suppress(OSError):
         directory.rmdir()
-    except OSError:  # other shards' notes are still there, or it is gone already
-        pass
 
 
 def _exclusive(method: Any) -> Any:
@@ -279,13 +281,17 @@ class _Shard:
         out = self._rerank(qs, k, indices, counts)
         return self._reply((columns_bytes(out), time.perf_counter() - start))
 
-    def _route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool) -> tuple[np.ndarray, ...]:
+    def _route(
+        self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool
+    ) -> tuple[np.ndarray, ...]:
         retriever = self._open_retriever()
         route_query = retriever.router.route_query
         indices, scores, counts = _columns([route_query(q, n_probes, max_candidates) for q in queries])
         return (retriever.doc_ids[indices], scores, counts) + ((indices,) if local else ())
 
-    def _rerank(self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray) -> tuple[np.ndarray, ...]:
+    def _rerank(
+        self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray
+    ) -> tuple[np.ndarray, ...]:
         retriever = self._open_retriever()
         store, doc_ids = retriever.store, retriever.doc_ids
         bounds = np.concatenate(([0], np.cumsum(picked)))

@@ -4,6 +4,7 @@ with a count of what every shard took so that a failure says how far each got.""
 from __future__ import annotations
 
 from collections.abc import Sequence
+from itertools import pairwise
 from typing import Any
 
 import numpy as np
@@ -75,7 +76,7 @@ class Documents:
         """The rows of the picked documents as one contiguous block, with offsets into it."""
         lengths = self.ends[picks] - self.starts[picks]
         bounds = np.concatenate(([0], np.cumsum(lengths)))
-        offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
+        offsets = list(pairwise(bounds.tolist()))
         if self.docs is not None:
             block = np.concatenate([self.docs[p] for p in picks.tolist()] or [np.empty((0, 0), np.float32)])
         else:

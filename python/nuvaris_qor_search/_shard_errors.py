@@ -33,7 +33,9 @@ class AddDocumentsError(ShardError):
             f"; documents applied per shard: {parts}"
         )
         if self.restarted:
-            note += f"; restarted during the call (the documents their old process took are lost): {list(self.restarted)}"
+            note += (
+                f"; restarted during the call (the documents their old process took are lost): {list(self.restarted)}"
+            )
         super().__init__(cause.shard, cause.error_type, cause.error_message, note)
 
 

@@ -57,7 +57,7 @@ def write_manifest(root: Path, codebook: bytes, digest: str, dim: int, dtype: st
         "dtype": dtype,
         "n_shards": len(counts),
         "partition": PARTITION_RULE,
-        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts)],
+        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts, strict=True)],
         "n_docs": sum(counts),
     }
     write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
@@ -78,14 +78,7 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
         raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {MANIFEST_VERSION}")
     if manifest.get("partition") != PARTITION_RULE:
         raise ValueError(f"{path}: partition rule {manifest.get('partition')!r}, this version uses {PARTITION_RULE!r}")
-    shards = manifest.get("shards")
-    n = manifest.get("n_shards")
-    if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
-        raise ValueError(f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed")
-    for i, entry in enumerate(shards):
-        name = entry.get("directory") if isinstance(entry, dict) else None
-        if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
-            raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+    _check_shard_entries(path, manifest)
     codebook_file = root / str(manifest.get("codebook"))
     if not codebook_file.is_file() or codebook_file.parent != root:
         raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
@@ -95,11 +88,28 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
     return manifest, codebook
 
 
+def _check_shard_entries(path: Path, manifest: dict[str, Any]) -> None:
+    """Refuses a shard list that disagrees with n_shards or holds an entry without a
+    shard directory name and a document count."""
+    shards = manifest.get("shards")
+    n = manifest.get("n_shards")
+    if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
+        raise ValueError(
+            f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed"
+        )
+    for i, entry in enumerate(shards):
+        name = entry.get("directory") if isinstance(entry, dict) else None
+        if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
+            raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+
+
 def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int]) -> None:
     """Refuses shards that loaded another codebook or another number of documents than the manifest says."""
-    for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts)):
+    for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts, strict=True)):
         if digest != manifest["codebook_sha256"]:
-            raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
+            raise ValueError(
+                f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})"
+            )
         if count != entry["n_docs"]:
             raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
 

@@ -70,7 +70,7 @@ def merge(parts: Sequence[tuple[np.ndarray, ...]], limit: int) -> list[list[tupl
     ids = np.concatenate([p[0] for p in parts])
     scores = np.concatenate([p[1] for p in parts])
     keep, kept = merge_order(ids, scores, [p[2] for p in parts], limit)
-    pairs = zip(ids[keep].tolist(), scores[keep].tolist())
+    pairs = zip(ids[keep].tolist(), scores[keep].tolist(), strict=True)
     return [list(islice(pairs, n)) for n in kept.tolist()]
 
 

@@ -14,13 +14,16 @@ writes the same codebook and `ctop_r` without documents, in `save`'s format.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import tempfile
 from collections.abc import Sequence
+from itertools import pairwise
 from pathlib import Path
 
 import numpy as np
+
 from nuvaris_qor_router import PyQorRouter
 
 from . import _native
@@ -56,10 +59,8 @@ def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
             os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
-        except FileNotFoundError:
-            pass
         raise
     fsync_dir(path.parent)
 
@@ -73,7 +74,7 @@ def _sample_matrix(
     if not docs:
         raise ValueError("the sample holds no documents")
     bounds = np.cumsum([0] + [len(d) for d in docs])
-    return np.ascontiguousarray(np.concatenate(docs)), list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
+    return np.ascontiguousarray(np.concatenate(docs)), list(pairwise(bounds.tolist()))
 
 
 def train_codebook(
