@@ -5,7 +5,11 @@
 // the method, after the access guard and the matrix holds are released.
 #include "lib/router_type.hpp"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,15 +35,49 @@ struct RouterObject {
     PyObject_HEAD
     qor::Router* router;
     Py_ssize_t access;
+    Py_ssize_t waiters;  // threads waiting in AccessGuard::enter for this router
 };
 
 PyTypeObject* g_router_type = nullptr;  // strong reference, kept for the process
 
 enum class Access { Shared, Exclusive };
 
+// Accesses to any router held by calls running on this thread. A thread that
+// holds none meets a conflict only from another thread's call.
+thread_local int held_on_thread = 0;
+
+// Where threads wait for a router another thread holds: a release with
+// waiters bumps `releases` and wakes them all, and each checks its router
+// again. The counters themselves are read and written only under the
+// interpreter lock. Allocated once and never freed, so a daemon thread still
+// waiting at interpreter shutdown never meets a destroyed condition variable.
+struct AccessWait {
+    std::mutex mutex;
+    std::condition_variable released;
+    uint64_t releases = 0;
+};
+
+AccessWait& access_wait() {
+    static AccessWait* wait = new AccessWait;
+    return *wait;
+}
+
+// How long a waiting thread sleeps before it handles pending signals.
+constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{50};
+
+bool conflicts(const RouterObject* obj, Access kind) {
+    return kind == Access::Shared ? obj->access == EXCLUSIVE : obj->access != 0;
+}
+
 // Holds shared or exclusive access for one call and gives it back when the
-// call ends, on every path. Conflicts are reported at once, never waited
-// for: under the interpreter lock they can only come from re-entry.
+// call ends, on every path.
+//
+// A conflict with a call on another thread (which can happen whenever that
+// call runs Python code: a progress record, a conversion) is waited for,
+// without the interpreter lock, so the holder can finish. A conflict on a
+// thread that already holds a router is reported at once: there it comes
+// from re-entry, and waiting would never end (for the same router) or could
+// close a cycle with a thread waiting for a router this one holds.
 class AccessGuard {
 public:
     AccessGuard() = default;
@@ -51,34 +89,71 @@ public:
             obj_->access = 0;
         else
             --obj_->access;
+        --held_on_thread;
+        if (obj_->waiters > 0) {
+            AccessWait& wait = access_wait();
+            {
+                std::lock_guard<std::mutex> lock(wait.mutex);
+                ++wait.releases;
+            }
+            wait.released.notify_all();
+        }
     }
 
-    // Receiver check, then access. False with an exception set on failure.
+    // Receiver check, then access. Nullptr with an exception set on failure.
     RouterObject* enter(PyObject* self, Access kind) {
         if (g_router_type == nullptr || !PyObject_TypeCheck(self, g_router_type)) {
             raise_downcast(self, "PyQorRouter");
             return nullptr;
         }
         auto* obj = reinterpret_cast<RouterObject*>(self);
-        if (kind == Access::Shared) {
-            if (obj->access == EXCLUSIVE) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        while (conflicts(obj, kind)) {
+            if (held_on_thread > 0) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                kind == Access::Shared ? "Already mutably borrowed" : "Already borrowed");
                 return nullptr;
             }
-            ++obj->access;
-        } else {
-            if (obj->access != 0) {
-                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-                return nullptr;
-            }
-            obj->access = EXCLUSIVE;
+            if (!wait_for_release(obj)) return nullptr;
         }
+        obj->access = kind == Access::Exclusive ? EXCLUSIVE : obj->access + 1;
+        ++held_on_thread;
         obj_ = obj;
         kind_ = kind;
         return obj;
     }
 
 private:
+    // Sleeps without the interpreter lock until some router with waiters is
+    // released or the signal check interval passes, then handles pending
+    // signals. False with the exception of a signal handler set. The caller
+    // holds no access while it waits.
+    static bool wait_for_release(RouterObject* obj) {
+        AccessWait& wait = access_wait();
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(wait.mutex);
+            seen = wait.releases;
+        }
+        ++obj->waiters;
+        Py_BEGIN_ALLOW_THREADS
+        sleep_until_release(wait, seen);
+        Py_END_ALLOW_THREADS
+        --obj->waiters;
+        return PyErr_CheckSignals() == 0;
+    }
+
+    // Runs without the interpreter lock, so nothing may escape it: a failed
+    // wait only means the caller looks at its router sooner. The mutex is
+    // let go before the interpreter lock is taken back, since a releaser
+    // takes them in the other order.
+    static void sleep_until_release(AccessWait& wait, uint64_t seen) noexcept {
+        try {
+            std::unique_lock<std::mutex> lock(wait.mutex);
+            wait.released.wait_for(lock, SIGNAL_CHECK_INTERVAL, [&] { return wait.releases != seen; });
+        } catch (...) {
+        }
+    }
+
     RouterObject* obj_ = nullptr;
     Access kind_ = Access::Shared;
 };
@@ -125,6 +200,7 @@ PyObject* router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* obj = reinterpret_cast<RouterObject*>(self);
         obj->router = router.release();
         obj->access = 0;
+        obj->waiters = 0;
         return self;
     } catch (...) {
         return translate_current_exception();
