@@ -263,7 +263,7 @@ def test_readers_wait_for_a_logging_writer(large):
 
 
 def test_a_writer_waits_for_logging_savers(large, tmp_path):
-    vectors, ids, offsets, q = large
+    vectors, ids, offsets, _ = large
     r = qor.PyQorRouter(16)
     r.build(vectors, ids, offsets, n_fine=32, n_coarse=4, max_kmeans_iter=5)
     paths = [str(tmp_path / f"r{i}.qor") for i in range(3)]
@@ -310,7 +310,7 @@ def test_reentry_from_a_logging_handler_still_fails(large, tmp_path, call, inner
 
 
 def test_a_wait_answers_signals(large):
-    vectors, ids, offsets, q = large
+    vectors, ids, offsets, _ = large
     r = qor.PyQorRouter(16)
     holding, release = threading.Event(), threading.Event()
 
