@@ -220,6 +220,25 @@ void router_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Methods with parameters.
 
+// The prologue every method with parameters shares: bind the arguments,
+// check the receiver and take its access, then run `body` on the slots and
+// the router object. Exceptions are translated after the body's locals (the
+// matrix holds) and the access guard are released.
+template <class Body>
+PyObject* bound_method(const Signature& sig, Access kind, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, Body body) {
+    try {
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, kind);
+        if (obj == nullptr) return nullptr;
+        return body(s, *obj);
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
 static const char build_doc[] =
     "build($self, all_vectors, doc_ids, doc_offsets, n_fine=256, n_coarse=32, max_kmeans_iter=30, ctop_r=3)\n--\n\n"
     "Build the router from a matrix of all document vectors.\n\n"
@@ -233,13 +252,8 @@ static const char build_doc[] =
     "  ctop_r: number of top coarse clusters per document";
 
 PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::build;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Exclusive);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::build;
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg vectors;
         std::vector<uint64_t> ids;
         std::vector<qor::DocRange> offsets;
@@ -249,13 +263,11 @@ PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             !arg(sig, s, P::doc_offsets, &offsets, to_range_list) || !arg_u64(sig, s, P::n_fine, &n_fine) ||
             !arg_u64(sig, s, P::n_coarse, &n_coarse) || !arg_u64(sig, s, P::max_kmeans_iter, &max_iter) ||
             !arg_u64(sig, s, P::ctop_r, &ctop_r))
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         PythonHooks hooks;
-        obj->router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
+        obj.router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 static const char add_documents_doc[] =
@@ -263,26 +275,19 @@ static const char add_documents_doc[] =
     "Add new documents to an existing router.";
 
 PyObject* router_add_documents(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::add_documents;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Exclusive);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::add_documents;
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg vectors;
         std::vector<uint64_t> ids;
         std::vector<qor::DocRange> offsets;
         using P = slot::add_documents;
         if (!arg_matrix(sig, s, P::new_vectors, &vectors) || !arg(sig, s, P::new_doc_ids, &ids, to_id_list) ||
             !arg(sig, s, P::doc_offsets, &offsets, to_range_list))
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         PythonHooks hooks;
-        obj->router->add_documents(vectors.view(), ids, offsets);
+        obj.router->add_documents(vectors.view(), ids, offsets);
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 static const char route_query_doc[] =
@@ -296,48 +301,35 @@ static const char route_query_doc[] =
     "  list of (doc_id, proxy_score) tuples, sorted best-first";
 
 PyObject* router_route_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::route_query;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Shared);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::route_query;
+    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg query;
         uint64_t n_probes = 0, max_candidates = 0;
         using P = slot::query;
         if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes) ||
             !arg_u64(sig, s, P::max_candidates, &max_candidates))
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         std::vector<qor::ScoredDoc> docs;
         {
             PythonHooks hooks;
-            docs = obj->router->route_query(query.view(), n_probes, max_candidates);
+            docs = obj.router->route_query(query.view(), n_probes, max_candidates);
         }
         return build_scored_docs(docs);
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 // The three query methods with (query_vectors, n_probes) share one prologue.
 template <class Work>
 PyObject* query_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, Work work) {
-    try {
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Shared);
-        if (obj == nullptr) return nullptr;
+    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg query;
         uint64_t n_probes = 0;
         using P = slot::query;
-        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes)) return nullptr;
-        return work(*obj->router, query.view(), n_probes);
-    } catch (...) {
-        return translate_current_exception();
-    }
+        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes))
+            return static_cast<PyObject*>(nullptr);
+        return work(*obj.router, query.view(), n_probes);
+    });
 }
 
 static const char get_cluster_entries_doc[] =
@@ -381,47 +373,33 @@ PyObject* router_query_cluster_overlaps(PyObject* self, PyObject* const* args, P
 static const char save_doc[] = "save($self, path)\n--\n\nSave router state to disk.";
 
 PyObject* router_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::save;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Shared);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::save;
+    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         std::string path;
-        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
-        const qor::QorRouterState* state = obj->router->state();
+        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
+        const qor::QorRouterState* state = obj.router->state();
         if (state == nullptr) return raise_value_error("no state to save; call build() first");
         PythonHooks hooks;
         if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
             return hooks.stopped() ? nullptr : raise_value_error("save failed: " + err->text());
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 static const char load_doc[] = "load($self, path)\n--\n\nLoad router state from disk.";
 
 PyObject* router_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::load;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Exclusive);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::load;
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         std::string path;
-        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
+        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
         qor::PersistError err;
         PythonHooks hooks;
         std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
         if (!state) return hooks.stopped() ? nullptr : raise_value_error("load failed: " + err.text());
-        obj->router->install_loaded(std::move(*state));
+        obj.router->install_loaded(std::move(*state));
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------
