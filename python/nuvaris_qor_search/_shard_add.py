@@ -65,7 +65,7 @@ class StreamingAdd:
     def __init__(self, fan: FanOut, docs: Documents) -> None:
         n = fan.n_shards
         self.fan, self.docs, self.ids = fan, docs, docs.ids
-        self.owner = shard_of(ids, n)
+        self.owner = shard_of(self.ids, n)
         self.expected = {s: int(np.count_nonzero(self.owner == s)) for s in range(n)}
         self.applied = dict.fromkeys(range(n), 0)
         self.holder: list[int | None] = list(fan.generations)  # the process that holds each shard's `applied`
