@@ -59,7 +59,7 @@ class Documents:
 
 
 class StreamingAdd:
-    """One `add_documents` call: sends each shard its part of every chunk, at most `in_flight` chunks
+    """One `add` call: sends each shard its part of every chunk, at most `in_flight` chunks
     in transit per shard, and counts what each shard's current process holds."""
 
     def __init__(self, fan: FanOut, docs: Documents) -> None:

@@ -178,7 +178,7 @@ class ShardedRouter:
         the chunks on stderr (None: when stderr is a terminal).
         """
         self._fan.check()
-        chunk_rows, in_flight = _inputs.positive(chunk_rows, "chunk_rows"), _inputs.positive(in_flight, "in_flight")
+        chunk_rows, in_flight = _inputs.count(chunk_rows, "chunk_rows"), _inputs.count(in_flight, "in_flight")
         docs = Documents(vectors, doc_ids, doc_offsets, self.dim, np.dtype(self.dtype))
         _shard_edit.check_id_kind(self._fan, docs.ids)
         with Progress("add", show_progress) as progress:
