@@ -265,7 +265,8 @@ def _document_rows(matrix: np.ndarray, pairs: np.ndarray, lengths: np.ndarray) -
         return matrix[pairs[0, 0] : pairs[-1, 1]]
     first = np.cumsum(lengths) - lengths
     index = np.arange(int(lengths.sum()), dtype=np.int64) + np.repeat(pairs[:, 0] - first, lengths)
-    return matrix[index]
+    gathered: np.ndarray = matrix[index]
+    return gathered
 
 
 def query_matrix(query: Any, dim: int) -> np.ndarray:
