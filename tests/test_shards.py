@@ -1,6 +1,8 @@
 """Sharded routing on a local Ray: merged answers against one router holding
-every document, streaming adds, errors from shards, save/load with the
-manifest, and restarts of a killed shard."""
+every document, streaming adds and the refusal of bad input before any shard
+takes a part, string ids, removal and replacement against a retriever built on
+what remains, errors from shards, save/load with the manifest, and restarts of
+a killed shard."""
 
 import ipaddress
 import json

@@ -194,7 +194,7 @@ class ShardedRouter:
         in_flight: int = 2,
         show_progress: bool | None = None,
     ) -> None:
-        """`add` under the router's own name for it."""
+        """The same as `add`, under the name `PyQorRouter` gives it (kept for existing callers)."""
         self.add(
             new_vectors, new_doc_ids, doc_offsets, chunk_rows=chunk_rows, in_flight=in_flight, show_progress=show_progress
         )
@@ -211,7 +211,9 @@ class ShardedRouter:
     ) -> None:
         """Replaces the documents with `doc_ids` by new vectors (the forms of `add`): on each owning shard,
         in one call there, the old documents are removed and the new ones added under the same ids.
-        Every id must be present; the input and the ids are checked before any shard changes."""
+        Every id must be present; the input and the ids are checked before any shard changes. The
+        shards replace their parts in parallel: if one fails (ShardError), others may have replaced
+        theirs. The driver gathers each shard's part in memory."""
         self._fan.check()
         docs = Documents(vectors, doc_ids, doc_offsets, self.dim, np.dtype(self.dtype))
         with Progress("update", show_progress) as progress:
