@@ -18,7 +18,7 @@ class ShardRestartedError(ShardError):
 
 
 class AddDocumentsError(ShardError):
-    """`add_documents` failed on a shard; `applied` maps every shard to the documents of this call it
+    """`add` failed on a shard; `applied` maps every shard to the documents of this call it
     holds now. `restarted` names the shards whose actor died or restarted during the call: what the
     old process took went with it, so only what the new one took counts."""
 

@@ -133,19 +133,10 @@ class Retriever:
         a private temporary directory. show_progress: draw progress bars on
         stderr (None: when stderr is a terminal).
         """
-        params = {
-            "n_fine": _inputs.positive(n_fine, "n_fine"),
-            "n_coarse": _inputs.positive(n_coarse, "n_coarse"),
-            "max_kmeans_iter": _inputs.count(max_kmeans_iter, "max_kmeans_iter"),
-            "ctop_r": _inputs.count(ctop_r, "ctop_r"),
-        }
+        params = _inputs.build_params(n_fine, n_coarse, max_kmeans_iter, ctop_r)
         dt = store_dtype(dtype)
-        docs = _inputs.documents(vectors, doc_ids, doc_offsets, None, dt)
+        docs = _inputs.training_documents(vectors, doc_ids, doc_offsets, dt)
         dim = docs.matrix.shape[1]
-        if len(docs.matrix) < 2:
-            raise ValueError(f"training the codebook needs at least 2 vectors, got {len(docs.matrix)}")
-        if dim < 1:
-            raise ValueError("vectors must have at least one column")
         with Progress("build", show_progress) as progress:
             router = PyQorRouter(dim)
             with progress.router_step(f"training the router on {len(docs.matrix)} vectors"):
