@@ -42,7 +42,9 @@ def as_strings(parts):
 @pytest.mark.parametrize("strings", [False, True])
 def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries, strings):
     parts, pool = random_parts(seed, n_queries)
-    expected = [[(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)]
+    expected = [
+        [(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)
+    ]
     if strings:
         parts = as_strings(parts)
         expected = [[(f"id-{i:03d}", x) for i, x in query] for query in expected]

@@ -432,10 +432,12 @@ class TestAdding:
         [
             (lambda d, m: (d["vectors"], d["ids"][:-1], d["offsets"]), r"^got 299 doc_ids for 300 documents$"),
             (lambda d, m: (d["vectors"], [0, 1], [(0, 3), (2, 10**6)]),
-             r"^doc_offsets\[1\] = \(2, 1000000\) is not a range 0 <= start <= end <= \d+ \(the number of rows of vectors\)$"),
+             r"^doc_offsets\[1\] = \(2, 1000000\) is not a range 0 <= start <= end <= \d+"
+             r" \(the number of rows of vectors\)$"),
             (lambda d, m: (d["vectors"][:, :8], [0], [(0, 3)]), r"^vectors have 8 columns; expected 16$"),
             (lambda d, m: (d["vectors"], [-1], [(0, 3)]), r"^doc_ids must be in 0\.\.2\*\*64-1, got -1$"),
-            (lambda d, m: (d["vectors"], ["a", 1], [(0, 3), (3, 6)]), r"^doc_ids mix strings and integers; use one kind$"),
+            (lambda d, m: (d["vectors"], ["a", 1], [(0, 3), (3, 6)]),
+             r"^doc_ids mix strings and integers; use one kind$"),
             # A NaN in the last chunk of a memory-mapped matrix: the earlier chunks are not sent either.
             (lambda d, m: (m, d["ids"], d["offsets"]), r"^vectors row \d+ holds NaN or infinity$"),
             (lambda d, m: ([*(d["vectors"][s:e] for s, e in d["offsets"][:-1]), np.full((2, DIM), np.inf, np.float32)],
@@ -533,7 +535,9 @@ class TestRemoveAndUpdate:
                 assert r.search(q, 10, candidates=candidates) == reference.search(q, 10, candidates=candidates)
                 assert not gone & set(r.get_cluster_entries(q))
                 assert not gone & {d for d, _ in r.query_cluster_overlaps(q)}
-                assert r.rerank(q, [ids[d] for d in keep[:40]], 5) == reference.rerank(q, [ids[d] for d in keep[:40]], 5)
+                assert r.rerank(q, [ids[d] for d in keep[:40]], 5) == (
+                    reference.rerank(q, [ids[d] for d in keep[:40]], 5)
+                )
                 assert r.rerank(q, None, 5) == reference.rerank(q, None, 5)
 
         same_answers(router)
@@ -553,8 +557,9 @@ class TestRemoveAndUpdate:
             # Replace five documents by perturbed copies, as the retriever does.
             changed = keep[10:15]
             rng = np.random.default_rng(3)
-            new = [vectors[offsets[d][0] : offsets[d][1]] + 0.3 * rng.standard_normal((offsets[d][1] - offsets[d][0], DIM),
-                   dtype=np.float32) for d in changed]
+            new = [vectors[offsets[d][0] : offsets[d][1]]
+                   + 0.3 * rng.standard_normal((offsets[d][1] - offsets[d][0], DIM), dtype=np.float32)
+                   for d in changed]
             loaded.update([ids[d] for d in changed], new)
             reference.update([ids[d] for d in changed], new)
             # The replacements come last in indexing order, so the reference's order of equal proxy
@@ -597,7 +602,9 @@ def test_repr_says_what_the_router_holds(data, sharded, fresh):
         f"<ShardedRouter 300 documents, integer ids on 2 shards, vectors of dim 16, float32, codebook {digest}>"
     )
     empty = fresh()
-    assert repr(empty) == f"<ShardedRouter 0 documents, no ids yet on 2 shards, vectors of dim 16, float32, codebook {digest}>"
+    assert repr(empty) == (
+        f"<ShardedRouter 0 documents, no ids yet on 2 shards, vectors of dim 16, float32, codebook {digest}>"
+    )
     empty.close()
     assert repr(empty) == "<ShardedRouter closed>"
 

@@ -78,13 +78,11 @@ def ids(doc_ids: Any, name: str = "doc_ids") -> np.ndarray:
     fixed-width unicode array cannot keep a trailing one)."""
     if isinstance(doc_ids, (str, bytes)):
         raise ValueError(f"{name} must be a sequence of integers or strings, got a single {type(doc_ids).__name__}")
-    arr = doc_ids if isinstance(doc_ids, np.ndarray) else None
-    if arr is not None and arr.ndim != 1 and arr.size != 0:
-        raise ValueError(f"{name} must be a 1-D sequence of integers or strings, got shape {arr.shape}")
-    if arr is not None and arr.dtype.kind in "iu":
-        if arr.dtype.kind == "i" and arr.size and arr.min() < 0:
-            raise ValueError(f"{name} must be in 0..2**64-1, got {int(arr.min())}")
-        return arr.reshape(-1).astype(np.uint64)
+    if isinstance(doc_ids, np.ndarray):
+        if doc_ids.ndim != 1 and doc_ids.size != 0:
+            raise ValueError(f"{name} must be a 1-D sequence of integers or strings, got shape {doc_ids.shape}")
+        if doc_ids.dtype.kind in "iu":
+            return _integer_array_ids(doc_ids, name)
     try:
         values = list(doc_ids)
     except TypeError:
@@ -95,11 +93,28 @@ def ids(doc_ids: Any, name: str = "doc_ids") -> np.ndarray:
     if any(strings):
         if not all(strings):
             raise ValueError(f"{name} mix strings and integers; use one kind")
-        for i, v in enumerate(values):
-            if "\0" in v:
-                raise ValueError(f"{name}[{i}] holds a NUL character")
-        out = np.array(values, dtype=str)
-        return out.astype(out.dtype.newbyteorder("<"), copy=False)
+        return _string_ids(values, name)
+    return _integer_ids(values, name)
+
+
+def _integer_array_ids(arr: np.ndarray, name: str) -> np.ndarray:
+    """An integer array of ids (of any shape when empty) as uint64, refusing negative ones."""
+    if arr.dtype.kind == "i" and arr.size and arr.min() < 0:
+        raise ValueError(f"{name} must be in 0..2**64-1, got {int(arr.min())}")
+    return arr.reshape(-1).astype(np.uint64)
+
+
+def _string_ids(values: list[str], name: str) -> np.ndarray:
+    """String ids as a little-endian unicode array, refusing NUL characters."""
+    for i, v in enumerate(values):
+        if "\0" in v:
+            raise ValueError(f"{name}[{i}] holds a NUL character")
+    out = np.array(values, dtype=str)
+    return out.astype(out.dtype.newbyteorder("<"), copy=False)
+
+
+def _integer_ids(values: list[Any], name: str) -> np.ndarray:
+    """Integer-like ids (anything with __index__) as uint64, refusing those out of range."""
     try:
         ints = [operator.index(v) for v in values]
     except TypeError as exc:
@@ -227,7 +242,7 @@ def document_ranges(vectors: Any, doc_ids: Any, doc_offsets: Any, dim: int, dtyp
     _check_lengths(lengths)
     out = DocumentRanges(source, pairs[:, 0].copy(), pairs[:, 1].copy(), _ids(doc_ids, len(pairs)))
     if isinstance(source, list):
-        for d, first in zip(source, pairs[:, 0].tolist()):
+        for d, first in zip(source, pairs[:, 0].tolist(), strict=True):
             check_values(d, "vectors", dtype, first)
     else:
         check_values(source, "vectors", dtype)

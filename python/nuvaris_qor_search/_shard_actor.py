@@ -9,7 +9,9 @@ generation of every reply with the one it knows.
 
 from __future__ import annotations
 
+import contextlib
 import functools
+import itertools
 import json
 import os
 import resource
@@ -49,7 +51,7 @@ def pack(queries: Sequence[np.ndarray]) -> tuple[bytes, bytes]:
 def unpack(packed: tuple[bytes, bytes], dim: int) -> list[np.ndarray]:
     rows = np.frombuffer(packed[0], np.float32).reshape(-1, dim)
     bounds = np.frombuffer(packed[1], np.int64).tolist()
-    return [rows[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+    return [rows[a:b] for a, b in itertools.pairwise(bounds)]
 
 
 def columns_bytes(columns: tuple[np.ndarray, ...]) -> tuple[bytes, ...]:
@@ -57,13 +59,15 @@ def columns_bytes(columns: tuple[np.ndarray, ...]) -> tuple[bytes, ...]:
     string ids), the ids, then the other columns."""
     ids = columns[0]
     ids = np.ascontiguousarray(ids, ids.dtype.newbyteorder("<") if ids.dtype.kind == "U" else np.uint64)
-    rest = (np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns[1:], COLUMN_TYPES))
+    # Only a routing answer with `local` carries the third column (document indices); the others stop at two.
+    rest = (np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns[1:], COLUMN_TYPES, strict=False))
     return (ids.dtype.str.encode(), ids.tobytes(), *rest)
 
 
 def columns_of(raw: tuple[bytes, ...]) -> tuple[np.ndarray, ...]:
     ids = np.frombuffer(raw[1], np.dtype(raw[0].decode()))
-    return (ids, *(np.frombuffer(b, t) for b, t in zip(raw[2:], COLUMN_TYPES)))
+    # Two or three columns after the ids (see `columns_bytes`): zip stops at the last one sent.
+    return (ids, *(np.frombuffer(b, t) for b, t in zip(raw[2:], COLUMN_TYPES, strict=False)))
 
 
 def hit_columns(hits: list[tuple[Any, float]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
@@ -137,10 +141,8 @@ def note_path(note_dir: str | os.PathLike[str], index: int) -> Path:
 
 
 def remove_if_empty(directory: Path) -> None:
-    try:
+    with contextlib.suppress(OSError):  # other shards' notes are still there, or it is gone already
         directory.rmdir()
-    except OSError:  # other shards' notes are still there, or it is gone already
-        pass
 
 
 def _exclusive(method: Any) -> Any:
@@ -312,7 +314,9 @@ class _Shard:
         out = self._rerank(qs, k, indices, counts)
         return self._reply((columns_bytes(out), time.perf_counter() - start))
 
-    def _route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool) -> tuple[np.ndarray, ...]:
+    def _route(
+        self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool
+    ) -> tuple[np.ndarray, ...]:
         """Removed documents are left out: the Retriever asks its router for that many more."""
         retriever = self._open_retriever()
         routed = [retriever._route(q, n_probes, max_candidates) for q in queries]
@@ -321,7 +325,9 @@ class _Shard:
         scores = np.fromiter((x for _, s in routed for x in s), np.float32, len(indices))
         return (retriever.doc_ids[indices], scores, counts) + ((indices,) if local else ())
 
-    def _rerank(self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray) -> tuple[np.ndarray, ...]:
+    def _rerank(
+        self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray
+    ) -> tuple[np.ndarray, ...]:
         retriever = self._open_retriever()
         store, doc_ids = retriever.store, retriever.doc_ids
         bounds = np.concatenate(([0], np.cumsum(picked)))

@@ -48,7 +48,7 @@ class Documents:
         """The rows of the picked documents as one contiguous block, with offsets into it."""
         lengths = self.ends[picks] - self.starts[picks]
         bounds = np.concatenate(([0], np.cumsum(lengths)))
-        offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
+        offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist(), strict=True))
         if self.matrix is None:
             assert self.docs is not None
             block = np.concatenate([self.docs[p] for p in picks.tolist()] or [np.empty((0, 0), np.float32)])

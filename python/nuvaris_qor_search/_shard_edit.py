@@ -39,7 +39,7 @@ def check_present(fan: FanOut, ids: np.ndarray, groups: dict[int, np.ndarray]) -
     if not groups:
         return
     answers = fan.call("missing", shards=list(groups), each=[ids[g] for g in groups.values()])
-    absent = [int(g[p]) for g, found in zip(groups.values(), answers) for p in found]
+    absent = [int(g[p]) for g, found in zip(groups.values(), answers, strict=True) for p in found]
     if absent:
         raise ValueError(f"no document has id {ids[min(absent)].item()!r}")
 

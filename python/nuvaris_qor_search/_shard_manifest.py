@@ -78,7 +78,7 @@ def write_manifest(
         "dtype": dtype,
         "n_shards": len(counts),
         "partition": partition_rule(string_ids),
-        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts)],
+        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts, strict=True)],
         "n_docs": sum(counts),
     }
     write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
@@ -102,21 +102,34 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
             f"{path}: partition rule {manifest.get('partition')!r}, this version uses "
             f"{PARTITION_RULE!r} (integer ids) or {STRING_PARTITION_RULE!r} (string ids)"
         )
+    _check_shard_entries(path, manifest)
+    return manifest, _read_codebook(root, path, manifest)
+
+
+def _check_shard_entries(path: Path, manifest: dict[str, Any]) -> None:
+    """Refuses a shard list that disagrees with n_shards or holds an entry without a shard directory
+    name and an integer document count."""
     shards = manifest.get("shards")
     n = manifest.get("n_shards")
     if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
-        raise ValueError(f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed")
+        listed = len(shards) if isinstance(shards, list) else "no"
+        raise ValueError(f"{path}: n_shards is {n!r} but {listed} shards are listed")
     for i, entry in enumerate(shards):
         name = entry.get("directory") if isinstance(entry, dict) else None
         if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
             raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+
+
+def _read_codebook(root: Path, path: Path, manifest: dict[str, Any]) -> bytes:
+    """The bytes of the codebook file the manifest names, directly under `root` and with the digest
+    the manifest records."""
     codebook_file = root / str(manifest.get("codebook"))
     if not codebook_file.is_file() or codebook_file.parent != root:
         raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
     codebook = codebook_file.read_bytes()
     if codebook_digest(codebook) != manifest.get("codebook_sha256"):
         raise ValueError(f"{codebook_file}: codebook digest differs from the manifest's")
-    return manifest, codebook
+    return codebook
 
 
 def check_loaded(
@@ -125,9 +138,11 @@ def check_loaded(
     """Refuses shards that loaded another codebook or another number of documents than the manifest
     says, or ids of a kind the manifest's partition rule does not place (`kinds`: each shard's
     string_ids, None when it holds no documents)."""
-    for i, (entry, digest, count, kind) in enumerate(zip(manifest["shards"], digests, counts, kinds)):
+    for i, (entry, digest, count, kind) in enumerate(zip(manifest["shards"], digests, counts, kinds, strict=True)):
         if digest != manifest["codebook_sha256"]:
-            raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
+            raise ValueError(
+                f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})"
+            )
         if count != entry["n_docs"]:
             raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
         if kind is not None and partition_rule(kind) != manifest["partition"]:

@@ -1,7 +1,8 @@
 """Merging the shards' answers into the answer of one router holding every document.
 
 Each shard answers a batch of queries as columns: caller ids (uint64, or
-unicode strings when the router's ids are strings), float32 scores and per-query counts, query after query, each query's best first (a
+unicode strings when the router's ids are strings), float32 scores and
+per-query counts, query after query, each query's best first (a
 routing answer also carries the candidates' document indices on the shard).
 The merged order of a query is: best score first; equal scores put the lower
 document id first (for strings, the first in code point order); equal scores of one id (only possible within one shard)

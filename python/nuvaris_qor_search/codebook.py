@@ -14,6 +14,7 @@ writes the same codebook and `ctop_r` without documents, in `save`'s format.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import tempfile
@@ -57,10 +58,8 @@ def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
             os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
-        except FileNotFoundError:
-            pass
         raise
     fsync_dir(path.parent)
 

@@ -196,7 +196,8 @@ class ShardedRouter:
     ) -> None:
         """The same as `add`, under the name `PyQorRouter` gives it (kept for existing callers)."""
         self.add(
-            new_vectors, new_doc_ids, doc_offsets, chunk_rows=chunk_rows, in_flight=in_flight, show_progress=show_progress
+            new_vectors, new_doc_ids, doc_offsets,
+            chunk_rows=chunk_rows, in_flight=in_flight, show_progress=show_progress,
         )
 
     def remove(self, doc_ids: Any) -> int:
@@ -291,8 +292,8 @@ class ShardedRouter:
         return [s["n_docs"] for s in self._fan.call("status")]
 
     def shard_status(self) -> list[dict[str, Any]]:
-        """Per shard: n_docs, n_removed, n_rows, string_ids (None while empty), the actor's pid, resident memory in bytes, CPU seconds used so far and its
-        last directory."""
+        """Per shard: n_docs, n_removed, n_rows, string_ids (None while empty), the actor's pid, resident
+        memory in bytes, CPU seconds used so far and its last directory."""
         return self._fan.call("status")
 
     # -- persistence ------------------------------------------------------------
