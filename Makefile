@@ -12,7 +12,7 @@ export PATH := $(abspath $(VENV))/bin:$(PATH)
 CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
-.PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build wheel \
+.PHONY: all demo lint format-cpp test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build wheel \
         bench bench-build bench-baseline bench-search dataset clean install
 
 all: install
@@ -35,13 +35,34 @@ install: $(VENV)/.installed
 demo: $(VENV)/.installed
 	$(VPY) examples/demo.py
 
-# The C++ unit tests (plain, with the benchmark drivers compiled beside them
+# Lint and types (below), the C++ unit tests (plain, with the benchmark drivers compiled beside them
 # so that a change of the core cannot leave them broken, and with sanitizers), the Python suite (with a
 # check of the type stub), the distributed wheels for CPython 3.11-3.13, each
 # in a fresh venv of its Python (suite, and stub and examples typed under
 # 3.12 with NumPy 1.x), a build without vector kernels, then a bounded fuzzing
 # run of the state file reader (about a minute).
-test: test-cpp test-sanitize test-py test-wheel test-scalar-build fuzz
+test: lint test-cpp test-sanitize test-py test-wheel test-scalar-build fuzz
+
+# Lint and types, first in `make test` because they take seconds: ruff (rules
+# and line width in pyproject.toml) over the Python, mypy --strict over the
+# companion package (its settings in pyproject.toml; the module's stub comes
+# from src/lib, so no build is needed), and clang-format (pinned in
+# requirements-dev.txt, style in .clang-format) over the C++ without changing
+# it. `make format-cpp` rewrites the C++ in that style; LINT_CPP=0 leaves the
+# C++ check out.
+LINT_CPP ?= 1
+CPP_FORMATTED = $(shell find src tests/cpp -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.inl' \) | sort) \
+    $(wildcard bench/*.cpp bench/*.hpp fuzz/*.cpp tests/alloc_fail/*.cpp)
+
+lint: $(VENV)/.deps
+	$(VENV)/bin/ruff check .
+	MYPYPATH=src/lib $(VPY) -m mypy
+ifeq ($(LINT_CPP),1)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CPP_FORMATTED)
+endif
+
+format-cpp: $(VENV)/.deps
+	$(VENV)/bin/clang-format -i $(CPP_FORMATTED)
 
 test-cpp: $(VENV)/.deps
 	cmake -S . -B $(CPP_BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) \

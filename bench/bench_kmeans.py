@@ -35,6 +35,8 @@ import time
 
 import numpy as np
 
+from run_note import run_note
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 DRIVER = ROOT / "build" / "bench" / "bench_kmeans"
 
@@ -121,6 +123,7 @@ def main() -> int:
     if not DRIVER.exists():
         print(f"{DRIVER} missing: run `make bench-build` first", file=sys.stderr)
         return 1
+    print(run_note(), flush=True)
     fines = [int(f) for f in args.fine.split(",")]
     table = []
     with tempfile.TemporaryDirectory() as tmpdir:

@@ -100,9 +100,9 @@ def timed(fn, repeat):
     return out
 
 
-WORKER = """
+WORKER = f"""
 import sys, json, time, numpy as np, nuvaris_qor_router as qr
-r = qr.PyQorRouter(%d)
+r = qr.PyQorRouter({DIM})
 r.load(sys.argv[1])
 qs = np.load(sys.argv[2])
 for q in qs[:3]: r.route_query(q)
@@ -111,7 +111,7 @@ for _ in range(5):
     for q in qs:
         t0 = time.perf_counter(); r.route_query(q); t.append(time.perf_counter() - t0)
 print(json.dumps(float(np.median(t))))
-""" % DIM
+"""
 
 
 def worker_scaling(router, queries, tmp):

@@ -38,7 +38,8 @@ from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.store import VectorStore
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from make_dataset import default_out, exact_scores  # noqa: E402
+from make_dataset import default_out, exact_scores
+from run_note import run_note
 
 K = 10
 
@@ -176,7 +177,7 @@ def router_rows(d, retr, build, args, timed_q, results):
         bad = sum(f[:len(r)] != r for f, r in zip(full, routed))
         if bad:
             log(f"  note: {bad} queries' cut list is not a prefix of the uncut list")
-        for c in list(args.candidates) + [None]:
+        for c in [*args.candidates, None]:
             cand = full if c is None else [r[:c] for r in routed]
             found = [top10(scores[i], cd) for i, cd in enumerate(cand)]
             rec, mrr, succ = quality(found, d)
@@ -314,6 +315,7 @@ def main():
     if args.markdown:
         print(markdown(json.loads(args.markdown.read_text()), args.markdown_probes))
         return
+    print(run_note(), flush=True)
 
     d = load_data(args.data)
     m = d["meta"]
@@ -333,7 +335,7 @@ def main():
     results = []
     first = None
     for bi, (n_fine, n_coarse, ctop_r) in enumerate(builds):
-        router, build_s, state_bytes, cached = router_for(
+        router, build_s, state_bytes, _cached = router_for(
             d, args.data / "routers", n_fine, n_coarse, ctop_r, args.max_kmeans_iter)
         retr = Retriever(router, store)
         if first is None:
@@ -342,9 +344,12 @@ def main():
             agree = np.mean([len(set(f) & set(d["exact_top"][i, :K].tolist())) / K
                              for f, i in zip(exact_found, timed_q)])
             EXACT_MS[0] = float(np.median(t_exact)) * 1e3
-            print(f"exact scan (BLAS over the whole matrix): median {EXACT_MS[0]:.1f} ms, p95 {np.percentile(t_exact, 95) * 1e3:.1f} ms "
-                  f"per query (agreement with the stored exact top 10: {agree:.3f}); "
-                  f"exact MRR@10 {m['exact_mrr@10']:.3f}, success@10 {m['exact_success@10']:.3f}")
+            print(
+                f"exact scan (BLAS over the whole matrix): median {EXACT_MS[0]:.1f} ms, "
+                f"p95 {np.percentile(t_exact, 95) * 1e3:.1f} ms "
+                f"per query (agreement with the stored exact top 10: {agree:.3f}); "
+                f"exact MRR@10 {m['exact_mrr@10']:.3f}, success@10 {m['exact_success@10']:.3f}"
+            )
             print(HEADER, flush=True)
         build = dict(method="router", n_fine=router.n_fine(), n_coarse=router.n_coarse(), ctop_r=ctop_r,
                      build_s=build_s, bytes_per_vector=(state_bytes + store_bytes) / n_vec)

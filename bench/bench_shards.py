@@ -61,6 +61,7 @@ except ImportError:
 
 from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.shards import ShardedRouter, train_codebook
+from run_note import run_note
 from shard_probes import ping, timed_route_query
 
 DIM = 128
@@ -161,6 +162,7 @@ def main():
     ap.add_argument("--queries", type=int, default=128)
     ap.add_argument("--skip-one-shard", action="store_true", help="measure only the in-process and 2-shard set-ups")
     args, _ = ap.parse_known_args()
+    print(run_note(), flush=True)
 
     tmp = tempfile.TemporaryDirectory(prefix="bench_shards-")
     t = time.perf_counter()

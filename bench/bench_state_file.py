@@ -57,7 +57,9 @@ def main():
 
     t0 = time.perf_counter()
     router = make_router(args.docs, args.tokens, args.dim)
-    print(f"router: {args.docs} docs x {args.tokens} tokens, dim {args.dim} (built in {time.perf_counter() - t0:.1f} s)")
+    print(
+        f"router: {args.docs} docs x {args.tokens} tokens, dim {args.dim} (built in {time.perf_counter() - t0:.1f} s)"
+    )
 
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "router.idx")
@@ -74,7 +76,7 @@ def main():
     t_dump = median_time(lambda: json.dumps(obj, separators=(",", ":")), args.runs)
     rows += [("json.dumps", t_dump), ("json.loads", t_parse)]
     try:
-        import orjson  # noqa: PLC0415 - optional
+        import orjson  # optional
     except ImportError:
         orjson = None
     if orjson is not None:

@@ -83,7 +83,7 @@ def parse_wordnet():
                 p_cnt = int(f[p])
                 broader = None
                 for i in range(p_cnt):
-                    sym, off, ppos = f[p + 1 + 4 * i: p + 4 + 4 * i]
+                    sym, off, _ppos = f[p + 1 + 4 * i: p + 4 + 4 * i]
                     if broader is None and sym in ("@", "@i", "&"):
                         broader = f"{pos}:{off}"
                 examples = [e.strip() for e in QUOTED.findall(gloss) if len(tokens(e)) >= 3]
@@ -269,10 +269,10 @@ def main():
     meta = {
         "source": "WordNet 3.0 (Debian wordnet-base, /usr/share/wordnet)",
         "seed": SEED, "dim": DIM, "epochs": args.epochs, "mix": MIX, "window": WINDOW,
-        "n_passages": int(len(doc_offsets)), "n_vectors": int(len(x)),
+        "n_passages": len(doc_offsets), "n_vectors": len(x),
         "passage_tokens": {"min": int(lens.min()), "median": float(np.median(lens)),
                            "mean": float(lens.mean()), "max": int(lens.max())},
-        "n_queries": int(len(q_offsets)), "query_rows": int(len(q)),
+        "n_queries": len(q_offsets), "query_rows": len(q),
         "query_tokens": {"min": int(qlens.min()), "median": float(np.median(qlens)),
                          "mean": float(qlens.mean()), "max": int(qlens.max())},
         "exact_mrr@10": float(sum(1.0 / r for r in found if r <= 10) / len(relevant)),

@@ -10,9 +10,10 @@ cluster by meaning. Each query is a noisy copy of some tokens of one known
 document, so the exact top-10 is well defined and the router's job is to
 keep it inside its short candidate list.
 
-Progress goes through the standard logging module (the router logs the
-stages of build, save and load to the logger "nuvaris_qor_router"), one line
-per step, so a log file reads as well as a terminal.
+Progress goes through the standard logging module (the demo logs generating
+the data and answering the queries; the router logs the stages of build, save
+and load to the logger "nuvaris_qor_router"), one line per step, so a log
+file reads as well as a terminal.
 """
 
 import argparse
@@ -26,7 +27,6 @@ import numpy as np
 
 import nuvaris_qor_router as qr
 
-
 log = logging.getLogger("demo")
 
 
@@ -34,8 +34,10 @@ def unit_rows(m):
     return (m / np.maximum(np.linalg.norm(m, axis=1, keepdims=True), 1e-8)).astype(np.float32)
 
 
-def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics):
-    """Unit-length token vectors; a document mixes 1 to 4 topics."""
+def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics, chunk_rows=1 << 16):
+    """Unit-length token vectors; a document mixes 1 to 4 topics. The rows are made `chunk_rows`
+    at a time, with a progress line per chunk, so a large collection shows its progress and never
+    holds more than one chunk of intermediate rows beside the result."""
     topics = unit_rows(rng.standard_normal((n_topics, dim), dtype=np.float32))
     lengths = rng.integers(min_tokens, max_tokens + 1, n_docs)
     starts = np.concatenate([[0], np.cumsum(lengths)[:-1]])
@@ -45,12 +47,19 @@ def make_collection(rng, n_docs, dim, min_tokens, max_tokens, n_topics):
     doc_topics = rng.integers(0, n_topics, (n_docs, 4))
     n_doc_topics = rng.integers(1, 5, n_docs)
     pick = (rng.random(total) * n_doc_topics[doc_of_row]).astype(np.int64)
-    vectors = topics[doc_topics[doc_of_row, pick]]
     scale = np.float32(1 / np.sqrt(dim))  # noise of norm ~1 per unit of spread
-    vectors += (0.5 * scale) * rng.standard_normal((n_docs, dim), dtype=np.float32)[doc_of_row]
-    vectors += (0.5 * scale) * rng.standard_normal((total, dim), dtype=np.float32)
-    vectors = unit_rows(vectors)
-    offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths)]
+    doc_noise = (0.5 * scale) * rng.standard_normal((n_docs, dim), dtype=np.float32)
+    vectors = np.empty((total, dim), dtype=np.float32)
+    # The token noise is drawn last and in row order, chunk after chunk, so the rows are the
+    # same whatever the chunk size.
+    for lo in range(0, total, chunk_rows):
+        hi = min(lo + chunk_rows, total)
+        rows = topics[doc_topics[doc_of_row[lo:hi], pick[lo:hi]]]
+        rows += doc_noise[doc_of_row[lo:hi]]
+        rows += (0.5 * scale) * rng.standard_normal((hi - lo, dim), dtype=np.float32)
+        vectors[lo:hi] = unit_rows(rows)
+        log.info("data: %d of %d token vectors generated", hi, total)
+    offsets = [(int(s), int(s + n)) for s, n in zip(starts, lengths, strict=True)]
     return vectors, offsets
 
 
@@ -109,6 +118,8 @@ def main():
 
     rng = np.random.default_rng(args.seed)
     t0 = time.perf_counter()
+    log.info("data: generating %d documents of %d to %d token vectors x %d dims", args.docs, args.min_tokens,
+             args.max_tokens, args.dim)
     vectors, offsets = make_collection(rng, args.docs, args.dim, args.min_tokens, args.max_tokens,
                                        n_topics=max(64, args.docs // 10))
     doc_ids = [100_000 + i for i in range(args.docs)]
@@ -165,7 +176,7 @@ def main():
         t0 = time.perf_counter()
         reloaded.load(path)
         load_s = time.perf_counter() - t0
-    identical = all(reloaded.route_query(q) == a for q, a in zip(queries, answers))
+    identical = all(reloaded.route_query(q) == a for q, a in zip(queries, answers, strict=True))
 
     rows = [
         ("collection", f"{args.docs} documents, {len(vectors)} vectors x {args.dim} dims"),

@@ -13,7 +13,7 @@ offsets = [(i * 30, i * 30 + 30) for i in range(1000)]
 
 codebook = train_codebook(vectors[:6000], offsets[:200], n_fine=256, n_coarse=16)  # bytes; a sample of 200 docs
 router = ShardedRouter(codebook, 2, num_cpus=1)                 # 2 shard actors, 1 CPU each
-router.add_documents(vectors, list(range(1000)), offsets)        # a np.load(..., mmap_mode="r") matrix works too
+router.add(vectors, list(range(1000)), offsets)                  # a np.load(..., mmap_mode="r") matrix works too
 query = vectors[300:310] + 0.05 * rng.standard_normal((10, 64), dtype=np.float32)  # like doc 10
 print(router.route_query(query, n_probes=4, max_candidates=5))  # [(doc_id, proxy_score)], merged, best first
 print(router.search(query, k=3))                                # exact MaxSim top 3 over both shards

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
-import make_dataset as md  # noqa: E402
+import make_dataset as md
 
 
 def naive_maxsim(x, doc_offsets, q):

@@ -1,7 +1,14 @@
-"""Access rules under re-entry, and two C-API guards: reference counts stay
-stable and inputs stay unchanged across calls, including failing ones."""
+"""Access rules under re-entry and across threads (a thread waits for a
+router another thread holds; re-entry from the holding thread fails at once),
+and two C-API guards: reference counts stay stable and inputs stay unchanged
+across calls, including failing ones."""
 
+import contextlib
+import logging
+import signal
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -113,7 +120,7 @@ def test_refcounts_and_inputs_stable(corpus, tmp_path):
         lambda r: r.compute_query_profile(q),
         lambda r: r.query_cluster_overlaps(q),
         lambda r: r.add_documents(vectors[:10], [99], [(0, 10)]),
-        lambda r: r.build(vectors, big_ids + [-1], offsets, 8, 2),
+        lambda r: r.build(vectors, [*big_ids, -1], offsets, 8, 2),
         lambda r: r.build(vectors, ids, bad_offsets),
         lambda r: r.build(vectors, [1, "x"], offsets),
         lambda r: r.route_query(q, 2.5),
@@ -128,10 +135,8 @@ def test_refcounts_and_inputs_stable(corpus, tmp_path):
     def run_all(r, times):
         for _ in range(times):
             for call in calls:
-                try:
+                with contextlib.suppress(Exception, qor.PanicException):
                     call(r)
-                except (Exception, qor.PanicException):
-                    pass
 
     r = qor.PyQorRouter(D)
     run_all(r, 1)  # warm up: lazy NumPy load, caches inside the interpreter
@@ -139,3 +144,204 @@ def test_refcounts_and_inputs_stable(corpus, tmp_path):
     run_all(r, 50)
     assert [sys.getrefcount(x) for x in inputs] == before
     assert [x.tobytes() if isinstance(x, np.ndarray) else repr(x) for x in inputs] == contents
+
+
+# ---------------------------------------------------------------------------
+# Access across threads. A progress record or a conversion runs Python code in
+# the middle of a call, and another thread may then run: its calls wait for
+# the holder instead of failing, while re-entry from the holder's own thread
+# still fails at once.
+
+LOGGER = "nuvaris_qor_router"
+JOIN = 120  # seconds before a thread counts as stuck
+
+
+class Yielding(logging.Handler):
+    """Records progress messages and gives the interpreter lock away on each,
+    so other threads run while the router is held; runs `action` on every
+    record when one is given, remembering what it raised."""
+
+    def __init__(self, action=None):
+        super().__init__()
+        self.action, self.messages, self.errors = action, [], []
+
+    def emit(self, record):
+        self.messages.append(record.getMessage())
+        if self.action is not None:
+            try:
+                self.action()
+            except Exception as exc:
+                self.errors.append(str(exc))
+                raise
+        time.sleep(0.001)
+
+
+@contextlib.contextmanager
+def progress_to(handler):
+    logger = logging.getLogger(LOGGER)
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    try:
+        yield handler
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+
+
+def run_threads(*targets):
+    """Runs each target on its own thread; returns what each raised (None when
+    it returned), failing when one does not finish."""
+    raised = [None] * len(targets)
+
+    def wrap(i):
+        try:
+            targets[i]()
+        except BaseException as exc:
+            raised[i] = exc
+
+    threads = [threading.Thread(target=wrap, args=(i,), daemon=True) for i in range(len(targets))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(JOIN)
+    assert not any(t.is_alive() for t in threads), "a thread is stuck"
+    return raised
+
+
+@pytest.fixture(scope="module")
+def large():
+    rng = np.random.default_rng(20)
+    vectors = rng.standard_normal((4000, 16), dtype=np.float32)
+    return vectors, list(range(40)), [(i * 100, i * 100 + 100) for i in range(40)], vectors[1234:1240].copy()
+
+
+def test_readers_wait_for_a_logging_writer(large):
+    vectors, ids, offsets, q = large
+    steps = [
+        lambda r: r.add_documents(vectors[:300], [100, 101], [(0, 100), (100, 300)]),
+        lambda r: r.build(vectors, ids, offsets, n_fine=48, n_coarse=6, max_kmeans_iter=10),
+        lambda r: r.add_documents(vectors[500:900], [102], [(0, 400)]),
+    ]
+
+    def fresh():
+        r = qor.PyQorRouter(16)
+        r.build(vectors, ids, offsets, n_fine=64, n_coarse=8, max_kmeans_iter=10)
+        return r
+
+    # Every complete state the writer passes through, computed on one thread.
+    replay = fresh()
+    states = [(replay.n_docs(), replay.route_query(q, 2, 20), replay.compute_query_profile(q))]
+    for step in steps:
+        step(replay)
+        states.append((replay.n_docs(), replay.route_query(q, 2, 20), replay.compute_query_profile(q)))
+
+    r = fresh()
+    done = threading.Event()
+    seen = []
+
+    def writer():
+        try:
+            for step in steps:
+                step(r)
+        finally:
+            done.set()
+
+    def reader():
+        while True:
+            seen.append((r.n_docs(), r.route_query(q, 2, 20), r.compute_query_profile(q)))
+            r.get_cluster_entries(q)
+            r.query_cluster_overlaps(q)
+            if done.is_set():
+                break
+
+    with progress_to(Yielding()) as handler:
+        raised = run_threads(writer, *[reader] * 4)
+    assert raised == [None] * 5
+    assert len(handler.messages) > 20
+    assert all(s in states for s in seen)
+    assert states[-1] == (r.n_docs(), r.route_query(q, 2, 20), r.compute_query_profile(q))
+
+
+def test_a_writer_waits_for_logging_savers(large, tmp_path):
+    vectors, ids, offsets, _ = large
+    r = qor.PyQorRouter(16)
+    r.build(vectors, ids, offsets, n_fine=32, n_coarse=4, max_kmeans_iter=5)
+    paths = [str(tmp_path / f"r{i}.qor") for i in range(3)]
+
+    def saver(path):
+        return lambda: [r.save(path) for _ in range(5)]
+
+    def writer():
+        for i in range(5):
+            r.add_documents(vectors[:100], [1000 + i], [(0, 100)])
+
+    with progress_to(Yielding()):
+        raised = run_threads(*map(saver, paths), writer)
+    assert raised == [None] * 4
+    assert r.n_docs() == 45
+    for path in paths:
+        again = qor.PyQorRouter(16)
+        again.load(path)
+        assert 40 <= again.n_docs() <= 45
+
+
+@pytest.mark.parametrize(
+    ("call", "inner", "message"),
+    [
+        (lambda r, a: r.build(*a[:3], n_fine=16, n_coarse=4), lambda r, a: r.n_docs(), "Already mutably borrowed"),
+        (lambda r, a: r.add_documents(a[0][:100], [9], [(0, 100)]), lambda r, a: r.route_query(a[3]),
+         "Already mutably borrowed"),
+        (lambda r, a: r.build(*a[:3], n_fine=16, n_coarse=4), lambda r, a: r.add_documents(M, [1], [(0, 1)]),
+         "Already borrowed"),
+        (lambda r, a: r.save(a[4]), lambda r, a: r.load(a[4]), "Already borrowed"),
+    ],
+)
+def test_reentry_from_a_logging_handler_still_fails(large, tmp_path, call, inner, message):
+    vectors, ids, offsets, q = large
+    args = (vectors, ids, offsets, q, str(tmp_path / "r.qor"))
+    r = qor.PyQorRouter(16)
+    r.build(vectors, ids, offsets, n_fine=16, n_coarse=4, max_kmeans_iter=3)
+    before = r.route_query(q)
+    with progress_to(Yielding(lambda: inner(r, args))) as handler:
+        raised = run_threads(lambda: call(r, args))
+    assert isinstance(raised[0], RuntimeError) and str(raised[0]) == message
+    assert handler.errors == [message]
+    assert (r.n_docs(), r.route_query(q)) == (40, before)
+
+
+def test_a_wait_answers_signals(large):
+    vectors, ids, offsets, _ = large
+    r = qor.PyQorRouter(16)
+    holding, release = threading.Event(), threading.Event()
+
+    def hold():
+        holding.set()
+        release.wait(JOIN)
+
+    class Stop(Exception):
+        pass
+
+    def stop(signum, frame):
+        raise Stop
+
+    previous = signal.signal(signal.SIGUSR1, stop)
+    builder = threading.Thread(target=lambda: r.build(vectors, ids, offsets, n_fine=16, n_coarse=4), daemon=True)
+    main = threading.get_ident()
+    timer = threading.Timer(0.2, lambda: signal.pthread_kill(main, signal.SIGUSR1))
+    try:
+        with progress_to(Yielding(hold)):
+            builder.start()
+            assert holding.wait(JOIN)
+            timer.start()
+            with pytest.raises(Stop):
+                r.n_docs()  # waits for the build until the signal's handler raises
+    finally:
+        timer.cancel()
+        timer.join(JOIN)
+        release.set()
+        builder.join(JOIN)
+        signal.signal(signal.SIGUSR1, previous)
+    assert not builder.is_alive()
+    assert r.is_ready() and r.n_docs() == 40
+    r.add_documents(vectors[:10], [99], [(0, 10)])  # the router is free again
+    assert r.n_docs() == 41

@@ -55,16 +55,44 @@ class NoIndexInt(int):
 REFUSALS = [
     # float32 matrix
     (lambda r: r.build([[0.0] * D], [1], [(0, 1)]), TypeError, "argument 'all_vectors': " + NOT_ARRAY.format("list")),
-    (lambda r: r.build(np.zeros(D, np.float32), [1], [(0, 1)]), TypeError, "argument 'all_vectors': " + NOT_ARRAY.format("ndarray")),
-    (lambda r: r.build(np.zeros((1, 2, D), np.float32), [1], [(0, 1)]), TypeError, "argument 'all_vectors': " + NOT_ARRAY.format("ndarray")),
-    (lambda r: r.build(np.zeros((4, D)), [1], [(0, 1)]), TypeError, "argument 'all_vectors': " + NOT_ARRAY.format("ndarray")),
-    (lambda r: r.build(np.zeros((4, D), ">f4"), [1], [(0, 1)]), TypeError, "argument 'all_vectors': " + NOT_ARRAY.format("ndarray")),
+    (
+        lambda r: r.build(np.zeros(D, np.float32), [1], [(0, 1)]),
+        TypeError,
+        "argument 'all_vectors': " + NOT_ARRAY.format("ndarray"),
+    ),
+    (
+        lambda r: r.build(np.zeros((1, 2, D), np.float32), [1], [(0, 1)]),
+        TypeError,
+        "argument 'all_vectors': " + NOT_ARRAY.format("ndarray"),
+    ),
+    (
+        lambda r: r.build(np.zeros((4, D)), [1], [(0, 1)]),
+        TypeError,
+        "argument 'all_vectors': " + NOT_ARRAY.format("ndarray"),
+    ),
+    (
+        lambda r: r.build(np.zeros((4, D), ">f4"), [1], [(0, 1)]),
+        TypeError,
+        "argument 'all_vectors': " + NOT_ARRAY.format("ndarray"),
+    ),
     (lambda r: r.add_documents(None, [], []), TypeError, "argument 'new_vectors': " + NOT_ARRAY.format("NoneType")),
     # id lists
     (lambda r: r.build(M, "12", OFFS), TypeError, "argument 'doc_ids': Can't extract `str` to `Vec`"),
-    (lambda r: r.build(M, type("S", (str,), {})("12"), OFFS), TypeError, "argument 'doc_ids': Can't extract `str` to `Vec`"),
-    (lambda r: r.build(M, {1, 2}, OFFS), TypeError, "argument 'doc_ids': 'set' object cannot be converted to 'Sequence'"),
-    (lambda r: r.build(M, (i for i in [1]), OFFS), TypeError, "argument 'doc_ids': 'generator' object cannot be converted to 'Sequence'"),
+    (
+        lambda r: r.build(M, type("S", (str,), {})("12"), OFFS),
+        TypeError,
+        "argument 'doc_ids': Can't extract `str` to `Vec`",
+    ),
+    (
+        lambda r: r.build(M, {1, 2}, OFFS),
+        TypeError,
+        "argument 'doc_ids': 'set' object cannot be converted to 'Sequence'",
+    ),
+    (
+        lambda r: r.build(M, (i for i in [1]), OFFS),
+        TypeError,
+        "argument 'doc_ids': 'generator' object cannot be converted to 'Sequence'",
+    ),
     (lambda r: r.add_documents(M, [1, "x"], OFFS), TypeError, "argument 'new_doc_ids': " + NOT_INT.format("str")),
     (lambda r: r.build(M, [1, 2.0], OFFS), TypeError, "argument 'doc_ids': " + NOT_INT.format("float")),
     (lambda r: r.build(M, [1, -1], OFFS), OverflowError, "can't convert negative int to unsigned"),
@@ -74,8 +102,16 @@ REFUSALS = [
     (lambda r: r.build(M, Seq([1, IndexFromKeyError()]), OFFS), TypeError, "argument 'doc_ids': outer"),
     # (start, end) lists
     (lambda r: r.build(M, [1], "ab"), TypeError, "argument 'doc_offsets': Can't extract `str` to `Vec`"),
-    (lambda r: r.build(M, [1], [[0, 3]]), TypeError, "argument 'doc_offsets': 'list' object cannot be converted to 'PyTuple'"),
-    (lambda r: r.build(M, [1], [(0, 1), 5]), TypeError, "argument 'doc_offsets': 'int' object cannot be converted to 'PyTuple'"),
+    (
+        lambda r: r.build(M, [1], [[0, 3]]),
+        TypeError,
+        "argument 'doc_offsets': 'list' object cannot be converted to 'PyTuple'",
+    ),
+    (
+        lambda r: r.build(M, [1], [(0, 1), 5]),
+        TypeError,
+        "argument 'doc_offsets': 'int' object cannot be converted to 'PyTuple'",
+    ),
     (lambda r: r.build(M, [1], [(0, 3, 4)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
     (lambda r: r.build(M, [1], [(0, 1.5)]), TypeError, "argument 'doc_offsets': " + NOT_INT.format("float")),
     (lambda r: r.build(M, [1], [(0, -1)]), OverflowError, "can't convert negative int to unsigned"),
@@ -84,12 +120,20 @@ REFUSALS = [
     (lambda r: r.route_query(M, max_candidates="3"), TypeError, "argument 'max_candidates': " + NOT_INT.format("str")),
     (lambda r: r.route_query(M, -1), OverflowError, "can't convert negative int to unsigned"),
     (lambda r: r.build(M, [1], OFFS, ctop_r=2**64), OverflowError, "int too big to convert"),
-    (lambda r: r.build(M, [1], OFFS, n_fine=np.float64(3)), TypeError, "argument 'n_fine': " + NOT_INT.format("numpy.float64")),
+    (
+        lambda r: r.build(M, [1], OFFS, n_fine=np.float64(3)),
+        TypeError,
+        "argument 'n_fine': " + NOT_INT.format("numpy.float64"),
+    ),
     (lambda r: r.get_cluster_entries(M, IndexFromKeyError()), TypeError, "argument 'n_probes': outer"),
     (lambda r: qor.PyQorRouter(1.5), TypeError, "argument 'dim': " + NOT_INT.format("float")),
     (lambda r: qor.PyQorRouter(-1), OverflowError, "can't convert negative int to unsigned"),
     # paths
-    (lambda r: r.save(pathlib.PurePosixPath("/tmp/x")), TypeError, "argument 'path': 'PurePosixPath' object cannot be converted to 'PyString'"),
+    (
+        lambda r: r.save(pathlib.PurePosixPath("/tmp/x")),
+        TypeError,
+        "argument 'path': 'PurePosixPath' object cannot be converted to 'PyString'",
+    ),
     (lambda r: r.load(b"/tmp/x"), TypeError, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
     (lambda r: r.load("/tmp/\udc80"), UnicodeEncodeError, None),
     # a NUL passes conversion; the state check and then the file layer refuse it

@@ -55,7 +55,9 @@ class Hostile:
         return iter([(0, 1), 1])
 
 
-hostile = st.sampled_from([Hostile(a) for a in (TypeError, ValueError, RuntimeError, KeyError, "n_docs", "is_ready", None)])
+hostile = st.sampled_from(
+    [Hostile(a) for a in (TypeError, ValueError, RuntimeError, KeyError, "n_docs", "is_ready", None)]
+)
 scalars = (
     st.integers(-(2**70), 2**70) | st.integers(0, 64) | st.booleans() | st.floats() | st.none()
     | st.text(max_size=6) | st.binary(max_size=6)
@@ -81,7 +83,13 @@ objects = st.recursive(
 @pytest.fixture(scope="module")
 def fuzz_router():
     r = qor.PyQorRouter(D)
-    r.build(np.random.default_rng(5).standard_normal((16, D)).astype(np.float32), [1, 2], [(0, 8), (8, 16)], n_fine=4, n_coarse=2)
+    r.build(
+        np.random.default_rng(5).standard_normal((16, D)).astype(np.float32),
+        [1, 2],
+        [(0, 8), (8, 16)],
+        n_fine=4,
+        n_coarse=2,
+    )
     return r
 
 

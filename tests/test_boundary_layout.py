@@ -35,12 +35,20 @@ LAYOUTS = [
 @pytest.fixture(scope="module")
 def wide_router():
     r = qor.PyQorRouter(W)
-    r.build(np.random.default_rng(3).standard_normal((64, W)).astype(np.float32), [1, 2], [(0, 32), (32, 64)], n_fine=8, n_coarse=2)
+    r.build(
+        np.random.default_rng(3).standard_normal((64, W)).astype(np.float32),
+        [1, 2],
+        [(0, 32), (32, 64)],
+        n_fine=8,
+        n_coarse=2,
+    )
     return r
 
 
 @pytest.mark.parametrize(("make", "accepted"), [c[1:] for c in LAYOUTS], ids=[c[0] for c in LAYOUTS])
-@pytest.mark.parametrize("method", ["route_query", "get_cluster_entries", "compute_query_profile", "query_cluster_overlaps"])
+@pytest.mark.parametrize(
+    "method", ["route_query", "get_cluster_entries", "compute_query_profile", "query_cluster_overlaps"]
+)
 def test_layout_table(wide_router, make, accepted, method):
     m = make()
     before = m.copy()
@@ -85,17 +93,41 @@ F_WRONG = np.asfortranarray(np.zeros((10, 5), np.float32))
         (lambda r: r.add_documents(F_WRONG, [1], [(0, 1)]), ValueError, "router not built yet; call build() first"),
         (lambda r: r.save("/nonexistent/dir/x"), ValueError, "no state to save; call build() first"),
         (lambda r: r.build(F_WRONG, [1], [(0, 1)]), ValueError, "dimension mismatch: expected 64, got 5"),
-        (lambda r: r.build(np.zeros((100, 32), np.float32), [1], [(0, 100)]), ValueError, "dimension mismatch: expected 64, got 32"),
-        (lambda r: qor.PyQorRouter(3).build(np.zeros((5, 10), np.float32)[:, :0], [], []), ValueError, "dimension mismatch: expected 3, got 0"),
-        (lambda r: qor.PyQorRouter(0).build(np.zeros((100, 8), np.float32), [1], [(0, 100)]), ValueError, "dimension mismatch: expected 0, got 8"),
+        (
+            lambda r: r.build(np.zeros((100, 32), np.float32), [1], [(0, 100)]),
+            ValueError,
+            "dimension mismatch: expected 64, got 32",
+        ),
+        (
+            lambda r: qor.PyQorRouter(3).build(np.zeros((5, 10), np.float32)[:, :0], [], []),
+            ValueError,
+            "dimension mismatch: expected 3, got 0",
+        ),
+        (
+            lambda r: qor.PyQorRouter(0).build(np.zeros((100, 8), np.float32), [1], [(0, 100)]),
+            ValueError,
+            "dimension mismatch: expected 0, got 8",
+        ),
         (lambda r: r.build(np.asfortranarray(np.zeros((10, 64), np.float32)), [1], [(0, 1)]), ValueError, CONTIGUITY),
         # Conversion before state, in parameter order.
         (lambda r: r.route_query(F_WRONG, -1), OverflowError, "can't convert negative int to unsigned"),
-        (lambda r: r.route_query([[1.0]], 2.5), TypeError, "argument 'query_vectors': 'list' object cannot be converted to 'PyArray<T, D>'"),
-        (lambda r: r.route_query(F_WRONG, 1, "x"), TypeError, "argument 'max_candidates': 'str' object cannot be interpreted as an integer"),
+        (
+            lambda r: r.route_query([[1.0]], 2.5),
+            TypeError,
+            "argument 'query_vectors': 'list' object cannot be converted to 'PyArray<T, D>'",
+        ),
+        (
+            lambda r: r.route_query(F_WRONG, 1, "x"),
+            TypeError,
+            "argument 'max_candidates': 'str' object cannot be interpreted as an integer",
+        ),
         (lambda r: r.build(F_WRONG, "ids", 5), TypeError, "argument 'doc_ids': Can't extract `str` to `Vec`"),
         (lambda r: r.build(F_WRONG, [1], [(0, 1)], n_fine=-1), OverflowError, "can't convert negative int to unsigned"),
-        (lambda r: r.add_documents(F_WRONG, [1], [(0, 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        (
+            lambda r: r.add_documents(F_WRONG, [1], [(0, 1, 2)]),
+            ValueError,
+            "expected tuple of length 2, but got tuple of length 3",
+        ),
     ],
 )
 def test_check_order_on_a_fresh_router(call, exc_type, message):
@@ -106,7 +138,9 @@ def test_check_order_on_a_fresh_router(call, exc_type, message):
     assert r.is_ready() is False
 
 
-@pytest.mark.parametrize("method", ["route_query", "get_cluster_entries", "add_documents", "compute_query_profile", "query_cluster_overlaps"])
+@pytest.mark.parametrize(
+    "method", ["route_query", "get_cluster_entries", "add_documents", "compute_query_profile", "query_cluster_overlaps"]
+)
 def test_built_router_width_then_layout(built_router, method):
     def call(m):
         return getattr(built_router, method)(*((m, [1], [(0, 1)]) if method == "add_documents" else (m,)))

@@ -86,7 +86,7 @@ def test_added_document_continues_the_index_and_keeps_the_codebook():
     assert (r.n_docs(), r.n_fine(), r.n_coarse()) == (11, 32, 8)
     # The idf weights are unchanged, so query profiles are too.
     assert r.compute_query_profile(probe, 5) == profile_before
-    assert [d for d, _ in r.query_cluster_overlaps(x[20:24])] == list(range(1000, 1010)) + [77]
+    assert [d for d, _ in r.query_cluster_overlaps(x[20:24])] == [*range(1000, 1010), 77]
 
 
 BOTH = [("build", False), ("build", True), ("add_documents", True)]

@@ -34,7 +34,9 @@ def test_overlaps_and_entries_match_document_ctops(indexed, rows, seed, n_probes
     r, ids, ctops, n_lists = indexed
     query = clustered(rows, seed=seed)
     qctop = r.compute_query_profile(query, n_probes)[1]
-    assert r.query_cluster_overlaps(query, n_probes) == [(ids[d], len(set(qctop) & set(c))) for d, c in enumerate(ctops)]
+    assert r.query_cluster_overlaps(query, n_probes) == [
+        (ids[d], len(set(qctop) & set(c))) for d, c in enumerate(ctops)
+    ]
     # Entry hints: per query cluster in C_top order, the lowest document whose
     # C_top holds it; clusters without a posting list or a document are skipped.
     reps = {}

@@ -1,6 +1,7 @@
 """Saving and loading routers: messages, files on disk, the golden state
 files, and routers that answer exactly as before after a round trip."""
 
+import itertools
 import json
 import os
 import pathlib
@@ -39,7 +40,7 @@ def big_corpus():
     vectors = rng.standard_normal((300, DIM)).astype(np.float32)
     edges = [0, *np.sort(rng.choice(np.arange(1, 300), size=29, replace=False)).tolist(), 300, 300]
     ids = [int(x) for x in rng.integers(0, 2**64 - 1, size=len(edges) - 1, dtype=np.uint64)]
-    return vectors, ids, list(zip(edges[:-1], edges[1:]))
+    return vectors, ids, list(itertools.pairwise(edges))
 
 
 @pytest.fixture
@@ -217,6 +218,42 @@ print(held)
 """
 
 
+# Saves two routers from three threads into argv[1] and a sibling sharing its
+# temporary file while a logging handler lets other threads run in the middle
+# of each save (with the file's lock held); prints the documents of each file.
+THREADED_SAVES = """
+import logging, sys, threading, time
+import numpy as np
+import nuvaris_qor_router as qor
+
+class Yielding(logging.Handler):
+    def emit(self, record):
+        time.sleep(0.001)
+
+logger = logging.getLogger("nuvaris_qor_router")
+logger.addHandler(Yielding())
+logger.setLevel(logging.INFO)
+path = sys.argv[1]
+sibling = path[: path.rindex(".")] + ".idx"
+rows = np.random.default_rng(5).standard_normal((40, 4)).astype(np.float32)
+routers = []
+for n in (3, 5):
+    r = qor.PyQorRouter(4)
+    r.build(rows[: 4 * n], list(range(n)), [(4 * i, 4 * i + 4) for i in range(n)], n_fine=4, n_coarse=2)
+    routers.append(r)
+jobs = [(routers[0], path), (routers[0], path), (routers[1], sibling)]
+threads = [threading.Thread(target=lambda r=r, p=p: [r.save(p) for _ in range(20)]) for r, p in jobs]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+for p in (path, sibling):
+    r = qor.PyQorRouter(4)
+    r.load(p)
+    print(r.n_docs())
+"""
+
+
 class TestTemporaryFile:
     def test_failed_save_releases_its_lock_when_a_forked_child_shares_the_file(self, tmp_path):
         # A save waiting for the lock of the removed file would otherwise wait
@@ -236,13 +273,25 @@ class TestTemporaryFile:
         assert path.read_bytes() == before
         assert [p.name for p in tmp_path.iterdir()] == ["state.tmp"]
 
+    def test_threads_of_one_process_take_turns_on_the_temporary_file(self, tmp_path):
+        # A save that reports progress lets other threads run while it holds
+        # the lock; one that then waits for the lock must let them run too.
+        done = run_python(THREADED_SAVES, str(tmp_path / "x.qor"), timeout=120)
+        assert (done.returncode, done.stdout) == (0, "3\n5\n"), done.stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["x.idx", "x.qor"]
+
     def test_saves_sharing_a_temporary_file_keep_their_targets(self, tmp_path):
         # x.qor and x.idx share x.tmp; x.qor is also saved by two processes.
         qor_path, idx_path = str(tmp_path / "x.qor"), str(tmp_path / "x.idx")
         expected = {qor_path: 3, idx_path: 5}
         jobs = [(qor_path, 3), (qor_path, 3), (idx_path, 5)]
         savers = [
-            subprocess.Popen([sys.executable, "-c", SAVE_LOOP, path, str(n), "2.5"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            subprocess.Popen(
+                [sys.executable, "-c", SAVE_LOOP, path, str(n), "2.5"],
+                stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE,
+                text=True,
+            )
             for path, n in jobs
         ]
         reader = qor.PyQorRouter(4)

@@ -7,7 +7,6 @@ import os
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 
 # Builds a router on fixed data and returns its answers to a few queries;

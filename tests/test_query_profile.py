@@ -40,10 +40,20 @@ def test_query_without_rows(router, cols):
 METHODS = ["compute_query_profile", "get_cluster_entries", "query_cluster_overlaps"]
 SHAPE_MISMATCH = (qr.PanicException, r"^vector shape mismatch")
 BAD_INPUTS = [  # name, query, {method: (exception, message)}, for a built router unless "fresh"
-    ("narrower", np.zeros((2, DIM - 1), np.float32),
-     {"compute_query_profile": SHAPE_MISMATCH, "query_cluster_overlaps": SHAPE_MISMATCH,
-      "get_cluster_entries": (ValueError, r"^dimension mismatch: expected 8, got 7$")}),
-    ("wider", np.zeros((2, DIM + 1), np.float32), dict.fromkeys(METHODS, (ValueError, r"^dimension mismatch: expected 8, got 9$"))),
+    (
+        "narrower",
+        np.zeros((2, DIM - 1), np.float32),
+        {
+            "compute_query_profile": SHAPE_MISMATCH,
+            "query_cluster_overlaps": SHAPE_MISMATCH,
+            "get_cluster_entries": (ValueError, r"^dimension mismatch: expected 8, got 7$"),
+        },
+    ),
+    (
+        "wider",
+        np.zeros((2, DIM + 1), np.float32),
+        dict.fromkeys(METHODS, (ValueError, r"^dimension mismatch: expected 8, got 9$")),
+    ),
     ("fortran", np.asfortranarray(QUERY[:4]), dict.fromkeys(METHODS, (ValueError, r"^array must be C-contiguous$"))),
     ("fresh", QUERY, dict.fromkeys(METHODS, (ValueError, r"^router not built$"))),
 ]

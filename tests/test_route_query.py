@@ -3,6 +3,7 @@ files, truncation, agreement with a NumPy reading of a saved build, and
 identical answers from the whole pipeline for any worker count and kernel
 family."""
 
+import itertools
 import json
 import math
 import os
@@ -32,7 +33,7 @@ def crafted(tmp_path, docs):
                      "cindex_labels": [c // 2 for c in range(8)], "centroid_dists": [0.0] * 64, "idf": [1.0] * 8},
         "doc_profiles": [{"centroid_ids": list(c), "ctop": list(t)} for c, t, _ in docs],
         "doc_ids": [i for _, _, i in docs],
-        "postings": {"lists": lists, "cluster_reps": [l[0] if l else None for l in lists]},
+        "postings": {"lists": lists, "cluster_reps": [p[0] if p else None for p in lists]},
         "ctop_r": 3,
         "flat_codes": {"codes": [c for codes, _, _ in docs for c in codes], "offsets": offsets,
                        "lengths": [len(c) for c, _, _ in docs]},
@@ -134,7 +135,11 @@ def numpy_route(state, query, ctop):
             total = F32(total + m)
         w = F32(1) - total / F32(len(query))
         overlap = sum(c in state["doc_profiles"][d]["ctop"] for c in ctop)
-        out[state["doc_ids"][d]] = (float(F32(overlap) / F32(max(len(ctop), 1)) * F32(0.2) + F32(1) / (w + F32(1))), h, d)
+        out[state["doc_ids"][d]] = (
+            float(F32(overlap) / F32(max(len(ctop), 1)) * F32(0.2) + F32(1) / (w + F32(1))),
+            h,
+            d,
+        )
     return out
 
 
@@ -154,7 +159,7 @@ def test_agrees_with_numpy_over_a_saved_build(tmp_path, n_rows, n_probes, dim):
     assert want and sorted(d for d, _ in got) == sorted(want)
     # Every score to the bit, on any processor and kernel.
     assert [s for _, s in got] == [want[d][0] for d, _ in got]
-    for (d1, s1), (d2, s2) in zip(got, got[1:]):
+    for (d1, s1), (d2, s2) in itertools.pairwise(got):
         assert s1 >= s2
         if s1 == s2:  # ties: more hits first, then lower index
             assert (-want[d1][1], want[d1][2]) < (-want[d2][1], want[d2][2])

@@ -32,7 +32,7 @@ class TestStringIds:
         """The same documents under ids i and names[i] give the same
         results, mapped, through build, add, save, load and add again; the
         names widen on the way (a longer name added later)."""
-        names = STR_IDS[:30] + ["a much longer identifier than any before: " + "x" * 100, "é-ü"] + STR_IDS[32:]
+        names = [*STR_IDS[:30], "a much longer identifier than any before: " + "x" * 100, "é-ü", *STR_IDS[32:]]
         qs = [docs[d][:2] + 0.01 for d in (3, 21, 30, 31, 38)]
 
         def same(by_int, by_str):

@@ -5,6 +5,7 @@ codebook-only state and the codebook digest, as the text-editing code made
 them)."""
 
 import hashlib
+import itertools
 import pathlib
 import struct
 import sys
@@ -86,7 +87,7 @@ class TestScores:
     @pytest.mark.parametrize("dtype", ["float32", "float16"])
     def test_retriever_rerank_and_scan_use_the_exact_order(self, dtype):
         vectors, offsets = make_store(9, 80, 24, np.float32, max_len=30)
-        docs = [vectors[a:b] for a, b in zip(offsets[:-1], offsets[1:])]
+        docs = [vectors[a:b] for a, b in itertools.pairwise(offsets)]
         query = np.random.default_rng(10).standard_normal((5, 24)).astype(np.float32)
         with Retriever.build(docs, list(range(80)), dtype=dtype, n_fine=16, n_coarse=4) as r:
             stored = np.asarray(r.store.vectors)

@@ -84,7 +84,12 @@ class TestRemove:
         with fresh(codebook, docs, ids, keep) as expected:
             assert_same_results(built, expected, docs)
             built.compact()
-            assert (built.n_docs, built.n_removed, built.router.n_docs(), built.store.n_docs) == (N - 70, 0, N - 70, N - 70)
+            assert (built.n_docs, built.n_removed, built.router.n_docs(), built.store.n_docs) == (
+                N - 70,
+                0,
+                N - 70,
+                N - 70,
+            )
             assert_same_results(built, expected, docs)
             np.testing.assert_array_equal(built.store.vectors, expected.store.vectors)
             assert built.doc_ids.tolist() == expected.doc_ids.tolist()

@@ -203,22 +203,39 @@ class TestValidation:
     @pytest.mark.parametrize(
         ("args", "kwargs", "message"),
         [
-            ((np.zeros((4, 3), np.float32), [1]), {}, "doc_offsets is required when vectors is one matrix"
-             " (or pass a list of per-document arrays)"),
+            (
+                (np.zeros((4, 3), np.float32), [1]),
+                {},
+                "doc_offsets is required when vectors is one matrix (or pass a list of per-document arrays)",
+            ),
             (([np.zeros((2, 3)), np.zeros((2, 4))], [1, 2]), {}, "per-document arrays have different widths: [3, 4]"),
             (([np.zeros(3)], [1]), {}, "vectors[0] must be a 2-D (rows, dim) array, got 1 dimension(s) of shape (3,)"),
             (([np.zeros((2, 3), bool)], [1]), {}, "vectors[0] must hold real numbers, got dtype bool"),
             (([np.zeros((2, 3))], [1, 2]), {}, "got 2 doc_ids for 1 documents"),
             (([np.zeros((2, 3))], [-1]), {}, "doc_ids must be in 0..2**64-1, got -1"),
             (([np.zeros((2, 3))], [2**64]), {}, "doc_ids must be in 0..2**64-1, got 18446744073709551616"),
-            (([np.zeros((2, 3))], [1.5]), {}, "doc_ids must be integers or strings: 'float' object cannot be interpreted as an integer"),
-            ((np.zeros((4, 3)), [1], [(2, 5)]), {}, "doc_offsets[0] = (2, 5) is not a range 0 <= start <= end <= 4"
-             " (the number of rows of vectors)"),
-            ((np.zeros((4, 3)), [1], [(3, 2)]), {}, "doc_offsets[0] = (3, 2) is not a range 0 <= start <= end <= 4"
-             " (the number of rows of vectors)"),
+            (
+                ([np.zeros((2, 3))], [1.5]),
+                {},
+                "doc_ids must be integers or strings: 'float' object cannot be interpreted as an integer",
+            ),
+            (
+                (np.zeros((4, 3)), [1], [(2, 5)]),
+                {},
+                "doc_offsets[0] = (2, 5) is not a range 0 <= start <= end <= 4 (the number of rows of vectors)",
+            ),
+            (
+                (np.zeros((4, 3)), [1], [(3, 2)]),
+                {},
+                "doc_offsets[0] = (3, 2) is not a range 0 <= start <= end <= 4 (the number of rows of vectors)",
+            ),
             ((np.zeros((4, 3)), [1], [(0, 1, 2)]), {}, "doc_offsets must be a sequence of (start, end) integer pairs"),
             (([np.full((2, 3), np.nan)], [1]), {}, "vectors row 0 holds NaN or infinity"),
-            (([np.full((2, 3), 7e4)], [1]), {"dtype": "float16"}, "vectors holds 70000, beyond float16's largest value 65504"),
+            (
+                ([np.full((2, 3), 7e4)], [1]),
+                {"dtype": "float16"},
+                "vectors holds 70000, beyond float16's largest value 65504",
+            ),
             (([np.zeros((2, 3))], [1]), {"dtype": "int8"}, "dtype must be float32 or float16, got 'int8'"),
             (([np.zeros((1, 3))], [1]), {}, "training the codebook needs at least 2 vectors, got 1"),
             (([np.zeros((2, 0))], [1]), {}, "vectors must have at least one column"),
@@ -228,7 +245,11 @@ class TestValidation:
             (([np.zeros((2, 3))], [1]), {"n_coarse": 0}, "n_coarse must be at least 1, got 0"),
             (([np.zeros((2, 3))], ["a", 1]), {}, "doc_ids mix strings and integers; use one kind"),
             (([np.zeros((2, 3))], ["a\0b"]), {}, "doc_ids[0] holds a NUL character"),
-            (([np.zeros((65_536, 1), np.float32)], [1]), {}, "document 0 has 65536 vectors; at most 65535 fit one document"),
+            (
+                ([np.zeros((65_536, 1), np.float32)], [1]),
+                {},
+                "document 0 has 65536 vectors; at most 65535 fit one document",
+            ),
         ],
     )
     def test_build_refuses(self, args, kwargs, message):
@@ -242,18 +263,38 @@ class TestValidation:
         ("method", "args", "kwargs", "message"),
         [
             ("search", (np.zeros((2, 5)),), {}, f"query has 5 columns; expected {DIM}"),
-            ("search", (np.zeros(DIM),), {}, "query must be a 2-D (rows, dim) array, got 1 dimension(s) of shape (16,)"),
+            (
+                "search",
+                (np.zeros(DIM),),
+                {},
+                "query must be a 2-D (rows, dim) array, got 1 dimension(s) of shape (16,)",
+            ),
             ("search", (np.zeros((1, DIM)),), {"k": -1}, "k must be a non-negative integer, got -1"),
             ("search", (np.zeros((1, DIM)),), {"k": True}, "k must be a non-negative integer, got True"),
-            ("search", (np.zeros((1, DIM)),), {"candidates": 2.0}, "candidates must be a non-negative integer, got 2.0"),
+            (
+                "search",
+                (np.zeros((1, DIM)),),
+                {"candidates": 2.0},
+                "candidates must be a non-negative integer, got 2.0",
+            ),
             ("search", (np.full((1, DIM), np.inf),), {}, "query row 0 holds NaN or infinity"),
-            ("search_batch", ([np.zeros((1, DIM)), np.zeros((1, 3))],), {}, f"queries[1]: query has 3 columns; expected {DIM}"),
+            (
+                "search_batch",
+                ([np.zeros((1, DIM)), np.zeros((1, 3))],),
+                {},
+                f"queries[1]: query has 3 columns; expected {DIM}",
+            ),
             ("search", (np.zeros((1, DIM)),), {"n_probes": 0}, "n_probes must be at least 1, got 0"),
             ("route_query", (np.zeros((1, DIM)),), {"n_probes": 0}, "n_probes must be at least 1, got 0"),
             ("route_query", (np.zeros((1, DIM)),), {"n_probes": -2}, "n_probes must be a non-negative integer, got -2"),
             ("rerank", (np.zeros((1, DIM)), [10_000, 3]), {}, "no document has id 3"),
             ("rerank", (np.zeros((1, DIM)), ["a"]), {}, "doc_ids are strings, but this retriever's ids are integers"),
-            ("rerank", (np.zeros((1, DIM)), np.array([[0]])), {}, "docs must be a 1-D sequence of integers or strings, got shape (1, 1)"),
+            (
+                "rerank",
+                (np.zeros((1, DIM)), np.array([[0]])),
+                {},
+                "docs must be a 1-D sequence of integers or strings, got shape (1, 1)",
+            ),
             ("add", ([np.zeros((2, DIM))], ["x"]), {}, "doc_ids are strings, but this retriever's ids are integers"),
             ("add", ([np.zeros((2, 5))], [1]), {}, f"vectors[0] has 5 columns; expected {DIM}"),
             ("add", (np.zeros((2, 5)), [1], [(0, 2)]), {}, f"vectors have 5 columns; expected {DIM}"),
@@ -326,7 +367,9 @@ class TestAdd:
 class TestMethods:
     def test_search_batch_equals_search(self, retriever, docs):
         queries = [query_like(docs, d, d, rows=1 + d % 5) for d in (1, 30, 77, 100)] + [np.empty((0, DIM))]
-        assert retriever.search_batch(queries, k=4, n_probes=3) == [retriever.search(q, k=4, n_probes=3) for q in queries]
+        assert retriever.search_batch(queries, k=4, n_probes=3) == [
+            retriever.search(q, k=4, n_probes=3) for q in queries
+        ]
         assert retriever.search_batch([]) == []
 
     def test_route_query_maps_indices_to_ids(self, retriever, docs):

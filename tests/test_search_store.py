@@ -14,8 +14,7 @@ import time
 import numpy as np
 import pytest
 
-from nuvaris_qor_search import Retriever, VectorStore
-from nuvaris_qor_search import _files
+from nuvaris_qor_search import Retriever, _files
 from nuvaris_qor_search import retriever as retriever_module
 
 DIM = 12
@@ -23,7 +22,10 @@ DIM = 12
 
 def make_docs(seed, n_docs, dim=DIM):
     rng = np.random.default_rng(seed)
-    return [rng.standard_normal((int(rng.integers(0 if i % 9 == 4 else 1, 20)), dim)).astype(np.float32) for i in range(n_docs)]
+    return [
+        rng.standard_normal((int(rng.integers(0 if i % 9 == 4 else 1, 20)), dim)).astype(np.float32)
+        for i in range(n_docs)
+    ]
 
 
 @pytest.fixture(scope="module")
@@ -216,9 +218,15 @@ class TestLoadRefuses:
         [
             ("{", r"manifest\.json is not valid JSON"),
             ("[]", r"manifest\.json does not describe a saved retriever$"),
-            ('{"format": "nuvaris_qor_search.retriever", "version": 3}', r"format version 3; this package reads 1 to 2$"),
+            (
+                '{"format": "nuvaris_qor_search.retriever", "version": 3}',
+                r"format version 3; this package reads 1 to 2$",
+            ),
             ('{"format": "nuvaris_qor_search.retriever", "version": 1}', r"manifest\.json lacks fields"),
-            (b'{"format": "nuvaris_qor\xffsearch.retriever"}', r"manifest\.json is not valid UTF-8 \('utf-8' codec can't decode"),
+            (
+                b'{"format": "nuvaris_qor\xffsearch.retriever"}',
+                r"manifest\.json is not valid UTF-8 \('utf-8' codec can't decode",
+            ),
             (b"\xfe\xff", r"manifest\.json is not valid UTF-8"),
             ("[" * 100_000, r"manifest\.json is not valid JSON \(nested too deeply\)$"),
         ],
@@ -261,7 +269,9 @@ class TestLoadRefuses:
         vectors = saved / "vectors.npy"
         data = bytearray(vectors.read_bytes())
         vectors.write_bytes(bytes(data[:-4]))
-        _raises(lambda: Retriever.load(saved), rf"vectors\.npy has {len(data) - 4} bytes; the manifest says {len(data)}$")
+        _raises(
+            lambda: Retriever.load(saved), rf"vectors\.npy has {len(data) - 4} bytes; the manifest says {len(data)}$"
+        )
         data[-1] ^= 0x40
         vectors.write_bytes(bytes(data))
         _raises(lambda: Retriever.load(saved), r"vectors\.npy does not match its SHA-256 digest$")
@@ -362,7 +372,11 @@ class TestLoadRacingSave:
         monkeypatch.setattr(_files, "open_member", hook)
         _raises(
             lambda: Retriever.load(target),
-            "^" + re.escape(f"cannot load {str(target)!r}: the directory was replaced while it was opened, 5 times in a row") + "$",
+            "^"
+            + re.escape(
+                f"cannot load {str(target)!r}: the directory was replaced while it was opened, 5 times in a row"
+            )
+            + "$",
         )
 
 
@@ -372,7 +386,9 @@ class TestSaveSafety:
         (tmp_path / "mine" / "notes.txt").write_text("keep me")
         (tmp_path / "file").write_text("x")
         with build(docs[:10]) as r:
-            _raises(lambda: r.save(tmp_path / "mine"), r"it is neither empty nor a saved retriever, so it is not replaced$")
+            _raises(
+                lambda: r.save(tmp_path / "mine"), r"it is neither empty nor a saved retriever, so it is not replaced$"
+            )
             _raises(lambda: r.save(tmp_path / "file"), r"it exists and is not a directory$")
             (tmp_path / "empty").mkdir()
             r.save(tmp_path / "empty")
@@ -423,7 +439,12 @@ class TestSaveSafety:
             assert answers(back, queries) == expected
         assert not [p for p in tmp_path.iterdir() if p.name.startswith(".saved")]
 
-    def test_failed_build_leaves_no_store_files(self, tmp_path, docs, monkeypatch):
+    @pytest.mark.parametrize(
+        "fail_now",
+        [lambda arr, data: True, lambda arr, data: arr.path.name == "ids.npy" and len(data) > 1],
+        ids=["creating", "filling"],
+    )
+    def test_failed_build_leaves_no_store_files(self, tmp_path, docs, monkeypatch, fail_now):
         real_append = _files.GrowableArray.append
 
         def append(self, data, progress=None):
@@ -432,11 +453,9 @@ class TestSaveSafety:
             real_append(self, data, progress)
 
         monkeypatch.setattr(_files.GrowableArray, "append", append)
-        for fail_now in (lambda arr, data: True, lambda arr, data: arr.path.name == "ids.npy" and len(data) > 1):
-            # Fails while creating the store, or while filling it.
-            with pytest.raises(OSError):
-                build(docs, directory=tmp_path / "work")
-            assert list((tmp_path / "work").iterdir()) == []
+        with pytest.raises(OSError):
+            build(docs, directory=tmp_path / "work")
+        assert list((tmp_path / "work").iterdir()) == []
 
     def test_without_exchange(self, tmp_path, docs, monkeypatch):
         with build(docs[:30]) as old:
@@ -462,7 +481,10 @@ class TestSaveSafety:
                 new.save(tmp_path / "saved")
         monkeypatch.undo()
         message = re.escape(str(calls[0]))
-        _raises(lambda: Retriever.load(tmp_path / "saved"), rf"an interrupted save left the previous version in '{message}'$")
+        _raises(
+            lambda: Retriever.load(tmp_path / "saved"),
+            rf"an interrupted save left the previous version in '{message}'$",
+        )
         with Retriever.load(calls[0]) as previous:
             assert previous.n_docs == 80
 

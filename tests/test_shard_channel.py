@@ -127,7 +127,7 @@ def test_the_token_deadline_holds_for_the_whole_hello(serve):
     hello = frame(1, [50], b" " * 50)
     with socket.create_connection(server.address, timeout=10) as conn:
         conn.settimeout(0.2)
-        for sent, byte in enumerate(hello):
+        for sent, byte in enumerate(hello):  # noqa: B007 - read after the loop
             try:
                 conn.sendall(bytes([byte]))
                 closed = conn.recv(1) == b""

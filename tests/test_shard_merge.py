@@ -30,12 +30,24 @@ def random_parts(seed, n_queries, n_shards=3):
     return parts, pool
 
 
+def as_strings(parts):
+    """The same answers under string ids whose code point order is the integers' order; a shard
+    without candidates keeps an empty integer column, as an empty shard answers."""
+    return [(np.array([f"id-{i:03d}" for i in p[0].tolist()]) if len(p[0]) else p[0], *p[1:]) for p in parts]
+
+
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("limit", [0, 1, 7, 1000])
 @pytest.mark.parametrize("n_queries", [1, 5])
-def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries):
+@pytest.mark.parametrize("strings", [False, True])
+def test_merge_orders_by_score_then_id_then_shard_and_cuts_each_query(seed, limit, n_queries, strings):
     parts, pool = random_parts(seed, n_queries)
-    expected = [[(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)]
+    expected = [
+        [(i, -x + 0.0) for _, x, i, _, _ in sorted(p for p in pool if p[0] == j)][:limit] for j in range(n_queries)
+    ]
+    if strings:
+        parts = as_strings(parts)
+        expected = [[(f"id-{i:03d}", x) for i, x in query] for query in expected]
     assert merge(parts, limit) == expected
 
 
@@ -47,13 +59,17 @@ def test_empty_shards_give_empty_answers_and_leave_the_others_alone(n_queries):
     counts[-1] = 2
     full = (np.array([4, 2], np.uint64), np.array([0.5, 0.25], np.float32), counts)
     assert merge([empty, full, empty], 5)[-1] == [(4, 0.5), (2, 0.25)]
+    named = (np.array(["b", "a"]), *full[1:])
+    assert merge([empty, named, empty], 5)[-1] == [("b", 0.5), ("a", 0.25)]
 
 
 @pytest.mark.parametrize("seed", range(3))
 @pytest.mark.parametrize("candidates", [1, 6, 1000])
 @pytest.mark.parametrize("n_queries", [1, 4])
-def test_each_shard_reranks_its_own_of_the_merged_best_candidates(seed, candidates, n_queries):
+@pytest.mark.parametrize("strings", [False, True])
+def test_each_shard_reranks_its_own_of_the_merged_best_candidates(seed, candidates, n_queries, strings):
     parts, pool = random_parts(seed, n_queries)
+    parts = as_strings(parts) if strings else parts
     starts = {}  # each shard's first position of each query's part
     for s, p in enumerate(parts):
         starts[s] = np.concatenate(([0], np.cumsum(p[2])))

@@ -1,6 +1,8 @@
 """Sharded routing on a local Ray: merged answers against one router holding
-every document, streaming adds, errors from shards, save/load with the
-manifest, and restarts of a killed shard."""
+every document, streaming adds and the refusal of bad input before any shard
+takes a part, string ids, removal and replacement against a retriever built on
+what remains, errors from shards, save/load with the manifest, and restarts of
+a killed shard."""
 
 import ipaddress
 import json
@@ -8,6 +10,8 @@ import os
 import re
 import signal
 import socket
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -18,8 +22,11 @@ from nuvaris_qor_router import PanicException, PyQorRouter
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
-from nuvaris_qor_search import Retriever  # noqa: E402
-from nuvaris_qor_search import _channel, _shard_add  # noqa: E402
+from nuvaris_qor_search import (  # noqa: E402
+    Retriever,
+    _channel,
+    _shard_add,
+)
 from nuvaris_qor_search._shard_actor import _Shard  # noqa: E402
 from nuvaris_qor_search.shards import (  # noqa: E402
     AddDocumentsError,
@@ -192,7 +199,7 @@ class TestMergedAnswers:
 
     def test_per_document_methods(self, data, single, sharded, n_shards):
         router, q = sharded(n_shards), data["queries"][1]
-        assert router.n_docs() == N_DOCS
+        assert router.n_docs == N_DOCS
         assert router.shard_doc_counts() == np.bincount(shard_of(data["ids"], n_shards), minlength=n_shards).tolist()
         assert router.compute_query_profile(q, 3) == single[0].compute_query_profile(q, 3)
         assert sorted(router.query_cluster_overlaps(q)) == sorted(single[0].query_cluster_overlaps(q))
@@ -217,6 +224,20 @@ def test_partition_is_a_fixed_function_of_the_id():
     assert shard_of(ids, 3).tolist() == [1, 2, 1, 0, 1, 2]
     assert shard_of(ids, 1000).tolist() == [535, 465, 110, 53, 413, 936]
     assert np.bincount(shard_of(np.arange(30_000), 3)).min() > 9_500
+
+
+STRING_IDS = ["", "a", "doc-1", "doc-2", "ünïcode", "日本"]
+STRING_SHARDS = [756, 928, 614, 133, 443, 160]
+
+
+def test_partition_of_string_ids_is_the_same_in_every_process():
+    # Python's own str hash is salted per process: these values must not be.
+    assert shard_of(STRING_IDS, 1000).tolist() == STRING_SHARDS
+    assert shard_of(np.array(STRING_IDS), 1000).tolist() == STRING_SHARDS
+    code = f"from nuvaris_qor_search.shards import shard_of; print(shard_of({STRING_IDS!r}, 1000).tolist())"
+    other = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert other.stdout == f"{STRING_SHARDS}\n"
+    assert np.bincount(shard_of([f"doc-{i}" for i in range(30_000)], 3)).min() > 9_500
 
 
 class TestDirectConnections:
@@ -409,17 +430,43 @@ class TestAdding:
     @pytest.mark.parametrize(
         "args, message",
         [
-            (lambda d: (d["vectors"], d["ids"][:-1], d["offsets"]), r"^299 document ids for 300 documents$"),
-            (lambda d: (d["vectors"], [0, 1], [(0, 3), (2, 10**6)]), r"^document 1: rows \(2, 1000000\) are not"),
-            (lambda d: (d["vectors"][:, :8], [0], [(0, 3)]), r"^dimension mismatch: expected 16, got 8$"),
-            (lambda d: (d["vectors"], [-1], [(0, 3)]), r"^document ids must be integers from 0"),
+            (lambda d, m: (d["vectors"], d["ids"][:-1], d["offsets"]), r"^got 299 doc_ids for 300 documents$"),
+            (lambda d, m: (d["vectors"], [0, 1], [(0, 3), (2, 10**6)]),
+             r"^doc_offsets\[1\] = \(2, 1000000\) is not a range 0 <= start <= end <= \d+"
+             r" \(the number of rows of vectors\)$"),
+            (lambda d, m: (d["vectors"][:, :8], [0], [(0, 3)]), r"^vectors have 8 columns; expected 16$"),
+            (lambda d, m: (d["vectors"], [-1], [(0, 3)]), r"^doc_ids must be in 0\.\.2\*\*64-1, got -1$"),
+            (lambda d, m: (d["vectors"], ["a", 1], [(0, 3), (3, 6)]),
+             r"^doc_ids mix strings and integers; use one kind$"),
+            # A NaN in the last chunk of a memory-mapped matrix: the earlier chunks are not sent either.
+            (lambda d, m: (m, d["ids"], d["offsets"]), r"^vectors row \d+ holds NaN or infinity$"),
+            (lambda d, m: ([*(d["vectors"][s:e] for s, e in d["offsets"][:-1]), np.full((2, DIM), np.inf, np.float32)],
+                           d["ids"], None), r"^vectors row \d+ holds NaN or infinity$"),
         ],
+        ids=["ids", "offsets", "width", "negative id", "mixed ids", "late NaN, mapped", "late infinity, per document"],
     )
-    def test_bad_input_is_refused_before_any_shard_takes_a_part(self, data, sharded, args, message):
+    def test_bad_input_is_refused_as_retriever_add_refuses_it_before_any_shard_takes_a_part(
+        self, data, single, sharded, tmp_path, args, message
+    ):
+        vectors = data["vectors"].copy()
+        vectors[-1, 3] = np.nan
+        np.save(tmp_path / "v.npy", vectors)
+        bad = args(data, np.load(tmp_path / "v.npy", mmap_mode="r"))
+        with pytest.raises(ValueError, match=message) as expected:
+            single[1].add(*bad)
         router = sharded(2)
-        with pytest.raises(ValueError, match=message):
-            router.add_documents(*args(data))
-        assert router.n_docs() == N_DOCS
+        with pytest.raises(ValueError, match=f"^{re.escape(str(expected.value))}$"):
+            router.add(*bad, chunk_rows=64)
+        assert router.n_docs == N_DOCS and single[1].n_docs == N_DOCS
+
+    def test_progress_bar_only_when_asked_or_on_a_terminal(self, data, fresh, capsys):
+        pytest.importorskip("tqdm")
+        router = fresh()
+        router.add(data["vectors"], data["ids"], data["offsets"], chunk_rows=500, show_progress=True)
+        assert "add: sending 300 documents to 2 shards" in capsys.readouterr().err
+        router.add(data["vectors"][:20], [10**6], [(0, 20)])  # stderr is not a terminal here
+        assert capsys.readouterr().err == ""
+        assert router.n_docs == N_DOCS + 1
 
     def test_a_failing_shard_is_named_with_what_each_shard_applied(self, data, fresh):
         router = fresh()
@@ -460,6 +507,108 @@ class TestAdding:
         assert str(err).endswith("; restarted during the call (the documents their old process took are lost): [1]")
 
 
+def caller_ids(kind, ids):
+    """The data's ids as integers or as strings whose order is the integers' order."""
+    return list(ids) if kind is int else [f"d{i:05d}" for i in ids]
+
+
+class TestRemoveAndUpdate:
+    @pytest.mark.parametrize("kind", [int, str])
+    def test_answers_equal_a_retriever_built_on_what_remains_through_save_load_and_compact(
+        self, data, fresh, tmp_path, kind
+    ):
+        vectors, offsets, queries = data["vectors"], data["offsets"], data["queries"]
+        ids = caller_ids(kind, data["ids"])
+        router = fresh()
+        router.add(vectors, ids, offsets, chunk_rows=500)
+        # What the queries find first, every seventh document and one of a pair of duplicates.
+        gone = {router.search(q, 1)[0][0] for q in queries} | set(ids[::7]) | {ids[N_DOCS - N_DUPLICATES]}
+        assert router.remove(sorted(gone)) == len(gone)
+        keep = [d for d in range(N_DOCS) if ids[d] not in gone]
+        reference = Retriever.from_codebook(data["codebook"])
+        reference.add([vectors[offsets[d][0] : offsets[d][1]] for d in keep], [ids[d] for d in keep])
+
+        def same_answers(r, order=lambda answer: answer, candidates=60):
+            assert r.n_docs == len(r) == len(keep)
+            for q in queries:
+                assert order(r.route_query(q, 4, 10_000)) == order(reference.route_query(q, 4, 10_000))
+                assert r.search(q, 10, candidates=candidates) == reference.search(q, 10, candidates=candidates)
+                assert not gone & set(r.get_cluster_entries(q))
+                assert not gone & {d for d, _ in r.query_cluster_overlaps(q)}
+                assert r.rerank(q, [ids[d] for d in keep[:40]], 5) == (
+                    reference.rerank(q, [ids[d] for d in keep[:40]], 5)
+                )
+                assert r.rerank(q, None, 5) == reference.rerank(q, None, 5)
+
+        same_answers(router)
+        router.save(tmp_path / "s")
+        manifest = json.loads((tmp_path / "s" / "manifest.json").read_text())
+        assert manifest["partition"] == ("splitmix64-mod" if kind is int else "blake2b64-mod")
+        assert manifest["n_docs"] == len(keep)
+        router.save(tmp_path / "c", compact=True)
+        assert sum(st["n_removed"] for st in router.shard_status()) == 0
+        same_answers(router)
+        with ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS) as loaded:
+            same_answers(loaded)
+            assert sum(st["n_removed"] for st in loaded.shard_status()) == len(gone)
+            loaded.compact()
+            assert sum(st["n_removed"] for st in loaded.shard_status()) == 0
+            same_answers(loaded)
+            # Replace five documents by perturbed copies, as the retriever does.
+            changed = keep[10:15]
+            rng = np.random.default_rng(3)
+            new = [vectors[offsets[d][0] : offsets[d][1]]
+                   + 0.3 * rng.standard_normal((offsets[d][1] - offsets[d][0], DIM), dtype=np.float32)
+                   for d in changed]
+            loaded.update([ids[d] for d in changed], new)
+            reference.update([ids[d] for d in changed], new)
+            # The replacements come last in indexing order, so the reference's order of equal proxy
+            # scores no longer follows the ids: compare routing up to it, and rerank every candidate.
+            same_answers(loaded, lambda answer: sorted(answer, key=lambda p: (-p[1], p[0])), 10_000)
+            near = [np.asarray(v[:4]) for v in new]
+            assert loaded.search_batch(near, 3) == [reference.search(q, 3) for q in near]
+        reference.close()
+
+    def test_a_manifest_whose_partition_rule_does_not_place_the_ids_is_refused(self, data, fresh, tmp_path):
+        router = fresh()
+        router.add(data["vectors"][:60], ["a", "b"], [(0, 30), (30, 60)])
+        router.save(tmp_path / "s")
+        path = tmp_path / "s" / "manifest.json"
+        path.write_text(path.read_text().replace('"blake2b64-mod"', '"splitmix64-mod"'))
+        with pytest.raises(ValueError, match=r"shard \d holds string ids, which the manifest's partition rule "
+                                             r"'splitmix64-mod' does not place$"):
+            ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
+
+    def test_unknown_ids_and_the_other_kind_are_refused_before_any_shard_changes(self, data, sharded):
+        router, q, ids = sharded(2), data["queries"][0], data["ids"]
+        assert router.remove([]) == 0
+        with pytest.raises(ValueError, match=r"^no document has id 5$"):
+            router.remove([*ids[:6], 5, 6])
+        with pytest.raises(ValueError, match=r"^no document has id 4$"):
+            router.update([ids[0], 4], [data["vectors"][:3], data["vectors"][3:6]])
+        with pytest.raises(ValueError, match=r"^no document has id 4$"):
+            router.rerank(q, [ids[0], 4])
+        strings = r"^doc_ids are strings, but this router's ids are integers$"
+        for call in (lambda: router.remove(["a"]), lambda: router.add(data["vectors"][:3], ["a"], [(0, 3)]),
+                     lambda: router.update(["a"], [data["vectors"][:3]])):
+            with pytest.raises(ValueError, match=strings):
+                call()
+        assert router.n_docs == N_DOCS and [st["n_removed"] for st in router.shard_status()] == [0, 0]
+
+
+def test_repr_says_what_the_router_holds(data, sharded, fresh):
+    digest = sharded(2).digest[:12]
+    assert repr(sharded(2)) == (
+        f"<ShardedRouter 300 documents, integer ids on 2 shards, vectors of dim 16, float32, codebook {digest}>"
+    )
+    empty = fresh()
+    assert repr(empty) == (
+        f"<ShardedRouter 0 documents, no ids yet on 2 shards, vectors of dim 16, float32, codebook {digest}>"
+    )
+    empty.close()
+    assert repr(empty) == "<ShardedRouter closed>"
+
+
 class TestClose:
     def test_close_removes_the_restart_notes_it_made_and_keeps_a_given_directory(self, fresh, tmp_path):
         made, given = fresh(), fresh(restart_dir=tmp_path / "notes")
@@ -492,7 +641,10 @@ class TestSaveLoad:
             (lambda m: m.update(n_shards=3), r"n_shards is 3 but 2 shards are listed$"),
             (lambda m: m.update(codebook_sha256="0" * 64), r"codebook digest differs from the manifest's$"),
             (lambda m: m["shards"][1].update(directory="../elsewhere"), r"shard entry 1 is malformed"),
-            (lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1), r"shard 1 holds \d+ documents, the manifest says \d+$"),
+            (
+                lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1),
+                r"shard 1 holds \d+ documents, the manifest says \d+$",
+            ),
         ],
     )
     def test_load_refuses_a_manifest_that_does_not_match(self, sharded, tmp_path, edit, message):
@@ -534,7 +686,7 @@ class TestRestarts:
             router.route_query(q)
         router.reload()
         assert router.route_query(q) == before
-        assert router.n_docs() == N_DOCS
+        assert router.n_docs == N_DOCS
 
     def test_restart_between_calls_is_seen_by_its_generation(self, data, fresh, tmp_path):
         router = fresh()

@@ -8,10 +8,10 @@ import sys
 import numpy as np
 import pytest
 
-from nuvaris_qor_router import PyQorRouter
-from nuvaris_qor_search.codebook import codebook_digest, strip_documents, train_codebook
-
 from conftest import state_bytes
+from nuvaris_qor_router import PyQorRouter
+from nuvaris_qor_search import Retriever
+from nuvaris_qor_search.codebook import codebook_digest, strip_documents, train_codebook
 
 DIM = 12
 
@@ -91,3 +91,32 @@ def test_shards_module_without_ray_names_the_extra():
     assert "pip install 'ray>=2.9'" in proc.stderr
     assert "pip install '<path or wheel>[ray]'" in proc.stderr
     assert "nuvaris_qor_router[ray]" not in proc.stderr
+
+
+def with_nan(vectors, row):
+    out = vectors.copy()
+    out[row, 0] = np.nan
+    return out
+
+
+@pytest.mark.parametrize(
+    ("sample_args", "params", "message"),
+    [
+        (lambda v, o: (with_nan(v, 599), o), {}, r"^vectors row 599 holds NaN or infinity$"),
+        (lambda v, o: ([v[:20], v[20:40, :6]], None), {}, r"^per-document arrays have different widths: \[6, 12\]$"),
+        (lambda v, o: (v[:1], [(0, 1)]), {}, r"^training the codebook needs at least 2 vectors, got 1$"),
+        (lambda v, o: (v, [(0, 700)]), {}, r"^doc_offsets\[0\] = \(0, 700\) is not a range 0 <= start <= end <= 600 "
+                                            r"\(the number of rows of vectors\)$"),
+        (lambda v, o: (v.astype(np.complex64), o), {}, r"^vectors must hold real numbers, got dtype complex64$"),
+        (lambda v, o: (v, o), {"n_fine": 0}, r"^n_fine must be at least 1, got 0$"),
+        (lambda v, o: (v, o), {"ctop_r": -1}, r"^ctop_r must be a non-negative integer, got -1$"),
+    ],
+    ids=["NaN", "widths", "one vector", "offsets", "complex", "n_fine", "ctop_r"],
+)
+def test_a_bad_sample_is_refused_as_retriever_build_refuses_it(sample, sample_args, params, message):
+    vectors, offsets = sample_args(*sample)
+    n_docs = len(offsets) if offsets is not None else len(vectors)
+    with pytest.raises(ValueError, match=message):
+        Retriever.build(vectors, list(range(n_docs)), offsets, **params)
+    with pytest.raises(ValueError, match=message):
+        train_codebook(vectors, offsets, **params)

@@ -20,6 +20,7 @@ until the server is closed.
 
 from __future__ import annotations
 
+import contextlib
 import hmac
 import json
 import logging
@@ -222,10 +223,8 @@ class Server:
         with self._lock:
             while len(self._waiting) >= self._max_waiting:
                 oldest, _ = self._waiting.popitem(last=False)
-                try:
+                with contextlib.suppress(OSError):
                     oldest.shutdown(socket.SHUT_RDWR)  # its session wakes up and closes it
-                except OSError:
-                    pass
             self._waiting[conn] = None
         threading.Thread(target=self._session, args=(conn,), name="shard-channel-session", daemon=True).start()
 
@@ -259,10 +258,8 @@ class Server:
 
     def close(self) -> None:
         self._closed.set()
-        try:
+        with contextlib.suppress(OSError):
             self._sock.shutdown(socket.SHUT_RDWR)  # wakes the accepting thread
-        except OSError:
-            pass
         self._sock.close()
 
 

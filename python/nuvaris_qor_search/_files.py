@@ -24,9 +24,10 @@ import shutil
 import stat
 import struct
 import tempfile
+from collections.abc import Callable
 from io import BufferedReader
 from pathlib import Path
-from typing import Callable, Literal
+from typing import Any, Literal
 
 import numpy as np
 
@@ -39,7 +40,7 @@ CHUNK_BYTES = 64 << 20
 
 def npy_header(dtype: np.dtype, shape: tuple[int, ...]) -> bytes:
     """The fixed-size .npy 1.0 header of a C-ordered array."""
-    text = "{'descr': %r, 'fortran_order': False, 'shape': %r, }" % (dtype.str, tuple(int(s) for s in shape))
+    text = f"{{'descr': {dtype.str!r}, 'fortran_order': False, 'shape': {tuple(int(s) for s in shape)!r}, }}"
     room = HEADER_BYTES - len(_MAGIC) - 2
     if len(text) + 1 > room:
         raise ValueError(f"array header needs {len(text) + 1} bytes; at most {room} fit")
@@ -105,12 +106,13 @@ class GrowableArray:
         there are none: a zero-length mapping is not possible)."""
         if self.rows == 0:
             return np.empty((0, *self.row_shape), self.dtype)
-        return np.load(self.path, mmap_mode="r")
+        rows: np.ndarray = np.load(self.path, mmap_mode="r")
+        return rows
 
 
 def write_array(
     path: Path, array: np.ndarray, dtype: np.dtype, progress: Callable[[int], None] | None = None
-) -> dict:
+) -> dict[str, Any]:
     """Writes `array` (converted to `dtype`, chunk by chunk) as a .npy file
     with a fixed-size header, syncs it, and returns its size and SHA-256.
     `progress` is told the number of bytes of each chunk written."""
@@ -209,6 +211,21 @@ def read_npy(f: BufferedReader, mmap: bool) -> np.ndarray:
 def _npy_layout(f: BufferedReader) -> tuple[int, np.dtype, tuple[int, ...], bool]:
     """Parses the header of an .npy file (format 1.0, 2.0 or 3.0): where
     the data starts, its dtype, shape and whether it is in Fortran order."""
+    version, start, raw = _npy_header_bytes(f)
+    descr, fortran, shape = _npy_header_fields(raw, version)
+    try:
+        # NumPy's dtype parser raises several types for malformed strings.
+        dtype = np.dtype(descr) if isinstance(descr, str) else None
+    except Exception:
+        dtype = None
+    if dtype is None or dtype.hasobject or dtype.fields is not None or dtype.subdtype is not None or not dtype.itemsize:
+        raise ValueError(f"its header names a dtype that cannot be read: {descr!r}")
+    return start, dtype, shape, fortran
+
+
+def _npy_header_bytes(f: BufferedReader) -> tuple[tuple[int, int], int, bytes]:
+    """The format version of an .npy file, where its data starts and the
+    raw text of its header."""
     f.seek(0)
     lead = f.read(8)
     if len(lead) < 8 or lead[:6] != _MAGIC[:6]:
@@ -231,6 +248,11 @@ def _npy_layout(f: BufferedReader) -> tuple[int, np.dtype, tuple[int, ...], bool
     # place.
     if not raw.endswith(b"\n"):
         raise ValueError(f"its header of {length} bytes does not end in a newline")
+    return version, 8 + width + length, raw
+
+
+def _npy_header_fields(raw: bytes, version: tuple[int, int]) -> tuple[Any, bool, tuple[int, ...]]:
+    """The descr (not yet checked), fortran_order and shape of a header."""
     try:
         text = raw.decode("utf-8" if version == (3, 0) else "latin1")
         header = ast.literal_eval(text)
@@ -243,14 +265,7 @@ def _npy_layout(f: BufferedReader) -> tuple[int, np.dtype, tuple[int, ...], bool
         type(n) is int and n >= 0 for n in shape
     ):
         raise ValueError(f"its header has a malformed fortran_order or shape: {raw[:200]!r}")
-    try:
-        # NumPy's dtype parser raises several types for malformed strings.
-        dtype = np.dtype(descr) if isinstance(descr, str) else None
-    except Exception:
-        dtype = None
-    if dtype is None or dtype.hasobject or dtype.fields is not None or dtype.subdtype is not None or not dtype.itemsize:
-        raise ValueError(f"its header names a dtype that cannot be read: {descr!r}")
-    return 8 + width + length, dtype, shape, fortran
+    return descr, fortran, shape
 
 
 def sync_file(path: Path) -> None:

@@ -9,7 +9,9 @@ generation of every reply with the one it knows.
 
 from __future__ import annotations
 
+import contextlib
 import functools
+import itertools
 import json
 import os
 import resource
@@ -17,7 +19,6 @@ import threading
 import time
 import warnings
 from collections.abc import Sequence
-from itertools import chain
 from pathlib import Path
 from typing import Any
 
@@ -36,8 +37,8 @@ DIRECT = frozenset({"route", "rerank", "search"})
 _INLINE_BYTES = 64 << 10
 _INLINE_TOTAL = 8 << 20
 
-# A shard's answer columns: caller ids, float32 scores, per-query counts, and document indices.
-COLUMN_TYPES = (np.uint64, np.float32, np.int64, np.int64)
+# A shard's answer columns after the ids: float32 scores, per-query counts, and document indices.
+COLUMN_TYPES = (np.float32, np.int64, np.int64)
 
 
 def pack(queries: Sequence[np.ndarray]) -> tuple[bytes, bytes]:
@@ -50,27 +51,31 @@ def pack(queries: Sequence[np.ndarray]) -> tuple[bytes, bytes]:
 def unpack(packed: tuple[bytes, bytes], dim: int) -> list[np.ndarray]:
     rows = np.frombuffer(packed[0], np.float32).reshape(-1, dim)
     bounds = np.frombuffer(packed[1], np.int64).tolist()
-    return [rows[a:b] for a, b in zip(bounds[:-1], bounds[1:])]
+    return [rows[a:b] for a, b in itertools.pairwise(bounds)]
 
 
 def columns_bytes(columns: tuple[np.ndarray, ...]) -> tuple[bytes, ...]:
-    return tuple(np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns, COLUMN_TYPES))
+    """Answer columns as bytes: the ids' dtype (uint64, or fixed-width little-endian unicode for
+    string ids), the ids, then the other columns."""
+    ids = columns[0]
+    ids = np.ascontiguousarray(ids, ids.dtype.newbyteorder("<") if ids.dtype.kind == "U" else np.uint64)
+    # Only a routing answer with `local` carries the third column (document indices); the others stop at two.
+    rest = (np.ascontiguousarray(c, t).tobytes() for c, t in zip(columns[1:], COLUMN_TYPES, strict=False))
+    return (ids.dtype.str.encode(), ids.tobytes(), *rest)
 
 
 def columns_of(raw: tuple[bytes, ...]) -> tuple[np.ndarray, ...]:
-    return tuple(np.frombuffer(b, t) for b, t in zip(raw, COLUMN_TYPES))
+    ids = np.frombuffer(raw[1], np.dtype(raw[0].decode()))
+    # Two or three columns after the ids (see `columns_bytes`): zip stops at the last one sent.
+    return (ids, *(np.frombuffer(b, t) for b, t in zip(raw[2:], COLUMN_TYPES, strict=False)))
 
 
-def _columns(routed: list[list[tuple[int, float]]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """The router's answers as document indices (int64), float32 scores and per-query counts.
-
-    Indices are below 2**32 and scores are float32 values, so one float64 pass
-    over the flattened pairs holds both exactly.
-    """
-    counts = np.fromiter(map(len, routed), np.int64, len(routed))
-    total = int(counts.sum())
-    flat = np.fromiter(chain.from_iterable(chain.from_iterable(routed)), np.float64, 2 * total).reshape(total, 2)
-    return flat[:, 0].astype(np.int64), flat[:, 1].astype(np.float32), counts
+def hit_columns(hits: list[tuple[Any, float]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """One query's (id, score) hits as columns of ids, float32 scores and its count."""
+    ids = np.array([i for i, _ in hits]) if hits else np.empty(0, np.uint64)
+    if ids.dtype.kind != "U":
+        ids = ids.astype(np.uint64)
+    return ids, np.array([s for _, s in hits], np.float32), np.array([len(hits)], np.int64)
 
 
 def codebook_arguments(state: bytes) -> list[Any]:
@@ -136,10 +141,8 @@ def note_path(note_dir: str | os.PathLike[str], index: int) -> Path:
 
 
 def remove_if_empty(directory: Path) -> None:
-    try:
+    with contextlib.suppress(OSError):  # other shards' notes are still there, or it is gone already
         directory.rmdir()
-    except OSError:  # other shards' notes are still there, or it is gone already
-        pass
 
 
 def _exclusive(method: Any) -> Any:
@@ -236,7 +239,9 @@ class _Shard:
             {
                 "address": self.channel.address,
                 "n_docs": self.retriever.n_docs,
+                "n_removed": self.retriever.n_removed,
                 "n_rows": self.retriever.store.n_rows,
+                "string_ids": self.retriever.store.string_ids if self.retriever.store.n_docs else None,
                 "pid": os.getpid(),
                 "rss_bytes": _resident_bytes(),
                 "cpu_seconds": _cpu_seconds(),
@@ -245,10 +250,40 @@ class _Shard:
         )
 
     @_exclusive
-    def add(self, vectors: np.ndarray, doc_ids: list[int], doc_offsets: list[tuple[int, int]]) -> tuple[int, int]:
+    def add(self, vectors: np.ndarray, doc_ids: np.ndarray, doc_offsets: list[tuple[int, int]]) -> tuple[int, int]:
         retriever = self._open_retriever()
-        retriever.add(vectors, doc_ids, doc_offsets)
+        retriever.add(vectors, doc_ids, doc_offsets, show_progress=False)
         return self._reply(retriever.n_docs)
+
+    @_exclusive
+    def missing(self, doc_ids: np.ndarray) -> tuple[int, list[int]]:
+        """The positions in `doc_ids` of the ids that no live document of this shard has."""
+        retriever = self._open_retriever()
+        live = retriever.doc_ids[~retriever.removed]
+        return self._reply(np.flatnonzero(~np.isin(doc_ids, live)).tolist())
+
+    @_exclusive
+    def remove(self, doc_ids: np.ndarray) -> tuple[int, int]:
+        return self._reply(self._open_retriever().remove(doc_ids))
+
+    @_exclusive
+    def update(self, part: tuple[np.ndarray, np.ndarray, list[tuple[int, int]]]) -> tuple[int, int]:
+        """Replaces the documents with the ids of `part` (vectors, ids, offsets), all or nothing."""
+        retriever = self._open_retriever()
+        vectors, doc_ids, doc_offsets = part
+        retriever.update(doc_ids, vectors, doc_offsets, show_progress=False)
+        return self._reply(retriever.n_docs)
+
+    @_exclusive
+    def compact(self) -> tuple[int, int]:
+        retriever = self._open_retriever()
+        retriever.compact(show_progress=False)
+        return self._reply(retriever.n_docs)
+
+    @_exclusive
+    def rerank_ids(self, query: np.ndarray, k: int, doc_ids: np.ndarray | None) -> tuple[int, tuple[np.ndarray, ...]]:
+        """Exact MaxSim top-k among this shard's documents with `doc_ids` (None: all), as columns."""
+        return self._reply(hit_columns(self._open_retriever().rerank(query, doc_ids, k)))
 
     # Queries come packed and answers go back as raw column bytes (see `pack`, `columns_bytes`):
     # Ray moves bytes objects with less work per call than NumPy arrays.
@@ -279,13 +314,20 @@ class _Shard:
         out = self._rerank(qs, k, indices, counts)
         return self._reply((columns_bytes(out), time.perf_counter() - start))
 
-    def _route(self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool) -> tuple[np.ndarray, ...]:
+    def _route(
+        self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool
+    ) -> tuple[np.ndarray, ...]:
+        """Removed documents are left out: the Retriever asks its router for that many more."""
         retriever = self._open_retriever()
-        route_query = retriever.router.route_query
-        indices, scores, counts = _columns([route_query(q, n_probes, max_candidates) for q in queries])
+        routed = [retriever._route(q, n_probes, max_candidates) for q in queries]
+        counts = np.fromiter((len(d) for d, _ in routed), np.int64, len(routed))
+        indices = np.concatenate([d for d, _ in routed]) if routed else np.empty(0, np.int64)
+        scores = np.fromiter((x for _, s in routed for x in s), np.float32, len(indices))
         return (retriever.doc_ids[indices], scores, counts) + ((indices,) if local else ())
 
-    def _rerank(self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray) -> tuple[np.ndarray, ...]:
+    def _rerank(
+        self, queries: list[np.ndarray], k: int, indices: np.ndarray, picked: np.ndarray
+    ) -> tuple[np.ndarray, ...]:
         retriever = self._open_retriever()
         store, doc_ids = retriever.store, retriever.doc_ids
         bounds = np.concatenate(([0], np.cumsum(picked)))
@@ -305,19 +347,21 @@ class _Shard:
             counts,
         )
 
-    # The Retriever's router numbers documents by index; callers see their own ids.
+    # The Retriever's router numbers documents by index; callers see their own ids. Removed
+    # documents are left out.
     @_exclusive
-    def entries(self, query: np.ndarray, n_probes: int) -> tuple[int, list[int]]:
+    def entries(self, query: np.ndarray, n_probes: int) -> tuple[int, list[Any]]:
         retriever = self._open_retriever()
-        ids = retriever.doc_ids
-        return self._reply([int(ids[d]) for d in retriever.router.get_cluster_entries(query, n_probes)])
+        ids, removed = retriever.doc_ids, retriever.removed
+        docs = [d for d in retriever.router.get_cluster_entries(query, n_probes) if not removed[d]]
+        return self._reply(ids[docs].tolist() if docs else [])
 
     @_exclusive
-    def overlaps(self, query: np.ndarray, n_probes: int) -> tuple[int, list[tuple[int, int]]]:
+    def overlaps(self, query: np.ndarray, n_probes: int) -> tuple[int, list[tuple[Any, int]]]:
         retriever = self._open_retriever()
-        ids = retriever.doc_ids
+        ids, removed = retriever.doc_ids, retriever.removed
         pairs = retriever.router.query_cluster_overlaps(query, n_probes)
-        return self._reply([(int(ids[d]), n) for d, n in pairs])
+        return self._reply([(ids[d].item(), n) for d, n in pairs if not removed[d]])
 
     @_exclusive
     def profile(self, query: np.ndarray, n_probes: int) -> tuple[int, tuple[list[int], list[int]]]:
@@ -325,10 +369,16 @@ class _Shard:
 
     @_exclusive
     def save(self, directory: str) -> tuple[int, dict[str, Any]]:
-        self._open_retriever().save(directory)
+        self._open_retriever().save(directory, show_progress=False)
         self.directory = directory
         self._write_note()
-        return self._reply({"n_docs": self.retriever.n_docs, "digest": codebook_digest(Path(directory) / ROUTER_FILE)})
+        return self._reply(
+            {
+                "n_docs": self.retriever.n_docs,
+                "digest": codebook_digest(Path(directory) / ROUTER_FILE),
+                "string_ids": self.retriever.store.string_ids if self.retriever.store.n_docs else None,
+            }
+        )
 
     @_exclusive
     def load(self, directory: str) -> tuple[int, dict[str, Any]]:

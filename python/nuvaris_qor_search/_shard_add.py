@@ -3,57 +3,30 @@ with a count of what every shard took so that a failure says how far each got.""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
 import ray
 import ray.exceptions
 
+from . import _inputs
+from ._progress import Progress
 from ._shard_errors import AddDocumentsError, ShardError
 from ._shard_fanout import FanOut
 from ._shard_manifest import shard_of
 
 
-def doc_ids(values: Sequence[int]) -> np.ndarray:
-    ids = list(values)
-    for i in ids:
-        if not isinstance(i, (int, np.integer)) or isinstance(i, bool) or not 0 <= int(i) < 1 << 64:
-            raise ValueError(f"document ids must be integers from 0 to 2**64 - 1, got {i!r}")
-    return np.array([int(i) for i in ids], dtype=np.uint64)
-
-
 class Documents:
-    """Documents as one (N, D) matrix with row ranges, possibly memory-mapped; read in pieces."""
+    """Documents as one (N, D) matrix with row ranges, possibly memory-mapped, or as per-document
+    arrays; checked whole (see `_inputs.document_ranges`) before any is read for sending, then read
+    in pieces."""
 
-    def __init__(self, vectors: Any, doc_offsets: Sequence[tuple[int, int]] | None, dim: int) -> None:
-        if doc_offsets is None:
-            docs = [np.asarray(d, dtype=np.float32) for d in vectors]
-            lengths = np.array([len(d) for d in docs], dtype=np.int64)
-            self.docs: list[np.ndarray] | None = docs
-            self.starts = np.concatenate(([0], np.cumsum(lengths)[:-1])).astype(np.int64)
-            self.ends = self.starts + lengths
-            widths = {d.shape[1] if d.ndim == 2 else -1 for d in docs}
-        else:
-            self.docs = None
-            self.matrix = vectors if isinstance(vectors, np.ndarray) else np.asarray(vectors, dtype=np.float32)
-            if self.matrix.dtype != np.float32:
-                raise ValueError(f"vectors must be float32, got {self.matrix.dtype}")
-            if self.matrix.ndim != 2:
-                raise ValueError(f"vectors must be a 2-D matrix, got {self.matrix.ndim} dimensions")
-            pairs = np.array([(int(s), int(e)) for s, e in doc_offsets], dtype=np.int64).reshape(-1, 2)
-            self.starts, self.ends = pairs[:, 0], pairs[:, 1]
-            bad = np.flatnonzero((self.starts < 0) | (self.ends < self.starts) | (self.ends > len(self.matrix)))
-            if bad.size:
-                d = int(bad[0])
-                raise ValueError(
-                    f"document {d}: rows ({int(self.starts[d])}, {int(self.ends[d])}) are not a range "
-                    f"inside the {len(self.matrix)} rows of vectors"
-                )
-            widths = {self.matrix.shape[1]} if len(pairs) else set()
-        for w in widths:
-            if w != dim:
-                raise ValueError(f"dimension mismatch: expected {dim}, got {w}")
+    def __init__(self, vectors: Any, doc_ids: Any, doc_offsets: Any, dim: int, dtype: np.dtype) -> None:
+        checked = _inputs.document_ranges(vectors, doc_ids, doc_offsets, dim, dtype)
+        source = checked.source
+        self.docs: list[np.ndarray] | None = source if isinstance(source, list) else None
+        self.matrix: np.ndarray | None = None if isinstance(source, list) else source
+        self.starts, self.ends, self.ids = checked.starts, checked.ends, checked.ids
 
     def __len__(self) -> int:
         return len(self.starts)
@@ -75,8 +48,9 @@ class Documents:
         """The rows of the picked documents as one contiguous block, with offsets into it."""
         lengths = self.ends[picks] - self.starts[picks]
         bounds = np.concatenate(([0], np.cumsum(lengths)))
-        offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
-        if self.docs is not None:
+        offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist(), strict=True))
+        if self.matrix is None:
+            assert self.docs is not None
             block = np.concatenate([self.docs[p] for p in picks.tolist()] or [np.empty((0, 0), np.float32)])
         else:
             rows = np.repeat(self.starts[picks] - bounds[:-1], lengths) + np.arange(bounds[-1])
@@ -85,13 +59,13 @@ class Documents:
 
 
 class StreamingAdd:
-    """One `add_documents` call: sends each shard its part of every chunk, at most `in_flight` chunks
+    """One `add` call: sends each shard its part of every chunk, at most `in_flight` chunks
     in transit per shard, and counts what each shard's current process holds."""
 
-    def __init__(self, fan: FanOut, docs: Documents, ids: np.ndarray) -> None:
+    def __init__(self, fan: FanOut, docs: Documents) -> None:
         n = fan.n_shards
-        self.fan, self.docs, self.ids = fan, docs, ids
-        self.owner = shard_of(ids, n)
+        self.fan, self.docs, self.ids = fan, docs, docs.ids
+        self.owner = shard_of(self.ids, n)
         self.expected = {s: int(np.count_nonzero(self.owner == s)) for s in range(n)}
         self.applied = dict.fromkeys(range(n), 0)
         self.holder: list[int | None] = list(fan.generations)  # the process that holds each shard's `applied`
@@ -99,8 +73,11 @@ class StreamingAdd:
         self.pending: list[list[tuple[ray.ObjectRef[Any], int]]] = [[] for _ in range(n)]
         self.failure: ShardError | None = None
 
-    def run(self, chunk_rows: int, in_flight: int) -> None:
-        """Sends every chunk, or stops sending at the first failure; raises AddDocumentsError for it."""
+    def run(self, chunk_rows: int, in_flight: int, progress: Progress) -> None:
+        """Sends every chunk, or stops sending at the first failure; raises AddDocumentsError for it.
+        `progress` advances by each chunk's rows once every shard has been sent its part."""
+        rows = int((self.docs.ends - self.docs.starts).sum())
+        progress.step(f"sending {len(self.docs)} documents to {self.fan.n_shards} shards", rows, "vectors")
         for first, end in self.docs.chunks(max(1, chunk_rows)):
             for s in range(self.fan.n_shards):
                 picks = first + np.flatnonzero(self.owner[first:end] == s)
@@ -110,10 +87,11 @@ class StreamingAdd:
                 if self.failure is not None:
                     break
                 block, offsets = self.docs.gather(picks)
-                ref = self.fan.actors[s].add.remote(block, self.ids[picks].tolist(), offsets)
+                ref = self.fan.actors[s].add.remote(block, self.ids[picks], offsets)
                 self.pending[s].append((ref, int(picks.size)))
             if self.failure is not None:
                 break
+            progress.advance(int((self.docs.ends[first:end] - self.docs.starts[first:end]).sum()))
         for s in range(self.fan.n_shards):
             self._settle(s, 0)
         if self.failure is not None:

@@ -18,7 +18,7 @@ class ShardRestartedError(ShardError):
 
 
 class AddDocumentsError(ShardError):
-    """`add_documents` failed on a shard; `applied` maps every shard to the documents of this call it
+    """`add` failed on a shard; `applied` maps every shard to the documents of this call it
     holds now. `restarted` names the shards whose actor died or restarted during the call: what the
     old process took went with it, so only what the new one took counts."""
 
@@ -33,7 +33,9 @@ class AddDocumentsError(ShardError):
             f"; documents applied per shard: {parts}"
         )
         if self.restarted:
-            note += f"; restarted during the call (the documents their old process took are lost): {list(self.restarted)}"
+            note += (
+                f"; restarted during the call (the documents their old process took are lost): {list(self.restarted)}"
+            )
         super().__init__(cause.shard, cause.error_type, cause.error_message, note)
 
 

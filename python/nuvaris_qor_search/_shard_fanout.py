@@ -56,7 +56,9 @@ class FanOut:
         if waiting:
             i = min(refs[r] for r in waiting)
             failure = ShardError(
-                i, "StartTimeout", f"not started within {timeout:g} s; the cluster may lack the CPUs or resources asked for"
+                i,
+                "StartTimeout",
+                f"not started within {timeout:g} s; the cluster may lack the CPUs or resources asked for",
             )
         statuses = {}
         for ref in ready:
@@ -120,7 +122,7 @@ class FanOut:
     def _exchange(self, shards: Sequence[int], requests: list[tuple[bytes, list[bytes]]]) -> list[Any]:
         """Send every shard its request (see `_channel.request`) over the direct connections, then read
         the replies: each shard's (columns, seconds), or the ShardError for its failure."""
-        calls = list(zip(shards, requests))
+        calls = list(zip(shards, requests, strict=True))
         replies: dict[int, Any] = {}
         broken: dict[int, BaseException] = {}
         sent: dict[int, _channel.Link] = {}
@@ -233,7 +235,9 @@ class FanOut:
                 f"the actor restarted (generation {generation}, expected {self.generations[shard]}) "
                 "and holds only its last saved documents"
             )
-            return ShardRestartedError(shard, "ShardRestarted", self.stale[shard] + "; call reload() or accept_restarts()")
+            return ShardRestartedError(
+                shard, "ShardRestarted", self.stale[shard] + "; call reload() or accept_restarts()"
+            )
         return value
 
     def shared(self, value: Any) -> Any:
@@ -257,13 +261,13 @@ class FanOut:
         if requests and all(_channel.frame_bytes(*r) <= self._max_frame for r in requests):
             results = self._exchange(shards, requests)
         else:
-            refs = [(i, getattr(self.actors[i], method).remote(*args, *x)) for i, x in zip(shards, extra)]
+            refs = [(i, getattr(self.actors[i], method).remote(*args, *x)) for i, x in zip(shards, extra, strict=True)]
             try:  # one wait for all shards; on any failure, sort the answers out one by one
                 replies = ray.get([ref for _, ref in refs])
             except _RAY_FAILURES:
                 results = [self.result(i, ref) for i, ref in refs]
             else:
-                results = [self.checked(i, g, v) for (i, _), (g, v) in zip(refs, replies)]
+                results = [self.checked(i, g, v) for (i, _), (g, v) in zip(refs, replies, strict=True)]
         first_failure(results)
         return results
 

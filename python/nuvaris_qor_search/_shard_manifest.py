@@ -1,14 +1,17 @@
 """Where a sharded router's documents live: the partition of document ids over shards, and the
 manifest of a saved sharded router (the codebook file and one Retriever directory per shard).
 
-Document id `i` lives on shard `shard_of(i, n_shards)`, the splitmix64
-finaliser of the id taken modulo the shard count. It depends on the id alone,
-so the same id always lands on the same shard, across calls and processes; the
-manifest names the rule, and a directory saved under another is refused.
+Document id `i` lives on shard `shard_of(i, n_shards)`: for an integer id the
+splitmix64 finaliser of the id, for a string id the first 8 bytes of the
+BLAKE2b digest of its UTF-8 bytes (read as a little-endian integer), taken
+modulo the shard count. It depends on the id alone, so the same id always
+lands on the same shard, across calls and processes; the manifest names the
+rule of its ids, and a directory saved under another is refused.
 """
 
 from __future__ import annotations
 
+import hashlib
 import json
 import re
 from collections.abc import Sequence
@@ -19,7 +22,8 @@ import numpy as np
 
 from .codebook import codebook_digest, write_atomically
 
-PARTITION_RULE = "splitmix64-mod"
+PARTITION_RULE = "splitmix64-mod"  # integer ids
+STRING_PARTITION_RULE = "blake2b64-mod"  # string ids
 MANIFEST_NAME = "manifest.json"
 MANIFEST_FORMAT = "nuvaris-qor-shards"
 MANIFEST_VERSION = 1
@@ -28,15 +32,30 @@ _SHARD_DIR = re.compile(r"^shard-[0-9]{4,}$")
 _U64 = np.uint64
 
 
-def shard_of(doc_ids: Sequence[int] | np.ndarray, n_shards: int) -> np.ndarray:
-    """Shard index of each document id: splitmix64(id) mod n_shards, as an int64 array."""
+def shard_of(doc_ids: Sequence[int] | Sequence[str] | np.ndarray, n_shards: int) -> np.ndarray:
+    """Shard index of each document id, as an int64 array: splitmix64(id) mod n_shards for integer
+    ids, the BLAKE2b digest's first 8 bytes mod n_shards for string ids."""
     if n_shards < 1:
         raise ValueError(f"shard count must be at least 1, got {n_shards}")
-    z = np.array(doc_ids, dtype=_U64, ndmin=1) + _U64(0x9E3779B97F4A7C15)  # arrays wrap silently
+    ids = doc_ids if isinstance(doc_ids, np.ndarray) else list(doc_ids)
+    if ids.dtype.kind == "U" if isinstance(ids, np.ndarray) else any(isinstance(i, str) for i in ids):
+        keys = [_string_key(str(i)) for i in np.asarray(ids).reshape(-1).tolist()]
+        return (np.array(keys, dtype=_U64, ndmin=1) % _U64(n_shards)).astype(np.int64)
+    z = np.array(ids, dtype=_U64, ndmin=1) + _U64(0x9E3779B97F4A7C15)  # arrays wrap silently
     z = (z ^ (z >> _U64(30))) * _U64(0xBF58476D1CE4E5B9)
     z = (z ^ (z >> _U64(27))) * _U64(0x94D049BB133111EB)
     z = z ^ (z >> _U64(31))
     return (z % _U64(n_shards)).astype(np.int64)
+
+
+def _string_key(doc_id: str) -> int:
+    # A digest rather than hash(): Python salts str hashes per process.
+    return int.from_bytes(hashlib.blake2b(doc_id.encode("utf-8"), digest_size=8).digest(), "little")
+
+
+def partition_rule(string_ids: bool) -> str:
+    """The rule that places ids of this kind."""
+    return STRING_PARTITION_RULE if string_ids else PARTITION_RULE
 
 
 def shard_names(n_shards: int) -> list[str]:
@@ -44,7 +63,9 @@ def shard_names(n_shards: int) -> list[str]:
     return [f"shard-{i:04d}" for i in range(n_shards)]
 
 
-def write_manifest(root: Path, codebook: bytes, digest: str, dim: int, dtype: str, counts: list[int]) -> None:
+def write_manifest(
+    root: Path, codebook: bytes, digest: str, dim: int, dtype: str, counts: list[int], string_ids: bool = False
+) -> None:
     """Writes the codebook file, then the manifest (replacing the old one atomically, so a reader sees
     either the previous complete save or this one)."""
     write_atomically(root / CODEBOOK_NAME, codebook)
@@ -56,8 +77,8 @@ def write_manifest(root: Path, codebook: bytes, digest: str, dim: int, dtype: st
         "dim": dim,
         "dtype": dtype,
         "n_shards": len(counts),
-        "partition": PARTITION_RULE,
-        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts)],
+        "partition": partition_rule(string_ids),
+        "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts, strict=True)],
         "n_docs": sum(counts),
     }
     write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
@@ -76,32 +97,59 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
         raise ValueError(f"{path}: not a sharded router manifest")
     if manifest.get("version") != MANIFEST_VERSION:
         raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {MANIFEST_VERSION}")
-    if manifest.get("partition") != PARTITION_RULE:
-        raise ValueError(f"{path}: partition rule {manifest.get('partition')!r}, this version uses {PARTITION_RULE!r}")
+    if manifest.get("partition") not in (PARTITION_RULE, STRING_PARTITION_RULE):
+        raise ValueError(
+            f"{path}: partition rule {manifest.get('partition')!r}, this version uses "
+            f"{PARTITION_RULE!r} (integer ids) or {STRING_PARTITION_RULE!r} (string ids)"
+        )
+    _check_shard_entries(path, manifest)
+    return manifest, _read_codebook(root, path, manifest)
+
+
+def _check_shard_entries(path: Path, manifest: dict[str, Any]) -> None:
+    """Refuses a shard list that disagrees with n_shards or holds an entry without a shard directory
+    name and an integer document count."""
     shards = manifest.get("shards")
     n = manifest.get("n_shards")
     if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
-        raise ValueError(f"{path}: n_shards is {n!r} but {len(shards) if isinstance(shards, list) else 'no'} shards are listed")
+        listed = len(shards) if isinstance(shards, list) else "no"
+        raise ValueError(f"{path}: n_shards is {n!r} but {listed} shards are listed")
     for i, entry in enumerate(shards):
         name = entry.get("directory") if isinstance(entry, dict) else None
         if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
             raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+
+
+def _read_codebook(root: Path, path: Path, manifest: dict[str, Any]) -> bytes:
+    """The bytes of the codebook file the manifest names, directly under `root` and with the digest
+    the manifest records."""
     codebook_file = root / str(manifest.get("codebook"))
     if not codebook_file.is_file() or codebook_file.parent != root:
         raise ValueError(f"{path}: codebook file {manifest.get('codebook')!r} is missing")
     codebook = codebook_file.read_bytes()
     if codebook_digest(codebook) != manifest.get("codebook_sha256"):
         raise ValueError(f"{codebook_file}: codebook digest differs from the manifest's")
-    return manifest, codebook
+    return codebook
 
 
-def check_loaded(root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int]) -> None:
-    """Refuses shards that loaded another codebook or another number of documents than the manifest says."""
-    for i, (entry, digest, count) in enumerate(zip(manifest["shards"], digests, counts)):
+def check_loaded(
+    root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int], kinds: list[bool | None]
+) -> None:
+    """Refuses shards that loaded another codebook or another number of documents than the manifest
+    says, or ids of a kind the manifest's partition rule does not place (`kinds`: each shard's
+    string_ids, None when it holds no documents)."""
+    for i, (entry, digest, count, kind) in enumerate(zip(manifest["shards"], digests, counts, kinds, strict=True)):
         if digest != manifest["codebook_sha256"]:
-            raise ValueError(f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})")
+            raise ValueError(
+                f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})"
+            )
         if count != entry["n_docs"]:
             raise ValueError(f"{root}: shard {i} holds {count} documents, the manifest says {entry['n_docs']}")
+        if kind is not None and partition_rule(kind) != manifest["partition"]:
+            raise ValueError(
+                f"{root}: shard {i} holds {'string' if kind else 'integer'} ids, "
+                f"which the manifest's partition rule {manifest['partition']!r} does not place"
+            )
 
 
 def check_compatible(root: Path, manifest: dict[str, Any], n_shards: int, digest: str) -> None:

@@ -1,10 +1,11 @@
 """Merging the shards' answers into the answer of one router holding every document.
 
-Each shard answers a batch of queries as columns: caller ids (uint64), float32
-scores and per-query counts, query after query, each query's best first (a
+Each shard answers a batch of queries as columns: caller ids (uint64, or
+unicode strings when the router's ids are strings), float32 scores and
+per-query counts, query after query, each query's best first (a
 routing answer also carries the candidates' document indices on the shard).
 The merged order of a query is: best score first; equal scores put the lower
-document id first; equal scores of one id (only possible within one shard)
+document id first (for strings, the first in code point order); equal scores of one id (only possible within one shard)
 keep that shard's order. Plain NumPy, no Ray: the driver runs it on what the
 shards sent.
 
@@ -62,15 +63,22 @@ def merge_order(
     return order[rank < limit], kept
 
 
+def _ids(parts: Sequence[tuple[np.ndarray, ...]]) -> np.ndarray:
+    """The shards' id columns one after another. A shard without candidates may answer with an empty
+    column of another kind (an empty shard knows no id kind), so only non-empty columns are joined."""
+    held = [p[0] for p in parts if len(p[0])]
+    return np.concatenate(held) if held else np.empty(0, np.uint64)
+
+
 def merge(parts: Sequence[tuple[np.ndarray, ...]], limit: int) -> list[list[tuple[int, float]]]:
     """Each query's candidates over all shards as (id, score) lists, merged by `merge_order`.
 
     `parts` holds one (ids, scores, per-query counts, ...) tuple per shard, in shard order.
     """
-    ids = np.concatenate([p[0] for p in parts])
+    ids = _ids(parts)
     scores = np.concatenate([p[1] for p in parts])
     keep, kept = merge_order(ids, scores, [p[2] for p in parts], limit)
-    pairs = zip(ids[keep].tolist(), scores[keep].tolist())
+    pairs = zip(ids[keep].tolist(), scores[keep].tolist(), strict=True)
     return [list(islice(pairs, n)) for n in kept.tolist()]
 
 
@@ -84,7 +92,7 @@ def rerank_picks(
     of them to their document indices (query after query) and per-query counts.
     """
     n_queries = len(parts[0][2])
-    ids = np.concatenate([p[0] for p in parts])
+    ids = _ids(parts)
     keep, kept = merge_order(ids, np.concatenate([p[1] for p in parts]), [p[2] for p in parts], candidates)
     owner = np.concatenate([np.full(len(p[0]), s, np.int64) for s, p in enumerate(parts)])[keep]
     local = np.concatenate([p[3] for p in parts])[keep]

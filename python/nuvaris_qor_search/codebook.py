@@ -14,6 +14,7 @@ writes the same codebook and `ctop_r` without documents, in `save`'s format.
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import os
 import tempfile
@@ -21,9 +22,10 @@ from collections.abc import Sequence
 from pathlib import Path
 
 import numpy as np
+
 from nuvaris_qor_router import PyQorRouter
 
-from . import _native
+from . import _inputs, _native
 from ._files import fsync_dir
 
 __all__ = ["train_codebook", "strip_documents", "codebook_digest", "write_atomically"]
@@ -56,24 +58,10 @@ def write_atomically(path: str | os.PathLike[str], data: bytes) -> None:
             os.fsync(f.fileno())
         os.replace(tmp, path)
     except BaseException:
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
-        except FileNotFoundError:
-            pass
         raise
     fsync_dir(path.parent)
-
-
-def _sample_matrix(
-    vectors: np.ndarray | Sequence[np.ndarray], doc_offsets: Sequence[tuple[int, int]] | None
-) -> tuple[np.ndarray, list[tuple[int, int]]]:
-    if doc_offsets is not None:
-        return np.ascontiguousarray(vectors, dtype=np.float32), [(int(s), int(e)) for s, e in doc_offsets]
-    docs = [np.asarray(d, dtype=np.float32) for d in vectors]
-    if not docs:
-        raise ValueError("the sample holds no documents")
-    bounds = np.cumsum([0] + [len(d) for d in docs])
-    return np.ascontiguousarray(np.concatenate(docs)), list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
 
 
 def train_codebook(
@@ -90,23 +78,16 @@ def train_codebook(
 
     `vectors` is an (N, D) float32 matrix with `doc_offsets` [(start, end), ...]
     (the router's conventions), or a list of per-document (n_i, D) arrays with
-    `doc_offsets=None`. The router is built over the sample with the given
+    `doc_offsets=None`; they and the parameters are checked as `Retriever.build`
+    checks them, with its messages. The router is built over the sample with the given
     parameters; its documents are then dropped. The bytes are checked by loading
     them into a fresh router, and also written atomically to `path` when given.
     """
-    matrix, offsets = _sample_matrix(vectors, doc_offsets)
-    if matrix.ndim != 2:
-        raise ValueError(f"the sample must be a 2-D matrix, got {matrix.ndim} dimensions")
+    params = _inputs.build_params(n_fine, n_coarse, max_kmeans_iter, ctop_r)
+    sample = _inputs.training_documents(vectors, None, doc_offsets, np.dtype(np.float32))
+    matrix = sample.matrix
     router = PyQorRouter(matrix.shape[1])
-    router.build(
-        matrix,
-        list(range(len(offsets))),
-        offsets,
-        n_fine=n_fine,
-        n_coarse=n_coarse,
-        max_kmeans_iter=max_kmeans_iter,
-        ctop_r=ctop_r,
-    )
+    router.build(matrix, list(range(sample.count)), sample.pairs, **params)
     with tempfile.TemporaryDirectory(prefix="qor-codebook-") as tmp:
         built = os.path.join(tmp, "sample.qor")
         router.save(built)

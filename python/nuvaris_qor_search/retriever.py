@@ -9,9 +9,10 @@ import os
 import re
 import shutil
 import tempfile
+from collections.abc import Sequence
 from io import BufferedReader
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
 
 import numpy as np
 
@@ -93,7 +94,9 @@ class Retriever:
         if removed is None:
             removed = np.zeros(store.n_docs, bool)
         elif removed.shape != (store.n_docs,) or removed.dtype != np.bool_:
-            raise ValueError(f"removed must be a ({store.n_docs},) bool array, got {removed.dtype.name} of shape {removed.shape}")
+            raise ValueError(
+                f"removed must be a ({store.n_docs},) bool array, got {removed.dtype.name} of shape {removed.shape}"
+            )
         self._router: PyQorRouter = router
         self._store: VectorStore = store
         self._removed: np.ndarray = np.array(removed, bool)
@@ -130,19 +133,10 @@ class Retriever:
         a private temporary directory. show_progress: draw progress bars on
         stderr (None: when stderr is a terminal).
         """
-        params = {
-            "n_fine": _inputs.positive(n_fine, "n_fine"),
-            "n_coarse": _inputs.positive(n_coarse, "n_coarse"),
-            "max_kmeans_iter": _inputs.count(max_kmeans_iter, "max_kmeans_iter"),
-            "ctop_r": _inputs.count(ctop_r, "ctop_r"),
-        }
+        params = _inputs.build_params(n_fine, n_coarse, max_kmeans_iter, ctop_r)
         dt = store_dtype(dtype)
-        docs = _inputs.documents(vectors, doc_ids, doc_offsets, None, dt)
+        docs = _inputs.training_documents(vectors, doc_ids, doc_offsets, dt)
         dim = docs.matrix.shape[1]
-        if len(docs.matrix) < 2:
-            raise ValueError(f"training the codebook needs at least 2 vectors, got {len(docs.matrix)}")
-        if dim < 1:
-            raise ValueError("vectors must have at least one column")
         with Progress("build", show_progress) as progress:
             router = PyQorRouter(dim)
             with progress.router_step(f"training the router on {len(docs.matrix)} vectors"):
@@ -264,7 +258,7 @@ class Retriever:
         found = self._locate(_inputs.ids(doc_ids))
         self._removed[found] = True
         self._n_removed = int(self._removed.sum())
-        return int(len(np.unique(found)))
+        return len(np.unique(found))
 
     def update(
         self, doc_ids: Any, vectors: Any, doc_offsets: Any = None, *, show_progress: bool | None = None
@@ -321,7 +315,7 @@ class Retriever:
             hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
             rows, sizes = self._store.gather(keep[lo:hi])
             ends = np.cumsum(sizes)
-            pairs = [(int(e - n), int(e)) for e, n in zip(ends, sizes)]
+            pairs = [(int(e - n), int(e)) for e, n in zip(ends, sizes, strict=True)]
             router.add_documents(rows, list(range(lo, hi)), pairs)
             lo = hi
 
@@ -391,7 +385,7 @@ class Retriever:
         n_probes = _inputs.positive(n_probes, "n_probes")
         max_candidates = _inputs.count(max_candidates, "max_candidates")
         docs, scores = self._route(q, n_probes, max_candidates)
-        return list(zip(self._store.ids[docs].tolist(), scores))
+        return list(zip(self._store.ids[docs].tolist(), scores, strict=True))
 
     def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[Hit]:
         """Exact MaxSim top-k among the documents with the caller ids
@@ -442,7 +436,7 @@ class Retriever:
         scores = exact_scores(self._store, q, docs)
         pick = top_k(scores, docs, k)
         ids = self._store.ids[docs[pick]]
-        return [(i, float(s)) for i, s in zip(ids.tolist(), scores[pick])]
+        return [(i, float(s)) for i, s in zip(ids.tolist(), scores[pick], strict=True)]
 
     # -- persistence --------------------------------------------------------
 
@@ -539,15 +533,7 @@ class Retriever:
         manifest, files = _open_saved(path)
         try:
             with Progress("load", show_progress) as progress:
-                sizes = {role: os.fstat(files[role].fileno()).st_size for role in manifest["files"]}
-                for role, entry in manifest["files"].items():
-                    if sizes[role] != entry["bytes"]:
-                        raise ValueError(f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}")
-                if verify:
-                    progress.step("checking SHA-256 digests", sum(sizes.values()), "B")
-                    for role, entry in manifest["files"].items():
-                        if _files.stream_digest(files[role], progress.advance) != entry["sha256"]:
-                            raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
+                _check_saved_files(where, manifest, files, verify, progress)
                 progress.step("opening the store")
                 try:
                     arrays = {VECTORS: files["vectors"], OFFSETS: files["offsets"], IDS: files["ids"]}
@@ -610,7 +596,7 @@ def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray) -> np.
     return maxsim.scores(query, store.vectors, store.offsets, docs)
 
 
-def read_manifest(path: Path) -> dict:
+def read_manifest(path: Path) -> dict[str, Any]:
     """The manifest of a saved retriever, checked for form."""
     dir_fd = _open_directory(path)
     try:
@@ -636,7 +622,7 @@ def _open_directory(path: Path) -> int:
     raise ValueError(msg)
 
 
-def _read_manifest_at(path: Path, dir_fd: int) -> dict:
+def _read_manifest_at(path: Path, dir_fd: int) -> dict[str, Any]:
     """The manifest in the directory `path`, open as `dir_fd`, checked for
     form. Raises OSError when there is no file to read."""
     where = f"cannot load {str(path)!r}"
@@ -678,7 +664,7 @@ def _read_manifest_at(path: Path, dir_fd: int) -> dict:
     return manifest
 
 
-def _open_saved(path: Path) -> tuple[dict, dict[str, BufferedReader]]:
+def _open_saved(path: Path) -> tuple[dict[str, Any], dict[str, BufferedReader]]:
     """The manifest of the saved retriever in `path` and its files by role,
     open, all from one version of the directory.
 
@@ -768,6 +754,22 @@ def _router_from_bytes(state: bytes) -> PyQorRouter:
         path = Path(tmp) / "codebook.qor"
         path.write_bytes(state)
         return _load_router(path)
+
+
+def _check_saved_files(
+    where: str, manifest: dict[str, Any], files: dict[str, BufferedReader], verify: bool, progress: Progress
+) -> None:
+    """Refuses saved files whose sizes, or with verify=True whose SHA-256
+    digests, differ from what the manifest records."""
+    sizes = {role: os.fstat(files[role].fileno()).st_size for role in manifest["files"]}
+    for role, entry in manifest["files"].items():
+        if sizes[role] != entry["bytes"]:
+            raise ValueError(f"{where}: {entry['name']} has {sizes[role]} bytes; the manifest says {entry['bytes']}")
+    if verify:
+        progress.step("checking SHA-256 digests", sum(sizes.values()), "B")
+        for role, entry in manifest["files"].items():
+            if _files.stream_digest(files[role], progress.advance) != entry["sha256"]:
+                raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
 
 
 def _read_removed(f: BufferedReader | None, n_docs: int) -> np.ndarray | None:

@@ -4,8 +4,10 @@ Every shard is a Ray actor holding one `Retriever` built from the same
 codebook-only state (see `train_codebook`), so proxy scores and exact MaxSim
 scores compare across shards and the driver merges them into the answer one
 router holding every document would give, up to the order within runs of equal
-scores (see `_shard_merge`). Document id `i` lives on shard
-`shard_of(i, n_shards)`, a function of the id alone (see `_shard_manifest`).
+scores (see `_shard_merge`). Document ids are all integers or all strings, as a
+Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the
+id alone (see `_shard_manifest`). `remove`, `update` and `rerank` ask only the
+shards that own the ids (see `_shard_edit`).
 
 Queries: `route_query`, `search` and their batch forms go to the shards over a
 direct TCP connection to each actor (see `_channel`), which costs far less per
@@ -46,13 +48,15 @@ from typing import Any
 
 import numpy as np
 
-from . import _channel, _inputs, _native
+from . import _channel, _inputs, _native, _shard_edit
+from ._progress import Progress
 from ._shard_actor import codebook_arguments, placement, remove_notes, start_shards
-from ._shard_add import Documents, StreamingAdd, doc_ids
+from ._shard_add import Documents, StreamingAdd
 from ._shard_errors import AddDocumentsError, ShardError, ShardRestartedError
 from ._shard_fanout import FanOut
 from ._shard_manifest import (
     PARTITION_RULE,
+    STRING_PARTITION_RULE,
     check_compatible,
     check_loaded,
     read_manifest,
@@ -70,6 +74,7 @@ __all__ = [
     "shard_of",
     "train_codebook",
     "PARTITION_RULE",
+    "STRING_PARTITION_RULE",
 ]
 
 
@@ -119,7 +124,7 @@ class ShardedRouter:
             raise RuntimeError("Ray is not initialised; call ray.init() first")
         state = codebook if isinstance(codebook, bytes) else Path(codebook).read_bytes()
         self.digest, self._codebook, self.n_shards, self.dtype = codebook_digest(state), state, n_shards, dtype
-        self.dim = int(_native.read_state(state)["dim"])
+        self._dim = int(_native.read_state(state)["dim"])
         self._own_note_dir = restart_dir is None
         self._note_dir = str(restart_dir or Path(tempfile.gettempdir()) / "nuvaris_qor_shards" / uuid.uuid4().hex)
         self._last_directory: str | None = None
@@ -136,31 +141,92 @@ class ShardedRouter:
             self.close()
             raise
 
-    def add_documents(
+    @property
+    def dim(self) -> int:
+        """The width of every vector."""
+        return self._dim
+
+    @property
+    def n_docs(self) -> int:
+        """Documents held by all shards, not counting removed ones (asks every shard)."""
+        return sum(self.shard_doc_counts())
+
+    def __len__(self) -> int:
+        return self.n_docs
+
+    def add(
         self,
-        new_vectors: Any,
-        new_doc_ids: Sequence[int],
+        vectors: Any,
+        doc_ids: Any,
         doc_offsets: Sequence[tuple[int, int]] | None = None,
         *,
         chunk_rows: int = 1 << 18,
         in_flight: int = 2,
+        show_progress: bool | None = None,
     ) -> None:
         """Add documents, each to the shard of its id, streaming `chunk_rows` vector rows at a time.
 
-        `new_vectors` is an (N, D) float32 matrix (a memory-mapped one is read a
+        `vectors` is an (N, D) float32 matrix (a memory-mapped one is read a
         chunk at a time) with `doc_offsets` [(start, end), ...] relative to it,
-        or a list of per-document (n_i, D) arrays with `doc_offsets=None`. The
-        shards take their parts in parallel, each holding at most `in_flight`
-        chunks in transit. On failure nothing more is sent and
+        or a list of per-document (n_i, D) arrays with `doc_offsets=None`;
+        `doc_ids` are integers or strings, of the kind the router holds. The
+        input is checked as `Retriever.add` checks it, whole, before any shard
+        is sent a part. The shards take their parts in parallel, each holding at
+        most `in_flight` chunks in transit. On failure nothing more is sent and
         `AddDocumentsError` says how many documents of this call each shard
-        holds, and which shards restarted meanwhile.
+        holds, and which shards restarted meanwhile. show_progress: a bar over
+        the chunks on stderr (None: when stderr is a terminal).
         """
         self._fan.check()
-        docs = Documents(new_vectors, doc_offsets, self.dim)
-        ids = doc_ids(new_doc_ids)
-        if len(ids) != len(docs):
-            raise ValueError(f"{len(ids)} document ids for {len(docs)} documents")
-        StreamingAdd(self._fan, docs, ids).run(chunk_rows, in_flight)
+        chunk_rows, in_flight = _inputs.count(chunk_rows, "chunk_rows"), _inputs.count(in_flight, "in_flight")
+        docs = Documents(vectors, doc_ids, doc_offsets, self.dim, np.dtype(self.dtype))
+        _shard_edit.check_id_kind(self._fan, docs.ids)
+        with Progress("add", show_progress) as progress:
+            StreamingAdd(self._fan, docs).run(chunk_rows, in_flight, progress)
+
+    def add_documents(
+        self,
+        new_vectors: Any,
+        new_doc_ids: Any,
+        doc_offsets: Sequence[tuple[int, int]] | None = None,
+        *,
+        chunk_rows: int = 1 << 18,
+        in_flight: int = 2,
+        show_progress: bool | None = None,
+    ) -> None:
+        """The same as `add`, under the name `PyQorRouter` gives it (kept for existing callers)."""
+        self.add(
+            new_vectors, new_doc_ids, doc_offsets,
+            chunk_rows=chunk_rows, in_flight=in_flight, show_progress=show_progress,
+        )
+
+    def remove(self, doc_ids: Any) -> int:
+        """Removes every document that has one of `doc_ids` (each from the shard of its id); returns
+        how many were removed. They stay out of every result; `compact` reclaims their slots. An id
+        that no document (still) has is refused with ValueError before any shard changes."""
+        return _shard_edit.remove(self._fan, _inputs.ids(doc_ids))
+
+    def update(
+        self, doc_ids: Any, vectors: Any, doc_offsets: Sequence[tuple[int, int]] | None = None,
+        *, show_progress: bool | None = None,
+    ) -> None:
+        """Replaces the documents with `doc_ids` by new vectors (the forms of `add`): on each owning shard,
+        in one call there, the old documents are removed and the new ones added under the same ids.
+        Every id must be present; the input and the ids are checked before any shard changes. The
+        shards replace their parts in parallel: if one fails (ShardError), others may have replaced
+        theirs. The driver gathers each shard's part in memory."""
+        self._fan.check()
+        docs = Documents(vectors, doc_ids, doc_offsets, self.dim, np.dtype(self.dtype))
+        with Progress("update", show_progress) as progress:
+            progress.step(f"replacing {len(docs)} documents")
+            _shard_edit.update(self._fan, docs)
+
+    def compact(self, *, show_progress: bool | None = None) -> None:
+        """Every shard reclaims the slots of its removed documents (see `Retriever.compact`);
+        results do not change."""
+        with Progress("compact", show_progress) as progress:
+            progress.step(f"compacting {self.n_shards} shards")
+            self._fan.call("compact")
 
     # -- queries --------------------------------------------------------------
 
@@ -199,6 +265,12 @@ class ShardedRouter:
         candidates = _inputs.count(candidates, "candidates")
         return self._fan.search(qs, k, n_probes, candidates) if qs else []
 
+    def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[tuple[Any, float]]:
+        """Exact MaxSim top-k among the documents with the caller ids `docs` (None: every document,
+        an exact scan of every shard), merged like `search`'s answers."""
+        q, k = _inputs.query_matrix(query, self.dim), _inputs.count(k, "k")
+        return _shard_edit.rerank(self._fan, q, None if docs is None else _inputs.ids(docs, "docs"), k)
+
     def get_cluster_entries(self, query: Any, n_probes: int = 4) -> list[int]:
         """Every shard's representative documents of the query's C_top clusters, shard after shard."""
         q, n_probes = _inputs.query_matrix(query, self.dim), _inputs.count(n_probes, "n_probes")
@@ -219,19 +291,16 @@ class ShardedRouter:
         """Documents held by each shard, in shard order."""
         return [s["n_docs"] for s in self._fan.call("status")]
 
-    def n_docs(self) -> int:
-        """Documents held by all shards."""
-        return sum(self.shard_doc_counts())
-
     def shard_status(self) -> list[dict[str, Any]]:
-        """Per shard: n_docs, n_rows, the actor's pid, resident memory in bytes, CPU seconds used so far and its
-        last directory."""
+        """Per shard: n_docs, n_removed, n_rows, string_ids (None while empty), the actor's pid, resident
+        memory in bytes, CPU seconds used so far and its last directory."""
         return self._fan.call("status")
 
     # -- persistence ------------------------------------------------------------
 
-    def save(self, directory: str | os.PathLike[str]) -> None:
-        """Every shard saves its Retriever under `directory` in parallel; then the manifest is written.
+    def save(self, directory: str | os.PathLike[str], *, compact: bool = False) -> None:
+        """Every shard saves its Retriever under `directory` in parallel (with `compact`, reclaiming
+        removed documents first; otherwise which are removed is saved); then the manifest is written.
 
         The manifest (format version, codebook digest, shard count, partition
         rule, shard directory names and document counts) replaces the old one
@@ -240,25 +309,45 @@ class ShardedRouter:
         """
         root = Path(directory).resolve()
         root.mkdir(parents=True, exist_ok=True)
+        if compact:
+            self.compact()
         saved = self._fan.call("save", each=[str(root / n) for n in shard_names(self.n_shards)])
         for i, s in enumerate(saved):
             if s["digest"] != self.digest:
                 raise ShardError(i, "CodebookMismatch", f"shard codebook {s['digest']} differs from {self.digest}")
-        write_manifest(root, self._codebook, self.digest, self.dim, self.dtype, [s["n_docs"] for s in saved])
+        kinds = {s["string_ids"] for s in saved} - {None}
+        counts = [s["n_docs"] for s in saved]
+        write_manifest(root, self._codebook, self.digest, self.dim, self.dtype, counts, string_ids=True in kinds)
         self._last_directory = str(root)
 
     @classmethod
-    def load(cls, directory: str | os.PathLike[str], **options: Any) -> ShardedRouter:
-        """A sharded router from a directory `save` wrote, with the placement `options` of the constructor.
+    def load(
+        cls,
+        directory: str | os.PathLike[str],
+        *,
+        num_cpus: float = 1,
+        resources: dict[str, float] | None = None,
+        max_restarts: int = 3,
+        restart_dir: str | os.PathLike[str] | None = None,
+        actor_options: dict[str, Any] | None = None,
+        start_timeout: float = 300.0,
+        direct: bool = True,
+        max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
+    ) -> ShardedRouter:
+        """A sharded router from a directory `save` wrote, with the constructor's placement options.
 
         The manifest is checked against the codebook file and against what
-        every shard loaded (document counts, codebook digest); a mismatch is a
-        ValueError and no actor is left running.
+        every shard loaded (document counts, codebook digest, id kind); a
+        mismatch is a ValueError and no actor is left running.
         """
         root = Path(directory).resolve()
         manifest, codebook = read_manifest(root)
         dirs = [str(root / s["directory"]) for s in manifest["shards"]]
-        router = cls(codebook, manifest["n_shards"], dtype=manifest["dtype"], _directories=dirs, **options)
+        router = cls(
+            codebook, manifest["n_shards"], num_cpus=num_cpus, resources=resources, max_restarts=max_restarts,
+            dtype=manifest["dtype"], restart_dir=restart_dir, actor_options=actor_options,
+            start_timeout=start_timeout, direct=direct, max_frame_bytes=max_frame_bytes, _directories=dirs,
+        )
         try:
             router._verify(root, manifest)
         except BaseException:
@@ -268,7 +357,9 @@ class ShardedRouter:
         return router
 
     def _verify(self, root: Path, manifest: dict[str, Any]) -> None:
-        check_loaded(root, manifest, self._fan.call("codebook_digest"), self.shard_doc_counts())
+        statuses = self._fan.call("status")
+        counts, kinds = [st["n_docs"] for st in statuses], [st["string_ids"] for st in statuses]
+        check_loaded(root, manifest, self._fan.call("codebook_digest"), counts, kinds)
 
     def reload(self, directory: str | os.PathLike[str] | None = None) -> None:
         """Every shard loads its part of `directory` (default: the last one saved or loaded); clears restarts."""
@@ -304,6 +395,24 @@ class ShardedRouter:
         self._fan.close()
         if self._own_note_dir:  # notes of shards that could not close, where they share this node
             remove_notes(self._note_dir, self.n_shards)
+
+    def __repr__(self) -> str:
+        if self._fan.closed:
+            return "<ShardedRouter closed>"
+        try:
+            statuses = self._fan.call("status")
+        except ShardError as err:
+            held = f"shard {err.shard} unavailable ({err.error_type})"
+        else:
+            kinds = {st["string_ids"] for st in statuses} - {None}
+            kind = "no ids yet" if not kinds else ("string ids" if True in kinds else "integer ids")
+            removed = sum(st["n_removed"] for st in statuses)
+            held = f"{sum(st['n_docs'] for st in statuses)} documents" + (f" (+{removed} removed)" if removed else "")
+            held += f", {kind}"
+        return (
+            f"<ShardedRouter {held} on {self.n_shards} shards, vectors of dim {self.dim}, {self.dtype},"
+            f" codebook {self.digest[:12]}>"
+        )
 
     def __enter__(self) -> ShardedRouter:
         return self

@@ -26,9 +26,10 @@ import signal
 import tempfile
 import threading
 import weakref
+from collections.abc import Callable, Mapping
 from io import BufferedReader
 from pathlib import Path
-from typing import Any, Callable, Mapping
+from typing import Any
 
 import numpy as np
 
@@ -45,7 +46,7 @@ INT_IDS = np.dtype("<u8")
 def store_dtype(dtype: object) -> np.dtype:
     """The store dtype named by `dtype` (float32 or float16)."""
     try:
-        dt = np.dtype(dtype)  # type: ignore[call-overload]
+        dt: np.dtype | None = np.dtype(dtype)  # type: ignore[call-overload]
     except TypeError:
         dt = None
     if dt is None or dt.name not in DTYPES:
@@ -67,7 +68,7 @@ class VectorStore:
         self._dtype = store_dtype(vectors.dtype)
         self._directory = directory
         self._files: tuple[_files.GrowableArray, ...] | None = None  # set while working
-        self._cleanup: weakref.finalize | None = None
+        self._cleanup: weakref.finalize[..., Any] | None = None
         self._workdir: str | os.PathLike[str] | None = None  # where `_thaw` copies to
 
     # -- construction -------------------------------------------------------
@@ -235,7 +236,7 @@ class VectorStore:
             off_file.append(new_offsets)
             id_file.append(ids)
         except BaseException:
-            for f, rows in zip(self._files, before):
+            for f, rows in zip(self._files, before, strict=True):
                 f.truncate(rows)
             raise
         self._refresh()
@@ -397,7 +398,7 @@ class VectorStore:
 
     # -- files --------------------------------------------------------------
 
-    def write(self, directory: Path, progress: Callable[[int], None] | None = None) -> dict:
+    def write(self, directory: Path, progress: Callable[[int], None] | None = None) -> dict[str, Any]:
         """Writes the store's three files into `directory` (synced) and
         returns their names, sizes and digests by role. `progress` is told
         the bytes of vectors written, chunk by chunk."""

@@ -56,4 +56,10 @@ bool PythonHooks::report(const std::string& line) {
     return true;
 }
 
+void PythonHooks::blocking(void (*wait)(void*), void* arg) {
+    Py_BEGIN_ALLOW_THREADS
+    wait(arg);
+    Py_END_ALLOW_THREADS
+}
+
 }  // namespace qor::py

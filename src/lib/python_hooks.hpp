@@ -23,6 +23,8 @@ public:
     bool interrupted() override;
     bool progress_enabled() override;
     bool report(const std::string& line) override;
+    // Runs `wait` without the interpreter lock.
+    void blocking(void (*wait)(void*), void* arg) override;
 
     bool stopped() const { return stopped_; }
 

@@ -5,7 +5,11 @@
 // the method, after the access guard and the matrix holds are released.
 #include "lib/router_type.hpp"
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,15 +35,49 @@ struct RouterObject {
     PyObject_HEAD
     qor::Router* router;
     Py_ssize_t access;
+    Py_ssize_t waiters;  // threads waiting in AccessGuard::enter for this router
 };
 
 PyTypeObject* g_router_type = nullptr;  // strong reference, kept for the process
 
 enum class Access { Shared, Exclusive };
 
+// Accesses to any router held by calls running on this thread. A thread that
+// holds none meets a conflict only from another thread's call.
+thread_local int held_on_thread = 0;
+
+// Where threads wait for a router another thread holds: a release with
+// waiters bumps `releases` and wakes them all, and each checks its router
+// again. The counters themselves are read and written only under the
+// interpreter lock. Allocated once and never freed, so a daemon thread still
+// waiting at interpreter shutdown never meets a destroyed condition variable.
+struct AccessWait {
+    std::mutex mutex;
+    std::condition_variable released;
+    uint64_t releases = 0;
+};
+
+AccessWait& access_wait() {
+    static AccessWait* wait = new AccessWait;
+    return *wait;
+}
+
+// How long a waiting thread sleeps before it handles pending signals.
+constexpr std::chrono::milliseconds SIGNAL_CHECK_INTERVAL{50};
+
+bool conflicts(const RouterObject* obj, Access kind) {
+    return kind == Access::Shared ? obj->access == EXCLUSIVE : obj->access != 0;
+}
+
 // Holds shared or exclusive access for one call and gives it back when the
-// call ends, on every path. Conflicts are reported at once, never waited
-// for: under the interpreter lock they can only come from re-entry.
+// call ends, on every path.
+//
+// A conflict with a call on another thread (which can happen whenever that
+// call runs Python code: a progress record, a conversion) is waited for,
+// without the interpreter lock, so the holder can finish. A conflict on a
+// thread that already holds a router is reported at once: there it comes
+// from re-entry, and waiting would never end (for the same router) or could
+// close a cycle with a thread waiting for a router this one holds.
 class AccessGuard {
 public:
     AccessGuard() = default;
@@ -51,34 +89,71 @@ public:
             obj_->access = 0;
         else
             --obj_->access;
+        --held_on_thread;
+        if (obj_->waiters > 0) {
+            AccessWait& wait = access_wait();
+            {
+                std::lock_guard<std::mutex> lock(wait.mutex);
+                ++wait.releases;
+            }
+            wait.released.notify_all();
+        }
     }
 
-    // Receiver check, then access. False with an exception set on failure.
+    // Receiver check, then access. Nullptr with an exception set on failure.
     RouterObject* enter(PyObject* self, Access kind) {
         if (g_router_type == nullptr || !PyObject_TypeCheck(self, g_router_type)) {
             raise_downcast(self, "PyQorRouter");
             return nullptr;
         }
         auto* obj = reinterpret_cast<RouterObject*>(self);
-        if (kind == Access::Shared) {
-            if (obj->access == EXCLUSIVE) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        while (conflicts(obj, kind)) {
+            if (held_on_thread > 0) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                kind == Access::Shared ? "Already mutably borrowed" : "Already borrowed");
                 return nullptr;
             }
-            ++obj->access;
-        } else {
-            if (obj->access != 0) {
-                PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-                return nullptr;
-            }
-            obj->access = EXCLUSIVE;
+            if (!wait_for_release(obj)) return nullptr;
         }
+        obj->access = kind == Access::Exclusive ? EXCLUSIVE : obj->access + 1;
+        ++held_on_thread;
         obj_ = obj;
         kind_ = kind;
         return obj;
     }
 
 private:
+    // Sleeps without the interpreter lock until some router with waiters is
+    // released or the signal check interval passes, then handles pending
+    // signals. False with the exception of a signal handler set. The caller
+    // holds no access while it waits.
+    static bool wait_for_release(RouterObject* obj) {
+        AccessWait& wait = access_wait();
+        uint64_t seen;
+        {
+            std::lock_guard<std::mutex> lock(wait.mutex);
+            seen = wait.releases;
+        }
+        ++obj->waiters;
+        Py_BEGIN_ALLOW_THREADS
+        sleep_until_release(wait, seen);
+        Py_END_ALLOW_THREADS
+        --obj->waiters;
+        return PyErr_CheckSignals() == 0;
+    }
+
+    // Runs without the interpreter lock, so nothing may escape it: a failed
+    // wait only means the caller looks at its router sooner. The mutex is
+    // let go before the interpreter lock is taken back, since a releaser
+    // takes them in the other order.
+    static void sleep_until_release(AccessWait& wait, uint64_t seen) noexcept {
+        try {
+            std::unique_lock<std::mutex> lock(wait.mutex);
+            wait.released.wait_for(lock, SIGNAL_CHECK_INTERVAL, [&] { return wait.releases != seen; });
+        } catch (...) {
+        }
+    }
+
     RouterObject* obj_ = nullptr;
     Access kind_ = Access::Shared;
 };
@@ -125,6 +200,7 @@ PyObject* router_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto* obj = reinterpret_cast<RouterObject*>(self);
         obj->router = router.release();
         obj->access = 0;
+        obj->waiters = 0;
         return self;
     } catch (...) {
         return translate_current_exception();
@@ -144,6 +220,25 @@ void router_dealloc(PyObject* self) {
 // ---------------------------------------------------------------------------
 // Methods with parameters.
 
+// The prologue every method with parameters shares: bind the arguments,
+// check the receiver and take its access, then run `body` on the slots and
+// the router object. Exceptions are translated after the body's locals (the
+// matrix holds) and the access guard are released.
+template <class Body>
+PyObject* bound_method(const Signature& sig, Access kind, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, Body body) {
+    try {
+        Slots s;
+        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
+        AccessGuard access;
+        RouterObject* obj = access.enter(self, kind);
+        if (obj == nullptr) return nullptr;
+        return body(s, *obj);
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
 static const char build_doc[] =
     "build($self, all_vectors, doc_ids, doc_offsets, n_fine=256, n_coarse=32, max_kmeans_iter=30, ctop_r=3)\n--\n\n"
     "Build the router from a matrix of all document vectors.\n\n"
@@ -157,13 +252,8 @@ static const char build_doc[] =
     "  ctop_r: number of top coarse clusters per document";
 
 PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::build;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Exclusive);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::build;
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg vectors;
         std::vector<uint64_t> ids;
         std::vector<qor::DocRange> offsets;
@@ -173,13 +263,11 @@ PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             !arg(sig, s, P::doc_offsets, &offsets, to_range_list) || !arg_u64(sig, s, P::n_fine, &n_fine) ||
             !arg_u64(sig, s, P::n_coarse, &n_coarse) || !arg_u64(sig, s, P::max_kmeans_iter, &max_iter) ||
             !arg_u64(sig, s, P::ctop_r, &ctop_r))
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         PythonHooks hooks;
-        obj->router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
+        obj.router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 static const char add_documents_doc[] =
@@ -187,26 +275,19 @@ static const char add_documents_doc[] =
     "Add new documents to an existing router.";
 
 PyObject* router_add_documents(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::add_documents;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Exclusive);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::add_documents;
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg vectors;
         std::vector<uint64_t> ids;
         std::vector<qor::DocRange> offsets;
         using P = slot::add_documents;
         if (!arg_matrix(sig, s, P::new_vectors, &vectors) || !arg(sig, s, P::new_doc_ids, &ids, to_id_list) ||
             !arg(sig, s, P::doc_offsets, &offsets, to_range_list))
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         PythonHooks hooks;
-        obj->router->add_documents(vectors.view(), ids, offsets);
+        obj.router->add_documents(vectors.view(), ids, offsets);
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 static const char route_query_doc[] =
@@ -220,48 +301,35 @@ static const char route_query_doc[] =
     "  list of (doc_id, proxy_score) tuples, sorted best-first";
 
 PyObject* router_route_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::route_query;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Shared);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::route_query;
+    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg query;
         uint64_t n_probes = 0, max_candidates = 0;
         using P = slot::query;
         if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes) ||
             !arg_u64(sig, s, P::max_candidates, &max_candidates))
-            return nullptr;
+            return static_cast<PyObject*>(nullptr);
         std::vector<qor::ScoredDoc> docs;
         {
             PythonHooks hooks;
-            docs = obj->router->route_query(query.view(), n_probes, max_candidates);
+            docs = obj.router->route_query(query.view(), n_probes, max_candidates);
         }
         return build_scored_docs(docs);
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 // The three query methods with (query_vectors, n_probes) share one prologue.
 template <class Work>
 PyObject* query_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, Work work) {
-    try {
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Shared);
-        if (obj == nullptr) return nullptr;
+    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         MatrixArg query;
         uint64_t n_probes = 0;
         using P = slot::query;
-        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes)) return nullptr;
-        return work(*obj->router, query.view(), n_probes);
-    } catch (...) {
-        return translate_current_exception();
-    }
+        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes))
+            return static_cast<PyObject*>(nullptr);
+        return work(*obj.router, query.view(), n_probes);
+    });
 }
 
 static const char get_cluster_entries_doc[] =
@@ -305,47 +373,33 @@ PyObject* router_query_cluster_overlaps(PyObject* self, PyObject* const* args, P
 static const char save_doc[] = "save($self, path)\n--\n\nSave router state to disk.";
 
 PyObject* router_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::save;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Shared);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::save;
+    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         std::string path;
-        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
-        const qor::QorRouterState* state = obj->router->state();
+        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
+        const qor::QorRouterState* state = obj.router->state();
         if (state == nullptr) return raise_value_error("no state to save; call build() first");
         PythonHooks hooks;
         if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
             return hooks.stopped() ? nullptr : raise_value_error("save failed: " + err->text());
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 static const char load_doc[] = "load($self, path)\n--\n\nLoad router state from disk.";
 
 PyObject* router_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    try {
-        const Signature& sig = sig::load;
-        Slots s;
-        if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
-        AccessGuard access;
-        RouterObject* obj = access.enter(self, Access::Exclusive);
-        if (obj == nullptr) return nullptr;
+    const Signature& sig = sig::load;
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
         std::string path;
-        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return nullptr;
+        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
         qor::PersistError err;
         PythonHooks hooks;
         std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
         if (!state) return hooks.stopped() ? nullptr : raise_value_error("load failed: " + err.text());
-        obj->router->install_loaded(std::move(*state));
+        obj.router->install_loaded(std::move(*state));
         Py_RETURN_NONE;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------

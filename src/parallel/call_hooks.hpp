@@ -11,6 +11,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace qor {
@@ -33,6 +34,11 @@ public:
     // Shows one line of progress. False when showing it failed in a way that
     // must stop the call (the reason kept as for interrupted()).
     virtual bool report(const std::string& line) = 0;
+    // Runs `wait`, a system call that may block until someone else lets go
+    // of something (a file lock), so that the caller's other threads can run
+    // meanwhile; one of them may be the holder. `wait` touches nothing of the
+    // caller's.
+    virtual void blocking(void (*wait)(void*), void* arg) { wait(arg); }
 };
 
 // The hooks of the current call on this thread, or nullptr.
@@ -72,6 +78,18 @@ inline bool interrupt_requested() {
 // Throws CallInterrupted when the caller asked to stop.
 inline void check_interrupt() {
     if (interrupt_requested()) throw CallInterrupted{};
+}
+
+// Runs the blocking call `wait` through the hooks of this thread, or
+// directly when there are none.
+template <class Wait>
+void run_blocking(Wait&& wait) {
+    auto call = [](void* w) { (*static_cast<std::remove_reference_t<Wait>*>(w))(); };
+    CallHooks* h = current_hooks();
+    if (h != nullptr)
+        h->blocking(call, &wait);
+    else
+        wait();
 }
 
 // True when a progress line would be shown.

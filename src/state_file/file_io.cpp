@@ -203,8 +203,15 @@ std::optional<PersistError> open_locked(const std::string& tmp, int* out) {
         const int fd = open_retrying(tmp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) return PersistError::os(errno);
         int rc;
+        int lock_errno = 0;
         do {
-            rc = ::flock(fd, LOCK_EX);
+            // Another thread of this process may hold the lock and need the
+            // caller to let it run before it can finish and let go.
+            run_blocking([&] {
+                rc = ::flock(fd, LOCK_EX);
+                lock_errno = rc != 0 ? errno : 0;
+            });
+            errno = lock_errno;
         } while (rc != 0 && errno == EINTR && !interrupt_requested());
         if (rc != 0) {
             const int err = errno;

@@ -16,8 +16,10 @@ how many allocations the successful call made, how many injected failures a
 call absorbed and still succeeded, and the problems found (empty when sound).
 """
 
+import contextlib
 import ctypes
 import fcntl
+import itertools
 import json
 import logging
 import os
@@ -37,7 +39,7 @@ MAX_ALLOCATIONS = 20000
 def corpus(seed, rows, docs):
     vectors = np.random.default_rng(seed).standard_normal((rows, DIM)).astype(np.float32)
     edges = np.linspace(0, rows, docs + 1).astype(int).tolist()
-    return vectors, [100 * seed + k for k in range(docs)], list(zip(edges[:-1], edges[1:]))
+    return vectors, [100 * seed + k for k in range(docs)], list(itertools.pairwise(edges))
 
 
 def built(seed, rows=40, docs=4, n_fine=16, n_coarse=4):
@@ -93,10 +95,8 @@ class Sweep:
     def descriptors():
         fds = {}
         for name in os.listdir("/proc/self/fd"):
-            try:
+            with contextlib.suppress(OSError):  # the listing's own descriptor, closed by now
                 fds[name] = os.readlink(f"/proc/self/fd/{name}")
-            except OSError:
-                pass  # the listing's own descriptor, closed by now
         return fds
 
     def locked(self, path):
@@ -138,7 +138,7 @@ class Sweep:
             try:
                 value = call(subject)
                 error = None
-            except BaseException as e:  # noqa: BLE001 - every kind is judged below
+            except BaseException as e:  # every kind is judged below
                 value, error = None, e
             counted = self.lib.alloc_fail_disarm()
             fired = bool(self.lib.alloc_fail_fired())

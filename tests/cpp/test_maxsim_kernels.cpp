@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "test_rows.hpp"
 #include "common/errors.hpp"
 #include "parallel/thread_pool.hpp"
 #include "rerank/maxsim.hpp"
@@ -20,21 +21,9 @@ using qor::parallel::Isa;
 const float INF = std::numeric_limits<float>::infinity();
 const float NaN = std::numeric_limits<float>::quiet_NaN();
 
-bool same(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a != a && b != b); }
+using qortest::same_bits;
 
-// Ordinary values with, when asked, zeros of either sign, infinities, NaN,
-// subnormals and values large enough to overflow a sum.
-std::vector<float> values(std::size_t n, std::mt19937& rng, bool specials) {
-    const float pool[] = {0.0f, -0.0f, INF, -INF, NaN, 1e-40f, -3e38f, 3e38f, 1e8f, -1e8f};
-    std::uniform_real_distribution<float> u(-2.0f, 2.0f);
-    std::uniform_int_distribution<int> pick(0, 99);
-    std::vector<float> v(n);
-    for (float& x : v) {
-        const int i = pick(rng);
-        x = specials && i < 10 ? pool[i] : u(rng);
-    }
-    return v;
-}
+using qortest::kernel_values;
 
 // The definition, from the row-major query and document rows.
 float definition(const float* query, std::size_t q, const float* rows, std::size_t n_rows, std::size_t dim) {
@@ -89,8 +78,8 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
         for (const std::size_t q : {1, 7, 8, 9, 16, 17, 33})
             for (const std::size_t n_rows : {0, 1, 4, 6, 11, 13, 25, 29})
                 for (const bool specials : {false, true}) {
-                    const std::vector<float> query = values(q * dim, rng, specials);
-                    const std::vector<float> rows = values(n_rows * dim, rng, specials);
+                    const std::vector<float> query = kernel_values(q * dim, rng, specials);
+                    const std::vector<float> rows = kernel_values(n_rows * dim, rng, specials);
                     const int64_t offsets[2] = {0, static_cast<int64_t>(n_rows)};
                     const qor::StoreView store{rows.data(), qor::RowType::Float32, n_rows, dim, offsets, 1};
                     const int64_t cand = 0;
@@ -98,8 +87,8 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
                     for (const qor::MaxSimKernel kernel : all) {
                         float got = 12345.0f;
                         qor::maxsim_scores(query.data(), q, store, {&cand, 1}, &got, nullptr, kernel);
-                        if (!same(got, want)) {
-                            CHECK(same(got, want));
+                        if (!same_bits(got, want)) {
+                            CHECK(same_bits(got, want));
                             std::fprintf(stderr, "  dim %zu q %zu rows %zu specials %d: %a vs %a\n", dim, q, n_rows,
                                          specials, got, want);
                             return;
@@ -119,8 +108,8 @@ TEST(half_widening_is_exact_for_every_bit_pattern) {
         }
         const float want = e == 0 ? sign * std::ldexp(static_cast<float>(m), -24)
                                   : sign * std::ldexp(static_cast<float>(1024 + m), static_cast<int>(e) - 25);
-        if (!same(got, want)) {
-            CHECK(same(got, want));
+        if (!same_bits(got, want)) {
+            CHECK(same_bits(got, want));
             return;
         }
     }
@@ -138,7 +127,7 @@ TEST(every_widening_gives_the_scalar_values) {
             std::vector<float> got(n + 1, 12345.0f);
             w(all.data(), n, got.data());
             int wrong = 0;
-            for (std::size_t i = 0; i < n; ++i) wrong += same(got[i], want[i]) ? 0 : 1;
+            for (std::size_t i = 0; i < n; ++i) wrong += same_bits(got[i], want[i]) ? 0 : 1;
             CHECK_EQ(wrong, 0);
             CHECK(got[n] == 12345.0f);
         }
@@ -152,11 +141,11 @@ TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
     std::uniform_int_distribution<int> len(0, 70);
     for (std::size_t d = 0; d < n_docs; ++d) offsets.push_back(offsets.back() + len(rng));
     const auto n_rows = static_cast<uint64_t>(offsets.back());
-    const std::vector<float> rows = values(n_rows * dim, rng, false);
+    const std::vector<float> rows = kernel_values(n_rows * dim, rng, false);
     const std::vector<uint16_t> halves = to_half(rows);
     std::vector<float> widened(halves.size());
     for (std::size_t i = 0; i < halves.size(); ++i) widened[i] = qor::half_to_float(halves[i]);
-    const std::vector<float> query = values(q * dim, rng, false);
+    const std::vector<float> query = kernel_values(q * dim, rng, false);
     std::vector<int64_t> cands;
     std::uniform_int_distribution<int64_t> pick(0, n_docs - 1);
     for (int i = 0; i < 600; ++i) cands.push_back(pick(rng));  // repeats included
@@ -179,7 +168,7 @@ TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
                 qor::maxsim_scores(query.data(), q, store, cands, got.data(), &pool, kernel,
                                    qor::widen_kernel_for(threads % 2 ? Isa::Avx512 : Isa::Scalar));
                 int wrong = 0;
-                for (std::size_t i = 0; i < got.size(); ++i) wrong += same(got[i], want[i]) ? 0 : 1;
+                for (std::size_t i = 0; i < got.size(); ++i) wrong += same_bits(got[i], want[i]) ? 0 : 1;
                 CHECK_EQ(wrong, 0);
             }
     }

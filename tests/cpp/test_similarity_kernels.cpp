@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "test_rows.hpp"
 #include "parallel/thread_pool.hpp"
 #include "router/similarity.hpp"
 
@@ -19,23 +20,9 @@ using qor::parallel::Isa;
 const float INF = std::numeric_limits<float>::infinity();
 const float NaN = std::numeric_limits<float>::quiet_NaN();
 
-// Equal bits, or both NaN (a NaN's payload is never read downstream).
-bool same(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a != a && b != b); }
+using qortest::same_bits;
 
-// Mostly ordinary values, with the occasional zero of either sign, infinity,
-// NaN, subnormal or value large enough to overflow a sum; the sign
-// alternation makes the summation order visible in the last bits.
-std::vector<float> values(std::size_t n, std::mt19937& rng, bool specials) {
-    const float pool[] = {0.0f, -0.0f, INF, -INF, NaN, 1e-40f, -3e38f, 3e38f, 1e8f, -1e8f};
-    std::uniform_real_distribution<float> u(-2.0f, 2.0f);
-    std::uniform_int_distribution<int> pick(0, 99);
-    std::vector<float> v(n);
-    for (float& x : v) {
-        const int i = pick(rng);
-        x = specials && i < 10 ? pool[i] : u(rng);
-    }
-    return v;
-}
+using qortest::kernel_values;
 
 // The definition, read straight from the row-major operands.
 float definition(const float* x, const float* c, std::size_t dim) {
@@ -70,8 +57,8 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
         for (const std::size_t q : {1, 7, 16, 17, 33, 50})
             for (const std::size_t n : {1, 5, 13, 29})
                 for (const bool specials : {false, true}) {
-                    const std::vector<float> query = values(q * dim, rng, specials);
-                    const std::vector<float> cents = values(n * dim, rng, specials);
+                    const std::vector<float> query = kernel_values(q * dim, rng, specials);
+                    const std::vector<float> cents = kernel_values(n * dim, rng, specials);
                     const std::size_t stride = qor::code_major_stride(q);
                     for (const qor::SimilarityKernel kernel : kernels) {
                         const std::vector<float> out = product(query, q, cents, n, dim, kernel);
@@ -81,7 +68,7 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
                                 const float want = c < n && j < q
                                                        ? definition(&query[j * dim], &cents[c * dim], dim)
                                                        : -INF;  // padding lanes and the extra row
-                                wrong += !same(out[c * stride + j], want);
+                                wrong += !same_bits(out[c * stride + j], want);
                             }
                         if (wrong != 0)
                             ::qortest::fail(__FILE__, __LINE__,
@@ -117,8 +104,8 @@ TEST(large_products_do_not_depend_on_the_pool_size) {
     };
     std::mt19937 rng(5);
     for (const Shape s : {Shape{40, 3001, 33}, Shape{1100, 37, 7}}) {
-        const std::vector<float> query = values(s.q * s.dim, rng, false);
-        const std::vector<float> cents = values(s.n * s.dim, rng, false);
+        const std::vector<float> query = kernel_values(s.q * s.dim, rng, false);
+        const std::vector<float> cents = kernel_values(s.n * s.dim, rng, false);
         const std::size_t stride = qor::code_major_stride(s.q);
         std::vector<float> want((s.n + 1) * stride, -INF);
         for (std::size_t c = 0; c < s.n; ++c)
@@ -130,7 +117,7 @@ TEST(large_products_do_not_depend_on_the_pool_size) {
                 qor::parallel::ScopedPool scope(pool);
                 const std::vector<float> got = product(query, s.q, cents, s.n, s.dim, kernel);
                 std::size_t wrong = 0;
-                for (std::size_t i = 0; i < got.size(); ++i) wrong += !same(got[i], want[i]);
+                for (std::size_t i = 0; i < got.size(); ++i) wrong += !same_bits(got[i], want[i]);
                 CHECK_EQ(wrong, std::size_t{0});
             }
     }
