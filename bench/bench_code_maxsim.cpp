@@ -6,12 +6,13 @@
 //   build/bench/bench_code_maxsim [query rows] [dim] [vectors per document] [n_fine]
 // prints: kernel=<isa> bits=<b> data=<cached|streamed> q=<rows> dim=<d> bytes_per_vector=<n>
 //         us_per_candidate=<us> cpu_us_per_candidate=<us> tables_us=<us>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
-#include <time.h>
 #include <vector>
 
 #include "codes/code_maxsim.hpp"
@@ -58,13 +59,15 @@ int main(int argc, char** argv) {
     std::vector<int64_t> offsets(n_docs + 1);
     for (uint64_t d = 0; d <= n_docs; ++d) offsets[d] = static_cast<int64_t>(d * len);
     std::vector<int64_t> streamed(n_docs), cached(n_docs);
-    for (uint64_t d = 0; d < n_docs; ++d) streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
+    for (uint64_t d = 0; d < n_docs; ++d)
+        streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
     std::vector<float> out(n_docs);
     qor::parallel::ThreadPool one(1);
     const qor::CentroidView cv{centroids.data(), n_fine, dim};
 
     for (const uint32_t bits : {1u, 2u, 4u}) {
-        const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, sample.data(), 4096, bits, 4096, 1, &one);
+        const qor::ResidualQuantiser qz =
+            qor::train_residual_quantiser(cv, sample.data(), 4096, bits, 4096, 1, &one);
         std::vector<double> tables;
         for (int rep = 0; rep < 5; ++rep) {
             const auto t0 = Clock::now();
@@ -82,8 +85,8 @@ int main(int argc, char** argv) {
                 for (int rep = 0; rep < 5; ++rep) {
                     const auto t0 = Clock::now();
                     const double c0 = thread_cpu_us();
-                    qor::code_maxsim_scores(query.data(), q, cv, qz, store, {cands.data(), n}, out.data(), &one,
-                                            qor::code_maxsim_kernel_for(isa));
+                    qor::code_maxsim_scores(query.data(), q, cv, qz, store, {cands.data(), n}, out.data(),
+                                            &one, qor::code_maxsim_kernel_for(isa));
                     cpu.push_back((thread_cpu_us() - c0) / static_cast<double>(n));
                     t.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count() /
                                 static_cast<double>(n));
@@ -93,8 +96,8 @@ int main(int argc, char** argv) {
                     "cpu_us_per_candidate=%.3f tables_us=%.0f\n",
                     qor::parallel::isa_name(isa), bits, stream ? "streamed" : "cached",
                     static_cast<unsigned long long>(q), static_cast<unsigned long long>(dim),
-                    static_cast<unsigned long long>(2 + qor::residual_bytes(dim, bits)), median(t), median(cpu),
-                    median(tables));
+                    static_cast<unsigned long long>(2 + qor::residual_bytes(dim, bits)), median(t),
+                    median(cpu), median(tables));
             }
         }
     }

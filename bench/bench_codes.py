@@ -101,7 +101,7 @@ def main():
             approx = store.score(q, all_docs)
             if i in timed:
                 code_ms.append((e, (time.perf_counter() - t0) * 1e3))
-            best = top(approx, all_docs, max(args.rerank + [K]))
+            best = top(approx, all_docs, max([*args.rerank, K]))
             codes_only.append(recall(best, exact_top[i]))
             for r in args.rerank:
                 cand = best[:r]

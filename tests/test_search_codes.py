@@ -4,6 +4,7 @@ follow the documented bucket and packing rules, a recall sanity check
 against exact MaxSim, and the store's arrays saved, memory-mapped and
 checked."""
 
+import itertools
 import sys
 
 import numpy as np
@@ -19,8 +20,8 @@ from nuvaris_qor_search.maxsim import scores as exact_scores
 def router_state(tmp_path, vectors, lengths, n_fine):
     offsets = np.concatenate([[0], np.cumsum(lengths)])
     router = PyQorRouter(vectors.shape[1])
-    router.build(vectors, list(range(len(lengths))), [(int(a), int(b)) for a, b in zip(offsets[:-1], offsets[1:])],
-                 n_fine=n_fine, n_coarse=max(2, n_fine // 8))
+    pairs = [(int(a), int(b)) for a, b in itertools.pairwise(offsets)]
+    router.build(vectors, list(range(len(lengths))), pairs, n_fine=n_fine, n_coarse=max(2, n_fine // 8))
     path = tmp_path / "router.qor"
     router.save(str(path))
     return path.read_bytes()
@@ -162,7 +163,7 @@ class TestRecall:
         offsets = store.offsets
         docs = np.arange(n_docs, dtype=np.int64)
         overlap = []
-        for t in range(20):
+        for _ in range(20):
             query = centres[rng.integers(0, topics, 8)] + 0.6 * rng.standard_normal((8, dim))
             query = (query / np.linalg.norm(query, axis=1, keepdims=True)).astype(np.float32)
             exact = np.argsort(-exact_scores(query, vectors, offsets, docs), kind="stable")[:10]

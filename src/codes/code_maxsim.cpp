@@ -32,8 +32,10 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     t.t_stride = (t.q + CODE_TABLE_LANES - 1) / CODE_TABLE_LANES * CODE_TABLE_LANES;
     t.groups = static_cast<std::size_t>((dim * quantiser.bits + CODE_GROUP_BITS - 1) / CODE_GROUP_BITS);
     t.centroid.assign((static_cast<std::size_t>(centroids.n_fine) + 1) * t.c_stride, 0.0f);
-    if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, t.centroid.data());
-    else std::fill(t.centroid.begin(), t.centroid.end(), NEG_INF);
+    if (q > 0)
+        similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, t.centroid.data());
+    else
+        std::fill(t.centroid.begin(), t.centroid.end(), NEG_INF);
 
     // T row by row: for each byte value the levels of its dimensions, then
     // the sums for every query row, in dimension order.
@@ -58,8 +60,8 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     return t;
 }
 
-void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
-                        float* maxima) {
+void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
+                        std::size_t n, float* maxima) {
     std::fill(maxima, maxima + t.q, NEG_INF);
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t code = std::min<std::size_t>(fine[i], static_cast<std::size_t>(t.n_fine));
@@ -98,9 +100,9 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
         const int64_t begin = store.offsets[c];
         const int64_t end = store.offsets[c + 1];
         if (begin < 0 || end < begin || static_cast<uint64_t>(end) > store.n_rows)
-            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) + ".." +
-                               std::to_string(end) + ", outside the store's " + std::to_string(store.n_rows) +
-                               " rows");
+            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) +
+                               ".." + std::to_string(end) + ", outside the store's " +
+                               std::to_string(store.n_rows) + " rows");
         total_rows += static_cast<uint64_t>(end - begin);
     }
     if (n == 0) return;
@@ -119,7 +121,8 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
                 // The next candidate's codes, fetched while this one is scored.
                 const auto next = static_cast<std::size_t>(store.offsets[candidates[i + 1]]);
                 __builtin_prefetch(store.fine + next);
-                for (std::size_t k = 0; k < 8; ++k) __builtin_prefetch(store.residual + next * groups + k * 64);
+                for (std::size_t k = 0; k < 8; ++k)
+                    __builtin_prefetch(store.residual + next * groups + k * 64);
             }
             const int64_t c = candidates[i];
             const auto first = static_cast<std::size_t>(store.offsets[c]);
@@ -131,8 +134,8 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
         }
     };
 
-    const double work =
-        static_cast<double>(total_rows) * static_cast<double>(tables.groups + 1) * static_cast<double>(tables.t_stride);
+    const double work = static_cast<double>(total_rows) * static_cast<double>(tables.groups + 1) *
+                        static_cast<double>(tables.t_stride);
     if (work < 2.0 * static_cast<double>(TASK_WORK)) {
         score_range(0, n);
         return;

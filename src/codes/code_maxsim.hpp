@@ -73,12 +73,12 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
 using CodeMaxSimKernel = void (*)(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
                                   std::size_t n, float* maxima);
 
-void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
-                        float* maxima);
+void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
+                        std::size_t n, float* maxima);
 void code_maxsim_avx2(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
                       float* maxima);
-void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
-                        float* maxima);
+void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
+                        std::size_t n, float* maxima);
 
 // The kernel of `isa`, or the scalar one when this processor or build lacks it.
 CodeMaxSimKernel code_maxsim_kernel_for(parallel::Isa isa);

@@ -3,13 +3,13 @@
 // would read twice the table bytes for nothing). FMA is disabled for this
 // file.
 #include "codes/code_maxsim.hpp"
-#include "common/simd_x86.hpp"
 #include "codes/code_maxsim_kernel.inl"
+#include "common/simd_x86.hpp"
 
 namespace qor {
 
-void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
-                        float* maxima) {
+void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
+                        std::size_t n, float* maxima) {
     std::size_t j0 = 0;
     for (; j0 + Avx512::LANES <= t.t_stride; j0 += Avx512::LANES)
         code_strip<Avx512, 8>(t, fine, residual, n, j0, maxima);

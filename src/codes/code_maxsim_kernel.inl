@@ -14,8 +14,8 @@ namespace qor {
 namespace {
 
 template <class V, std::size_t R>
-inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t j0,
-                       typename V::F& mx) {
+inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
+                       std::size_t j0, typename V::F& mx) {
     const float* table = t.table.data() + j0;
     const std::size_t ts = t.t_stride, bytes_per = t.code_bytes, full = t.groups / 2;
     typename V::F acc[R];
@@ -73,7 +73,10 @@ inline void code_block_narrow(const CodeQueryTables& t, const uint16_t* fine, co
 #pragma GCC unroll 8
             for (std::size_t r = 0; r < R; ++r) {
                 // Group k of the word sits at bit 4k; the offset is its value times ROW (2^5).
-                const uint64_t off = (k == 0 ? word[r] << 5 : k == 1 ? word[r] << 1 : word[r] >> (4 * k - 5)) & MASK;
+                const uint64_t off = (k == 0   ? word[r] << 5
+                                      : k == 1 ? word[r] << 1
+                                               : word[r] >> (4 * k - 5)) &
+                                     MASK;
                 acc[r] = V::add(acc[r], V::loadu(reinterpret_cast<const float*>(base + k * GROUP + off)));
             }
         }

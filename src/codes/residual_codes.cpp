@@ -5,8 +5,8 @@
 #include <set>
 #include <string>
 
-#include "codebook/normalize.hpp"
 #include "codebook/nearest.hpp"
+#include "codebook/normalize.hpp"
 #include "codebook/rng.hpp"
 #include "common/errors.hpp"
 
@@ -29,7 +29,8 @@ void run(parallel::ThreadPool* pool, std::size_t n, std::size_t grain, const par
 
 void check_centroids(const CentroidView& c) {
     if (c.n_fine == 0 || c.n_fine > 65536)
-        throw InvalidInput("the codebook must hold 1 to 65536 fine centroids, got " + std::to_string(c.n_fine));
+        throw InvalidInput("the codebook must hold 1 to 65536 fine centroids, got " +
+                           std::to_string(c.n_fine));
     if (c.dim == 0) throw InvalidInput("the codebook's dimension must be positive, got 0");
 }
 
@@ -78,7 +79,8 @@ void train_dimension(const std::vector<float>& v, uint32_t k, float* cuts, float
     auto set_levels = [&] {
         for (uint32_t b = 0; b < k; ++b) {
             const std::size_t lo = bound[b], hi = bound[b + 1];
-            if (hi > lo) levels[b] = static_cast<float>((prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo));
+            if (hi > lo)
+                levels[b] = static_cast<float>((prefix[hi] - prefix[lo]) / static_cast<double>(hi - lo));
         }
     };
     // Equal-count start; an empty run (fewer values than buckets) borrows
@@ -87,14 +89,17 @@ void train_dimension(const std::vector<float>& v, uint32_t k, float* cuts, float
     set_levels();
     for (int round = 0; round < LLOYD_ROUNDS; ++round) {
         for (uint32_t b = 0; b + 1 < k; ++b) {
-            cuts[b] = static_cast<float>((static_cast<double>(levels[b]) + static_cast<double>(levels[b + 1])) / 2.0);
+            cuts[b] = static_cast<float>(
+                (static_cast<double>(levels[b]) + static_cast<double>(levels[b + 1])) / 2.0);
             // First value at or above the cut: the values below it are the buckets before.
-            bound[b + 1] = static_cast<std::size_t>(std::lower_bound(v.begin(), v.end(), cuts[b]) - v.begin());
+            bound[b + 1] =
+                static_cast<std::size_t>(std::lower_bound(v.begin(), v.end(), cuts[b]) - v.begin());
         }
         set_levels();
     }
     for (uint32_t b = 0; b + 1 < k; ++b)
-        cuts[b] = static_cast<float>((static_cast<double>(levels[b]) + static_cast<double>(levels[b + 1])) / 2.0);
+        cuts[b] =
+            static_cast<float>((static_cast<double>(levels[b]) + static_cast<double>(levels[b + 1])) / 2.0);
 }
 
 inline uint32_t bucket_of(float value, const float* cuts, uint32_t n_cuts) {
@@ -110,20 +115,22 @@ void check_quantiser(const CentroidView& centroids, const ResidualQuantiser& qua
     if (!supported_bits(quantiser.bits))
         throw InvalidInput("residual bits must be 1, 2 or 4, got " + std::to_string(quantiser.bits));
     if (quantiser.dim != centroids.dim)
-        throw InvalidInput("the quantiser has dimension " + std::to_string(quantiser.dim) + "; the codebook has " +
-                           std::to_string(centroids.dim));
+        throw InvalidInput("the quantiser has dimension " + std::to_string(quantiser.dim) +
+                           "; the codebook has " + std::to_string(centroids.dim));
     const uint64_t k = quantiser.buckets();
     if (quantiser.levels.size() != quantiser.dim * k || quantiser.cuts.size() != quantiser.dim * (k - 1))
-        throw InvalidInput("the quantiser's tables hold " + std::to_string(quantiser.levels.size()) + " levels and " +
-                           std::to_string(quantiser.cuts.size()) + " cuts, expected " +
-                           std::to_string(quantiser.dim * k) + " and " + std::to_string(quantiser.dim * (k - 1)));
+        throw InvalidInput("the quantiser's tables hold " + std::to_string(quantiser.levels.size()) +
+                           " levels and " + std::to_string(quantiser.cuts.size()) + " cuts, expected " +
+                           std::to_string(quantiser.dim * k) + " and " +
+                           std::to_string(quantiser.dim * (k - 1)));
 }
 
 ResidualQuantiser train_residual_quantiser(const CentroidView& centroids, const float* vectors, uint64_t n,
                                            uint32_t bits, uint64_t sample, uint64_t seed,
                                            parallel::ThreadPool* pool) {
     check_centroids(centroids);
-    if (!supported_bits(bits)) throw InvalidInput("residual bits must be 1, 2 or 4, got " + std::to_string(bits));
+    if (!supported_bits(bits))
+        throw InvalidInput("residual bits must be 1, 2 or 4, got " + std::to_string(bits));
     const uint64_t dim = centroids.dim;
     const auto d = static_cast<std::size_t>(dim);
     const uint32_t k = 1u << bits;
@@ -133,8 +140,7 @@ ResidualQuantiser train_residual_quantiser(const CentroidView& centroids, const 
     const std::vector<uint64_t> rows = sample_rows(n, sample, seed);
     const std::size_t m = rows.size();
     std::vector<float> residuals(m * d);
-    for (std::size_t i = 0; i < m; ++i)
-        std::copy_n(vectors + rows[i] * d, d, residuals.data() + i * d);
+    for (std::size_t i = 0; i < m; ++i) std::copy_n(vectors + rows[i] * d, d, residuals.data() + i * d);
     std::vector<uint32_t> codes(m);
     const PreparedCentroids prepared(centroids.data, centroids.n_fine, dim);
     run(pool, m, CODE_BLOCK, [&](std::size_t b, std::size_t e) {
@@ -166,8 +172,9 @@ ResidualQuantiser train_residual_quantiser(const CentroidView& centroids, const 
     return out;
 }
 
-void encode_residual_codes(const CentroidView& centroids, const ResidualQuantiser& quantiser, const float* vectors,
-                           uint64_t n, uint16_t* fine, uint8_t* residual, parallel::ThreadPool* pool) {
+void encode_residual_codes(const CentroidView& centroids, const ResidualQuantiser& quantiser,
+                           const float* vectors, uint64_t n, uint16_t* fine, uint8_t* residual,
+                           parallel::ThreadPool* pool) {
     check_quantiser(centroids, quantiser);
     const uint64_t dim = centroids.dim;
     const auto d = static_cast<std::size_t>(dim);
@@ -191,7 +198,8 @@ void encode_residual_codes(const CentroidView& centroids, const ResidualQuantise
                 std::fill(out, out + stride, uint8_t{0});
                 for (std::size_t p = 0; p < d; ++p) {
                     const uint32_t q = bucket_of(x[p] - c[p], quantiser.cuts.data() + p * n_cuts, n_cuts);
-                    out[p / per_byte] = static_cast<uint8_t>(out[p / per_byte] | (q << ((p % per_byte) * bits)));
+                    out[p / per_byte] =
+                        static_cast<uint8_t>(out[p / per_byte] | (q << ((p % per_byte) * bits)));
                 }
             }
         }

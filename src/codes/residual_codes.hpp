@@ -40,10 +40,14 @@ struct ResidualQuantiser {
 };
 
 // Bytes of one vector's packed residual: ceil(dim * bits / 8).
-inline uint64_t residual_bytes(uint64_t dim, uint32_t bits) { return (dim * bits + 7) / 8; }
+inline uint64_t residual_bytes(uint64_t dim, uint32_t bits) {
+    return (dim * bits + 7) / 8;
+}
 
 // Whether `bits` is one the codes support (1, 2 or 4).
-inline bool supported_bits(uint64_t bits) { return bits == 1 || bits == 2 || bits == 4; }
+inline bool supported_bits(uint64_t bits) {
+    return bits == 1 || bits == 2 || bits == 4;
+}
 
 inline constexpr uint64_t DEFAULT_QUANTISER_SAMPLE = 65536;
 inline constexpr uint64_t QUANTISER_SEED = 44;
@@ -69,8 +73,9 @@ ResidualQuantiser train_residual_quantiser(const CentroidView& centroids, const 
 // `pool` (the calling thread's pool when null); each row writes its own slot.
 // Throws InvalidInput when the quantiser and centroids disagree on the
 // dimension or n_fine is outside 1 .. 65536.
-void encode_residual_codes(const CentroidView& centroids, const ResidualQuantiser& quantiser, const float* vectors,
-                           uint64_t n, uint16_t* fine, uint8_t* residual, parallel::ThreadPool* pool = nullptr);
+void encode_residual_codes(const CentroidView& centroids, const ResidualQuantiser& quantiser,
+                           const float* vectors, uint64_t n, uint16_t* fine, uint8_t* residual,
+                           parallel::ThreadPool* pool = nullptr);
 
 // Checks that `quantiser` is usable with `centroids` (bits, shapes); throws
 // InvalidInput naming what is wrong.

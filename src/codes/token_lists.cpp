@@ -46,9 +46,11 @@ std::vector<int64_t> token_candidates(const float* query, uint64_t q, const Cent
                                       uint64_t probe) {
     const uint64_t k = centroids.n_fine;
     if (starts[0] != 0 || static_cast<uint64_t>(starts[k]) != n_list_docs)
-        throw InvalidInput("the lists' starts must run from 0 to their " + std::to_string(n_list_docs) + " entries");
+        throw InvalidInput("the lists' starts must run from 0 to their " + std::to_string(n_list_docs) +
+                           " entries");
     for (uint64_t c = 0; c < k; ++c)
-        if (starts[c + 1] < starts[c]) throw InvalidInput("the lists' starts fall at centroid " + std::to_string(c));
+        if (starts[c + 1] < starts[c])
+            throw InvalidInput("the lists' starts fall at centroid " + std::to_string(c));
     std::vector<int64_t> out;
     if (q == 0 || k == 0 || probe == 0) return out;
     const std::size_t stride = code_major_stride(q);
@@ -64,7 +66,8 @@ std::vector<int64_t> token_candidates(const float* query, uint64_t q, const Cent
             if (std::isnan(x) || std::isnan(y)) return std::isnan(y) && (!std::isnan(x) || a < b);
             return x > y || (x == y && a < b);
         };
-        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(), before);
+        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
+                          before);
         for (std::size_t t = 0; t < take; ++t)
             out.insert(out.end(), docs + starts[order[t]], docs + starts[order[t] + 1]);
     }

@@ -14,13 +14,24 @@ bool element_of(const char* format, Py_ssize_t itemsize, Element* out) {
     if (format[0] == '<' || format[0] == '=' || format[0] == '@') ++format;
     if (std::strlen(format) != 1) return false;
     switch (format[0]) {
-        case 'f': *out = Element::Float32; return itemsize == 4;
-        case 'e': *out = Element::Float16; return itemsize == 2;
+        case 'f':
+            *out = Element::Float32;
+            return itemsize == 4;
+        case 'e':
+            *out = Element::Float16;
+            return itemsize == 2;
         case 'q':
-        case 'l': *out = Element::Int64; return itemsize == 8;
-        case 'B': *out = Element::UInt8; return itemsize == 1;
-        case 'H': *out = Element::UInt16; return itemsize == 2;
-        default: return false;
+        case 'l':
+            *out = Element::Int64;
+            return itemsize == 8;
+        case 'B':
+            *out = Element::UInt8;
+            return itemsize == 1;
+        case 'H':
+            *out = Element::UInt16;
+            return itemsize == 2;
+        default:
+            return false;
     }
 }
 
@@ -36,8 +47,9 @@ std::string accepted_names(unsigned accepted) {
 
 bool Borrowed::borrow(PyObject* obj, const char* what, int ndim, unsigned accepted, bool writable) {
     const int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-    const std::string wanted = std::string(what) + " must be a C-contiguous " + (writable ? "writable " : "") +
-                               std::to_string(ndim) + "-D array of " + accepted_names(accepted);
+    const std::string wanted = std::string(what) + " must be a C-contiguous " +
+                               (writable ? "writable " : "") + std::to_string(ndim) + "-D array of " +
+                               accepted_names(accepted);
     if (PyObject_GetBuffer(obj, &view_, flags) != 0) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "%s, got %s", wanted.c_str(), Py_TYPE(obj)->tp_name);

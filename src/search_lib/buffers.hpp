@@ -41,6 +41,8 @@ private:
     Element element_ = Element::Float32;
 };
 
-inline constexpr unsigned bit(Element e) { return 1u << static_cast<unsigned>(e); }
+inline constexpr unsigned bit(Element e) {
+    return 1u << static_cast<unsigned>(e);
+}
 
 }  // namespace qor::search

@@ -6,7 +6,6 @@
 // lock keeps another thread from resizing or unmapping them mid-call.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <unistd.h>
 
 #include <cstring>
@@ -63,7 +62,8 @@ PyObject* translate_current_exception() noexcept {
     try {
         throw;
     } catch (const InvalidInput& e) {
-        PyObject* text = PyUnicode_DecodeUTF8(e.what(), static_cast<Py_ssize_t>(std::strlen(e.what())), "replace");
+        PyObject* text =
+            PyUnicode_DecodeUTF8(e.what(), static_cast<Py_ssize_t>(std::strlen(e.what())), "replace");
         if (text != nullptr) {
             PyErr_SetObject(PyExc_ValueError, text);
             Py_DECREF(text);
@@ -82,7 +82,8 @@ PyObject* translate_current_exception() noexcept {
 
 bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
     if (nargs == want) return true;
-    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", name, want, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given", name, want,
+                 nargs);
     return false;
 }
 
@@ -101,14 +102,18 @@ public:
         held_ = true;
         return true;
     }
-    std::string_view text() const { return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
+    std::string_view text() const {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
 
 private:
     Py_buffer view_{};
     bool held_ = false;
 };
 
-PyObject* bytes_of(const std::string& s) { return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())); }
+PyObject* bytes_of(const std::string& s) {
+    return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
 
 const char maxsim_doc[] =
     "maxsim(query, vectors, offsets, candidates, out, /)\n--\n\n"
@@ -131,11 +136,14 @@ PyObject* maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const uint64_t q = query.shape(0), dim = vectors.shape(1), n = candidates.shape(0);
     if (q > 0 && query.shape(1) != dim)
         return PyErr_Format(PyExc_ValueError, "query rows have %llu columns; the store's vectors have %llu",
-                            static_cast<unsigned long long>(query.shape(1)), static_cast<unsigned long long>(dim));
-    if (offsets.shape(0) == 0) return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+                            static_cast<unsigned long long>(query.shape(1)),
+                            static_cast<unsigned long long>(dim));
+    if (offsets.shape(0) == 0)
+        return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
     if (out.shape(0) != n)
         return PyErr_Format(PyExc_ValueError, "out holds %llu scores; there are %llu candidates",
-                            static_cast<unsigned long long>(out.shape(0)), static_cast<unsigned long long>(n));
+                            static_cast<unsigned long long>(out.shape(0)),
+                            static_cast<unsigned long long>(n));
     try {
         const StoreView store{vectors.data(),
                               vectors.element() == Element::Float16 ? RowType::Float16 : RowType::Float32,
@@ -165,8 +173,9 @@ PyObject* read_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!data.borrow(args[0])) return nullptr;
     try {
         const QorRouterState state = read_state_bytes(data.text());
-        return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:O}", "dim", static_cast<unsigned long long>(state.codebook.dim),
-                             "n_fine", static_cast<unsigned long long>(state.codebook.n_fine), "n_coarse",
+        return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:O}", "dim",
+                             static_cast<unsigned long long>(state.codebook.dim), "n_fine",
+                             static_cast<unsigned long long>(state.codebook.n_fine), "n_coarse",
                              static_cast<unsigned long long>(state.codebook.n_coarse), "n_docs",
                              static_cast<unsigned long long>(state.n_docs()), "ctop_r",
                              static_cast<unsigned long long>(state.ctop_r), "holds_documents",
@@ -214,11 +223,14 @@ PyObject* codebook_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
 // package keeps (and may memory-map); every call checks their shapes.
 
 PyObject* value_error_u64(const char* format, uint64_t a, uint64_t b) {
-    return PyErr_Format(PyExc_ValueError, format, static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
+    return PyErr_Format(PyExc_ValueError, format, static_cast<unsigned long long>(a),
+                        static_cast<unsigned long long>(b));
 }
 
 // The bit width whose levels table has `levels` columns, 0 for none.
-uint32_t bits_of_levels(uint64_t levels) { return levels == 2 ? 1 : levels == 4 ? 2 : levels == 16 ? 4 : 0; }
+uint32_t bits_of_levels(uint64_t levels) {
+    return levels == 2 ? 1 : levels == 4 ? 2 : levels == 16 ? 4 : 0;
+}
 
 // Borrows centroids (n_fine, dim) and levels (dim, 2^bits) and builds the
 // quantiser the core takes; cuts, when given, are (dim, 2^bits - 1).
@@ -242,7 +254,8 @@ bool borrow_quantiser(PyObject* centroids_obj, PyObject* cuts_obj, PyObject* lev
     }
     const uint64_t k = uint64_t{1} << bits;
     if (cuts_obj != nullptr && (cuts.shape(0) != view.dim || cuts.shape(1) != k - 1)) {
-        PyErr_Format(PyExc_ValueError, "cuts must be (%llu, %llu) beside levels of %llu columns, got (%llu, %llu)",
+        PyErr_Format(PyExc_ValueError,
+                     "cuts must be (%llu, %llu) beside levels of %llu columns, got (%llu, %llu)",
                      static_cast<unsigned long long>(view.dim), static_cast<unsigned long long>(k - 1),
                      static_cast<unsigned long long>(k), static_cast<unsigned long long>(cuts.shape(0)),
                      static_cast<unsigned long long>(cuts.shape(1)));
@@ -274,7 +287,8 @@ PyObject* fine_centroids(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const QorRouterState state = read_state_bytes(data.text());
         const TwoStageCodebook& cb = state.codebook;
         return Py_BuildValue("(KKy#)", static_cast<unsigned long long>(cb.n_fine),
-                             static_cast<unsigned long long>(cb.dim), reinterpret_cast<const char*>(cb.cquant.data()),
+                             static_cast<unsigned long long>(cb.dim),
+                             reinterpret_cast<const char*>(cb.cquant.data()),
                              static_cast<Py_ssize_t>(cb.n_fine * cb.dim * sizeof(float)));
     } catch (...) {
         return translate_current_exception();
@@ -343,17 +357,19 @@ PyObject* encode_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     const uint64_t n = vectors.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
     if (vectors.shape(1) != view.dim)
-        return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1), view.dim);
+        return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1),
+                               view.dim);
     if (fine.shape(0) != n || residual.shape(0) != n || residual.shape(1) != bytes)
-        return PyErr_Format(PyExc_ValueError, "fine must be (%llu,) and residual (%llu, %llu), got (%llu,) and (%llu, %llu)",
-                            static_cast<unsigned long long>(n), static_cast<unsigned long long>(n),
-                            static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(fine.shape(0)),
-                            static_cast<unsigned long long>(residual.shape(0)),
-                            static_cast<unsigned long long>(residual.shape(1)));
+        return PyErr_Format(
+            PyExc_ValueError, "fine must be (%llu,) and residual (%llu, %llu), got (%llu,) and (%llu, %llu)",
+            static_cast<unsigned long long>(n), static_cast<unsigned long long>(n),
+            static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(fine.shape(0)),
+            static_cast<unsigned long long>(residual.shape(0)),
+            static_cast<unsigned long long>(residual.shape(1)));
     try {
         encode_residual_codes(view, quantiser, static_cast<const float*>(vectors.data()), n,
-                              static_cast<uint16_t*>(fine.mutable_data()), static_cast<uint8_t*>(residual.mutable_data()),
-                              &scoring_pool());
+                              static_cast<uint16_t*>(fine.mutable_data()),
+                              static_cast<uint8_t*>(residual.mutable_data()), &scoring_pool());
     } catch (...) {
         return translate_current_exception();
     }
@@ -381,20 +397,26 @@ PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         !candidates.borrow(args[6], "candidates", 1, bit(Element::Int64)) ||
         !out.borrow(args[7], "out", 1, bit(Element::Float32), /*writable=*/true))
         return nullptr;
-    const uint64_t q = query.shape(0), n = candidates.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
+    const uint64_t q = query.shape(0), n = candidates.shape(0),
+                   bytes = residual_bytes(view.dim, quantiser.bits);
     if (q > 0 && query.shape(1) != view.dim)
-        return value_error_u64("query rows have %llu columns; the codes have dimension %llu", query.shape(1), view.dim);
+        return value_error_u64("query rows have %llu columns; the codes have dimension %llu", query.shape(1),
+                               view.dim);
     if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
-        return PyErr_Format(PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
-                            static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
-                            static_cast<unsigned long long>(fine.shape(0)),
-                            static_cast<unsigned long long>(residual.shape(0)),
-                            static_cast<unsigned long long>(residual.shape(1)));
-    if (offsets.shape(0) == 0) return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
-    if (out.shape(0) != n) return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
+        return PyErr_Format(
+            PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
+            static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
+            static_cast<unsigned long long>(fine.shape(0)),
+            static_cast<unsigned long long>(residual.shape(0)),
+            static_cast<unsigned long long>(residual.shape(1)));
+    if (offsets.shape(0) == 0)
+        return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+    if (out.shape(0) != n)
+        return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
     try {
-        const CodeStoreView store{static_cast<const uint16_t*>(fine.data()), static_cast<const uint8_t*>(residual.data()),
-                                  fine.shape(0), static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1};
+        const CodeStoreView store{static_cast<const uint16_t*>(fine.data()),
+                                  static_cast<const uint8_t*>(residual.data()), fine.shape(0),
+                                  static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1};
         // The centroid similarities split over the same pool as the scores.
         parallel::ScopedPool scoped(scoring_pool());
         code_maxsim_scores(static_cast<const float*>(query.data()), q, view, quantiser, store,
@@ -426,7 +448,8 @@ PyObject* token_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     const unsigned long long n_fine = PyLong_AsUnsignedLongLong(args[2]);
     if (PyErr_Occurred()) return nullptr;
-    if (offsets.shape(0) == 0) return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+    if (offsets.shape(0) == 0)
+        return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
     try {
         const TokenLists lists =
             build_token_lists(static_cast<const uint16_t*>(fine.data()), fine.shape(0),
@@ -459,11 +482,14 @@ PyObject* token_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     const unsigned long long probe = PyLong_AsUnsignedLongLong(args[4]);
     if (PyErr_Occurred()) return nullptr;
-    const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0), centroids.shape(1)};
+    const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0),
+                            centroids.shape(1)};
     if (query.shape(0) > 0 && query.shape(1) != view.dim)
-        return value_error_u64("query rows have %llu columns; the centroids have %llu", query.shape(1), view.dim);
+        return value_error_u64("query rows have %llu columns; the centroids have %llu", query.shape(1),
+                               view.dim);
     if (starts.shape(0) != view.n_fine + 1)
-        return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0), view.n_fine);
+        return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0),
+                               view.n_fine);
     try {
         parallel::ScopedPool scoped(scoring_pool());
         return int64_bytes(token_candidates(static_cast<const float*>(query.data()), query.shape(0), view,
@@ -530,12 +556,21 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "nuvaris_qor_search._native",
-                          "The search package's native core: exact MaxSim, residual codes and router state summaries.", -1,
-                          methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "nuvaris_qor_search._native",
+    "The search package's native core: exact MaxSim, residual codes and router state summaries.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 
 }  // namespace
 
 }  // namespace qor::search
 
-PyMODINIT_FUNC PyInit__native(void) { return PyModule_Create(&qor::search::module_def); }
+PyMODINIT_FUNC PyInit__native(void) {
+    return PyModule_Create(&qor::search::module_def);
+}

@@ -23,7 +23,9 @@ using qor::parallel::Isa;
 
 const float INF = std::numeric_limits<float>::infinity();
 
-bool same(float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a != a && b != b); }
+bool same(float a, float b) {
+    return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a != a && b != b);
+}
 
 std::vector<float> uniform(std::size_t n, std::mt19937& rng, float lo = -1.0f, float hi = 1.0f) {
     std::uniform_real_distribution<float> u(lo, hi);
@@ -91,20 +93,21 @@ TEST(every_kernel_gives_the_formula_bit_for_bit) {
             const std::vector<float> cents = unit_rows(n_fine, d, rng);
             const std::vector<float> train = uniform(300 * d, rng);
             const qor::CentroidView cv{cents.data(), n_fine, d};
-            const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, train.data(), 300, bits, 1000, 1);
+            const qor::ResidualQuantiser qz =
+                qor::train_residual_quantiser(cv, train.data(), 300, bits, 1000, 1);
             const std::size_t n = 53, bytes = qor::residual_bytes(d, bits);
             std::vector<uint16_t> fine(n);
             std::vector<uint8_t> residual(n * bytes);
             const std::vector<float> docs = uniform(n * d, rng);
             qor::encode_residual_codes(cv, qz, docs.data(), n, fine.data(), residual.data());
-            fine[3] = 9;       // beyond the codebook: that vector never wins
+            fine[3] = 9;         // beyond the codebook: that vector never wins
             residual[1] = 0xFF;  // stray high bits of a short last byte are ignored
             for (const std::size_t q : {1u, 3u, 8u, 9u, 16u, 17u, 33u}) {
                 const std::vector<float> query = uniform(q * d, rng);
                 const qor::CodeQueryTables t = qor::build_code_tables(query.data(), q, cv, qz);
                 for (const std::size_t len : {0u, 1u, 3u, 4u, 5u, 50u, 53u}) {
-                    const std::vector<float> want =
-                        formula_maxima(query.data(), q, cents, n_fine, d, qz, fine.data(), residual.data(), len);
+                    const std::vector<float> want = formula_maxima(query.data(), q, cents, n_fine, d, qz,
+                                                                   fine.data(), residual.data(), len);
                     for (const auto kernel : kernels()) {
                         std::vector<float> got(t.t_stride + 16, 1.0f);
                         kernel(t, fine.data(), residual.data(), len, got.data());
@@ -132,7 +135,8 @@ TEST(fine_codes_are_the_routers_and_training_ignores_the_pool) {
     std::vector<uint8_t> first_residual;
     for (std::size_t threads = 1; threads <= 4; ++threads) {
         qor::parallel::ThreadPool pool(threads);
-        const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, vectors.data(), n, 2, 700, 3, &pool);
+        const qor::ResidualQuantiser qz =
+            qor::train_residual_quantiser(cv, vectors.data(), n, 2, 700, 3, &pool);
         std::vector<uint16_t> fine(n);
         std::vector<uint8_t> residual(n * qor::residual_bytes(d, 2));
         qor::encode_residual_codes(cv, qz, vectors.data(), n, fine.data(), residual.data(), &pool);
@@ -178,7 +182,8 @@ TEST(scores_equal_over_pool_sizes_and_approach_the_exact_ones) {
     std::vector<float> want(cands.size());
     {
         qor::parallel::ThreadPool pool(1);
-        qor::code_maxsim_scores(query.data(), q, cv, qz, store, cands, want.data(), &pool, &qor::code_maxsim_scalar);
+        qor::code_maxsim_scores(query.data(), q, cv, qz, store, cands, want.data(), &pool,
+                                &qor::code_maxsim_scalar);
     }
     for (const auto kernel : kernels())
         for (std::size_t threads = 1; threads <= 4; ++threads) {
