@@ -19,6 +19,7 @@ from importlib import metadata
 import numpy as np
 import pytest
 
+import nuvaris_qor_router
 import nuvaris_qor_search
 from nuvaris_qor_search import Retriever
 
@@ -36,7 +37,7 @@ def docs():
 
 
 def test_version_len_repr_and_signature(docs):
-    assert nuvaris_qor_search.__version__ == metadata.version("nuvaris_qor_router")
+    assert nuvaris_qor_search.__version__ == nuvaris_qor_router.__version__ == metadata.version("nuvaris_qor_router")
     params = inspect.signature(Retriever.build).parameters
     assert {n: params[n].default for n in ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")} == {
         "n_fine": 256,

@@ -15,6 +15,11 @@ namespace {
 PyModuleDef qor_module = {PyModuleDef_HEAD_INIT, "nuvaris_qor_router", "", 0, nullptr, nullptr, nullptr, nullptr,
                           nullptr};
 
+// The distribution's version, set by the build (scikit-build-core passes it).
+#ifndef QOR_VERSION
+#define QOR_VERSION "0+unknown"
+#endif
+
 PyObject* g_module = nullptr;         // the one module object, kept for the process
 int64_t g_interpreter_id = -1;        // the interpreter that imported it first
 
@@ -40,6 +45,7 @@ PyObject* create_module() {
     ok = ok && add_attribute(module, "__all__", Py_NewRef(all)) && add_attribute(module, "PyQorRouter", Py_NewRef(type));
     PyObject* panic = ok ? qor::py::panic_exception_type() : nullptr;
     ok = ok && panic != nullptr && add_attribute(module, "PanicException", Py_NewRef(panic));
+    ok = ok && add_attribute(module, "__version__", PyUnicode_FromString(QOR_VERSION));
     Py_XDECREF(all);
     Py_XDECREF(type);
     if (!ok) {

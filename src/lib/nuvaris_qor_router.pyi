@@ -4,6 +4,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["PyQorRouter"]
+__version__: str
 
 class PanicException(BaseException):
     """Raised when the router detects a broken internal invariant."""
