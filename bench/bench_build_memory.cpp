@@ -5,14 +5,14 @@
 // peak / input.
 //
 //   bench_build_memory FILE N D N_FINE ITERS
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
-#include <sys/resource.h>
-
-#include "router/router.hpp"
 #include "float_rows.hpp"
+#include "router/router.hpp"
 
 namespace {
 
@@ -45,10 +45,11 @@ int main(int argc, char** argv) {
     router.build(qor::MatrixRef::contiguous(rows.data(), n, d), ids, ranges, n_fine, 32, iters, 3);
     const long after = max_rss_kb();
     const double input = static_cast<double>(n * d * sizeof(float));
-    std::printf("{\"n\": %llu, \"d\": %llu, \"n_fine\": %llu, \"input_mib\": %.1f, \"rss_before_mib\": %.1f, "
-                "\"peak_mib\": %.1f, \"peak_over_input\": %.3f}\n",
-                static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
-                static_cast<unsigned long long>(n_fine), input / 1048576.0, before / 1024.0, after / 1024.0,
-                after * 1024.0 / input);
+    std::printf(
+        "{\"n\": %llu, \"d\": %llu, \"n_fine\": %llu, \"input_mib\": %.1f, \"rss_before_mib\": %.1f, "
+        "\"peak_mib\": %.1f, \"peak_over_input\": %.3f}\n",
+        static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
+        static_cast<unsigned long long>(n_fine), input / 1048576.0, before / 1024.0, after / 1024.0,
+        after * 1024.0 / input);
     return 0;
 }

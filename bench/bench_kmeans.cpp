@@ -6,14 +6,14 @@
 // changed labels per pass, and the peak resident memory so far.
 //
 //   bench_kmeans FILE N D ITERS FINE[,FINE...] [full|bounded|both]
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <sys/resource.h>
 
 #include "codebook/codebook.hpp"
 #include "codebook/kmeans.hpp"
@@ -84,17 +84,19 @@ int main(int argc, char** argv) {
             bounded_cpu = cpu_seconds() - c0;
         }
         const bool identical = mode != "both" || (same_bytes(full.cquant, bounded.cquant) &&
-                                                   same_bytes(full.cindex_labels, bounded.cindex_labels) &&
-                                                   same_bytes(full.centroid_dists, bounded.centroid_dists));
+                                                  same_bytes(full.cindex_labels, bounded.cindex_labels) &&
+                                                  same_bytes(full.centroid_dists, bounded.centroid_dists));
         rusage ru{};
         getrusage(RUSAGE_SELF, &ru);
         std::printf(
             "{\"n\": %llu, \"d\": %llu, \"n_fine\": %llu, \"full_s\": %.3f, \"bounded_s\": %.3f, "
             "\"full_cpu_s\": %.3f, \"bounded_cpu_s\": %.3f, "
-            "\"identical\": %s, \"evaluated\": [%s], \"changed\": [%s], \"kind\": \"%s\", \"max_rss_kb\": %ld}\n",
+            "\"identical\": %s, \"evaluated\": [%s], \"changed\": [%s], \"kind\": \"%s\", \"max_rss_kb\": "
+            "%ld}\n",
             static_cast<unsigned long long>(n), static_cast<unsigned long long>(d),
-            static_cast<unsigned long long>(fine), full_s, bounded_s, full_cpu, bounded_cpu, identical ? "true" : "false",
-            join(trace.evaluated).c_str(), join(trace.changed).c_str(), trace.kind.c_str(), ru.ru_maxrss);
+            static_cast<unsigned long long>(fine), full_s, bounded_s, full_cpu, bounded_cpu,
+            identical ? "true" : "false", join(trace.evaluated).c_str(), join(trace.changed).c_str(),
+            trace.kind.c_str(), ru.ru_maxrss);
         std::fflush(stdout);
     }
     return 0;

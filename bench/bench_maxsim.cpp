@@ -3,7 +3,8 @@
 // in cache (a few documents scored many times) and streamed from memory
 // (every document of a store larger than the caches, once per pass).
 //   build/bench/bench_maxsim [query rows] [dim] [rows per document]
-// prints: kernel=<isa> store=<f32|f16> data=<cached|streamed> q=<rows> dim=<d> us_per_candidate=<us> ns_per_row=<ns>
+// prints: kernel=<isa> store=<f32|f16> data=<cached|streamed> q=<rows> dim=<d> us_per_candidate=<us>
+// ns_per_row=<ns>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -25,7 +26,8 @@ uint16_t to_half(float f) {
     std::memcpy(&b, &f, 4);
     const uint32_t sign = (b >> 16) & 0x8000u;
     const int e = static_cast<int>((b >> 23) & 0xFF) - 112;
-    return static_cast<uint16_t>(e <= 0 ? sign : sign | (static_cast<uint32_t>(e) << 10) | ((b >> 13) & 0x3FFu));
+    return static_cast<uint16_t>(e <= 0 ? sign
+                                        : sign | (static_cast<uint32_t>(e) << 10) | ((b >> 13) & 0x3FFu));
 }
 
 }  // namespace
@@ -45,7 +47,8 @@ int main(int argc, char** argv) {
     std::vector<int64_t> offsets(n_docs + 1);
     for (uint64_t d = 0; d <= n_docs; ++d) offsets[d] = static_cast<int64_t>(d * len);
     std::vector<int64_t> streamed(n_docs), cached(n_docs);
-    for (uint64_t d = 0; d < n_docs; ++d) streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
+    for (uint64_t d = 0; d < n_docs; ++d)
+        streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
     std::vector<float> out(n_docs);
     qor::parallel::ThreadPool one(1);
 
@@ -54,8 +57,11 @@ int main(int argc, char** argv) {
         for (const bool half : {false, true})
             for (const bool stream : {false, true}) {
                 const qor::StoreView store{half ? static_cast<const void*>(halves.data()) : rows.data(),
-                                           half ? qor::RowType::Float16 : qor::RowType::Float32, n_docs * len, dim,
-                                           offsets.data(), n_docs};
+                                           half ? qor::RowType::Float16 : qor::RowType::Float32,
+                                           n_docs * len,
+                                           dim,
+                                           offsets.data(),
+                                           n_docs};
                 const std::vector<int64_t>& cands = stream ? streamed : cached;
                 const std::size_t n = isa == Isa::Scalar ? cands.size() / 16 : cands.size();
                 std::vector<double> t;
@@ -64,13 +70,15 @@ int main(int argc, char** argv) {
                     qor::maxsim_scores(query.data(), q, store, {cands.data(), n}, out.data(), &one,
                                        qor::maxsim_kernel_for(isa), qor::widen_kernel_for(isa));
                     const auto t1 = std::chrono::steady_clock::now();
-                    t.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() / static_cast<double>(n));
+                    t.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count() /
+                                static_cast<double>(n));
                 }
                 std::sort(t.begin(), t.end());
-                std::printf("kernel=%s store=%s data=%s q=%llu dim=%llu us_per_candidate=%.3f ns_per_row=%.1f\n",
-                            qor::parallel::isa_name(isa), half ? "f16" : "f32", stream ? "streamed" : "cached",
-                            static_cast<unsigned long long>(q), static_cast<unsigned long long>(dim), t[2],
-                            t[2] * 1e3 / static_cast<double>(len));
+                std::printf(
+                    "kernel=%s store=%s data=%s q=%llu dim=%llu us_per_candidate=%.3f ns_per_row=%.1f\n",
+                    qor::parallel::isa_name(isa), half ? "f16" : "f32", stream ? "streamed" : "cached",
+                    static_cast<unsigned long long>(q), static_cast<unsigned long long>(dim), t[2],
+                    t[2] * 1e3 / static_cast<double>(len));
             }
     }
     return 0;

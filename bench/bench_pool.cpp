@@ -1,16 +1,16 @@
 // Worker pool costs: the fixed cost of one parallel_for (start, wake, join)
 // and the speed-up of a compute-bound loop, each against a serial baseline
 // measured in the same run. Prints medians of several repetitions.
-#include "parallel/thread_pool.hpp"
-
 #include <algorithm>
 #include <atomic>
-#include <thread>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <vector>
+
+#include "parallel/thread_pool.hpp"
 
 using qor::parallel::ThreadPool;
 using Clock = std::chrono::steady_clock;
@@ -47,33 +47,42 @@ int main(int argc, char** argv) {
     std::vector<float> out(20000);
 
     // Serial baselines.
-    const double empty_serial = median_seconds(reps, [&] {
-        for (int l = 0; l < loops; ++l) work(out, 0, 0);
-    }) / loops;
+    const double empty_serial = median_seconds(reps,
+                                               [&] {
+                                                   for (int l = 0; l < loops; ++l) work(out, 0, 0);
+                                               }) /
+                                loops;
     const double compute_serial = median_seconds(reps, [&] { work(out, 0, out.size()); });
     const std::vector<float> reference = out;
 
     std::printf("threads  loop_overhead_us  round_trip_us  compute_ms  speedup_vs_serial  identical\n");
-    std::printf("serial   %16.3f  %13s  %10.2f  %17.2f  %9s\n", empty_serial * 1e6, "-",
-                compute_serial * 1e3, 1.0, "-");
+    std::printf("serial   %16.3f  %13s  %10.2f  %17.2f  %9s\n", empty_serial * 1e6, "-", compute_serial * 1e3,
+                1.0, "-");
     for (std::size_t threads = 1; threads <= max_threads; ++threads) {
         ThreadPool pool(threads);
         // Two chunks, empty bodies: the whole cost is dispatch and join.
-        const double overhead = median_seconds(reps, [&] {
-            for (int l = 0; l < loops; ++l) pool.parallel_for(2, 1, [](std::size_t, std::size_t) {});
-        }) / loops;
+        const double overhead =
+            median_seconds(reps,
+                           [&] {
+                               for (int l = 0; l < loops; ++l)
+                                   pool.parallel_for(2, 1, [](std::size_t, std::size_t) {});
+                           }) /
+            loops;
         // One chunk per thread, each waiting for all: every worker must wake,
         // so this is the full wake-up and join latency.
         const int trips = 2000;
-        const double round_trip = median_seconds(reps, [&] {
-            for (int l = 0; l < trips; ++l) {
-                std::atomic<std::size_t> arrived{0};
-                pool.parallel_for(pool.threads(), 1, [&](std::size_t, std::size_t) {
-                    arrived.fetch_add(1);
-                    while (arrived.load() < pool.threads()) std::this_thread::yield();
-                });
-            }
-        }) / trips;
+        const double round_trip =
+            median_seconds(reps,
+                           [&] {
+                               for (int l = 0; l < trips; ++l) {
+                                   std::atomic<std::size_t> arrived{0};
+                                   pool.parallel_for(pool.threads(), 1, [&](std::size_t, std::size_t) {
+                                       arrived.fetch_add(1);
+                                       while (arrived.load() < pool.threads()) std::this_thread::yield();
+                                   });
+                               }
+                           }) /
+            trips;
         std::fill(out.begin(), out.end(), 0.0f);
         const double compute = median_seconds(reps, [&] {
             pool.parallel_for(out.size(), 64, [&](std::size_t b, std::size_t e) { work(out, b, e); });

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
         [&] {
             float acc = 0.0f;
             for (std::size_t d = 0; d < docs; ++d)
-                acc += qor::proxy_distance(sims, q, n_fine, std::span<const uint16_t>(codes.data() + d * len, len));
+                acc += qor::proxy_distance(sims, q, n_fine,
+                                           std::span<const uint16_t>(codes.data() + d * len, len));
             sink = acc;
         },
         docs);

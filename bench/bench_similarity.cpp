@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     std::vector<float> query(q * dim);
     for (float& v : query) v = u(rng);
     std::vector<std::size_t> thread_counts{1};
-    if (qor::parallel::configured_pool_size() > 1) thread_counts.push_back(qor::parallel::configured_pool_size());
+    if (qor::parallel::configured_pool_size() > 1)
+        thread_counts.push_back(qor::parallel::configured_pool_size());
     for (const uint64_t n : {uint64_t{256}, uint64_t{4096}, uint64_t{65536}}) {
         std::vector<float> cents(n * dim);
         for (float& v : cents) v = u(rng);
@@ -50,8 +51,8 @@ int main(int argc, char** argv) {
             for (const std::size_t threads : thread_counts) {
                 qor::parallel::ThreadPool pool(threads);
                 qor::parallel::ScopedPool scope(pool);
-                const double us =
-                    median_us(query, q, cents, n, dim, out, qor::similarity_kernel_for(isa), isa == Isa::Scalar ? 5 : reps);
+                const double us = median_us(query, q, cents, n, dim, out, qor::similarity_kernel_for(isa),
+                                            isa == Isa::Scalar ? 5 : reps);
                 std::printf("kernel=%s threads=%zu q=%llu n_fine=%llu dim=%llu median_us=%.1f gflops=%.2f\n",
                             qor::parallel::isa_name(isa), threads, static_cast<unsigned long long>(q),
                             static_cast<unsigned long long>(n), static_cast<unsigned long long>(dim), us,

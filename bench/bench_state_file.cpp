@@ -5,6 +5,9 @@
 // several runs in MB/s of body text and the peak resident memory of a load.
 //
 //   bench_state_file [n_docs] [tokens_per_doc] [runs] [dir]
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,9 +15,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include "state_file/state_file.hpp"
 
@@ -29,15 +29,18 @@ qor::QorRouterState make_state(uint64_t n_docs, uint64_t tokens) {
     cb.dim = 128;
     cb.n_coarse = 32;
     for (uint64_t i = 0; i < cb.n_fine * cb.dim; ++i) cb.cquant.push_back(normal(rng) * 0.09f);
-    for (uint64_t i = 0; i < cb.n_fine; ++i) cb.cindex_labels.push_back(static_cast<uint32_t>(i % cb.n_coarse));
-    for (uint64_t i = 0; i < cb.n_fine * cb.n_fine; ++i) cb.centroid_dists.push_back(std::abs(normal(rng)) + 0.5f);
+    for (uint64_t i = 0; i < cb.n_fine; ++i)
+        cb.cindex_labels.push_back(static_cast<uint32_t>(i % cb.n_coarse));
+    for (uint64_t i = 0; i < cb.n_fine * cb.n_fine; ++i)
+        cb.centroid_dists.push_back(std::abs(normal(rng)) + 0.5f);
     for (uint64_t i = 0; i < cb.n_fine; ++i) cb.idf.push_back(std::abs(normal(rng)) * 0.3f);
     s.ctop_r = 3;
     s.postings.lists.resize(cb.n_coarse);
     s.postings.cluster_reps.resize(cb.n_coarse);
     for (uint64_t d = 0; d < n_docs; ++d) {
         qor::DocProfile p;
-        for (uint64_t t = 0; t < tokens; ++t) p.centroid_ids.push_back(static_cast<uint32_t>(rng() % cb.n_fine));
+        for (uint64_t t = 0; t < tokens; ++t)
+            p.centroid_ids.push_back(static_cast<uint32_t>(rng() % cb.n_fine));
         const uint32_t c0 = static_cast<uint32_t>(rng() % cb.n_coarse);
         for (uint32_t k = 0; k < 3; ++k) {
             const uint32_t c = (c0 + k * 7) % 32;
@@ -128,9 +131,10 @@ int main(int argc, char** argv) {
 
     std::printf("write_state_json  %8.1f MB/s  (median %.3f s of %d)\n", mb / t_write, t_write, runs);
     std::printf("read_state_json   %8.1f MB/s  (median %.3f s of %d)\n", mb / t_parse, t_parse, runs);
-    std::printf("save_state        %8.1f MB/s  (median %.3f s of %d, fsync included)\n", mb / t_save, t_save, runs);
-    std::printf("load_state        %8.1f MB/s  (median %.3f s of %d, invariant check included)\n", mb / t_load,
-                t_load, runs);
+    std::printf("save_state        %8.1f MB/s  (median %.3f s of %d, fsync included)\n", mb / t_save, t_save,
+                runs);
+    std::printf("load_state        %8.1f MB/s  (median %.3f s of %d, invariant check included)\n",
+                mb / t_load, t_load, runs);
     std::printf("peak RSS of one load_state in a fresh process: %.0f MB (body %.0f MB, state %.0f MB)\n",
                 load_peak_mb, mb, rss_state);
     return 0;

@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qor::PersistError err;
     const auto state = qor::read_state_json(body, &err);
     if (!state) {
-        if (err.kind != qor::PersistError::Kind::Serialization || !well_positioned(err, body)) __builtin_trap();
+        if (err.kind != qor::PersistError::Kind::Serialization || !well_positioned(err, body))
+            __builtin_trap();
         return 0;
     }
     (void)qor::check_state_invariants(*state, false);

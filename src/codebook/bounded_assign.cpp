@@ -126,8 +126,9 @@ double DistanceRounding::lower_computed(double distance) const {
     return v > 0.0 ? v * (1.0 - SLACK) : -1.0;
 }
 
-
-uint64_t BoundedAssignment::default_max_groups(uint64_t d) { return std::clamp<uint64_t>(d / 8, 1, 16); }
+uint64_t BoundedAssignment::default_max_groups(uint64_t d) {
+    return std::clamp<uint64_t>(d / 8, 1, 16);
+}
 
 BoundedAssignment::BoundedAssignment(const float* rows, uint64_t n, uint64_t d, uint64_t k, parallel::Isa isa,
                                      uint64_t max_groups, const float* divisors)
@@ -459,7 +460,8 @@ void BoundedAssignment::Chunk::guess_groups() {
     // nearest group centre. Its best centroid b there, at computed distance
     // o, then excludes every group g with o below the least computed
     // distance that near(b, g) - upper(o) allows.
-    for (uint64_t i = lo; i < hi; ++i) guess[i - lo] = owner.have_labels_ ? owner.split_.group_of[p.previous[i]] : 0;
+    for (uint64_t i = lo; i < hi; ++i)
+        guess[i - lo] = owner.have_labels_ ? owner.split_.group_of[p.previous[i]] : 0;
     if (!owner.have_labels_) guess_by_centres();
     for (uint64_t g = 0; g < g_count; ++g) {
         members.clear();
@@ -497,10 +499,12 @@ uint64_t BoundedAssignment::Chunk::evaluate_open() {
         if (decided[r]) continue;
         ++undecided;
         for (uint64_t g = 0; g < g_count; ++g)
-            if ((open[r] | done[r]) >> g & 1) open_lanes += owner.split_.segment[g + 1] - owner.split_.segment[g];
+            if ((open[r] | done[r]) >> g & 1)
+                open_lanes += owner.split_.segment[g + 1] - owner.split_.segment[g];
     }
     const double all_lanes = static_cast<double>(undecided * p.table.width());
-    const bool whole_chunk = owner.force_full_chunks_ || static_cast<double>(open_lanes) > FULL_CHUNK_SHARE * all_lanes;
+    const bool whole_chunk =
+        owner.force_full_chunks_ || static_cast<double>(open_lanes) > FULL_CHUNK_SHARE * all_lanes;
     whole.clear();
     for (uint64_t i = lo; i < hi; ++i) {
         const std::size_t r = static_cast<std::size_t>(i - lo);

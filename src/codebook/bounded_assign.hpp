@@ -115,12 +115,12 @@ private:
     bool force_full_chunks_ = false;
     uint64_t groups_ = 1;
     CentroidGroups split_;
-    std::vector<float> upper_;          // per row: >= exact distance to its centroid
-    std::vector<uint16_t> lower_;       // per row and group: <= exact distance to every other finite
-                                        // centroid of it (narrow_down)
+    std::vector<float> upper_;     // per row: >= exact distance to its centroid
+    std::vector<uint16_t> lower_;  // per row and group: <= exact distance to every other finite
+                                   // centroid of it (narrow_down)
     std::vector<float> last_centroids_;
-    bool have_labels_ = false;          // `previous` holds the labels of an earlier pass
-    uint64_t last_evaluated_ = 0;       // row-to-centroid evaluations of the last pass
+    bool have_labels_ = false;     // `previous` holds the labels of an earlier pass
+    uint64_t last_evaluated_ = 0;  // row-to-centroid evaluations of the last pass
     uint64_t evaluated_ = 0;
     uint64_t needed_ = 0;
 };

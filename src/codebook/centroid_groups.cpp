@@ -159,7 +159,8 @@ CentroidGroups group_centroids(const float* centroids, uint64_t k, uint64_t d, u
     out.centre.assign(static_cast<std::size_t>(g_count * d), std::numeric_limits<float>::quiet_NaN());
     for (uint64_t g = 0; g < g_count; ++g)
         if (means.count[g] > 0)
-            for (uint64_t j = 0; j < d; ++j) out.centre[g * d + j] = static_cast<float>(means.mean[g * d + j]);
+            for (uint64_t j = 0; j < d; ++j)
+                out.centre[g * d + j] = static_cast<float>(means.mean[g * d + j]);
     return out;
 }
 

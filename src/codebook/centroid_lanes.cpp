@@ -7,7 +7,8 @@ namespace qor {
 
 std::vector<uint32_t> CentroidLanes::in_order(uint64_t k) {
     std::vector<uint32_t> lanes;
-    lanes.reserve(static_cast<std::size_t>((k + CENTROID_LANE_BLOCK - 1) / CENTROID_LANE_BLOCK * CENTROID_LANE_BLOCK));
+    lanes.reserve(
+        static_cast<std::size_t>((k + CENTROID_LANE_BLOCK - 1) / CENTROID_LANE_BLOCK * CENTROID_LANE_BLOCK));
     for (uint64_t c = 0; c < k; ++c) lanes.push_back(static_cast<uint32_t>(c));
     while (lanes.size() % CENTROID_LANE_BLOCK != 0) lanes.push_back(NO_CENTROID);
     return lanes;

@@ -36,7 +36,8 @@ public:
     // `centroids` (k x d, row-major) must outlive this object; lanes.size()
     // is a multiple of CENTROID_LANE_BLOCK. The transposed copy is built
     // only when `transpose` (a vector kernel will read it).
-    CentroidLanes(const float* centroids, uint64_t k, uint64_t d, std::vector<uint32_t> lanes, bool transpose);
+    CentroidLanes(const float* centroids, uint64_t k, uint64_t d, std::vector<uint32_t> lanes,
+                  bool transpose);
 
     // Lanes 0..k-1 holding centroids 0..k-1, padded to a whole lane block.
     static std::vector<uint32_t> in_order(uint64_t k);

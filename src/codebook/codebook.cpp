@@ -15,8 +15,8 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
                                 uint64_t n_coarse, uint64_t max_kmeans_iter, KMeansTrace* fine_trace) {
     uint64_t need = 0;
     if (__builtin_mul_overflow(n, d, &need) || vectors.size() < need)
-        throw InternalFailure("vector shape mismatch: expected " + num(n) + " x " +
-                              num(d) + " values, got " + num(vectors.size()));
+        throw InternalFailure("vector shape mismatch: expected " + num(n) + " x " + num(d) + " values, got " +
+                              num(vectors.size()));
 
     const uint64_t k_fine = std::max<uint64_t>(std::min(n, n_fine), 2);
     const uint64_t k_coarse = std::max<uint64_t>(std::min(k_fine / 2, n_coarse), 2);
@@ -28,13 +28,15 @@ TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint
         KMeansOptions fine_options;
         fine_options.trace = fine_trace;
         fine_options.normalize = true;
-        return kmeans(MatrixRef::contiguous(vectors.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED, fine_options);
+        return kmeans(MatrixRef::contiguous(vectors.data(), n, d), k_fine, max_kmeans_iter, FINE_SEED,
+                      fine_options);
     }();
     fine.labels = {};  // not needed; freed before the coarse level
     const uint64_t h = fine.k;
     const KMeansResult coarse = [&] {
         const ProgressStage stage("coarse k-means");
-        return kmeans(MatrixRef::contiguous(fine.centroids.data(), h, d), k_coarse, max_kmeans_iter, COARSE_SEED);
+        return kmeans(MatrixRef::contiguous(fine.centroids.data(), h, d), k_coarse, max_kmeans_iter,
+                      COARSE_SEED);
     }();
 
     TwoStageCodebook cb;

@@ -42,8 +42,8 @@ inline constexpr uint64_t COARSE_SEED = 43;
 // fewer than n*d values. With fewer than 2 rows the result has fewer cquant
 // rows than n_fine (encoding then refuses the codebook). `fine_trace`, when
 // not null, receives the per-pass figures of the fine k-means.
-TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint64_t d,
-                                uint64_t n_fine, uint64_t n_coarse, uint64_t max_kmeans_iter,
+TwoStageCodebook train_codebook(std::span<const float> vectors, uint64_t n, uint64_t d, uint64_t n_fine,
+                                uint64_t n_coarse, uint64_t max_kmeans_iter,
                                 KMeansTrace* fine_trace = nullptr);
 
 // idf[c] = ln((n' + 1) / (df[c] + 1)) in float32, n' = number of lists (1

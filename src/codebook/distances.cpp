@@ -4,7 +4,8 @@
 
 namespace qor {
 
-DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes, parallel::Isa isa)
+DistanceTable::DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes,
+                             parallel::Isa isa)
     : DistanceTable(centroids, d, std::move(lanes), {}, isa) {}
 
 // Members in declaration order: the kernels are picked while `lanes` is

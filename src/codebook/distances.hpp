@@ -29,8 +29,8 @@ public:
     // The same, with the lanes cut into segments: segment s holds lanes
     // [segments[s], segments[s + 1]), each boundary a multiple of
     // DISTANCE_LANES, from 0 to lanes.size().
-    DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes, std::vector<std::size_t> segments,
-                  parallel::Isa isa);
+    DistanceTable(const float* centroids, uint64_t d, std::vector<uint32_t> lanes,
+                  std::vector<std::size_t> segments, parallel::Isa isa);
 
     std::size_t width() const { return lanes_.width(); }
     uint32_t centroid(std::size_t lane) const { return lanes_.centroid(lane); }

@@ -95,7 +95,8 @@ void plain_pass(const RowSource& rows, const float* centroids, uint64_t k_eff, p
 // Each centroid becomes the mean of its rows; an empty cluster keeps its
 // centroid. On the calling thread, rows in increasing order, so the float
 // sums are the same whatever the worker count.
-void update_centroids(const RowSource& rows, const uint32_t* labels, uint64_t k_eff, std::vector<float>& centroids) {
+void update_centroids(const RowSource& rows, const uint32_t* labels, uint64_t k_eff,
+                      std::vector<float>& centroids) {
     const uint64_t d = rows.d;
     std::vector<float> sums(static_cast<std::size_t>(k_eff * d), 0.0f);
     std::vector<uint64_t> counts(static_cast<std::size_t>(k_eff), 0);

@@ -150,8 +150,8 @@ void distance_rows(const float* const* rows, std::size_t n_rows, const LaneView&
 // Merges one row's per-lane smallest (v1, at lanes ix) and second smallest
 // (v2) values: the smallest on the lowest position among equal smallest
 // values, which is the first occurrence in lane order.
-inline void merge_minima(const float* v1, const float* v2, const uint32_t* ix, std::size_t lanes, float* first,
-                         float* second, uint32_t* lane) {
+inline void merge_minima(const float* v1, const float* v2, const uint32_t* ix, std::size_t lanes,
+                         float* first, float* second, uint32_t* lane) {
     constexpr float INF = __builtin_inff();
     float m1 = INF;
     uint32_t l1 = NO_CENTROID;
@@ -233,7 +233,8 @@ void minima_rows(const float* const* rows, std::size_t n_rows, const LaneView& c
 // The family for vector type V, MAX_ROWS rows per block.
 template <class V, std::size_t MAX_ROWS>
 LaneKernels vector_lane_kernels() {
-    return LaneKernels{&nearest_rows<V, MAX_ROWS>, &distance_rows<V, MAX_ROWS>, &minima_rows<V, MAX_ROWS>, true};
+    return LaneKernels{&nearest_rows<V, MAX_ROWS>, &distance_rows<V, MAX_ROWS>, &minima_rows<V, MAX_ROWS>,
+                       true};
 }
 
 }  // namespace

@@ -14,18 +14,40 @@
 // The operations whose intrinsics differ only in their register width
 // (_mm256_add_ps, _mm512_add_ps, ...), written once; expands inside a table
 // whose F and I types are the registers.
-#define QOR_SIMD_WIDTH_OPS(W)                                                      \
-    static F set1(float x) { return _mm##W##_set1_ps(x); }                         \
-    static F load(const float* p) { return _mm##W##_load_ps(p); }                  \
-    static F loadu(const float* p) { return _mm##W##_loadu_ps(p); }                \
-    static void store(float* p, F v) { _mm##W##_store_ps(p, v); }                  \
-    static void storeu(float* p, F v) { _mm##W##_storeu_ps(p, v); }                \
-    static F add(F a, F b) { return _mm##W##_add_ps(a, b); }                       \
-    static F sub(F a, F b) { return _mm##W##_sub_ps(a, b); }                       \
-    static F mul(F a, F b) { return _mm##W##_mul_ps(a, b); }                       \
-    static F zero() { return _mm##W##_setzero_ps(); }                              \
-    static I set1_i(int x) { return _mm##W##_set1_epi32(x); }                      \
-    static I add_i(I a, I b) { return _mm##W##_add_epi32(a, b); }
+#define QOR_SIMD_WIDTH_OPS(W)            \
+    static F set1(float x) {             \
+        return _mm##W##_set1_ps(x);      \
+    }                                    \
+    static F load(const float* p) {      \
+        return _mm##W##_load_ps(p);      \
+    }                                    \
+    static F loadu(const float* p) {     \
+        return _mm##W##_loadu_ps(p);     \
+    }                                    \
+    static void store(float* p, F v) {   \
+        _mm##W##_store_ps(p, v);         \
+    }                                    \
+    static void storeu(float* p, F v) {  \
+        _mm##W##_storeu_ps(p, v);        \
+    }                                    \
+    static F add(F a, F b) {             \
+        return _mm##W##_add_ps(a, b);    \
+    }                                    \
+    static F sub(F a, F b) {             \
+        return _mm##W##_sub_ps(a, b);    \
+    }                                    \
+    static F mul(F a, F b) {             \
+        return _mm##W##_mul_ps(a, b);    \
+    }                                    \
+    static F zero() {                    \
+        return _mm##W##_setzero_ps();    \
+    }                                    \
+    static I set1_i(int x) {             \
+        return _mm##W##_set1_epi32(x);   \
+    }                                    \
+    static I add_i(I a, I b) {           \
+        return _mm##W##_add_epi32(a, b); \
+    }
 
 namespace qor {
 namespace {

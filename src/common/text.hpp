@@ -7,6 +7,8 @@
 namespace qor {
 
 // `v` in decimal, as messages write counts, sizes and indices.
-inline std::string num(uint64_t v) { return std::to_string(v); }
+inline std::string num(uint64_t v) {
+    return std::to_string(v);
+}
 
 }  // namespace qor

@@ -9,12 +9,14 @@ namespace qor::py {
 
 namespace sig {
 const Signature new_{"PyQorRouter.__new__()", 1, 1, {"dim"}, {}};
-const Signature build{"PyQorRouter.build()",
-                      7,
-                      3,
-                      {"all_vectors", "doc_ids", "doc_offsets", "n_fine", "n_coarse", "max_kmeans_iter", "ctop_r"},
-                      {0, 0, 0, 256, 32, 30, 3}};
-const Signature add_documents{"PyQorRouter.add_documents()", 3, 3, {"new_vectors", "new_doc_ids", "doc_offsets"}, {}};
+const Signature build{
+    "PyQorRouter.build()",
+    7,
+    3,
+    {"all_vectors", "doc_ids", "doc_offsets", "n_fine", "n_coarse", "max_kmeans_iter", "ctop_r"},
+    {0, 0, 0, 256, 32, 30, 3}};
+const Signature add_documents{
+    "PyQorRouter.add_documents()", 3, 3, {"new_vectors", "new_doc_ids", "doc_offsets"}, {}};
 const Signature route_query{
     "PyQorRouter.route_query()", 3, 1, {"query_vectors", "n_probes", "max_candidates"}, {0, 4, 500}};
 const Signature get_cluster_entries{
@@ -34,8 +36,8 @@ bool fill_positional(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     const auto given = static_cast<std::size_t>(nargs);
     if (given > sig.count) {
         if (sig.required == sig.count)
-            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given", sig.full_name,
-                         sig.count, nargs);
+            PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd were given",
+                         sig.full_name, sig.count, nargs);
         else
             PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd were given",
                          sig.full_name, sig.required, sig.count, nargs);

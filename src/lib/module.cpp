@@ -12,16 +12,16 @@ namespace {
 
 // m_size 0 (not -1) so that a repeated import calls the init function again,
 // which then returns the cached module instead of a copy of its dict.
-PyModuleDef qor_module = {PyModuleDef_HEAD_INIT, "nuvaris_qor_router", "", 0, nullptr, nullptr, nullptr, nullptr,
-                          nullptr};
+PyModuleDef qor_module = {
+    PyModuleDef_HEAD_INIT, "nuvaris_qor_router", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 // The distribution's version, set by the build (scikit-build-core passes it).
 #ifndef QOR_VERSION
 #define QOR_VERSION "0+unknown"
 #endif
 
-PyObject* g_module = nullptr;         // the one module object, kept for the process
-int64_t g_interpreter_id = -1;        // the interpreter that imported it first
+PyObject* g_module = nullptr;   // the one module object, kept for the process
+int64_t g_interpreter_id = -1;  // the interpreter that imported it first
 
 // Adds `value` (stolen) as attribute `name`; false with an error set.
 bool add_attribute(PyObject* module, const char* name, PyObject* value) {
@@ -42,7 +42,8 @@ PyObject* create_module() {
         ok = name != nullptr && PyList_Append(all, name) == 0;
         Py_XDECREF(name);
     }
-    ok = ok && add_attribute(module, "__all__", Py_NewRef(all)) && add_attribute(module, "PyQorRouter", Py_NewRef(type));
+    ok = ok && add_attribute(module, "__all__", Py_NewRef(all)) &&
+         add_attribute(module, "PyQorRouter", Py_NewRef(type));
     PyObject* panic = ok ? qor::py::panic_exception_type() : nullptr;
     ok = ok && panic != nullptr && add_attribute(module, "PanicException", Py_NewRef(panic));
     ok = ok && add_attribute(module, "__version__", PyUnicode_FromString(QOR_VERSION));

@@ -45,7 +45,8 @@ bool PythonHooks::progress_enabled() {
 bool PythonHooks::report(const std::string& line) {
     if (stopped_) return false;
     PyObject* logger = module_logger();
-    PyObject* text = logger ? PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace") : nullptr;
+    PyObject* text =
+        logger ? PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace") : nullptr;
     PyObject* done = text ? PyObject_CallMethod(logger, "info", "sO", "%s", text) : nullptr;
     Py_XDECREF(text);
     if (done == nullptr) {
@@ -57,8 +58,7 @@ bool PythonHooks::report(const std::string& line) {
 }
 
 void PythonHooks::blocking(void (*wait)(void*), void* arg) {
-    Py_BEGIN_ALLOW_THREADS
-    wait(arg);
+    Py_BEGIN_ALLOW_THREADS wait(arg);
     Py_END_ALLOW_THREADS
 }
 

@@ -17,8 +17,8 @@
 
 #include "lib/binder.hpp"
 #include "lib/convert.hpp"
-#include "lib/python_errors.hpp"
 #include "lib/numpy_view.hpp"
+#include "lib/python_errors.hpp"
 #include "lib/python_hooks.hpp"
 #include "router/router.hpp"
 #include "state_file/state_file.hpp"
@@ -32,8 +32,7 @@ namespace {
 constexpr Py_ssize_t EXCLUSIVE = -1;
 
 struct RouterObject {
-    PyObject_HEAD
-    qor::Router* router;
+    PyObject_HEAD qor::Router* router;
     Py_ssize_t access;
     Py_ssize_t waiters;  // threads waiting in AccessGuard::enter for this router
 };
@@ -135,10 +134,8 @@ private:
             seen = wait.releases;
         }
         ++obj->waiters;
-        Py_BEGIN_ALLOW_THREADS
-        sleep_until_release(wait, seen);
-        Py_END_ALLOW_THREADS
-        --obj->waiters;
+        Py_BEGIN_ALLOW_THREADS sleep_until_release(wait, seen);
+        Py_END_ALLOW_THREADS-- obj->waiters;
         return PyErr_CheckSignals() == 0;
     }
 
@@ -225,8 +222,8 @@ void router_dealloc(PyObject* self) {
 // the router object. Exceptions are translated after the body's locals (the
 // matrix holds) and the access guard are released.
 template <class Body>
-PyObject* bound_method(const Signature& sig, Access kind, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, Body body) {
+PyObject* bound_method(const Signature& sig, Access kind, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames, Body body) {
     try {
         Slots s;
         if (!bind_fastcall(sig, args, nargs, kwnames, s)) return nullptr;
@@ -240,7 +237,8 @@ PyObject* bound_method(const Signature& sig, Access kind, PyObject* self, PyObje
 }
 
 static const char build_doc[] =
-    "build($self, all_vectors, doc_ids, doc_offsets, n_fine=256, n_coarse=32, max_kmeans_iter=30, ctop_r=3)\n--\n\n"
+    "build($self, all_vectors, doc_ids, doc_offsets, n_fine=256, n_coarse=32, max_kmeans_iter=30, "
+    "ctop_r=3)\n--\n\n"
     "Build the router from a matrix of all document vectors.\n\n"
     "Args:\n"
     "  all_vectors: (N, D) float32 matrix of all token/prototype vectors\n"
@@ -253,21 +251,22 @@ static const char build_doc[] =
 
 PyObject* router_build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& sig = sig::build;
-    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
-        MatrixArg vectors;
-        std::vector<uint64_t> ids;
-        std::vector<qor::DocRange> offsets;
-        uint64_t n_fine = 0, n_coarse = 0, max_iter = 0, ctop_r = 0;
-        using P = slot::build;
-        if (!arg_matrix(sig, s, P::all_vectors, &vectors) || !arg(sig, s, P::doc_ids, &ids, to_id_list) ||
-            !arg(sig, s, P::doc_offsets, &offsets, to_range_list) || !arg_u64(sig, s, P::n_fine, &n_fine) ||
-            !arg_u64(sig, s, P::n_coarse, &n_coarse) || !arg_u64(sig, s, P::max_kmeans_iter, &max_iter) ||
-            !arg_u64(sig, s, P::ctop_r, &ctop_r))
-            return static_cast<PyObject*>(nullptr);
-        PythonHooks hooks;
-        obj.router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
-        Py_RETURN_NONE;
-    });
+    return bound_method(
+        sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
+            MatrixArg vectors;
+            std::vector<uint64_t> ids;
+            std::vector<qor::DocRange> offsets;
+            uint64_t n_fine = 0, n_coarse = 0, max_iter = 0, ctop_r = 0;
+            using P = slot::build;
+            if (!arg_matrix(sig, s, P::all_vectors, &vectors) || !arg(sig, s, P::doc_ids, &ids, to_id_list) ||
+                !arg(sig, s, P::doc_offsets, &offsets, to_range_list) ||
+                !arg_u64(sig, s, P::n_fine, &n_fine) || !arg_u64(sig, s, P::n_coarse, &n_coarse) ||
+                !arg_u64(sig, s, P::max_kmeans_iter, &max_iter) || !arg_u64(sig, s, P::ctop_r, &ctop_r))
+                return static_cast<PyObject*>(nullptr);
+            PythonHooks hooks;
+            obj.router->build(vectors.view(), ids, offsets, n_fine, n_coarse, max_iter, ctop_r);
+            Py_RETURN_NONE;
+        });
 }
 
 static const char add_documents_doc[] =
@@ -276,18 +275,20 @@ static const char add_documents_doc[] =
 
 PyObject* router_add_documents(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& sig = sig::add_documents;
-    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
-        MatrixArg vectors;
-        std::vector<uint64_t> ids;
-        std::vector<qor::DocRange> offsets;
-        using P = slot::add_documents;
-        if (!arg_matrix(sig, s, P::new_vectors, &vectors) || !arg(sig, s, P::new_doc_ids, &ids, to_id_list) ||
-            !arg(sig, s, P::doc_offsets, &offsets, to_range_list))
-            return static_cast<PyObject*>(nullptr);
-        PythonHooks hooks;
-        obj.router->add_documents(vectors.view(), ids, offsets);
-        Py_RETURN_NONE;
-    });
+    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames,
+                        [&](const Slots& s, RouterObject& obj) {
+                            MatrixArg vectors;
+                            std::vector<uint64_t> ids;
+                            std::vector<qor::DocRange> offsets;
+                            using P = slot::add_documents;
+                            if (!arg_matrix(sig, s, P::new_vectors, &vectors) ||
+                                !arg(sig, s, P::new_doc_ids, &ids, to_id_list) ||
+                                !arg(sig, s, P::doc_offsets, &offsets, to_range_list))
+                                return static_cast<PyObject*>(nullptr);
+                            PythonHooks hooks;
+                            obj.router->add_documents(vectors.view(), ids, offsets);
+                            Py_RETURN_NONE;
+                        });
 }
 
 static const char route_query_doc[] =
@@ -302,34 +303,36 @@ static const char route_query_doc[] =
 
 PyObject* router_route_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& sig = sig::route_query;
-    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
-        MatrixArg query;
-        uint64_t n_probes = 0, max_candidates = 0;
-        using P = slot::query;
-        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes) ||
-            !arg_u64(sig, s, P::max_candidates, &max_candidates))
-            return static_cast<PyObject*>(nullptr);
-        std::vector<qor::ScoredDoc> docs;
-        {
-            PythonHooks hooks;
-            docs = obj.router->route_query(query.view(), n_probes, max_candidates);
-        }
-        return build_scored_docs(docs);
-    });
+    return bound_method(
+        sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
+            MatrixArg query;
+            uint64_t n_probes = 0, max_candidates = 0;
+            using P = slot::query;
+            if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes) ||
+                !arg_u64(sig, s, P::max_candidates, &max_candidates))
+                return static_cast<PyObject*>(nullptr);
+            std::vector<qor::ScoredDoc> docs;
+            {
+                PythonHooks hooks;
+                docs = obj.router->route_query(query.view(), n_probes, max_candidates);
+            }
+            return build_scored_docs(docs);
+        });
 }
 
 // The three query methods with (query_vectors, n_probes) share one prologue.
 template <class Work>
 PyObject* query_method(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames, Work work) {
-    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
-        MatrixArg query;
-        uint64_t n_probes = 0;
-        using P = slot::query;
-        if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes))
-            return static_cast<PyObject*>(nullptr);
-        return work(*obj.router, query.view(), n_probes);
-    });
+    return bound_method(
+        sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
+            MatrixArg query;
+            uint64_t n_probes = 0;
+            using P = slot::query;
+            if (!arg_matrix(sig, s, P::query_vectors, &query) || !arg_u64(sig, s, P::n_probes, &n_probes))
+                return static_cast<PyObject*>(nullptr);
+            return work(*obj.router, query.view(), n_probes);
+        });
 }
 
 static const char get_cluster_entries_doc[] =
@@ -337,7 +340,8 @@ static const char get_cluster_entries_doc[] =
     "Get HNSW entry point hints for multi-entry traversal.\n\n"
     "Returns doc IDs of cluster representatives for the query's most relevant clusters.";
 
-PyObject* router_get_cluster_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* router_get_cluster_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
     return query_method(sig::get_cluster_entries, self, args, nargs, kwnames,
                         [](qor::Router& r, const qor::MatrixRef& q, uint64_t n_probes) {
                             return build_u64_list(r.get_cluster_entries(q, n_probes));
@@ -374,32 +378,34 @@ static const char save_doc[] = "save($self, path)\n--\n\nSave router state to di
 
 PyObject* router_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& sig = sig::save;
-    return bound_method(sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
-        std::string path;
-        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
-        const qor::QorRouterState* state = obj.router->state();
-        if (state == nullptr) return raise_value_error("no state to save; call build() first");
-        PythonHooks hooks;
-        if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
-            return hooks.stopped() ? nullptr : raise_value_error("save failed: " + err->text());
-        Py_RETURN_NONE;
-    });
+    return bound_method(
+        sig, Access::Shared, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
+            std::string path;
+            if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
+            const qor::QorRouterState* state = obj.router->state();
+            if (state == nullptr) return raise_value_error("no state to save; call build() first");
+            PythonHooks hooks;
+            if (std::optional<qor::PersistError> err = qor::save_state(*state, path))
+                return hooks.stopped() ? nullptr : raise_value_error("save failed: " + err->text());
+            Py_RETURN_NONE;
+        });
 }
 
 static const char load_doc[] = "load($self, path)\n--\n\nLoad router state from disk.";
 
 PyObject* router_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     const Signature& sig = sig::load;
-    return bound_method(sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
-        std::string path;
-        if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
-        qor::PersistError err;
-        PythonHooks hooks;
-        std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
-        if (!state) return hooks.stopped() ? nullptr : raise_value_error("load failed: " + err.text());
-        obj.router->install_loaded(std::move(*state));
-        Py_RETURN_NONE;
-    });
+    return bound_method(
+        sig, Access::Exclusive, self, args, nargs, kwnames, [&](const Slots& s, RouterObject& obj) {
+            std::string path;
+            if (!arg(sig, s, slot::path_only::path, &path, to_path)) return static_cast<PyObject*>(nullptr);
+            qor::PersistError err;
+            PythonHooks hooks;
+            std::optional<qor::QorRouterState> state = qor::load_state(path, &err);
+            if (!state) return hooks.stopped() ? nullptr : raise_value_error("load failed: " + err.text());
+            obj.router->install_loaded(std::move(*state));
+            Py_RETURN_NONE;
+        });
 }
 
 // ---------------------------------------------------------------------------
@@ -417,7 +423,8 @@ PyObject* accessor(PyObject* self, Read read) {
     }
 }
 
-static const char is_ready_doc[] = "is_ready($self)\n--\n\nCheck if the router is built and ready for queries.";
+static const char is_ready_doc[] =
+    "is_ready($self)\n--\n\nCheck if the router is built and ready for queries.";
 PyObject* router_is_ready(PyObject* self, PyObject*) {
     return accessor(self, [](const qor::Router& r) { return PyBool_FromLong(r.is_ready() ? 1 : 0); });
 }
@@ -440,7 +447,8 @@ PyObject* router_n_coarse(PyObject* self, PyObject*) {
 // ---------------------------------------------------------------------------
 // The type.
 
-#define QOR_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
+#define QOR_FASTCALL(fn) \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS
 #define QOR_NOARGS(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS
 
 PyMethodDef router_methods[] = {

@@ -11,16 +11,24 @@ thread_local const char* stages_of_thread[MAX_STAGES] = {};
 thread_local int stage_depth = 0;
 }  // namespace
 
-CallHooks* current_hooks() noexcept { return hooks_of_thread; }
+CallHooks* current_hooks() noexcept {
+    return hooks_of_thread;
+}
 
-HooksScope::HooksScope(CallHooks* hooks) noexcept : previous_(hooks_of_thread) { hooks_of_thread = hooks; }
-HooksScope::~HooksScope() { hooks_of_thread = previous_; }
+HooksScope::HooksScope(CallHooks* hooks) noexcept : previous_(hooks_of_thread) {
+    hooks_of_thread = hooks;
+}
+HooksScope::~HooksScope() {
+    hooks_of_thread = previous_;
+}
 
 ProgressStage::ProgressStage(const char* name) noexcept {
     if (stage_depth < MAX_STAGES) stages_of_thread[stage_depth] = name;
     ++stage_depth;
 }
-ProgressStage::~ProgressStage() { --stage_depth; }
+ProgressStage::~ProgressStage() {
+    --stage_depth;
+}
 
 bool show_line(const std::string& line) {
     CallHooks* h = hooks_of_thread;

@@ -42,9 +42,12 @@ Isa best_isa() {
 
 const char* isa_name(Isa isa) {
     switch (isa) {
-        case Isa::Avx512: return "avx512";
-        case Isa::Avx2: return "avx2";
-        default: return "scalar";
+        case Isa::Avx512:
+            return "avx512";
+        case Isa::Avx2:
+            return "avx2";
+        default:
+            return "scalar";
     }
 }
 

@@ -43,8 +43,7 @@ std::optional<std::size_t> parse_cfs_quota(std::string_view quota, std::string_v
 // the v2 hierarchy and a v1 hierarchy carrying the cpu controller. The
 // arguments are the texts of /proc/self/cgroup and /proc/self/mountinfo;
 // the quota files are read at the mount points those name. nullopt: no cap.
-std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup,
-                                            std::string_view mountinfo);
+std::optional<std::size_t> cgroup_cpu_limit(std::string_view proc_self_cgroup, std::string_view mountinfo);
 
 // Processors in this thread's scheduler affinity mask (any number of CPUs);
 // nullopt when the mask cannot be read.

@@ -160,7 +160,9 @@ ThreadPool::~ThreadPool() {
     delete impl_;
 }
 
-std::size_t ThreadPool::threads() const { return impl_->threads; }
+std::size_t ThreadPool::threads() const {
+    return impl_->threads;
+}
 
 void ThreadPool::parallel_for(std::size_t n, std::size_t grain, const RangeBody& body) {
     if (n == 0) return;
@@ -205,8 +207,12 @@ ThreadPool& global_pool() {
     return *pool;
 }
 
-ScopedPool::ScopedPool(ThreadPool& pool) : previous_(scoped_pool) { scoped_pool = &pool; }
-ScopedPool::~ScopedPool() { scoped_pool = previous_; }
+ScopedPool::ScopedPool(ThreadPool& pool) : previous_(scoped_pool) {
+    scoped_pool = &pool;
+}
+ScopedPool::~ScopedPool() {
+    scoped_pool = previous_;
+}
 
 void parallel_for(std::size_t n, std::size_t grain, const RangeBody& body) {
     (scoped_pool != nullptr ? *scoped_pool : global_pool()).parallel_for(n, grain, body);

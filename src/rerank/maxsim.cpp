@@ -75,7 +75,7 @@ void prefetch_start(const StoreView& store, int64_t doc) {
     constexpr std::size_t LINES = 16;
     const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
     const auto* p = static_cast<const char*>(store.rows) + static_cast<std::size_t>(store.offsets[doc]) *
-                                                              static_cast<std::size_t>(store.dim) * element;
+                                                               static_cast<std::size_t>(store.dim) * element;
     const auto bytes = static_cast<std::size_t>(store.offsets[doc + 1] - store.offsets[doc]) *
                        static_cast<std::size_t>(store.dim) * element;
     for (std::size_t k = 0; k < LINES && k * 64 < bytes; ++k) __builtin_prefetch(p + k * 64);
@@ -83,10 +83,12 @@ void prefetch_start(const StoreView& store, int64_t doc) {
 
 }  // namespace
 
-float half_to_float(uint16_t bits) { return half_bits_to_float(bits); }
+float half_to_float(uint16_t bits) {
+    return half_bits_to_float(bits);
+}
 
-void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                        std::size_t n_rows, float* maxima) {
+void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
+                        const float* rows, std::size_t n_rows, float* maxima) {
     // One dot per query row at a time, accumulated in the definition's order;
     // the running maxima see the rows in increasing order.
     std::fill(maxima, maxima + q, NEG_INF);
@@ -126,8 +128,9 @@ MaxSimKernel maxsim_kernel() {
     return kernel;
 }
 
-void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::span<const int64_t> candidates,
-                   float* out, parallel::ThreadPool* pool, MaxSimKernel kernel, WidenKernel widen) {
+void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
+                   std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool,
+                   MaxSimKernel kernel, WidenKernel widen) {
     if (widen == nullptr) {
         static const WidenKernel best = widen_kernel_for(parallel::best_isa());
         widen = best;
@@ -145,9 +148,9 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::
         const int64_t begin = store.offsets[c];
         const int64_t end = store.offsets[c + 1];
         if (begin < 0 || end < begin || static_cast<uint64_t>(end) > store.n_rows)
-            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) + ".." +
-                               std::to_string(end) + ", outside the store's " + std::to_string(store.n_rows) +
-                               " rows");
+            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) +
+                               ".." + std::to_string(end) + ", outside the store's " +
+                               std::to_string(store.n_rows) + " rows");
         const auto len = static_cast<std::size_t>(end - begin);
         total_rows += len;
         longest = std::max(longest, len);
@@ -181,7 +184,8 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::
         }
     };
 
-    const double work = static_cast<double>(total_rows) * static_cast<double>(stride) * static_cast<double>(dim);
+    const double work =
+        static_cast<double>(total_rows) * static_cast<double>(stride) * static_cast<double>(dim);
     if (work < 2.0 * static_cast<double>(TASK_WORK)) {
         score_range(0, n);
         return;

@@ -55,12 +55,12 @@ inline std::size_t maxsim_stride(uint64_t q) {
 using MaxSimKernel = void (*)(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
                               const float* rows, std::size_t n_rows, float* maxima);
 
-void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                        std::size_t n_rows, float* maxima);
+void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
+                        const float* rows, std::size_t n_rows, float* maxima);
 void maxsim_rows_avx2(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
                       std::size_t n_rows, float* maxima);
-void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                        std::size_t n_rows, float* maxima);
+void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
+                        const float* rows, std::size_t n_rows, float* maxima);
 
 // The kernel of `isa`, or the scalar one when this processor or build lacks it.
 MaxSimKernel maxsim_kernel_for(parallel::Isa isa);
@@ -92,8 +92,8 @@ WidenKernel widen_kernel_for(parallel::Isa isa);
 // null); each score is written by one task, so the result does not depend on
 // the pool size. A small one runs on the calling thread alone.
 // `kernel` and `widen` default to the best this processor runs (chosen once).
-void maxsim_scores(const float* query, uint64_t q, const StoreView& store, std::span<const int64_t> candidates,
-                   float* out, parallel::ThreadPool* pool = nullptr, MaxSimKernel kernel = maxsim_kernel(),
-                   WidenKernel widen = nullptr);
+void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
+                   std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool = nullptr,
+                   MaxSimKernel kernel = maxsim_kernel(), WidenKernel widen = nullptr);
 
 }  // namespace qor

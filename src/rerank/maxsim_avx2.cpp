@@ -23,7 +23,8 @@ __attribute__((target("avx2,f16c"))) void widen_half_avx2(const uint16_t* src, s
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
         __builtin_prefetch(src + i + 512);  // the store streams from memory: 1 KiB ahead
-        _mm256_storeu_ps(dst + i, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
+        _mm256_storeu_ps(dst + i,
+                         _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i))));
     }
     for (; i < n; ++i) dst[i] = half_to_float(src[i]);
 }

@@ -10,8 +10,8 @@
 
 namespace qor {
 
-void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                        std::size_t n_rows, float* maxima) {
+void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
+                        const float* rows, std::size_t n_rows, float* maxima) {
     if (q <= 8)
         maxsim_rows<Avx2, 4, 2>(qt, stride, q, dim, rows, n_rows, maxima);
     else
@@ -24,8 +24,9 @@ void widen_half_avx512(const uint16_t* src, std::size_t n, float* dst) {
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         __builtin_prefetch(src + i + 512);  // the store streams from memory: 1 KiB ahead
-        _mm512_storeu_ps(dst + i, _mm512_mask_cvtph_ps(_mm512_setzero_ps(), static_cast<__mmask16>(0xFFFF),
-                                                       _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))));
+        _mm512_storeu_ps(dst + i,
+                         _mm512_mask_cvtph_ps(_mm512_setzero_ps(), static_cast<__mmask16>(0xFFFF),
+                                              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i))));
     }
     for (; i < n; ++i) dst[i] = half_to_float(src[i]);
 }

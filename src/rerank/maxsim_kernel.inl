@@ -16,8 +16,8 @@ namespace qor {
 namespace {
 
 template <class V, std::size_t CB, std::size_t NV>
-inline void maxsim_block(const float* qt, std::size_t stride, std::size_t dim, const float* rows, std::size_t j0,
-                         typename V::F* mx) {
+inline void maxsim_block(const float* qt, std::size_t stride, std::size_t dim, const float* rows,
+                         std::size_t j0, typename V::F* mx) {
     typename V::F acc[CB][NV];
     for (std::size_t c = 0; c < CB; ++c)
         for (std::size_t v = 0; v < NV; ++v) acc[c][v] = V::zero();
@@ -62,7 +62,8 @@ void maxsim_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t
     constexpr std::size_t STRIP = NV * V::LANES;
     const std::size_t lanes = (q + V::LANES - 1) / V::LANES * V::LANES;
     std::size_t j0 = 0;
-    for (; j0 + STRIP <= lanes; j0 += STRIP) maxsim_strip<V, CB, NV>(qt, stride, dim, rows, n_rows, j0, maxima);
+    for (; j0 + STRIP <= lanes; j0 += STRIP)
+        maxsim_strip<V, CB, NV>(qt, stride, dim, rows, n_rows, j0, maxima);
     for (; j0 < lanes; j0 += V::LANES) maxsim_strip<V, 2 * CB, 1>(qt, stride, dim, rows, n_rows, j0, maxima);
 }
 

@@ -12,7 +12,8 @@ namespace {
 
 uint64_t little_endian(std::string_view bytes, std::size_t at, int n) {
     uint64_t v = 0;
-    for (int k = n - 1; k >= 0; --k) v = (v << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(k)]);
+    for (int k = n - 1; k >= 0; --k)
+        v = (v << 8) | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(k)]);
     return v;
 }
 
@@ -50,8 +51,8 @@ constexpr std::string_view CODEBOOK_KEY = "{\"codebook\":";
 
 QorRouterState read_state_bytes(std::string_view bytes) {
     if (bytes.size() < STATE_HEADER_SIZE)
-        throw InvalidInput("not a router state: " + std::to_string(bytes.size()) + " bytes, shorter than the " +
-                           std::to_string(STATE_HEADER_SIZE) + "-byte header");
+        throw InvalidInput("not a router state: " + std::to_string(bytes.size()) +
+                           " bytes, shorter than the " + std::to_string(STATE_HEADER_SIZE) + "-byte header");
     const std::string_view magic(reinterpret_cast<const char*>(STATE_MAGIC), 4);
     if (bytes.substr(0, 4) != magic)
         throw InvalidInput("not a router state: magic " + bytes_literal(bytes.substr(0, 4)) + ", expected " +
@@ -77,9 +78,11 @@ std::string state_file_bytes(const QorRouterState& state) {
     const std::string body = write_state_json(state);
     std::string out(STATE_HEADER_SIZE, '\0');
     for (int k = 0; k < 4; ++k) out[static_cast<std::size_t>(k)] = static_cast<char>(STATE_MAGIC[k]);
-    for (int k = 0; k < 4; ++k) out[4 + static_cast<std::size_t>(k)] = static_cast<char>((STATE_VERSION >> (8 * k)) & 0xFF);
+    for (int k = 0; k < 4; ++k)
+        out[4 + static_cast<std::size_t>(k)] = static_cast<char>((STATE_VERSION >> (8 * k)) & 0xFF);
     for (int k = 0; k < 8; ++k)
-        out[8 + static_cast<std::size_t>(k)] = static_cast<char>((static_cast<uint64_t>(body.size()) >> (8 * k)) & 0xFF);
+        out[8 + static_cast<std::size_t>(k)] =
+            static_cast<char>((static_cast<uint64_t>(body.size()) >> (8 * k)) & 0xFF);
     return out + body;
 }
 

@@ -20,7 +20,8 @@ struct HitCounters {
 
 }  // namespace
 
-CandidateList collect_candidates(const ClusterPostings& postings, std::span<const uint32_t> ctop, uint64_t n_docs) {
+CandidateList collect_candidates(const ClusterPostings& postings, std::span<const uint32_t> ctop,
+                                 uint64_t n_docs) {
     HitCounters hc;
     hc.count.assign(n_docs, 0);
 

@@ -21,6 +21,7 @@ struct CandidateList {
 // increasing index order. Linear in the postings read plus the span of
 // document indices touched. Throws InternalFailure when a list holds an
 // index >= n_docs.
-CandidateList collect_candidates(const ClusterPostings& postings, std::span<const uint32_t> ctop, uint64_t n_docs);
+CandidateList collect_candidates(const ClusterPostings& postings, std::span<const uint32_t> ctop,
+                                 uint64_t n_docs);
 
 }  // namespace qor

@@ -44,8 +44,8 @@ void check_doc_ranges(std::span<const DocRange> ranges, uint64_t n_rows) {
 void check_index_limits(std::span<const DocRange> ranges, uint64_t n_rows, uint64_t existing_docs,
                         uint64_t existing_codes) {
     if (ranges.size() > MAX_DOCUMENTS || existing_docs > MAX_DOCUMENTS - ranges.size())
-        throw InvalidInput("too many documents: " + num(existing_docs) + " indexed plus " + num(ranges.size()) +
-                           " new exceeds the limit of " + num(MAX_DOCUMENTS));
+        throw InvalidInput("too many documents: " + num(existing_docs) + " indexed plus " +
+                           num(ranges.size()) + " new exceeds the limit of " + num(MAX_DOCUMENTS));
     uint64_t total = existing_codes;
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         const auto [start, end] = ranges[i];
@@ -57,9 +57,9 @@ void check_index_limits(std::span<const DocRange> ranges, uint64_t n_rows, uint6
         // len <= 65535 and total <= MAX_TOTAL_CODES here, so the sum cannot wrap.
         total += len;
         if (total > MAX_TOTAL_CODES)
-            throw InvalidInput("too many vectors in documents: " + num(existing_codes) + " indexed plus at least " +
-                               num(total - existing_codes) + " new exceeds the limit of " +
-                               num(MAX_TOTAL_CODES));
+            throw InvalidInput("too many vectors in documents: " + num(existing_codes) +
+                               " indexed plus at least " + num(total - existing_codes) +
+                               " new exceeds the limit of " + num(MAX_TOTAL_CODES));
     }
 }
 

@@ -45,7 +45,8 @@ struct SimScratch {
     std::vector<float> data;
 };
 
-inline constexpr uint64_t SCRATCH_QUERY_ROWS = 64;  // query rows' worth reserved by build and load (a multiple of 16)
+inline constexpr uint64_t SCRATCH_QUERY_ROWS =
+    64;  // query rows' worth reserved by build and load (a multiple of 16)
 
 class Router {
 public:

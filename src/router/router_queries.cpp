@@ -20,7 +20,8 @@
 
 namespace qor {
 
-std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_probes, uint64_t max_candidates) {
+std::vector<ScoredDoc> Router::route_query(const MatrixRef& query, uint64_t n_probes,
+                                           uint64_t max_candidates) {
     require_state("router not built");
     check_matrix(query, WidthRule::Exact);
     const QorRouterState& state = *state_;
@@ -110,8 +111,8 @@ std::vector<DocOverlap> Router::query_cluster_overlaps(const MatrixRef& query, u
     for (std::size_t d = 0; d < state.doc_profiles.size(); ++d) {
         if (d >= state.doc_ids.size())
             throw InternalFailure("document " + num(d) + " has no id: the router holds " +
-                                  num(state.doc_ids.size()) + " ids for " +
-                                  num(state.doc_profiles.size()) + " documents");
+                                  num(state.doc_ids.size()) + " ids for " + num(state.doc_profiles.size()) +
+                                  " documents");
         overlaps.push_back(DocOverlap{state.doc_ids[d], ctop_overlap(ctop, state.doc_profiles[d].ctop)});
     }
     return overlaps;

@@ -1,7 +1,5 @@
 // The operations that change a router: build, add_documents and install,
 // with the checks they share with the queries and the scratch management.
-#include "router/router.hpp"
-
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -12,6 +10,7 @@
 #include "common/text.hpp"
 #include "parallel/call_hooks.hpp"
 #include "router/indexing.hpp"
+#include "router/router.hpp"
 
 namespace qor {
 
@@ -58,8 +57,7 @@ const QorRouterState& Router::require_state(const char* message) const {
 
 void Router::check_matrix(const MatrixRef& m, WidthRule rule) const {
     const auto width_error = [&] {
-        return InvalidInput("dimension mismatch: expected " + num(dim_) + ", got " +
-                            num(m.cols));
+        return InvalidInput("dimension mismatch: expected " + num(dim_) + ", got " + num(m.cols));
     };
     // Exact width comes before the layout; the not-wider rule comes after it,
     // so a transposed matrix is reported as such whatever its width.
@@ -70,8 +68,8 @@ void Router::check_matrix(const MatrixRef& m, WidthRule rule) const {
 
 void Router::check_id_count(std::size_t ids, std::size_t pairs) {
     if (ids != pairs)
-        throw InvalidInput("doc_ids has " + num(ids) + " entries but doc_offsets has " +
-                           num(pairs) + " (start, end) pairs; pass one id per document");
+        throw InvalidInput("doc_ids has " + num(ids) + " entries but doc_offsets has " + num(pairs) +
+                           " (start, end) pairs; pass one id per document");
 }
 
 void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_ids,
@@ -87,8 +85,7 @@ void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_i
     // with fewer the codebook would be short of rows (or, with no columns, of
     // coarse labels) and every later query would read past it.
     if (n < 2)
-        throw InternalFailure("codebook shape mismatch: training needs at least 2 vectors, got " +
-                              num(n));
+        throw InternalFailure("codebook shape mismatch: training needs at least 2 vectors, got " + num(n));
 
     // Nothing of the router changes until the new state is complete, so a
     // stop request anywhere before the install leaves it as it was.
@@ -123,7 +120,8 @@ void Router::build(const MatrixRef& all_vectors, std::span<const uint64_t> doc_i
     // replaced, nothing may end the call with an error.
     report_progress([&] {
         return "done in " + seconds_since(start) + ": " + num(next.n_docs()) + " documents, " +
-               num(next.codebook.n_fine) + " fine centroids, " + num(next.codebook.n_coarse) + " coarse clusters";
+               num(next.codebook.n_fine) + " fine centroids, " + num(next.codebook.n_coarse) +
+               " coarse clusters";
     });
     check_interrupt();
     reset_scratch(next.codebook.n_fine);
@@ -147,7 +145,8 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     check_index_limits(doc_offsets, m, state.n_docs(), state.flat_codes.codes.size());
     const ProgressStage stage("add_documents");
     const auto start = std::chrono::steady_clock::now();
-    report_progress([&] { return "encoding " + num(m) + " vectors of " + num(doc_offsets.size()) + " documents"; });
+    report_progress(
+        [&] { return "encoding " + num(m) + " vectors of " + num(doc_offsets.size()) + " documents"; });
     std::vector<std::vector<uint32_t>> doc_codes;
     {
         const std::vector<uint32_t> codes = encode_vectors(state.codebook, contiguous_values(new_vectors), m);
@@ -156,8 +155,8 @@ void Router::add_documents(const MatrixRef& new_vectors, std::span<const uint64_
     // Reported and checked before the append, which is all-or-nothing and
     // after which nothing may end the call with an error.
     report_progress([&] {
-        return "encoded in " + seconds_since(start) + "; indexing " + num(doc_codes.size()) + " documents after the " +
-               num(state.n_docs()) + " indexed";
+        return "encoded in " + seconds_since(start) + "; indexing " + num(doc_codes.size()) +
+               " documents after the " + num(state.n_docs()) + " indexed";
     });
     check_interrupt();
     append_documents(state, std::move(doc_codes), new_doc_ids);

@@ -94,9 +94,11 @@ ProxyKernel proxy_kernel() {
 }
 
 std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorView& sims,
-                                    std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates) {
+                                    std::span<const uint32_t> query_ctop,
+                                    std::span<const uint32_t> candidates) {
     const FlatDocCodes& flat = state.flat_codes;
-    const std::size_t n_docs = std::min({state.doc_profiles.size(), flat.offsets.size(), flat.lengths.size()});
+    const std::size_t n_docs =
+        std::min({state.doc_profiles.size(), flat.offsets.size(), flat.lengths.size()});
     const ProxyKernel kernel = proxy_kernel();
     std::vector<float> scores(candidates.size());
     // Workers never throw: a candidate that breaks the state's invariants is
@@ -133,7 +135,8 @@ std::vector<float> score_candidates(const QorRouterState& state, const CodeMajor
             for (std::size_t k = 0; k < bn; ++k) {
                 const uint32_t d = candidates[b0 + k];
                 // A broken candidate's slot is never read: the call fails below.
-                const uint64_t overlap = d < n_docs ? ctop_overlap(query_ctop, state.doc_profiles[d].ctop) : 0;
+                const uint64_t overlap =
+                    d < n_docs ? ctop_overlap(query_ctop, state.doc_profiles[d].ctop) : 0;
                 scores[b0 + k] = proxy_score(w[k], overlap, query_ctop.size());
             }
         }
@@ -145,9 +148,9 @@ std::vector<float> score_candidates(const QorRouterState& state, const CodeMajor
         if (d >= n_docs)
             throw InternalFailure("router state is inconsistent: candidate document " + num(d) +
                                   " has no profile or code run (" + num(n_docs) + " complete documents)");
-        throw InternalFailure("router state is inconsistent: code run of document " + num(d) +
-                              " ends at " + num(uint64_t{flat.offsets[d]} + flat.lengths[d]) +
-                              ", past the " + num(flat.codes.size()) + " stored codes");
+        throw InternalFailure("router state is inconsistent: code run of document " + num(d) + " ends at " +
+                              num(uint64_t{flat.offsets[d]} + flat.lengths[d]) + ", past the " +
+                              num(flat.codes.size()) + " stored codes");
     }
     return scores;
 }

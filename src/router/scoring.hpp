@@ -98,7 +98,8 @@ inline float proxy_score(float w, uint64_t overlap, uint64_t ctop_len) {
 // Throws InternalFailure (after every worker is done) when a candidate has
 // no profile, offset or length, or its code run leaves the code array.
 std::vector<float> score_candidates(const QorRouterState& state, const CodeMajorView& sims,
-                                    std::span<const uint32_t> query_ctop, std::span<const uint32_t> candidates);
+                                    std::span<const uint32_t> query_ctop,
+                                    std::span<const uint32_t> candidates);
 
 // Positions into `scores` of the first min(n, keep) entries of a stable
 // sort by score, highest first (equal scores in position order). Two or

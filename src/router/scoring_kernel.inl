@@ -35,7 +35,8 @@ constexpr std::size_t GROUP = 8;
 // sum unchanged; so the distance is bit for bit the sequential one. A code
 // at or above n_fine reads row n_fine, which holds -inf and never wins.
 template <class V, std::size_t NV>
-void block_maxima(const float* sims, std::size_t stride, uint64_t j0, uint64_t n_fine, DocCodes doc, float* out) {
+void block_maxima(const float* sims, std::size_t stride, uint64_t j0, uint64_t n_fine, DocCodes doc,
+                  float* out) {
     constexpr std::size_t STREAMS = NV == 1 ? 4 : 2;
     constexpr std::size_t LANES = V::LANES;
     const typename V::F neg_inf = V::set1(-__builtin_inff());
@@ -65,13 +66,21 @@ void block_maxima(const float* sims, std::size_t stride, uint64_t j0, uint64_t n
 }
 
 template <class V>
-void group_maxima(std::size_t nv, const float* sims, std::size_t stride, uint64_t j0, uint64_t n_fine, DocCodes doc,
-                  float* out) {
+void group_maxima(std::size_t nv, const float* sims, std::size_t stride, uint64_t j0, uint64_t n_fine,
+                  DocCodes doc, float* out) {
     switch (nv) {
-        case 1: block_maxima<V, 1>(sims, stride, j0, n_fine, doc, out); break;
-        case 2: block_maxima<V, 2>(sims, stride, j0, n_fine, doc, out); break;
-        case 3: block_maxima<V, 3>(sims, stride, j0, n_fine, doc, out); break;
-        default: block_maxima<V, 4>(sims, stride, j0, n_fine, doc, out); break;
+        case 1:
+            block_maxima<V, 1>(sims, stride, j0, n_fine, doc, out);
+            break;
+        case 2:
+            block_maxima<V, 2>(sims, stride, j0, n_fine, doc, out);
+            break;
+        case 3:
+            block_maxima<V, 3>(sims, stride, j0, n_fine, doc, out);
+            break;
+        default:
+            block_maxima<V, 4>(sims, stride, j0, n_fine, doc, out);
+            break;
     }
 }
 

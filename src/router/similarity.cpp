@@ -48,7 +48,8 @@ void similarity_rows_scalar(const float* qt, std::size_t stride, std::size_t q, 
 }
 
 SimilarityKernel similarity_kernel_for(parallel::Isa isa) {
-    return parallel::pick_kernel<SimilarityKernel>(isa, &similarity_rows_scalar, QOR_SIMD_ONLY(&similarity_rows_avx2),
+    return parallel::pick_kernel<SimilarityKernel>(isa, &similarity_rows_scalar,
+                                                   QOR_SIMD_ONLY(&similarity_rows_avx2),
                                                    QOR_SIMD_ONLY(&similarity_rows_avx512));
 }
 
@@ -57,8 +58,8 @@ SimilarityKernel similarity_kernel() {
     return kernel;
 }
 
-void similarity_code_major(const float* query, uint64_t q, const float* centroids, uint64_t n_fine, uint64_t dim,
-                           float* out, SimilarityKernel kernel) {
+void similarity_code_major(const float* query, uint64_t q, const float* centroids, uint64_t n_fine,
+                           uint64_t dim, float* out, SimilarityKernel kernel) {
     const std::size_t stride = code_major_stride(q);
     const auto n = static_cast<std::size_t>(n_fine);
     const auto d = static_cast<std::size_t>(dim);

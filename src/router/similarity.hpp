@@ -54,7 +54,7 @@ SimilarityKernel similarity_kernel();
 // products are split over the worker pool by centroid; every entry is
 // written once by one task, so the result does not depend on the pool size.
 // Throws std::bad_alloc when the transposed query cannot be allocated.
-void similarity_code_major(const float* query, uint64_t q, const float* centroids, uint64_t n_fine, uint64_t dim,
-                           float* out, SimilarityKernel kernel = similarity_kernel());
+void similarity_code_major(const float* query, uint64_t q, const float* centroids, uint64_t n_fine,
+                           uint64_t dim, float* out, SimilarityKernel kernel = similarity_kernel());
 
 }  // namespace qor

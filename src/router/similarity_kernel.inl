@@ -14,8 +14,8 @@ namespace qor {
 namespace {
 
 template <class V, std::size_t CB, std::size_t NV>
-void similarity_block(const float* qt, std::size_t stride, std::size_t dim, const float* centroids, std::size_t c0,
-                      std::size_t j0, float* out) {
+void similarity_block(const float* qt, std::size_t stride, std::size_t dim, const float* centroids,
+                      std::size_t c0, std::size_t j0, float* out) {
     typename V::F acc[CB][NV];
     for (std::size_t c = 0; c < CB; ++c)
         for (std::size_t v = 0; v < NV; ++v) acc[c][v] = V::zero();
@@ -34,7 +34,8 @@ void similarity_block(const float* qt, std::size_t stride, std::size_t dim, cons
         }
     }
     for (std::size_t c = 0; c < CB; ++c)
-        for (std::size_t v = 0; v < NV; ++v) V::storeu(out + (c0 + c) * stride + j0 + v * V::LANES, acc[c][v]);
+        for (std::size_t v = 0; v < NV; ++v)
+            V::storeu(out + (c0 + c) * stride + j0 + v * V::LANES, acc[c][v]);
 }
 
 // Centroids c_begin .. c_end - 1 for the query rows j0 .. j0 + NV * LANES - 1:
@@ -51,8 +52,8 @@ void similarity_strip(const float* qt, std::size_t stride, std::size_t dim, cons
 // code-major lane padding, so every vector is whole; the padding lanes of qt
 // are zero), in strips of at most NV vectors, centroid blocks of CB.
 template <class V, std::size_t CB, std::size_t NV>
-void similarity_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* centroids,
-                     std::size_t c_begin, std::size_t c_end, float* out) {
+void similarity_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
+                     const float* centroids, std::size_t c_begin, std::size_t c_end, float* out) {
     static_assert(NV == 2 && 16 % V::LANES == 0, "the strip dispatch below assumes two vectors per strip");
     constexpr std::size_t STRIP = NV * V::LANES;
     const std::size_t lanes = (q + 15) / 16 * 16;

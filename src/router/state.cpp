@@ -8,7 +8,9 @@ namespace qor {
 
 namespace {
 
-bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) { return __builtin_mul_overflow(a, b, out); }
+bool mul_overflows(uint64_t a, uint64_t b, uint64_t* out) {
+    return __builtin_mul_overflow(a, b, out);
+}
 
 std::optional<std::string> check_codebook(const TwoStageCodebook& cb) {
     if (cb.n_fine > MAX_FINE_CENTROIDS)
@@ -18,16 +20,16 @@ std::optional<std::string> check_codebook(const TwoStageCodebook& cb) {
         return "cquant has " + num(cb.cquant.size()) + " values, expected n_fine x dim = " + num(cb.n_fine) +
                " x " + num(cb.dim);
     if (cb.cindex_labels.size() != cb.n_fine)
-        return "cindex_labels has " + num(cb.cindex_labels.size()) + " entries, expected n_fine = " +
-               num(cb.n_fine);
+        return "cindex_labels has " + num(cb.cindex_labels.size()) +
+               " entries, expected n_fine = " + num(cb.n_fine);
     // Labels at or above n_coarse are allowed: top-cluster selection skips
     // them, so they cannot send a query out of bounds.
     if (cb.idf.size() != cb.n_fine)
         return "idf has " + num(cb.idf.size()) + " entries, expected n_fine = " + num(cb.n_fine);
     mul_overflows(cb.n_fine, cb.n_fine, &dd);  // n_fine <= 65536: cannot overflow
     if (cb.centroid_dists.size() != dd)
-        return "centroid_dists has " + num(cb.centroid_dists.size()) + " values, expected n_fine x n_fine = " +
-               num(dd);
+        return "centroid_dists has " + num(cb.centroid_dists.size()) +
+               " values, expected n_fine x n_fine = " + num(dd);
     return std::nullopt;
 }
 
@@ -58,13 +60,13 @@ std::optional<std::string> check_documents(const QorRouterState& s) {
                 return "doc_profiles[" + num(d) + "].centroid_ids[" + num(i) + "] = " + num(code) +
                        " is not below n_fine = " + num(s.codebook.n_fine);
             if (fc.codes[expected_offset + i] != code)
-                return "flat_codes.codes[" + num(expected_offset + i) + "] = " +
-                       num(fc.codes[expected_offset + i]) + " differs from centroid_ids[" + num(i) +
+                return "flat_codes.codes[" + num(expected_offset + i) +
+                       "] = " + num(fc.codes[expected_offset + i]) + " differs from centroid_ids[" + num(i) +
                        "] = " + num(code) + " of document " + num(d);
         }
         if (p.ctop.size() > s.ctop_r)
-            return "doc_profiles[" + num(d) + "].ctop has " + num(p.ctop.size()) + " ids, more than ctop_r = " +
-                   num(s.ctop_r);
+            return "doc_profiles[" + num(d) + "].ctop has " + num(p.ctop.size()) +
+                   " ids, more than ctop_r = " + num(s.ctop_r);
         for (uint64_t i = 0; i < p.ctop.size(); ++i) {
             if (p.ctop[i] >= s.codebook.n_coarse)
                 return "doc_profiles[" + num(d) + "].ctop[" + num(i) + "] = " + num(p.ctop[i]) +

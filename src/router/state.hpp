@@ -33,8 +33,8 @@
 namespace qor {
 
 // Representation limits of the 16- and 32-bit fields.
-inline constexpr uint64_t MAX_DOC_VECTORS = 65535;        // lengths are u16
-inline constexpr uint64_t MAX_FINE_CENTROIDS = 65536;     // codes are u16
+inline constexpr uint64_t MAX_DOC_VECTORS = 65535;          // lengths are u16
+inline constexpr uint64_t MAX_FINE_CENTROIDS = 65536;       // codes are u16
 inline constexpr uint64_t MAX_TOTAL_CODES = 0xFFFFFFFFull;  // offsets are u32: total < 2^32
 inline constexpr uint64_t MAX_DOCUMENTS = 0xFFFFFFFFull;    // indices are u32: count < 2^32
 
@@ -54,7 +54,7 @@ struct FlatDocCodes {
 };
 
 struct ClusterPostings {
-    std::vector<std::vector<uint32_t>> lists;         // per cluster, increasing doc indices
+    std::vector<std::vector<uint32_t>> lists;           // per cluster, increasing doc indices
     std::vector<std::optional<uint32_t>> cluster_reps;  // per cluster, lowest doc index or absent
 
     bool operator==(const ClusterPostings&) const = default;

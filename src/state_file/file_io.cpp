@@ -6,6 +6,11 @@
 // signal interrupts it, and large transfers go in chunks with the same
 // question in between; a stop is reported as EINTR, so save removes its
 // temporary file.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -13,11 +18,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "parallel/call_hooks.hpp"
 #include "state_file/state_file.hpp"
@@ -35,7 +35,8 @@ std::string rate_line(const char* verb, uint64_t bytes, std::chrono::steady_cloc
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char buf[128];
     std::snprintf(buf, sizeof buf, "%s %llu bytes in %.2f s (%.1f MB/s)", verb,
-                  static_cast<unsigned long long>(bytes), s, s > 0 ? static_cast<double>(bytes) / s / 1e6 : 0.0);
+                  static_cast<unsigned long long>(bytes), s,
+                  s > 0 ? static_cast<double>(bytes) / s / 1e6 : 0.0);
     return buf;
 }
 
@@ -302,13 +303,15 @@ std::optional<PersistError> read_file(int fd, std::string& body) {
     const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (regular) {
         const uint64_t size = static_cast<uint64_t>(st.st_size);
-        if (size < STATE_HEADER_SIZE || body_length > size - STATE_HEADER_SIZE) return PersistError::io(kShortRead);
+        if (size < STATE_HEADER_SIZE || body_length > size - STATE_HEADER_SIZE)
+            return PersistError::io(kShortRead);
     }
     constexpr std::size_t kChunk = std::size_t{1} << 20;
     while (body.size() < body_length) {
         const std::size_t have = body.size();
         const uint64_t left = body_length - have;
-        const std::size_t step = static_cast<std::size_t>(regular ? left : std::min<uint64_t>(left, std::max(kChunk, have)));
+        const std::size_t step =
+            static_cast<std::size_t>(regular ? left : std::min<uint64_t>(left, std::max(kChunk, have)));
         body.resize(have + step);
         if (auto e = read_exact(fd, body.data() + have, step)) return e;
     }
@@ -352,7 +355,8 @@ std::optional<PersistError> save_state(const QorRouterState& state, std::string_
     {
         TemporaryFile file(tmp, fd);
         if (auto e = write_file(file.fd(), body)) return e;
-        if (!try_report_progress([&] { return rate_line("save: wrote", STATE_HEADER_SIZE + body.size(), start); }))
+        if (!try_report_progress(
+                [&] { return rate_line("save: wrote", STATE_HEADER_SIZE + body.size(), start); }))
             return PersistError::os(EINTR);
         // Renamed while still locked, so a save waiting for the lock sees
         // the path change and starts on a fresh file.

@@ -21,12 +21,16 @@ bool valid_utf8(std::string_view s) {
             extra = 1;
         } else if (c >= 0xE0 && c <= 0xEF) {
             extra = 2;
-            if (c == 0xE0) lo = 0xA0;       // overlong
-            else if (c == 0xED) hi = 0x9F;  // surrogates
+            if (c == 0xE0)
+                lo = 0xA0;  // overlong
+            else if (c == 0xED)
+                hi = 0x9F;  // surrogates
         } else if (c >= 0xF0 && c <= 0xF4) {
             extra = 3;
-            if (c == 0xF0) lo = 0x90;       // overlong
-            else if (c == 0xF4) hi = 0x8F;  // above U+10FFFF
+            if (c == 0xF0)
+                lo = 0x90;  // overlong
+            else if (c == 0xF4)
+                hi = 0x8F;  // above U+10FFFF
         } else {
             return false;
         }
@@ -62,13 +66,26 @@ std::string debug_quote(std::string_view s) {
     for (std::size_t i = 0; i < s.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(s[i]);
         switch (c) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\t': out += "\\t"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\0': out += "\\0"; continue;
-            default: break;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case '\0':
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         uint32_t cp = c;
         if (c == 0xC2 && i + 1 < s.size()) cp = (static_cast<unsigned char>(s[i + 1]) & 0x3Fu) | 0x80u;
@@ -138,9 +155,12 @@ int64_t magnitude_exponent(std::string_view t) {
     int64_t position = 0;  // decimal exponent of the digit at i
     bool seen_point = false;
     int64_t int_digits = 0;
-    for (std::size_t j = i; j < t.size() && (std::isdigit(static_cast<unsigned char>(t[j])) || t[j] == '.'); ++j) {
-        if (t[j] == '.') seen_point = true;
-        else if (!seen_point) ++int_digits;
+    for (std::size_t j = i; j < t.size() && (std::isdigit(static_cast<unsigned char>(t[j])) || t[j] == '.');
+         ++j) {
+        if (t[j] == '.')
+            seen_point = true;
+        else if (!seen_point)
+            ++int_digits;
     }
     int64_t first = INT64_MIN / 4;  // zero: no non-zero digit
     for (; i < t.size() && (std::isdigit(static_cast<unsigned char>(t[i])) || t[i] == '.'); ++i) {

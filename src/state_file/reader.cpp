@@ -44,23 +44,32 @@ enum class IntWord { Usize, U64, U32, U16 };
 
 const char* word_text(IntWord w) {
     switch (w) {
-        case IntWord::Usize: return "usize";
-        case IntWord::U64: return "u64";
-        case IntWord::U32: return "u32";
-        case IntWord::U16: return "u16";
+        case IntWord::Usize:
+            return "usize";
+        case IntWord::U64:
+            return "u64";
+        case IntWord::U32:
+            return "u32";
+        case IntWord::U16:
+            return "u16";
     }
     return "";
 }
 
 uint64_t word_max(IntWord w) {
     switch (w) {
-        case IntWord::U32: return 0xFFFFFFFFull;
-        case IntWord::U16: return 0xFFFFull;
-        default: return UINT64_MAX;
+        case IntWord::U32:
+            return 0xFFFFFFFFull;
+        case IntWord::U16:
+            return 0xFFFFull;
+        default:
+            return UINT64_MAX;
     }
 }
 
-bool is_digit(int c) { return c >= '0' && c <= '9'; }
+bool is_digit(int c) {
+    return c >= '0' && c <= '9';
+}
 
 // A JSON number as read: a non-negative integer, a negative integer, or
 // anything else as a double.
@@ -73,7 +82,8 @@ struct Number {
 
 class Reader {
 public:
-    explicit Reader(std::string_view body) : b_(body.data()), p_(body.data()), e_(body.data() + body.size()) {}
+    explicit Reader(std::string_view body)
+        : b_(body.data()), p_(body.data()), e_(body.data() + body.size()) {}
 
     void state(QorRouterState& s);
     void end() {
@@ -234,10 +244,16 @@ uint16_t Reader::hex4() {
     for (int k = 0; k < 4; ++k) {
         const char c = p_[k];
         unsigned d;
-        if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-        else { ok = false; d = 0; }
+        if (c >= '0' && c <= '9')
+            d = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            d = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            d = static_cast<unsigned>(c - 'A' + 10);
+        else {
+            ok = false;
+            d = 0;
+        }
         v = v * 16 + d;
     }
     p_ += 4;
@@ -371,19 +387,41 @@ double Reader::to_double(const char* start) {
 [[noreturn]] void Reader::invalid_type(std::string_view expected) {
     std::string found;
     switch (peek()) {
-        case 'n': ++p_; ident("ull"); found = "null"; break;
-        case 't': ++p_; ident("rue"); found = "boolean `true`"; break;
-        case 'f': ++p_; ident("alse"); found = "boolean `false`"; break;
-        case '"': ++p_; found = "string " + json::debug_quote(string(false)); break;
-        case '[': found = "sequence"; break;
-        case '{': found = "map"; break;
+        case 'n':
+            ++p_;
+            ident("ull");
+            found = "null";
+            break;
+        case 't':
+            ++p_;
+            ident("rue");
+            found = "boolean `true`";
+            break;
+        case 'f':
+            ++p_;
+            ident("alse");
+            found = "boolean `false`";
+            break;
+        case '"':
+            ++p_;
+            found = "string " + json::debug_quote(string(false));
+            break;
+        case '[':
+            found = "sequence";
+            break;
+        case '{':
+            found = "map";
+            break;
         default: {
             const int c = peek();
             if (c != '-' && !is_digit(c)) peek_error("expected value");
             const Number n = number(false);
-            if (n.kind == Number::Kind::U64) found = "integer `" + std::to_string(n.u) + "`";
-            else if (n.kind == Number::Kind::I64) found = "integer `" + std::to_string(n.i) + "`";
-            else found = "floating point `" + json::format_f64(n.f) + "`";
+            if (n.kind == Number::Kind::U64)
+                found = "integer `" + std::to_string(n.u) + "`";
+            else if (n.kind == Number::Kind::I64)
+                found = "integer `" + std::to_string(n.i) + "`";
+            else
+                found = "floating point `" + json::format_f64(n.f) + "`";
         }
     }
     error("invalid type: " + found + ", expected " + std::string(expected));
@@ -472,11 +510,24 @@ void Reader::colon() {
 void Reader::skip_value() {
     const int c = skip_ws();
     switch (c) {
-        case kEof: peek_error("EOF while parsing a value");
-        case 'n': ++p_; ident("ull"); return;
-        case 't': ++p_; ident("rue"); return;
-        case 'f': ++p_; ident("alse"); return;
-        case '"': ++p_; string(true); return;
+        case kEof:
+            peek_error("EOF while parsing a value");
+        case 'n':
+            ++p_;
+            ident("ull");
+            return;
+        case 't':
+            ++p_;
+            ident("rue");
+            return;
+        case 'f':
+            ++p_;
+            ident("alse");
+            return;
+        case '"':
+            ++p_;
+            string(true);
+            return;
         case '[':
             enter();
             ++p_;
@@ -645,17 +696,32 @@ void Reader::record(const char* name, const std::array<std::string_view, N>& fie
 }
 
 void Reader::codebook(TwoStageCodebook& cb) {
-    static constexpr std::array<std::string_view, 7> kFields = {"cquant", "n_fine", "dim", "cindex_labels",
-                                                                "n_coarse", "centroid_dists", "idf"};
+    static constexpr std::array<std::string_view, 7> kFields = {
+        "cquant", "n_fine", "dim", "cindex_labels", "n_coarse", "centroid_dists", "idf"};
     record("TwoStageCodebook", kFields, [&](std::size_t i) {
         switch (i) {
-            case 0: cb.cquant.clear(); sequence(cb.cquant, [&] { return f32(); }); break;
-            case 1: cb.n_fine = integer<uint64_t>(IntWord::Usize); break;
-            case 2: cb.dim = integer<uint64_t>(IntWord::Usize); break;
-            case 3: int_sequence(cb.cindex_labels, IntWord::U32); break;
-            case 4: cb.n_coarse = integer<uint64_t>(IntWord::Usize); break;
-            case 5: sequence(cb.centroid_dists, [&] { return f32(); }); break;
-            case 6: sequence(cb.idf, [&] { return f32(); }); break;
+            case 0:
+                cb.cquant.clear();
+                sequence(cb.cquant, [&] { return f32(); });
+                break;
+            case 1:
+                cb.n_fine = integer<uint64_t>(IntWord::Usize);
+                break;
+            case 2:
+                cb.dim = integer<uint64_t>(IntWord::Usize);
+                break;
+            case 3:
+                int_sequence(cb.cindex_labels, IntWord::U32);
+                break;
+            case 4:
+                cb.n_coarse = integer<uint64_t>(IntWord::Usize);
+                break;
+            case 5:
+                sequence(cb.centroid_dists, [&] { return f32(); });
+                break;
+            case 6:
+                sequence(cb.idf, [&] { return f32(); });
+                break;
         }
     });
 }
@@ -687,9 +753,15 @@ void Reader::flat_codes(FlatDocCodes& f) {
     static constexpr std::array<std::string_view, 3> kFields = {"codes", "offsets", "lengths"};
     record("FlatDocCodes", kFields, [&](std::size_t i) {
         switch (i) {
-            case 0: int_sequence(f.codes, IntWord::U16); break;
-            case 1: int_sequence(f.offsets, IntWord::U32); break;
-            case 2: int_sequence(f.lengths, IntWord::U16); break;
+            case 0:
+                int_sequence(f.codes, IntWord::U16);
+                break;
+            case 1:
+                int_sequence(f.offsets, IntWord::U32);
+                break;
+            case 2:
+                int_sequence(f.lengths, IntWord::U16);
+                break;
         }
     });
 }
@@ -699,7 +771,9 @@ void Reader::state(QorRouterState& s) {
                                                                 "postings", "ctop_r",       "flat_codes"};
     record("QorRouterState", kFields, [&](std::size_t i) {
         switch (i) {
-            case 0: codebook(s.codebook); break;
+            case 0:
+                codebook(s.codebook);
+                break;
             case 1:
                 sequence(s.doc_profiles, [&] {
                     DocProfile d;
@@ -707,10 +781,18 @@ void Reader::state(QorRouterState& s) {
                     return d;
                 });
                 break;
-            case 2: int_sequence(s.doc_ids, IntWord::U64); break;
-            case 3: postings(s.postings); break;
-            case 4: s.ctop_r = integer<uint64_t>(IntWord::Usize); break;
-            case 5: flat_codes(s.flat_codes); break;
+            case 2:
+                int_sequence(s.doc_ids, IntWord::U64);
+                break;
+            case 3:
+                postings(s.postings);
+                break;
+            case 4:
+                s.ctop_r = integer<uint64_t>(IntWord::Usize);
+                break;
+            case 5:
+                flat_codes(s.flat_codes);
+                break;
         }
     });
 }

@@ -26,7 +26,8 @@ struct PersistError {
     // would let later queries read out of bounds.
     enum class Kind { Io, Serialization, InvalidMagic, UnsupportedVersion, InvalidState };
     Kind kind = Kind::Io;
-    std::string detail;    // Io: the error's text; Serialization: the reader's message; InvalidState: what is wrong
+    std::string
+        detail;  // Io: the error's text; Serialization: the reader's message; InvalidState: what is wrong
     uint32_t version = 0;  // UnsupportedVersion: the version read
     // Serialization: where reading stopped in the body. line counts from 1;
     // column counts the bytes of that line up to and including the byte at

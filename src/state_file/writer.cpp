@@ -18,12 +18,26 @@ namespace {
 // Longest text of one float: sign, "0.", five zeros and nine digits.
 constexpr std::size_t MAX_F32_TEXT = 17;
 
-constexpr uint64_t kPow10[20] = {
-    1ull,           10ull,           100ull,           1000ull,           10000ull,
-    100000ull,      1000000ull,      10000000ull,      100000000ull,      1000000000ull,
-    10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull, 100000000000000ull,
-    1000000000000000ull, 10000000000000000ull, 100000000000000000ull, 1000000000000000000ull,
-    10000000000000000000ull};
+constexpr uint64_t kPow10[20] = {1ull,
+                                 10ull,
+                                 100ull,
+                                 1000ull,
+                                 10000ull,
+                                 100000ull,
+                                 1000000ull,
+                                 10000000ull,
+                                 100000000ull,
+                                 1000000000ull,
+                                 10000000000ull,
+                                 100000000000ull,
+                                 1000000000000ull,
+                                 10000000000000ull,
+                                 100000000000000ull,
+                                 1000000000000000ull,
+                                 10000000000000000ull,
+                                 100000000000000000ull,
+                                 1000000000000000000ull,
+                                 10000000000000000000ull};
 
 // Digit count from the bit length (1233/4096 approximates log10(2)).
 std::size_t decimal_digits(uint64_t v) {
@@ -71,7 +85,9 @@ std::size_t int_array_size(const std::vector<T>& v) {
     return n;
 }
 
-std::size_t float_array_bound(const std::vector<float>& v) { return 2 + v.size() * (MAX_F32_TEXT + 1); }
+std::size_t float_array_bound(const std::vector<float>& v) {
+    return 2 + v.size() * (MAX_F32_TEXT + 1);
+}
 
 // Writes one float at p (room for MAX_F32_TEXT bytes) and returns the end.
 char* put_f32(char* p, float value) {
@@ -222,10 +238,10 @@ std::size_t body_bound(const QorRouterState& s) {
     const TwoStageCodebook& cb = s.codebook;
     // The slack keeps the per-element room checks from growing the buffer
     // near its end, where the bound is exact.
-    std::size_t n = 64 + K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() + K_N_COARSE.size() +
-                    K_DISTS.size() + K_IDF.size() + K_PROFILES.size() + K_DOC_IDS.size() + K_POSTINGS.size() +
-                    K_REPS.size() + K_CTOP_R.size() + K_CODES.size() + K_OFFSETS.size() + K_LENGTHS.size() +
-                    K_END.size();
+    std::size_t n = 64 + K_CODEBOOK.size() + K_N_FINE.size() + K_DIM.size() + K_CINDEX.size() +
+                    K_N_COARSE.size() + K_DISTS.size() + K_IDF.size() + K_PROFILES.size() + K_DOC_IDS.size() +
+                    K_POSTINGS.size() + K_REPS.size() + K_CTOP_R.size() + K_CODES.size() + K_OFFSETS.size() +
+                    K_LENGTHS.size() + K_END.size();
     n += float_array_bound(cb.cquant) + float_array_bound(cb.centroid_dists) + float_array_bound(cb.idf);
     n += decimal_digits(cb.n_fine) + decimal_digits(cb.dim) + decimal_digits(cb.n_coarse) +
          decimal_digits(s.ctop_r);

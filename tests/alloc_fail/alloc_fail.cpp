@@ -76,20 +76,30 @@ __attribute__((visibility("default"))) long alloc_fail_disarm() {
     return counted.load(std::memory_order_acquire);
 }
 
-__attribute__((visibility("default"))) int alloc_fail_fired() { return fired.load(std::memory_order_acquire) ? 1 : 0; }
+__attribute__((visibility("default"))) int alloc_fail_fired() {
+    return fired.load(std::memory_order_acquire) ? 1 : 0;
+}
 
 }  // extern "C"
 
-void* operator new(std::size_t n) { return allocate(n, kPlain, false); }
-void* operator new[](std::size_t n) { return allocate(n, kPlain, false); }
+void* operator new(std::size_t n) {
+    return allocate(n, kPlain, false);
+}
+void* operator new[](std::size_t n) {
+    return allocate(n, kPlain, false);
+}
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
     return allocate(n, kPlain, true);  // never throws in its nothrow form
 }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
     return allocate(n, kPlain, true);  // never throws in its nothrow form
 }
-void* operator new(std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a), false); }
-void* operator new[](std::size_t n, std::align_val_t a) { return allocate(n, static_cast<std::size_t>(a), false); }
+void* operator new(std::size_t n, std::align_val_t a) {
+    return allocate(n, static_cast<std::size_t>(a), false);
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    return allocate(n, static_cast<std::size_t>(a), false);
+}
 void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
     return allocate(n, static_cast<std::size_t>(a), true);  // never throws in its nothrow form
 }
@@ -97,15 +107,39 @@ void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) n
     return allocate(n, static_cast<std::size_t>(a), true);  // never throws in its nothrow form
 }
 
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+    std::free(p);
+}

@@ -2,10 +2,6 @@
 // parallel loop early with CallInterrupted, and progress lines are not even
 // formatted when nobody shows them. (What the lines say is tested through
 // the Python logger.)
-#include "check.hpp"
-#include "parallel/call_hooks.hpp"
-#include "parallel/thread_pool.hpp"
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -13,11 +9,16 @@
 #include <thread>
 #include <vector>
 
+#include "check.hpp"
+#include "parallel/call_hooks.hpp"
+#include "parallel/thread_pool.hpp"
+
 namespace {
 
 class RecordingHooks final : public qor::CallHooks {
 public:
-    explicit RecordingHooks(int stop_after, bool enabled = true) : stop_after_(stop_after), enabled_(enabled) {}
+    explicit RecordingHooks(int stop_after, bool enabled = true)
+        : stop_after_(stop_after), enabled_(enabled) {}
 
     bool interrupted() override {
         std::lock_guard<std::mutex> lock(m_);

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "check.hpp"
-#include "test_rows.hpp"
 #include "codebook/codebook.hpp"
 #include "codebook/kmeans.hpp"
 #include "codebook/normalize.hpp"
@@ -13,6 +12,7 @@
 #include "common/errors.hpp"
 #include "common/matrix.hpp"
 #include "parallel/thread_pool.hpp"
+#include "test_rows.hpp"
 
 namespace {
 

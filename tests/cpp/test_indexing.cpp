@@ -57,7 +57,8 @@ MatrixRef view(const std::vector<float>& m, uint64_t cols = DIM) {
 
 // A router holding the identity codebook and documents (ids 100, 101, ...)
 // added by add_documents.
-std::unique_ptr<Router> identity_router(const std::vector<Codes>& docs, std::size_t n_lists = 3, uint64_t ctop_r = 2) {
+std::unique_ptr<Router> identity_router(const std::vector<Codes>& docs, std::size_t n_lists = 3,
+                                        uint64_t ctop_r = 2) {
     auto r = std::make_unique<Router>(DIM);
     r->install_loaded(identity_state(n_lists, ctop_r));
     Codes all;
@@ -79,7 +80,8 @@ TEST(doc_ranges_accept_empty_overlapping_and_partial_cover) {
     const auto docs = qor::cut_documents(Codes{0, 1, 2, 3}, std::vector<DocRange>{{1, 3}, {2, 2}, {0, 4}});
     CHECK(docs == (std::vector<Codes>{{1, 2}, {}, {0, 1, 2, 3}}));
     // Cutting never reads past the codes, even if the ranges were not checked.
-    CHECK_THROWS(qor::cut_documents(Codes(3), std::vector<DocRange>{{2, 5}}), InternalFailure, "doc_offsets[0] = (2, 5)");
+    CHECK_THROWS(qor::cut_documents(Codes(3), std::vector<DocRange>{{2, 5}}), InternalFailure,
+                 "doc_offsets[0] = (2, 5)");
 }
 
 TEST(representation_limits) {
@@ -88,10 +90,12 @@ TEST(representation_limits) {
     // A bad pair is left to the range check, whatever its length.
     qor::check_index_limits(std::vector<DocRange>{{0, big + 10}}, 5, 0, 0);
     CHECK_THROWS(qor::check_index_limits(std::vector<DocRange>{{0, 10}}, 10, 3, qor::MAX_TOTAL_CODES - 5),
-                 InvalidInput, "too many vectors in documents: 4294967290 indexed plus at least 10 new exceeds");
+                 InvalidInput,
+                 "too many vectors in documents: 4294967290 indexed plus at least 10 new exceeds");
     qor::check_index_limits(std::vector<DocRange>{{0, 5}}, 10, 3, qor::MAX_TOTAL_CODES - 5);
-    CHECK_THROWS(qor::check_index_limits(std::vector<DocRange>{{0, 0}, {0, 0}}, 10, qor::MAX_DOCUMENTS - 1, 0),
-                 InvalidInput, "too many documents: 4294967294 indexed plus 2 new exceeds the limit of 4294967295");
+    CHECK_THROWS(
+        qor::check_index_limits(std::vector<DocRange>{{0, 0}, {0, 0}}, 10, qor::MAX_DOCUMENTS - 1, 0),
+        InvalidInput, "too many documents: 4294967294 indexed plus 2 new exceeds the limit of 4294967295");
     qor::check_index_limits(std::vector<DocRange>{{0, 0}}, 10, qor::MAX_DOCUMENTS - 1, 0);
     qor::check_fine_limit(100000, 65536);
     qor::check_fine_limit(3, 1u << 30);
@@ -107,7 +111,8 @@ TEST(add_documents_continues_indices_and_keeps_first_representatives) {
     CHECK(!s->postings.cluster_reps[2].has_value());
 
     // A new document reaching cluster 2 for the first time becomes its representative.
-    r->add_documents(view(rows_for({3, 3, 1, 2})), std::vector<uint64_t>{555, 556}, std::vector<DocRange>{{0, 3}, {3, 4}});
+    r->add_documents(view(rows_for({3, 3, 1, 2})), std::vector<uint64_t>{555, 556},
+                     std::vector<DocRange>{{0, 3}, {3, 4}});
     s = r->state();
     CHECK(s->doc_ids == (std::vector<uint64_t>{100, 101, 555, 556}));
     CHECK(s->doc_profiles[2].centroid_ids == (Codes{3, 3, 1}));

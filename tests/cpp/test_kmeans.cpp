@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "check.hpp"
-#include "test_rows.hpp"
 #include "codebook/kmeans.hpp"
 #include "codebook/normalize.hpp"
 #include "codebook/rng.hpp"
 #include "common/matrix.hpp"
 #include "parallel/thread_pool.hpp"
+#include "test_rows.hpp"
 
 using qor::MatrixRef;
 

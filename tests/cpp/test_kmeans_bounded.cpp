@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "check.hpp"
-#include "test_rows.hpp"
 #include "codebook/bounded_assign.hpp"
 #include "codebook/centroid_groups.hpp"
 #include "codebook/distances.hpp"
@@ -20,6 +19,7 @@
 #include "common/matrix.hpp"
 #include "common/text.hpp"
 #include "parallel/thread_pool.hpp"
+#include "test_rows.hpp"
 
 using qor::MatrixRef;
 using qor::parallel::Isa;
@@ -81,7 +81,8 @@ std::vector<Data> adversarial_inputs() {
         Data g = clustered(1000, 9, 12, 0.3f, 6);
         g.name = "nan_inf";
         const float inf = std::numeric_limits<float>::infinity();
-        for (const std::size_t i : {3, 400, 401, 999}) g.x[i * 9 + 2] = std::numeric_limits<float>::quiet_NaN();
+        for (const std::size_t i : {3, 400, 401, 999})
+            g.x[i * 9 + 2] = std::numeric_limits<float>::quiet_NaN();
         for (const std::size_t i : {10, 500}) g.x[i * 9 + 4] = inf;
         g.x[600 * 9 + 1] = -inf;
         all.push_back(std::move(g));
@@ -152,8 +153,8 @@ TEST(bounded_matches_full_scan_whatever_the_mix_of_pass_kinds) {
     // distance; forced full chunks evaluate every centroid for the rows the
     // bounds leave undecided; few or many groups. None may change a bit.
     const Hooks patterns[] = {
-        {0b0000000000010010ULL, 0, 0},        // plain passes 2 and 5, then fresh bounds
-        {0, 0b0000000001101000ULL, 0},        // full chunks on passes 4, 6, 7
+        {0b0000000000010010ULL, 0, 0},                      // plain passes 2 and 5, then fresh bounds
+        {0, 0b0000000001101000ULL, 0},                      // full chunks on passes 4, 6, 7
         {0b0101010101010101ULL, 0b0010001000100010ULL, 3},  // alternating kinds, 3 groups
         {0b0000000011000110ULL, 0b0000001100000000ULL, 1},  // runs of each kind, 1 group
     };
@@ -170,9 +171,9 @@ TEST(bounded_matches_full_scan_whatever_the_mix_of_pass_kinds) {
                         const auto got = run(g, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, h);
                         if (!same(got, want))
                             qortest::fail(__FILE__, __LINE__,
-                                          g.name + " k=" + qor::num(k) + " isa=" +
-                                              qor::parallel::isa_name(isa) + " threads=" + qor::num(threads) +
-                                              " kinds=" + trace.kind);
+                                          g.name + " k=" + qor::num(k) +
+                                              " isa=" + qor::parallel::isa_name(isa) +
+                                              " threads=" + qor::num(threads) + " kinds=" + trace.kind);
                     }
         }
 }
@@ -208,9 +209,9 @@ TEST(group_exclusion_by_centroid_distances_matches_full_scan) {
                             run(w, k, iters, qor::KMeansAssignment::Bounded, isa, &trace, Hooks{plain, 0, 0});
                         if (!same(got, want))
                             qortest::fail(__FILE__, __LINE__,
-                                          w.name + " k=" + qor::num(k) + " isa=" +
-                                              qor::parallel::isa_name(isa) + " threads=" + qor::num(threads) +
-                                              " kinds=" + trace.kind);
+                                          w.name + " k=" + qor::num(k) +
+                                              " isa=" + qor::parallel::isa_name(isa) +
+                                              " threads=" + qor::num(threads) + " kinds=" + trace.kind);
                     }
         }
     }

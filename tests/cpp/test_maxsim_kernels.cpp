@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "check.hpp"
-#include "test_rows.hpp"
 #include "common/errors.hpp"
 #include "parallel/thread_pool.hpp"
 #include "rerank/maxsim.hpp"
+#include "test_rows.hpp"
 
 namespace {
 
@@ -59,7 +59,8 @@ std::vector<uint16_t> to_half(const std::vector<float>& v) {
         const uint32_t b = std::bit_cast<uint32_t>(v[i]);
         const uint32_t sign = (b >> 16) & 0x8000u;
         const int e = static_cast<int>((b >> 23) & 0xFF) - 127 + 15;
-        out[i] = e <= 0 ? static_cast<uint16_t>(sign) : static_cast<uint16_t>(sign | (e << 10) | ((b >> 13) & 0x3FFu));
+        out[i] = e <= 0 ? static_cast<uint16_t>(sign)
+                        : static_cast<uint16_t>(sign | (e << 10) | ((b >> 13) & 0x3FFu));
     }
     return out;
 }
@@ -89,8 +90,8 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
                         qor::maxsim_scores(query.data(), q, store, {&cand, 1}, &got, nullptr, kernel);
                         if (!same_bits(got, want)) {
                             CHECK(same_bits(got, want));
-                            std::fprintf(stderr, "  dim %zu q %zu rows %zu specials %d: %a vs %a\n", dim, q, n_rows,
-                                         specials, got, want);
+                            std::fprintf(stderr, "  dim %zu q %zu rows %zu specials %d: %a vs %a\n", dim, q,
+                                         n_rows, specials, got, want);
                             return;
                         }
                     }
@@ -123,7 +124,8 @@ TEST(every_widening_gives_the_scalar_values) {
     std::vector<float> want(all.size());
     qor::widen_half_scalar(all.data(), all.size(), want.data());
     for (const qor::WidenKernel w : widen)
-        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{17}, all.size()}) {
+        for (const std::size_t n :
+             {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{17}, all.size()}) {
             std::vector<float> got(n + 1, 12345.0f);
             w(all.data(), n, got.data());
             int wrong = 0;
@@ -153,8 +155,11 @@ TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
     for (const bool half : {false, true}) {
         const std::vector<float>& ref_rows = half ? widened : rows;
         const qor::StoreView store{half ? static_cast<const void*>(halves.data()) : rows.data(),
-                                   half ? qor::RowType::Float16 : qor::RowType::Float32, n_rows, dim,
-                                   offsets.data(), n_docs};
+                                   half ? qor::RowType::Float16 : qor::RowType::Float32,
+                                   n_rows,
+                                   dim,
+                                   offsets.data(),
+                                   n_docs};
         std::vector<float> want(cands.size());
         for (std::size_t i = 0; i < cands.size(); ++i) {
             const auto c = static_cast<std::size_t>(cands[i]);

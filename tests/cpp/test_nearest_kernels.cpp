@@ -140,12 +140,11 @@ TEST(transposed_copy_is_aligned_and_pads_with_nan) {
                 CHECK(std::bit_cast<uint32_t>(got) == std::bit_cast<uint32_t>(cents[lanes[p] * d + j]));
         }
     CHECK(qor::CentroidLanes(cents.data(), k, d, lanes, false).view().ct == nullptr);
-    CHECK(qor::CentroidLanes::in_order(33) ==
-          [] {
-              std::vector<uint32_t> want(64, qor::NO_CENTROID);
-              for (uint32_t c = 0; c < 33; ++c) want[c] = c;
-              return want;
-          }());
+    CHECK(qor::CentroidLanes::in_order(33) == [] {
+        std::vector<uint32_t> want(64, qor::NO_CENTROID);
+        for (uint32_t c = 0; c < 33; ++c) want[c] = c;
+        return want;
+    }());
 }
 
 TEST(no_centroids_or_no_dimensions_give_zero) {

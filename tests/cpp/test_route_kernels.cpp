@@ -20,7 +20,9 @@ namespace {
 const float INF = std::numeric_limits<float>::infinity();
 const float NaN = std::numeric_limits<float>::quiet_NaN();
 
-uint32_t bits(float x) { return std::bit_cast<uint32_t>(x); }
+uint32_t bits(float x) {
+    return std::bit_cast<uint32_t>(x);
+}
 
 // The kernels this processor and build can run.
 std::vector<qor::ProxyKernel> kernels() {
@@ -45,7 +47,8 @@ TEST(kernels_match_proxy_distance_bit_for_bit) {
     // Similarities from a small pool, so that ties, both zero signs, NaN and
     // infinities occur often; huge values make row sums overflow, so
     // -inf + inf = NaN sums occur too.
-    const float pool[] = {0.5f, -0.5f, 0.0f, -0.0f, 0.25f, 1.0f, -1.0f, NaN, INF, -INF, 0.125f, 3e38f, -3e38f};
+    const float pool[] = {0.5f, -0.5f, 0.0f, -0.0f,  0.25f, 1.0f,  -1.0f,
+                          NaN,  INF,   -INF, 0.125f, 3e38f, -3e38f};
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> pick_value(0, 17);
     std::uniform_int_distribution<std::size_t> length(0, 70);
@@ -129,7 +132,8 @@ TEST(rank_is_a_stable_descending_sort_truncated) {
         for (float& s : scores) s = few(rng) == 0 ? -0.0f : 0.1f * static_cast<float>(few(rng));
         std::vector<uint32_t> want(n);
         for (uint32_t i = 0; i < n; ++i) want[i] = i;
-        std::stable_sort(want.begin(), want.end(), [&](uint32_t a, uint32_t b) { return scores[a] > scores[b]; });
+        std::stable_sort(want.begin(), want.end(),
+                         [&](uint32_t a, uint32_t b) { return scores[a] > scores[b]; });
         for (const uint64_t keep : {0, 1, 3, 500, 5000}) {
             const auto end = want.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(n, keep));
             CHECK(qor::rank_scores(scores, keep) == std::vector<uint32_t>(want.begin(), end));

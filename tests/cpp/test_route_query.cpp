@@ -33,8 +33,8 @@ QorRouterState identity_state() {
 }
 
 // Appends a document with these codes and C_top, posted under `posted`.
-void add_doc(QorRouterState& s, std::vector<uint16_t> codes, std::vector<uint32_t> ctop, std::vector<uint32_t> posted,
-             uint64_t id) {
+void add_doc(QorRouterState& s, std::vector<uint16_t> codes, std::vector<uint32_t> ctop,
+             std::vector<uint32_t> posted, uint64_t id) {
     const auto d = static_cast<uint32_t>(s.doc_profiles.size());
     s.flat_codes.offsets.push_back(static_cast<uint32_t>(s.flat_codes.codes.size()));
     s.flat_codes.lengths.push_back(static_cast<uint16_t>(codes.size()));
@@ -54,7 +54,9 @@ std::vector<float> rows(std::initializer_list<int> codes) {
     return q;
 }
 
-qor::MatrixRef view(const std::vector<float>& q) { return qor::MatrixRef::contiguous(q.data(), q.size() / 8, 8); }
+qor::MatrixRef view(const std::vector<float>& q) {
+    return qor::MatrixRef::contiguous(q.data(), q.size() / 8, 8);
+}
 
 // A router over identity_state() holding two documents with code 0, ids 1 and 2.
 std::unique_ptr<qor::Router> two_doc_router(void (*change)(QorRouterState&) = nullptr) {

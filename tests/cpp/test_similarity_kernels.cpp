@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "check.hpp"
-#include "test_rows.hpp"
 #include "parallel/thread_pool.hpp"
 #include "router/similarity.hpp"
+#include "test_rows.hpp"
 
 namespace {
 
@@ -72,8 +72,9 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
                             }
                         if (wrong != 0)
                             ::qortest::fail(__FILE__, __LINE__,
-                                            std::to_string(wrong) + " entries differ at dim " + std::to_string(dim) +
-                                                ", q " + std::to_string(q) + ", n " + std::to_string(n));
+                                            std::to_string(wrong) + " entries differ at dim " +
+                                                std::to_string(dim) + ", q " + std::to_string(q) + ", n " +
+                                                std::to_string(n));
                     }
                 }
 }

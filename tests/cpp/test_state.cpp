@@ -8,8 +8,8 @@ namespace {
 // Two documents over a 4-centroid, 2-dim codebook with 3 coarse ids.
 QorRouterState small_state() {
     QorRouterState s;
-    s.codebook = {std::vector<float>(8, 0.5f), 4, 2, {0, 1, 1, 0},
-                  2, std::vector<float>(16, 0.0f), std::vector<float>(4, 1.0f)};
+    s.codebook = {std::vector<float>(8, 0.5f), 4, 2, {0, 1, 1, 0}, 2, std::vector<float>(16, 0.0f),
+                  std::vector<float>(4, 1.0f)};
     s.doc_profiles = {{{0, 1, 1}, {1, 0}}, {{3}, {0}}};
     s.doc_ids = {10, 20};
     s.postings.lists = {{0, 1}, {0}, {}};
@@ -39,14 +39,20 @@ TEST(each_broken_invariant_is_named) {
         {"differs", [](QorRouterState& s) { s.flat_codes.codes[1] = 2; }},
         {"cover", [](QorRouterState& s) { s.flat_codes.codes.push_back(0); }},
         {"not below n_fine",
-         [](QorRouterState& s) { s.doc_profiles[1].centroid_ids[0] = 4; s.flat_codes.codes[3] = 4; }},
+         [](QorRouterState& s) {
+             s.doc_profiles[1].centroid_ids[0] = 4;
+             s.flat_codes.codes[3] = 4;
+         }},
         {"twice", [](QorRouterState& s) { s.doc_profiles[0].ctop = {1, 1}; }},
         {"more than ctop_r", [](QorRouterState& s) { s.ctop_r = 1; }},
         {"not below n_coarse", [](QorRouterState& s) { s.doc_profiles[1].ctop = {2}; }},
         {"cluster_reps", [](QorRouterState& s) { s.postings.cluster_reps.pop_back(); }},
         {"strictly increasing", [](QorRouterState& s) { s.postings.lists[0] = {1, 1}; }},
         {"not below the",
-         [](QorRouterState& s) { s.postings.lists[2] = {2}; s.postings.cluster_reps[2] = 2u; }},
+         [](QorRouterState& s) {
+             s.postings.lists[2] = {2};
+             s.postings.cluster_reps[2] = 2u;
+         }},
         {"first posting", [](QorRouterState& s) { s.postings.cluster_reps[0] = 1u; }},
         {"is empty", [](QorRouterState& s) { s.postings.cluster_reps[2] = 1u; }},
     };

@@ -1,6 +1,9 @@
 // The state file: float text of the writer, header bytes, temporary paths,
 // directory creation, save and load failures, and the golden files under
 // tests/data/state_files with what loading them yields.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +13,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "check.hpp"
 #include "state_file/state_file.hpp"
@@ -76,13 +76,33 @@ float from_bits(uint32_t bits) {
 TEST(float_text) {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const std::pair<float, const char*> table[] = {
-        {1e13f, "1e+13"}, {1.5e20f, "1.5e+20"}, {3.4028235e38f, "3.4028235e+38"}, {1e-7f, "1e-7"},
-        {1.1754944e-38f, "1.1754944e-38"}, {1.0f, "1.0"}, {100.0f, "100.0"}, {123456790.0f, "123456790.0"},
-        {9999999000000.0f, "9999999000000.0"}, {12.34f, "12.34"}, {3.1415927f, "3.1415927"}, {0.5f, "0.5"},
-        {0.001234f, "0.001234"}, {0.000001f, "0.000001"}, {1.5e-6f, "0.0000015"}, {0.0f, "0.0"},
-        {-0.0f, "-0.0"}, {-2.5f, "-2.5"}, {-1e-10f, "-1e-10"}, {0.1f, "0.1"}, {16777216.0f, "16777216.0"},
-        {from_bits(1), "1e-45"}, {from_bits(0x80000001u), "-1e-45"},
-        {from_bits(0x007FFFFFu), "1.1754942e-38"}, {nan, "null"}, {inf, "null"}, {-inf, "null"},
+        {1e13f, "1e+13"},
+        {1.5e20f, "1.5e+20"},
+        {3.4028235e38f, "3.4028235e+38"},
+        {1e-7f, "1e-7"},
+        {1.1754944e-38f, "1.1754944e-38"},
+        {1.0f, "1.0"},
+        {100.0f, "100.0"},
+        {123456790.0f, "123456790.0"},
+        {9999999000000.0f, "9999999000000.0"},
+        {12.34f, "12.34"},
+        {3.1415927f, "3.1415927"},
+        {0.5f, "0.5"},
+        {0.001234f, "0.001234"},
+        {0.000001f, "0.000001"},
+        {1.5e-6f, "0.0000015"},
+        {0.0f, "0.0"},
+        {-0.0f, "-0.0"},
+        {-2.5f, "-2.5"},
+        {-1e-10f, "-1e-10"},
+        {0.1f, "0.1"},
+        {16777216.0f, "16777216.0"},
+        {from_bits(1), "1e-45"},
+        {from_bits(0x80000001u), "-1e-45"},
+        {from_bits(0x007FFFFFu), "1.1754942e-38"},
+        {nan, "null"},
+        {inf, "null"},
+        {-inf, "null"},
     };
     for (const auto& [value, text] : table) CHECK_EQ(qor::format_f32(value), std::string(text));
     // Every finite float's text reads back as the same float (a stride over
@@ -98,10 +118,17 @@ TEST(float_text) {
 
 TEST(temporary_paths) {
     const std::pair<const char*, const char*> table[] = {
-        {"index/router.idx", "index/router.tmp"}, {"router", "router.tmp"}, {".router", ".router.tmp"},
-        {"a.b.c", "a.b.tmp"}, {"state.tmp", "state.tmp.tmp"}, {"d/a.b.tmp", "d/a.b.tmp.tmp"},
-        {".tmp", ".tmp.tmp"}, {"x.tmpx", "x.tmp"}, {"/abs/dir.d/x.y", "/abs/dir.d/x.tmp"},
-        {"dir.d/file", "dir.d/file.tmp"}, {"router.", "router.tmp"},
+        {"index/router.idx", "index/router.tmp"},
+        {"router", "router.tmp"},
+        {".router", ".router.tmp"},
+        {"a.b.c", "a.b.tmp"},
+        {"state.tmp", "state.tmp.tmp"},
+        {"d/a.b.tmp", "d/a.b.tmp.tmp"},
+        {".tmp", ".tmp.tmp"},
+        {"x.tmpx", "x.tmp"},
+        {"/abs/dir.d/x.y", "/abs/dir.d/x.tmp"},
+        {"dir.d/file", "dir.d/file.tmp"},
+        {"router.", "router.tmp"},
     };
     for (const auto& [path, tmp] : table) CHECK_EQ(qor::temporary_path(path), std::string(tmp));
 }
@@ -206,9 +233,9 @@ TEST(truncated_prefixes_fail_cleanly) {
         write_file(path, good.substr(0, n));
         qor::PersistError err;
         CHECK(!qor::load_state(path, &err).has_value());
-        const std::string expected =
-            n >= 4 || n == 0 || good.compare(0, n, "QORR", n) == 0 ? "IO error: failed to fill whole buffer"
-                                                                    : "invalid file magic";
+        const std::string expected = n >= 4 || n == 0 || good.compare(0, n, "QORR", n) == 0
+                                         ? "IO error: failed to fill whole buffer"
+                                         : "invalid file magic";
         if (err.text() != expected) qortest::fail(__FILE__, __LINE__, std::to_string(n) + ": " + err.text());
     }
     // The same prefixes of the body, with a header that fits them, are

@@ -18,7 +18,8 @@ std::string outcome(const std::string& body) {
     qor::PersistError err;
     if (qor::read_state_json(body, &err)) return "ok";
     CHECK(err.kind == qor::PersistError::Kind::Serialization);
-    const std::string position = " at line " + std::to_string(err.line) + " column " + std::to_string(err.column);
+    const std::string position =
+        " at line " + std::to_string(err.line) + " column " + std::to_string(err.column);
     CHECK_EQ(err.text(), "serialization error: " + err.detail + position);
     return err.detail + position;
 }
@@ -71,7 +72,8 @@ TEST(floats_round_to_the_nearest_f32) {
     CHECK(cb.cquant == cquant);
     CHECK(cb.centroid_dists == dists);
     CHECK(cb.idf == idf);
-    for (std::size_t i = 0; i < dists.size(); ++i) CHECK_EQ(std::signbit(cb.centroid_dists[i]), std::signbit(dists[i]));
+    for (std::size_t i = 0; i < dists.size(); ++i)
+        CHECK_EQ(std::signbit(cb.centroid_dists[i]), std::signbit(dists[i]));
 }
 
 // Nesting counts the outermost object as level 1; level 128 is refused at
@@ -113,7 +115,8 @@ TEST(random_states_round_trip_bit_for_bit) {
     for (int round = 0; round < 40; ++round) {
         qor::QorRouterState s;
         const std::size_t nf = rng() % 6;
-        s.codebook = {floats(nf * (rng() % 4)), rng(), rng() >> (rng() % 64), {}, 0, floats(nf * nf), floats(nf)};
+        s.codebook = {floats(nf * (rng() % 4)), rng(),     rng() >> (rng() % 64), {}, 0,
+                      floats(nf * nf),          floats(nf)};
         for (std::size_t i = 0; i < nf; ++i) s.codebook.cindex_labels.push_back(u32());
         for (std::size_t i = 0; i < nf; i += 3) s.codebook.idf[i] = static_cast<float>(i);  // integral values
         for (int d = static_cast<int>(rng() % 5); d > 0; --d) {

@@ -1,10 +1,6 @@
 // The worker pool: coverage of every index, exceptions, nesting, concurrent
 // callers, forking, and how the pool size is read from the environment and
 // the cgroup CPU quota.
-#include "check.hpp"
-#include "parallel/pool_size.hpp"
-#include "parallel/thread_pool.hpp"
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +15,10 @@
 #include <thread>
 #include <vector>
 
+#include "check.hpp"
+#include "parallel/pool_size.hpp"
+#include "parallel/thread_pool.hpp"
+
 namespace fs = std::filesystem;
 using namespace qor::parallel;
 using qor::parallel::detail::cgroup_cpu_limit;
@@ -29,7 +29,9 @@ using qor::parallel::detail::parse_thread_count;
 namespace {
 
 // An optional count as a printable number: -1 for "none".
-long long val(std::optional<std::size_t> o) { return o ? static_cast<long long>(*o) : -1; }
+long long val(std::optional<std::size_t> o) {
+    return o ? static_cast<long long>(*o) : -1;
+}
 
 // Whether a loop over n visits every index exactly once in non-empty ranges
 // of at most grain (0 counting as 1) elements.
@@ -73,9 +75,9 @@ TEST(every_index_exactly_once) {
     struct Case {
         std::size_t threads, n, grain;
     };
-    for (const Case c : {Case{0, 10, 3}, Case{1, 0, 5}, Case{1, 1000, 7}, Case{2, 1, 0}, Case{2, 7, 0},
-                         Case{3, 100, 16}, Case{3, 4097, 64}, Case{8, 64, 999}, Case{8, 1000, 1},
-                         Case{8, 5, 1}}) {
+    for (const Case c :
+         {Case{0, 10, 3}, Case{1, 0, 5}, Case{1, 1000, 7}, Case{2, 1, 0}, Case{2, 7, 0}, Case{3, 100, 16},
+          Case{3, 4097, 64}, Case{8, 64, 999}, Case{8, 1000, 1}, Case{8, 5, 1}}) {
         ThreadPool pool(c.threads);
         CHECK_EQ(pool.threads(), c.threads == 0 ? std::size_t{1} : c.threads);
         if (!visit_all_once(pool, c.n, c.grain))
@@ -164,8 +166,8 @@ TEST(thread_count_parsing) {
     CHECK_EQ(val(parse_thread_count("1")), 1);
     CHECK_EQ(val(parse_thread_count("8")), 8);
     CHECK_EQ(val(parse_thread_count("016")), 16);
-    for (const char* bad : {"", "0", "00", "-1", "+2", " 4", "4 ", "4\n", "4x", "x", "2.5", "0x10",
-                            "99999999999999999999999"})
+    for (const char* bad :
+         {"", "0", "00", "-1", "+2", " 4", "4 ", "4\n", "4x", "x", "2.5", "0x10", "99999999999999999999999"})
         if (parse_thread_count(bad).has_value()) ::qortest::fail(__FILE__, __LINE__, bad);
     CHECK(!parse_thread_count(nullptr).has_value());
 }
