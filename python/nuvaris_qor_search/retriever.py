@@ -368,12 +368,7 @@ class Retriever:
         """`search` for each query in turn (all are checked first; a bad
         query is named by its position)."""
         self._check_open()
-        qs = []
-        for i, query in enumerate(queries):
-            try:
-                qs.append(_inputs.query_matrix(query, self.dim))
-            except ValueError as exc:
-                raise ValueError(f"queries[{i}]: {exc}") from None
+        qs = _inputs.query_matrices(queries, self.dim)
         k, n_probes, candidates = _counts(k, n_probes, candidates)
         return [self._search(q, k, n_probes, candidates) for q in qs]
 
