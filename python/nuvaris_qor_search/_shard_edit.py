@@ -1,6 +1,7 @@
 """Calls of a sharded router that name documents by the caller's ids: removing, replacing and
-reranking them. Each id lives on the shard `shard_of` gives it, so each shard is asked about its
-own ids only; every id is checked against the shards before any of them changes."""
+reranking them (and compacting, which reclaims the slots of removed ones). Each id lives on the
+shard `shard_of` gives it, so each shard is asked about its own ids only; every id is checked
+against the shards before any of them changes."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ from typing import Any
 
 import numpy as np
 
+from ._progress import Progress
 from ._shard_add import Documents
 from ._shard_fanout import FanOut
 from ._shard_manifest import shard_of
@@ -55,9 +57,15 @@ def remove(fan: FanOut, ids: np.ndarray) -> int:
     return sum(fan.call("remove", shards=list(groups), each=[ids[g] for g in groups.values()]))
 
 
-def update(fan: FanOut, docs: Documents) -> None:
+def update(fan: FanOut, docs: Documents, show_progress: bool | None) -> None:
     """Each shard replaces the documents with its ids of `docs` in one call, all or nothing on that
     shard; the ids are checked against every shard first."""
+    with Progress("update", show_progress) as progress:
+        progress.step(f"replacing {len(docs)} documents")
+        _replace(fan, docs)
+
+
+def _replace(fan: FanOut, docs: Documents) -> None:
     fan.check()
     check_id_kind(fan, docs.ids)
     groups = by_shard(docs.ids, fan.n_shards)
@@ -66,6 +74,13 @@ def update(fan: FanOut, docs: Documents) -> None:
         return
     parts = [(*docs.gather(g), docs.ids[g]) for g in groups.values()]
     fan.call("update", shards=list(groups), each=[(block, ids, offsets) for block, offsets, ids in parts])
+
+
+def compact(fan: FanOut, show_progress: bool | None) -> None:
+    """Every shard reclaims the slots of its removed documents."""
+    with Progress("compact", show_progress) as progress:
+        progress.step(f"compacting {fan.n_shards} shards")
+        fan.call("compact")
 
 
 def rerank(fan: FanOut, query: np.ndarray, ids: np.ndarray | None, k: int) -> list[tuple[Any, float]]:

@@ -1,30 +1,26 @@
 """Sharded routing and exact search over Ray actors that share one codebook.
 
-Every shard is a Ray actor holding one `Retriever` built from the same
-codebook-only state (see `train_codebook`), so proxy scores and exact MaxSim
-scores compare across shards and the driver merges them into the answer one
-router holding every document would give, up to the order within runs of equal
-scores (see `_shard_merge`). Document ids are all integers or all strings, as a
-Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the
-id alone (see `_shard_manifest`). `remove`, `update` and `rerank` ask only the
-shards that own the ids (see `_shard_edit`).
+Every shard is a Ray actor holding one `Retriever` built from the same codebook-only state (see
+`train_codebook`), so proxy scores and exact MaxSim scores compare across shards and the driver
+merges them into the answer one router holding every document would give, up to the order within
+runs of equal scores (see `_shard_merge`). Document ids are all integers or all strings, as a
+Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the id alone (see
+`_shard_manifest`). `remove`, `update` and `rerank` ask only the shards that own the ids (see
+`_shard_edit`).
 
-Queries: `route_query`, `search` and their batch forms go to the shards over a
-direct TCP connection to each actor (see `_channel`), which costs far less per
-call than a Ray actor call; everything else, and every call with
-`direct=False` or when a shard cannot be reached, goes through Ray. Queries
-and counts are checked as `Retriever.search` checks them, before anything is
-sent to a shard.
+Queries go to the shards over a direct TCP connection to each actor (see `_channel` and
+`ShardedRouter`), far cheaper per call than a Ray actor call; they and their counts are checked as
+`Retriever.search` checks them, before anything is sent to a shard.
 
-Faults: a shard actor that dies is restarted by Ray (`max_restarts`) from the
-directory it last saved or loaded (with only the codebook when there is none).
-Each actor start bumps the shard's generation; the driver compares it on every
-reply and raises `ShardRestartedError` instead of answering from fewer
-documents, until the caller calls `reload` or `accept_restarts`.
+Faults: a shard actor that dies is restarted by Ray (`max_restarts`) from the directory it last
+saved or loaded (with only the codebook when there is none). Each actor start bumps the shard's
+generation; the driver compares it on every reply and raises `ShardRestartedError` instead of
+answering from fewer documents, until the caller calls `reload` or `accept_restarts`.
 
-The parts live beside this facade: the actor (`_shard_actor`), the fan-out
-and its failure bookkeeping (`_shard_fanout`), streaming adds (`_shard_add`),
-the merge (`_shard_merge`) and the partition with the manifest (`_shard_manifest`).
+The parts live beside this facade: the actor (`_shard_actor`), starting and stopping the actors
+(`_shard_start`), the fan-out and its failure bookkeeping (`_shard_fanout`), streaming adds
+(`_shard_add`), edits by id (`_shard_edit`), the merge (`_shard_merge`), the partition with the
+manifest (`_shard_manifest`), and saving and loading (`_shard_persist`).
 """
 
 from __future__ import annotations
@@ -39,83 +35,51 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 import os
-import secrets
-import tempfile
-import uuid
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 
-from . import _channel, _inputs, _native, _shard_edit
+from . import _channel, _inputs, _native, _shard_edit, _shard_persist, _shard_start
 from ._progress import Progress
-from ._shard_actor import codebook_arguments, placement, remove_notes, start_shards
+from ._shard_actor import placement
 from ._shard_add import Documents, StreamingAdd
 from ._shard_errors import AddDocumentsError, ShardError, ShardRestartedError
-from ._shard_fanout import FanOut
-from ._shard_manifest import (
-    PARTITION_RULE,
-    STRING_PARTITION_RULE,
-    check_compatible,
-    check_loaded,
-    read_manifest,
-    shard_names,
-    shard_of,
-    write_manifest,
-)
+from ._shard_manifest import PARTITION_RULE, STRING_PARTITION_RULE, shard_of
 from .codebook import codebook_digest, train_codebook
 
 __all__ = [
-    "ShardedRouter",
-    "ShardError",
-    "AddDocumentsError",
-    "ShardRestartedError",
-    "shard_of",
-    "train_codebook",
-    "PARTITION_RULE",
-    "STRING_PARTITION_RULE",
+    "ShardedRouter", "ShardError", "AddDocumentsError", "ShardRestartedError",
+    "shard_of", "train_codebook", "PARTITION_RULE", "STRING_PARTITION_RULE",
 ]
-
 
 class ShardedRouter:
     """Documents spread over Ray actors, each a Retriever on one shared codebook.
 
-    Create it from a codebook-only state (a path or its bytes, see
-    `train_codebook`) or `ShardedRouter.load` it from a directory `save` wrote.
-    Ray must be initialised (`ray.init(...)`) before. Placement: `num_cpus` per
-    shard, custom `resources` per shard, and any further `actor_options` for
-    `ActorClass.options` (a scheduling strategy, for instance). Each shard's
-    worker pool gets `num_cpus` threads (at least one) through
-    `RAYON_NUM_THREADS`, unless `actor_options` brings its own `runtime_env`.
-    `restart_dir` is where each shard notes the
-    directory it last saved or loaded, to restart from after its process died;
-    give a path every node can reach when shards may restart on another node.
-    The constructor waits up to `start_timeout` seconds for every shard to start.
+    Create it from a codebook-only state (a path or its bytes, see `train_codebook`) or
+    `ShardedRouter.load` it from a directory `save` wrote. Ray must be initialised (`ray.init(...)`)
+    before. Placement: `num_cpus` per shard, custom `resources` per shard, and any further
+    `actor_options` for `ActorClass.options` (a scheduling strategy, for instance). Each shard's
+    worker pool gets `num_cpus` threads (at least one) through `RAYON_NUM_THREADS`, unless
+    `actor_options` brings its own `runtime_env`. `restart_dir` is where each shard notes the
+    directory it last saved or loaded, to restart from after its process died; give a path every
+    node can reach when shards may restart on another node. The constructor waits up to
+    `start_timeout` seconds for every shard to start.
 
-    With `direct` (the default), queries go to each shard over a TCP connection
-    to the actor's node address, authenticated by a token only this router and
-    its actors know; if a shard cannot be reached that way (a firewall between
-    the driver and the workers, say), a RuntimeWarning says so and every call
-    goes through Ray. `direct=False` always uses Ray calls. A shard drops a
-    connection whose request is larger than `max_frame_bytes`; the driver sends
-    larger requests through Ray.
+    With `direct` (the default), queries go to each shard over a TCP connection to the actor's node
+    address, authenticated by a token only this router and its actors know; if a shard cannot be
+    reached that way (a firewall between the driver and the workers, say), a RuntimeWarning says so
+    and every call goes through Ray. `direct=False` always uses Ray calls. A shard drops a
+    connection whose request is larger than `max_frame_bytes`; the driver sends larger requests
+    through Ray.
     """
 
     def __init__(
-        self,
-        codebook: bytes | str | os.PathLike[str],
-        n_shards: int,
-        *,
-        num_cpus: float = 1,
-        resources: dict[str, float] | None = None,
-        max_restarts: int = 3,
-        dtype: str = "float32",
-        restart_dir: str | os.PathLike[str] | None = None,
-        actor_options: dict[str, Any] | None = None,
-        start_timeout: float = 300.0,
-        direct: bool = True,
-        max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
+        self, codebook: bytes | str | os.PathLike[str], n_shards: int, *, num_cpus: float = 1,
+        resources: dict[str, float] | None = None, max_restarts: int = 3, dtype: str = "float32",
+        restart_dir: str | os.PathLike[str] | None = None, actor_options: dict[str, Any] | None = None,
+        start_timeout: float = 300.0, direct: bool = True, max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
         _directories: list[str] | None = None,
     ) -> None:
         if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
@@ -125,21 +89,14 @@ class ShardedRouter:
         state = codebook if isinstance(codebook, bytes) else Path(codebook).read_bytes()
         self.digest, self._codebook, self.n_shards, self.dtype = codebook_digest(state), state, n_shards, dtype
         self._dim = int(_native.read_state(state)["dim"])
-        self._own_note_dir = restart_dir is None
-        self._note_dir = str(restart_dir or Path(tempfile.gettempdir()) / "nuvaris_qor_shards" / uuid.uuid4().hex)
         self._last_directory: str | None = None
         options = placement(num_cpus, resources, max_restarts, actor_options)
-        self._codebook_args = codebook_arguments(state)  # held: the actors' restarts may need them
-        token = secrets.token_hex(32)
         directories: list[str | None] = [None] * n_shards if _directories is None else list(_directories)
-        actors = start_shards(options, directories, self._codebook_args, dtype, self._note_dir, self._own_note_dir,
-                              token, max_frame_bytes)
-        self._fan = FanOut(actors, token, direct=direct, max_frame=max_frame_bytes, start_timeout=start_timeout)
-        try:
-            self._fan.connect_all(self._fan.wait_started())
-        except BaseException:
-            self.close()
-            raise
+        # The codebook arguments stay held: the actors' restarts may need them.
+        self._fan, self._note_dir, self._own_note_dir, self._codebook_args = _shard_start.start(
+            state, directories, dtype, restart_dir, options,
+            start_timeout=start_timeout, direct=direct, max_frame_bytes=max_frame_bytes,
+        )
 
     @property
     def dim(self) -> int:
@@ -155,27 +112,19 @@ class ShardedRouter:
         return self.n_docs
 
     def add(
-        self,
-        vectors: Any,
-        doc_ids: Any,
-        doc_offsets: Sequence[tuple[int, int]] | None = None,
-        *,
-        chunk_rows: int = 1 << 18,
-        in_flight: int = 2,
-        show_progress: bool | None = None,
+        self, vectors: Any, doc_ids: Any, doc_offsets: Sequence[tuple[int, int]] | None = None, *,
+        chunk_rows: int = 1 << 18, in_flight: int = 2, show_progress: bool | None = None,
     ) -> None:
         """Add documents, each to the shard of its id, streaming `chunk_rows` vector rows at a time.
 
-        `vectors` is an (N, D) float32 matrix (a memory-mapped one is read a
-        chunk at a time) with `doc_offsets` [(start, end), ...] relative to it,
-        or a list of per-document (n_i, D) arrays with `doc_offsets=None`;
-        `doc_ids` are integers or strings, of the kind the router holds. The
-        input is checked as `Retriever.add` checks it, whole, before any shard
-        is sent a part. The shards take their parts in parallel, each holding at
-        most `in_flight` chunks in transit. On failure nothing more is sent and
-        `AddDocumentsError` says how many documents of this call each shard
-        holds, and which shards restarted meanwhile. show_progress: a bar over
-        the chunks on stderr (None: when stderr is a terminal).
+        `vectors` is an (N, D) float32 matrix (a memory-mapped one is read a chunk at a time) with
+        `doc_offsets` [(start, end), ...] relative to it, or a list of per-document (n_i, D) arrays
+        with `doc_offsets=None`; `doc_ids` are integers or strings, of the kind the router holds. The
+        input is checked as `Retriever.add` checks it, whole, before any shard is sent a part. The
+        shards take their parts in parallel, each holding at most `in_flight` chunks in transit. On
+        failure nothing more is sent and `AddDocumentsError` says how many documents of this call
+        each shard holds, and which shards restarted meanwhile. show_progress: a bar over the chunks
+        on stderr (None: when stderr is a terminal).
         """
         self._fan.check()
         chunk_rows, in_flight = _inputs.count(chunk_rows, "chunk_rows"), _inputs.count(in_flight, "in_flight")
@@ -185,20 +134,12 @@ class ShardedRouter:
             StreamingAdd(self._fan, docs).run(chunk_rows, in_flight, progress)
 
     def add_documents(
-        self,
-        new_vectors: Any,
-        new_doc_ids: Any,
-        doc_offsets: Sequence[tuple[int, int]] | None = None,
-        *,
-        chunk_rows: int = 1 << 18,
-        in_flight: int = 2,
-        show_progress: bool | None = None,
+        self, new_vectors: Any, new_doc_ids: Any, doc_offsets: Sequence[tuple[int, int]] | None = None, *,
+        chunk_rows: int = 1 << 18, in_flight: int = 2, show_progress: bool | None = None,
     ) -> None:
         """The same as `add`, under the name `PyQorRouter` gives it (kept for existing callers)."""
-        self.add(
-            new_vectors, new_doc_ids, doc_offsets,
-            chunk_rows=chunk_rows, in_flight=in_flight, show_progress=show_progress,
-        )
+        self.add(new_vectors, new_doc_ids, doc_offsets,
+                 chunk_rows=chunk_rows, in_flight=in_flight, show_progress=show_progress)
 
     def remove(self, doc_ids: Any) -> int:
         """Removes every document that has one of `doc_ids` (each from the shard of its id); returns
@@ -216,19 +157,15 @@ class ShardedRouter:
         shards replace their parts in parallel: if one fails (ShardError), others may have replaced
         theirs. The driver gathers each shard's part in memory."""
         self._fan.check()
-        docs = Documents(vectors, doc_ids, doc_offsets, self.dim, np.dtype(self.dtype))
-        with Progress("update", show_progress) as progress:
-            progress.step(f"replacing {len(docs)} documents")
-            _shard_edit.update(self._fan, docs)
+        _shard_edit.update(self._fan, Documents(vectors, doc_ids, doc_offsets, self.dim, np.dtype(self.dtype)),
+                           show_progress)
 
     def compact(self, *, show_progress: bool | None = None) -> None:
         """Every shard reclaims the slots of its removed documents (see `Retriever.compact`);
         results do not change."""
-        with Progress("compact", show_progress) as progress:
-            progress.step(f"compacting {self.n_shards} shards")
-            self._fan.call("compact")
+        _shard_edit.compact(self._fan, show_progress)
 
-    # -- queries --------------------------------------------------------------
+    # -- queries: the counts are checked after the queries and before any shard is asked ---------
 
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[tuple[int, float]]:
         """Each shard's best `max_candidates` candidates, merged best first and cut at `max_candidates`."""
@@ -254,7 +191,6 @@ class ShardedRouter:
         that holds candidates (a single shard does both in one call)."""
         return self._search(_inputs.query_matrices(queries, self.dim), k, n_probes, candidates)
 
-    # The counts are checked as Retriever checks them, after the queries and before any shard is asked.
     def _route(self, qs: list[np.ndarray], n_probes: Any, max_candidates: Any) -> list[list[tuple[int, float]]]:
         n_probes = _inputs.positive(n_probes, "n_probes")
         max_candidates = _inputs.count(max_candidates, "max_candidates")
@@ -296,123 +232,75 @@ class ShardedRouter:
         memory in bytes, CPU seconds used so far and its last directory."""
         return self._fan.call("status")
 
-    # -- persistence ------------------------------------------------------------
+    # -- persistence ----------------------------------------------------------------------------
 
     def save(self, directory: str | os.PathLike[str], *, compact: bool = False) -> None:
         """Every shard saves its Retriever under `directory` in parallel (with `compact`, reclaiming
         removed documents first; otherwise which are removed is saved); then the manifest is written.
 
-        The manifest (format version, codebook digest, shard count, partition
-        rule, shard directory names and document counts) replaces the old one
-        atomically, after every shard has finished, so `load` sees either the
-        previous complete save or this one checked against its files.
+        The manifest (format version, codebook digest, shard count, partition rule, shard directory
+        names and document counts) replaces the old one atomically, after every shard has finished,
+        so `load` sees either the previous complete save or this one checked against its files.
         """
         root = Path(directory).resolve()
         root.mkdir(parents=True, exist_ok=True)
         if compact:
             self.compact()
-        saved = self._fan.call("save", each=[str(root / n) for n in shard_names(self.n_shards)])
-        for i, s in enumerate(saved):
-            if s["digest"] != self.digest:
-                raise ShardError(i, "CodebookMismatch", f"shard codebook {s['digest']} differs from {self.digest}")
-        kinds = {s["string_ids"] for s in saved} - {None}
-        counts = [s["n_docs"] for s in saved]
-        write_manifest(root, self._codebook, self.digest, self.dim, self.dtype, counts, string_ids=True in kinds)
+        _shard_persist.save(self._fan, root, self._codebook, self.digest, self.dim, self.dtype)
         self._last_directory = str(root)
 
     @classmethod
     def load(
-        cls,
-        directory: str | os.PathLike[str],
-        *,
-        num_cpus: float = 1,
-        resources: dict[str, float] | None = None,
-        max_restarts: int = 3,
-        restart_dir: str | os.PathLike[str] | None = None,
-        actor_options: dict[str, Any] | None = None,
-        start_timeout: float = 300.0,
-        direct: bool = True,
+        cls, directory: str | os.PathLike[str], *, num_cpus: float = 1, resources: dict[str, float] | None = None,
+        max_restarts: int = 3, restart_dir: str | os.PathLike[str] | None = None,
+        actor_options: dict[str, Any] | None = None, start_timeout: float = 300.0, direct: bool = True,
         max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
     ) -> ShardedRouter:
         """A sharded router from a directory `save` wrote, with the constructor's placement options.
 
-        The manifest is checked against the codebook file and against what
-        every shard loaded (document counts, codebook digest, id kind); a
-        mismatch is a ValueError and no actor is left running.
+        The manifest is checked against the codebook file and against what every shard loaded
+        (document counts, codebook digest, id kind); a mismatch is a ValueError and no actor is left
+        running.
         """
-        root = Path(directory).resolve()
-        manifest, codebook = read_manifest(root)
-        dirs = [str(root / s["directory"]) for s in manifest["shards"]]
+        root, manifest, codebook, dirs = _shard_persist.open_saved(directory)
         router = cls(
             codebook, manifest["n_shards"], num_cpus=num_cpus, resources=resources, max_restarts=max_restarts,
             dtype=manifest["dtype"], restart_dir=restart_dir, actor_options=actor_options,
             start_timeout=start_timeout, direct=direct, max_frame_bytes=max_frame_bytes, _directories=dirs,
         )
         try:
-            router._verify(root, manifest)
+            _shard_persist.verify(router._fan, root, manifest)
         except BaseException:
             router.close()
             raise
         router._last_directory = str(root)
         return router
 
-    def _verify(self, root: Path, manifest: dict[str, Any]) -> None:
-        statuses = self._fan.call("status")
-        counts, kinds = [st["n_docs"] for st in statuses], [st["string_ids"] for st in statuses]
-        check_loaded(root, manifest, self._fan.call("codebook_digest"), counts, kinds)
-
     def reload(self, directory: str | os.PathLike[str] | None = None) -> None:
         """Every shard loads its part of `directory` (default: the last one saved or loaded); clears restarts."""
         target = directory if directory is not None else self._last_directory
         if target is None:
             raise ValueError("nothing to reload: the router was never saved or loaded")
-        root = Path(target).resolve()
-        manifest, _ = read_manifest(root)
-        check_compatible(root, manifest, self.n_shards, self.digest)
-        results = self._fan.call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
-        self._fan.accept([g for g, _ in results])
-        self._fan.connect_all(self._fan.call("status"))
-        self._verify(root, manifest)
-        self._last_directory = str(root)
+        self._last_directory = str(_shard_persist.reload(self._fan, target, self.digest))
 
     def accept_restarts(self) -> list[int]:
         """Accept what restarted shards restored; returns every shard's document count.
 
-        The caller takes over: documents added after a shard's last save are
-        missing from it until they are added again.
+        The caller takes over: documents added after a shard's last save are missing from it until
+        they are added again.
         """
-        answers = self._fan.call_restarting("status", [()] * self.n_shards)
-        self._fan.accept([g for g, _ in answers])
-        statuses = [st for _, st in answers]
-        self._fan.connect_all(statuses)
-        return [st["n_docs"] for st in statuses]
+        return _shard_persist.accept_restarts(self._fan)
 
     def close(self) -> None:
         """Stop the shard actors (saved directories stay; the restart notes go, and with them their
         directory when the router made it)."""
-        if self._fan.closed:
-            return
-        self._fan.close()
-        if self._own_note_dir:  # notes of shards that could not close, where they share this node
-            remove_notes(self._note_dir, self.n_shards)
+        _shard_start.stop(self._fan, self._note_dir, self._own_note_dir)
 
     def __repr__(self) -> str:
         if self._fan.closed:
             return "<ShardedRouter closed>"
-        try:
-            statuses = self._fan.call("status")
-        except ShardError as err:
-            held = f"shard {err.shard} unavailable ({err.error_type})"
-        else:
-            kinds = {st["string_ids"] for st in statuses} - {None}
-            kind = "no ids yet" if not kinds else ("string ids" if True in kinds else "integer ids")
-            removed = sum(st["n_removed"] for st in statuses)
-            held = f"{sum(st['n_docs'] for st in statuses)} documents" + (f" (+{removed} removed)" if removed else "")
-            held += f", {kind}"
-        return (
-            f"<ShardedRouter {held} on {self.n_shards} shards, vectors of dim {self.dim}, {self.dtype},"
-            f" codebook {self.digest[:12]}>"
-        )
+        return (f"<ShardedRouter {_shard_start.describe(self._fan)} on {self.n_shards} shards, vectors of dim"
+                f" {self.dim}, {self.dtype}, codebook {self.digest[:12]}>")
 
     def __enter__(self) -> ShardedRouter:
         return self
