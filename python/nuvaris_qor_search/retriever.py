@@ -16,7 +16,7 @@ import numpy as np
 
 from nuvaris_qor_router import PyQorRouter
 
-from . import _files, _inputs, _native, maxsim
+from . import _defaults, _files, _inputs, _native, maxsim
 from .maxsim import top_k
 from .store import IDS, OFFSETS, VECTORS, VectorStore, store_dtype
 
@@ -93,7 +93,7 @@ class Retriever:
         *,
         dtype: object = "float32",
         directory: str | os.PathLike[str] | None = None,
-        **router_params: int,
+        **router_params: int | None,
     ) -> Retriever:
         """Trains a router on `vectors` and stores the documents.
 
@@ -103,9 +103,11 @@ class Retriever:
         integer per document. dtype: float32 or float16 storage. directory:
         where the store lives (must not exist or be empty); None keeps it in
         a private temporary directory. router_params: n_fine, n_coarse,
-        max_kmeans_iter, ctop_r, as for `PyQorRouter.build`.
+        max_kmeans_iter, ctop_r, as for `PyQorRouter.build`; n_fine, n_coarse
+        and ctop_r left out (or None) are chosen from the collection's size
+        (see `_defaults`).
         """
-        params = _router_params(router_params)
+        params = _router_params({k: v for k, v in router_params.items() if v is not None})
         dt = store_dtype(dtype)
         docs = _inputs.documents(vectors, doc_ids, doc_offsets, None, dt)
         dim = docs.matrix.shape[1]
@@ -113,6 +115,7 @@ class Retriever:
             raise ValueError(f"training the codebook needs at least 2 vectors, got {len(docs.matrix)}")
         if dim < 1:
             raise ValueError("vectors must have at least one column")
+        params = {**_defaults.router_params(len(docs.matrix), docs.count, dim)._asdict(), **params}
         router = PyQorRouter(dim)
         router.build(docs.matrix, list(range(docs.count)), docs.pairs, **params)
         store = _new_store(dim, dt, directory)
@@ -198,23 +201,35 @@ class Retriever:
 
     # -- queries ------------------------------------------------------------
 
-    def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[Hit]:
+    def search(
+        self, query: Any, k: int = 10, *, n_probes: int | None = None, candidates: int | None = None
+    ) -> list[Hit]:
         """Exact MaxSim top-k among the router's first `candidates`
         candidates: [(doc_id, score), ...], best first, equal scores by
-        lower document index first. See `maxsim` for the score."""
+        lower document index first. See `maxsim` for the score. n_probes
+        and candidates left as None are chosen from the collection's size
+        (see `_defaults`)."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        k, n_probes, candidates = _counts(k, n_probes, candidates)
+        k, n_probes, candidates = self._search_counts(k, n_probes, candidates)
         return self._search(q, k, n_probes, candidates)
 
     def search_batch(
-        self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
+        self, queries: Sequence[Any], k: int = 10, *, n_probes: int | None = None, candidates: int | None = None
     ) -> list[list[Hit]]:
         """`search` for each query in turn (all are checked first)."""
         self._check_open()
         qs = [_inputs.query_matrix(q, self.dim) for q in queries]
-        k, n_probes, candidates = _counts(k, n_probes, candidates)
+        k, n_probes, candidates = self._search_counts(k, n_probes, candidates)
         return [self._search(q, k, n_probes, candidates) for q in qs]
+
+    def _search_counts(self, k: Any, n_probes: Any, candidates: Any) -> tuple[int, int, int]:
+        chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim)
+        return _counts(
+            k,
+            chosen.n_probes if n_probes is None else n_probes,
+            chosen.candidates if candidates is None else candidates,
+        )
 
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[Hit]:
         """The router's candidates with their proxy scores, best first, with
