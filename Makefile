@@ -13,7 +13,7 @@ CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: all demo test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build wheel \
-        bench bench-build bench-baseline bench-search dataset dataset-transformer clean install
+        bench bench-build bench-baseline bench-search bench-defaults dataset dataset-transformer clean install
 
 all: install
 
@@ -222,6 +222,14 @@ dataset-transformer: $(TRANSFORMER_DIR)/meta.json
 # token-level IVF index on that collection; routers are cached beside it.
 bench-search: $(VENV)/.installed dataset
 	$(VPY) bench/bench_search.py --data $(DATASET_DIR)
+
+# The defaults' recall@10 against speed-up on both collections, for 8- and
+# 32-token queries, beside the parameter guide's settings and the token IVF
+# peer (redraws docs/recall_speedup.png), then the rerank's cost per candidate.
+bench-defaults: $(VENV)/.installed dataset dataset-transformer
+	$(VPY) bench/bench_defaults.py --words $(DATASET_DIR) --transformer $(TRANSFORMER_DIR) \
+	    --plot docs/recall_speedup.png
+	$(VPY) bench/bench_rerank_cost.py --data $(DATASET_DIR)
 
 clean:
 	rm -rf build $(VENV)

@@ -26,6 +26,7 @@ query's rows in order up to 32 (the same terms weighted by repetition).
     .venv/bin/python bench/bench_defaults.py [--words DIR] [--transformer DIR] \
         [--json out.json] [--plot docs/recall_speedup.png]
     .venv/bin/python bench/bench_defaults.py --replot a.json [b.json] --plot docs/recall_speedup.png
+    .venv/bin/python bench/bench_defaults.py --replot a.json [b.json]     # the rows as a Markdown table
 """
 
 import argparse
@@ -230,6 +231,16 @@ def plot(rows, out):
     log(f"plot written to {out}")
 
 
+def markdown(rows):
+    lines = ["| collection | query tokens | setting | candidates | recall@10 | search ms | exact scan ms "
+             "| speed-up | native scan ms | speed-up over it |", "|" + "---|" * 10]
+    for r in rows:
+        lines.append(f"| {r['set']} | {r['queries']} | {r['setting']} | {r['candidates']} | {r['recall']:.3f} "
+                     f"| {r['search_ms']:.1f} | {r['blas_scan_ms']:.0f} | {r['speedup']:.1f}x "
+                     f"| {r['native_scan_ms']:.0f} | {r['speedup_native']:.1f}x |")
+    return "\n".join(lines)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--words", type=pathlib.Path, default=default_out())
@@ -244,6 +255,9 @@ def main():
     ap.add_argument("--plot", type=pathlib.Path)
     ap.add_argument("--replot", type=pathlib.Path, nargs="+", help="draw the plot of saved --json runs and stop")
     args = ap.parse_args()
+    if args.replot and not args.plot:
+        print(markdown([r for p in args.replot for r in json.loads(p.read_text())["rows"]]))
+        return
     if args.replot:
         plot([r for p in args.replot for r in json.loads(p.read_text())["rows"]], args.plot)
         return

@@ -10,8 +10,9 @@ import subprocess
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-# Needs the data set of `make dataset` and runs for a long time: `make bench-search`.
-SEPARATE = {"bench_search.py"}
+# These need the data sets of `make dataset` (and `make dataset-transformer`) and
+# run for a long time: `make bench-search`, `make bench-defaults`.
+SEPARATE = {"bench_search.py", "bench_defaults.py", "bench_rerank_cost.py"}
 
 
 def main() -> int:

@@ -27,7 +27,7 @@ class TestRule:
         cands = [_defaults.search_params(n, max(1, n // 40), 64).candidates for n in sizes]
         assert fine == sorted(fine) and cands == sorted(cands)
 
-    @pytest.mark.parametrize("n_docs", [1, 100, 500, 6_000])
+    @pytest.mark.parametrize("n_docs", [1, 100, 500, 5_000])
     def test_small_collections_keep_the_former_candidate_count(self, n_docs):
         assert _defaults.search_params(50 * n_docs, n_docs, 64).candidates == min(500, n_docs)
 
