@@ -205,7 +205,9 @@ def plot(rows, out):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    sets = sorted({r["set"] for r in rows})
+    sets = sorted({r["set"] for r in rows}, reverse=True)
+    settings = list(dict.fromkeys(r["setting"] for r in rows if "(defaults)" not in r["setting"]))
+    colour = {name: f"C{i}" for i, name in enumerate(settings)}  # one colour per setting in every panel
     fig, axes = plt.subplots(len(sets), 2, figsize=(11, 4.2 * len(sets)), squeeze=False)
     for si, s in enumerate(sets):
         for qi, label in enumerate(("8", "32")):
@@ -213,7 +215,7 @@ def plot(rows, out):
             mine = [r for r in rows if r["set"] == s and r["queries"] == label]
             for setting in dict.fromkeys(r["setting"] for r in mine if "(defaults)" not in r["setting"]):
                 pts = sorted((r["speedup"], r["recall"]) for r in mine if r["setting"] == setting)
-                ax.plot(*zip(*pts), marker="o", ms=3, label=setting)
+                ax.plot(*zip(*pts), marker="o", ms=3, label=setting, color=colour[setting])
             for r in mine:
                 if "(defaults)" in r["setting"]:
                     ax.plot(r["speedup"], r["recall"], "r*", ms=14, label="defaults", zorder=5)
@@ -223,7 +225,8 @@ def plot(rows, out):
             ax.set_ylim(0.3, 1.0)
             ax.set_xlabel("speed-up over the exact scan")
             ax.set_ylabel("recall@10")
-            ax.set_title(f"{s}, {label}-token queries", fontsize=10)
+            kind = "short queries (about 8 tokens)" if label == "8" else "32-token queries"
+            ax.set_title(f"{s}, {kind}", fontsize=10)
             ax.grid(True, which="both", lw=0.3)
             ax.legend(fontsize=7, loc="lower left")
     fig.tight_layout()
@@ -241,6 +244,19 @@ def markdown(rows):
     return "\n".join(lines)
 
 
+def merged(paths):
+    """The rows of saved runs; a row measured again in a later file (the
+    same setting and candidate count, or the defaults of the same set and
+    query length) replaces the earlier one."""
+    out = {}
+    for p in paths:
+        for r in json.loads(p.read_text())["rows"]:
+            defaults = "(defaults)" in r["setting"]
+            out[(r["set"], r["queries"], "defaults" if defaults else r["setting"],
+                 None if defaults else r["candidates"])] = r
+    return list(out.values())
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--words", type=pathlib.Path, default=default_out())
@@ -256,10 +272,10 @@ def main():
     ap.add_argument("--replot", type=pathlib.Path, nargs="+", help="draw the plot of saved --json runs and stop")
     args = ap.parse_args()
     if args.replot and not args.plot:
-        print(markdown([r for p in args.replot for r in json.loads(p.read_text())["rows"]]))
+        print(markdown(merged(args.replot)))
         return
     if args.replot:
-        plot([r for p in args.replot for r in json.loads(p.read_text())["rows"]], args.plot)
+        plot(merged(args.replot), args.plot)
         return
     rows = []
     for name in args.sets.split(","):
