@@ -13,13 +13,14 @@ run on two cores shared with other jobs (bench/bench_defaults.py), router
 n_fine 4,096, n_coarse 32, ctop_r 6, n_probes 4:
 
     collection   query     recall@10 at 1,000 / 1,500 / 2,000 / 3,000 candidates   search(q) at 2,000
-    word2vec     8 tokens  0.872 / 0.917 / 0.940 / 0.958                           0.939, 13x
-    word2vec     32 rows   0.872 / 0.915 / 0.938 / 0.959                           0.937, 23x
-    transformer  8 pieces  0.840 / 0.884 / 0.907 / 0.934                           0.907, 12x
-    transformer  32 pieces 0.435 / 0.509 / 0.573 / 0.660                           0.573, 26x
+    word2vec     8 tokens  0.872 / 0.917 / 0.940 / 0.958                           0.939, 10.3x
+    word2vec     32 rows   0.872 / 0.915 / 0.938 / 0.959                           0.937, 12.8x
+    transformer  8 pieces  0.840 / 0.884 / 0.907 / 0.934                           0.907, 10.0x
+    transformer  32 pieces 0.435 / 0.509 / 0.573 / 0.660                           0.573, 13.2x
 
-(speed-ups under a load average of 4 to 12, where the BLAS scan slows
-more than a search; every row is in docs/search_defaults.md)
+(speed-ups at a load average of about 2; 12-26x under a load of 4 to 12,
+where the BLAS scan slows more than a search; every row is in
+docs/search_defaults.md)
 
 What the rule follows:
 - n_fine grows with the square root of the number of vectors (4 sqrt(N),
