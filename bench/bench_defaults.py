@@ -185,8 +185,8 @@ def run_set(path, args, rows):
           f"{'scan ms':>9} {'native ms':>9} {'speed-up':>8} {'native':>8}", flush=True)
     cache = path / "routers"
     builds = [(f"{rp.n_fine}:{rp.n_coarse}:{rp.ctop_r}", sp)] + [(g, None) for g in args.guide]
-    for spec, defaults in builds:
-        f, c, r = (int(t) for t in spec.split(":"))
+    for triple, defaults in builds:
+        f, c, r = (int(t) for t in triple.split(":"))
         router, build_s, _, cached = bs.router_for(d, cache, f, c, r, 30)
         retr = Retriever(router, store)
         setting = f"router {f}/{c}/{r} p{_defaults.N_PROBES}"
