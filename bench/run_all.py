@@ -10,9 +10,11 @@ import subprocess
 import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
-# Need the data set of `make dataset` (and bench_codes.py a router state built
-# on it, e.g. one `make bench-search` cached) and run for a long time.
-SEPARATE = {"bench_search.py", "bench_codes.py"}
+# These need the data sets of `make dataset` (and `make dataset-transformer`;
+# bench_codes.py also a router state built on the first, e.g. one `make
+# bench-search` cached) and run for a long time: `make bench-search`, `make
+# bench-defaults`.
+SEPARATE = {"bench_search.py", "bench_codes.py", "bench_defaults.py", "bench_rerank_cost.py"}
 
 
 def main() -> int:

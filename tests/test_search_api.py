@@ -40,10 +40,10 @@ def test_version_len_repr_and_signature(docs):
     assert nuvaris_qor_search.__version__ == nuvaris_qor_router.__version__ == metadata.version("nuvaris_qor_router")
     params = inspect.signature(Retriever.build).parameters
     assert {n: params[n].default for n in ("n_fine", "n_coarse", "max_kmeans_iter", "ctop_r")} == {
-        "n_fine": 256,
-        "n_coarse": 32,
+        "n_fine": None,
+        "n_coarse": None,
         "max_kmeans_iter": 30,
-        "ctop_r": 3,
+        "ctop_r": None,
     }
     assert not any(p.kind is p.VAR_KEYWORD for p in params.values())
     with Retriever.build(docs, [f"d{i}" for i in range(60)], n_fine=16, n_coarse=2) as r:

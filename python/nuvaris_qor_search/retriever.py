@@ -18,7 +18,7 @@ import numpy as np
 
 from nuvaris_qor_router import PyQorRouter
 
-from . import _files, _inputs, _native, maxsim
+from . import _defaults, _files, _inputs, _native, maxsim
 from ._progress import Progress
 from .codebook import strip_documents
 from .maxsim import top_k
@@ -113,10 +113,10 @@ class Retriever:
         doc_ids: Any,
         doc_offsets: Any = None,
         *,
-        n_fine: int = 256,
-        n_coarse: int = 32,
+        n_fine: int | None = None,
+        n_coarse: int | None = None,
         max_kmeans_iter: int = 30,
-        ctop_r: int = 3,
+        ctop_r: int | None = None,
         dtype: object = "float32",
         directory: str | os.PathLike[str] | None = None,
         show_progress: bool | None = None,
@@ -131,12 +131,23 @@ class Retriever:
         n_coarse at least 1). dtype: float32 or float16 storage. directory:
         where the store lives (must not exist or be empty); None keeps it in
         a private temporary directory. show_progress: draw progress bars on
-        stderr (None: when stderr is a terminal).
+        stderr (None: when stderr is a terminal). n_fine, n_coarse and ctop_r
+        left as None are chosen from the collection's size (see `_defaults`).
         """
-        params = _inputs.build_params(n_fine, n_coarse, max_kmeans_iter, ctop_r)
+        # The caller's values are checked before the documents (None stands
+        # in as a valid count until the collection's size chooses it).
+        _inputs.build_params(1 if n_fine is None else n_fine, 1 if n_coarse is None else n_coarse,
+                             max_kmeans_iter, 0 if ctop_r is None else ctop_r)
         dt = store_dtype(dtype)
         docs = _inputs.training_documents(vectors, doc_ids, doc_offsets, dt)
         dim = docs.matrix.shape[1]
+        chosen = _defaults.router_params(len(docs.matrix), docs.count, dim)
+        params = _inputs.build_params(
+            chosen.n_fine if n_fine is None else n_fine,
+            chosen.n_coarse if n_coarse is None else n_coarse,
+            max_kmeans_iter,
+            chosen.ctop_r if ctop_r is None else ctop_r,
+        )
         with Progress("build", show_progress) as progress:
             router = PyQorRouter(dim)
             with progress.router_step(f"training the router on {len(docs.matrix)} vectors"):
@@ -353,24 +364,36 @@ class Retriever:
 
     # -- queries ------------------------------------------------------------
 
-    def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[Hit]:
+    def search(
+        self, query: Any, k: int = 10, *, n_probes: int | None = None, candidates: int | None = None
+    ) -> list[Hit]:
         """Exact MaxSim top-k among the router's first `candidates`
         candidates: [(doc_id, score), ...], best first, equal scores by
-        lower document index first. See `maxsim` for the score."""
+        lower document index first. See `maxsim` for the score. n_probes
+        and candidates left as None are chosen from the collection's size
+        (see `_defaults`)."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        k, n_probes, candidates = _counts(k, n_probes, candidates)
+        k, n_probes, candidates = self._search_counts(k, n_probes, candidates)
         return self._search(q, k, n_probes, candidates)
 
     def search_batch(
-        self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
+        self, queries: Sequence[Any], k: int = 10, *, n_probes: int | None = None, candidates: int | None = None
     ) -> list[list[Hit]]:
         """`search` for each query in turn (all are checked first; a bad
         query is named by its position)."""
         self._check_open()
         qs = _inputs.query_matrices(queries, self.dim)
-        k, n_probes, candidates = _counts(k, n_probes, candidates)
+        k, n_probes, candidates = self._search_counts(k, n_probes, candidates)
         return [self._search(q, k, n_probes, candidates) for q in qs]
+
+    def _search_counts(self, k: Any, n_probes: Any, candidates: Any) -> tuple[int, int, int]:
+        chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim)
+        return _counts(
+            k,
+            chosen.n_probes if n_probes is None else n_probes,
+            chosen.candidates if candidates is None else candidates,
+        )
 
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[Hit]:
         """The router's candidates with their proxy scores, best first, with

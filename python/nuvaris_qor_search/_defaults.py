@@ -1,0 +1,85 @@
+"""The parameters `Retriever` uses when the caller names none: the router's
+codebook and clusters, chosen when it is built, and the search's probes and
+candidate count, chosen at each search from the collection as it is then.
+
+Measured on two collections of the same 20,000 English passages (WordNet
+entries): 848,456 word2vec token vectors, and 985,631 token vectors of a
+pretrained transformer (all-MiniLM-L6-v2, projected to 128 dimensions), each
+with 500 queries of about 8 tokens and the same queries at 32 tokens
+(repeated rows for word2vec; [MASK]-padded for the transformer). recall@10
+is the share of the exact MaxSim top 10 found; the speed-up divides an
+exact BLAS scan of the whole collection by `search`, both timed in the same
+run on two cores shared with other jobs (bench/bench_defaults.py), router
+n_fine 4,096, n_coarse 32, ctop_r 6, n_probes 4:
+
+    collection   query     recall@10 at 1,000 / 1,500 / 2,000 / 3,000 candidates   search(q) at 2,000
+    word2vec     8 tokens  0.872 / 0.917 / 0.940 / 0.958                           0.939, 10.3x
+    word2vec     32 rows   0.872 / 0.915 / 0.938 / 0.959                           0.937, 12.8x
+    transformer  8 pieces  0.840 / 0.884 / 0.907 / 0.934                           0.907, 10.0x
+    transformer  32 pieces 0.435 / 0.509 / 0.573 / 0.660                           0.573, 13.2x
+
+(speed-ups at a load average of about 2; 12-26x under a load of 4 to 12,
+where the BLAS scan slows more than a search; every row is in
+docs/search_defaults.md)
+
+What the rule follows:
+- n_fine grows with the square root of the number of vectors (4 sqrt(N),
+  rounded to a power of two): finer codes rank candidates better (at 1,000
+  candidates 0.87 against 0.80 for n_fine 1,024 and 0.67 for 256 on the
+  word2vec set), and routing, which costs the query rows times n_fine,
+  stays small beside the rerank at these sizes.
+- ctop_r 6 of n_coarse 32: each document is listed under its six best
+  coarse clusters. With 3 the candidates that any cut reaches held only
+  0.86 of the exact top 10; more coarse clusters (128) cut that further.
+- candidates: a fixed share of the documents, 10%, the smallest measured
+  share that holds 0.9 on both collections' short queries. The rerank
+  scores a candidate at about the cost per vector at which the exact scan
+  scores a document, so the share also bounds the speed-up; small
+  collections get at least MIN_CANDIDATES (every document below that).
+- Queries padded with [MASK] to 32 pieces fall short at any share: their
+  clusters still hold 0.88 of the exact top 10, but the many mask rows
+  dominate the router's proxy ranking, so the cut loses most of it.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import NamedTuple
+
+MAX_FINE = 65536        # the router's codes are 16-bit
+FINE_PER_ROOT = 4       # n_fine ~ FINE_PER_ROOT * sqrt(vectors)
+MIN_FINE = 16
+N_COARSE = 32
+CTOP_R = 6
+N_PROBES = 4
+CANDIDATE_SHARE = 0.10
+MIN_CANDIDATES = 500     # the former fixed count: small collections search as before
+
+
+class RouterParams(NamedTuple):
+    n_fine: int
+    n_coarse: int
+    ctop_r: int
+
+
+class SearchParams(NamedTuple):
+    n_probes: int
+    candidates: int
+
+
+def router_params(n_vectors: int, n_docs: int, dim: int) -> RouterParams:
+    """n_fine, n_coarse and ctop_r for a router trained on `n_vectors`
+    vectors of `dim` columns in `n_docs` documents."""
+    del n_docs, dim  # measured to matter only through the vector count
+    root = FINE_PER_ROOT * math.sqrt(max(n_vectors, 1))
+    n_fine = 1 << max(0, round(math.log2(root)))
+    n_fine = max(min(n_fine, MAX_FINE, n_vectors), min(MIN_FINE, n_vectors), 1)
+    n_coarse = min(N_COARSE, n_fine)
+    return RouterParams(n_fine, n_coarse, min(CTOP_R, n_coarse))
+
+
+def search_params(n_vectors: int, n_docs: int, dim: int) -> SearchParams:
+    """n_probes and the candidate count for a search of `n_docs` documents."""
+    del n_vectors, dim
+    candidates = max(MIN_CANDIDATES, math.ceil(CANDIDATE_SHARE * n_docs))
+    return SearchParams(N_PROBES, min(candidates, max(n_docs, 1)))
