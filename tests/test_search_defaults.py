@@ -76,7 +76,7 @@ class TestSearch:
         def search(**kw):
             return retriever.search_batch([q], 10, **kw)[0] if batch else retriever.search(q, 10, **kw)
 
-        routed = [d for d, _ in retriever.router.route_query(q, 1, 3)]
+        routed = [d for d, _ in retriever.route_query(q, 1, 3)]  # caller ids
         assert search() == retriever.rerank(q, routed, 10)
         assert search(n_probes=1, candidates=3) == search()
         many = search(candidates=len(docs), n_probes=8)
