@@ -62,8 +62,25 @@ def summary(request):
     request.config.add_cleanup(lambda: request.config.pluginmanager.unregister(plugin))
 
 
+def _imports_operator_new(module_file):
+    """Whether the module takes `operator new` from the shared C++ runtime,
+    where a preloaded library can replace it. The distributed wheels link
+    their C++ runtime in statically, so their allocations cannot be reached
+    from outside (the same code is swept in a build from source). Unknown
+    (no `nm`): assumed so."""
+    nm = shutil.which("nm")
+    if nm is None:
+        return True
+    done = subprocess.run([nm, "-D", "--undefined-only", module_file], capture_output=True, text=True)
+    return done.returncode != 0 or any(line.split()[-1].startswith("_Znwm") for line in done.stdout.splitlines())
+
+
 @pytest.fixture(scope="module")
 def shim(tmp_path_factory):
+    import nuvaris_qor_router
+
+    if not _imports_operator_new(nuvaris_qor_router.__file__):
+        pytest.skip("this build links its C++ runtime statically: its allocations cannot be made to fail from outside")
     compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
     if compiler is None:
         pytest.skip("no C++ compiler to build the allocation-failure library")
