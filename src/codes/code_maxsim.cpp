@@ -2,9 +2,8 @@
 
 #include <algorithm>
 #include <limits>
-#include <string>
 
-#include "common/errors.hpp"
+#include "parallel/candidate_split.hpp"
 #include "router/similarity.hpp"
 
 namespace qor {
@@ -92,19 +91,8 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
                         CodeMaxSimKernel kernel) {
     check_quantiser(centroids, quantiser);
     const std::size_t n = candidates.size();
-    uint64_t total_rows = 0;
-    for (const int64_t c : candidates) {
-        if (c < 0 || static_cast<uint64_t>(c) >= store.n_docs)
-            throw InvalidInput("candidate " + std::to_string(c) + " is outside the store's documents 0.." +
-                               std::to_string(static_cast<int64_t>(store.n_docs) - 1));
-        const int64_t begin = store.offsets[c];
-        const int64_t end = store.offsets[c + 1];
-        if (begin < 0 || end < begin || static_cast<uint64_t>(end) > store.n_rows)
-            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) +
-                               ".." + std::to_string(end) + ", outside the store's " +
-                               std::to_string(store.n_rows) + " rows");
-        total_rows += static_cast<uint64_t>(end - begin);
-    }
+    const uint64_t total_rows =
+        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows).total_rows;
     if (n == 0) return;
     if (q == 0) {
         std::fill(out, out + n, 0.0f);  // the empty sum
@@ -136,16 +124,7 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
 
     const double work = static_cast<double>(total_rows) * static_cast<double>(tables.groups + 1) *
                         static_cast<double>(tables.t_stride);
-    if (work < 2.0 * static_cast<double>(TASK_WORK)) {
-        score_range(0, n);
-        return;
-    }
-    const auto tasks = static_cast<std::size_t>(work / static_cast<double>(TASK_WORK));
-    const std::size_t grain = std::max<std::size_t>(1, (n + tasks - 1) / tasks);
-    if (pool != nullptr)
-        pool->parallel_for(n, grain, score_range);
-    else
-        parallel::parallel_for(n, grain, score_range);
+    parallel::split_candidates(n, work, TASK_WORK, pool, score_range);
 }
 
 }  // namespace qor

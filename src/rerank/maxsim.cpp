@@ -5,10 +5,9 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <string>
 #include <vector>
 
-#include "common/errors.hpp"
+#include "parallel/candidate_split.hpp"
 
 namespace qor {
 
@@ -137,24 +136,12 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
     }
     const std::size_t n = candidates.size();
     const auto dim = static_cast<std::size_t>(store.dim);
-    // Every candidate checked on the calling thread first, so no task can
-    // fail on its input; the longest document sizes the float16 buffers.
-    uint64_t total_rows = 0;
-    std::size_t longest = 0;
-    for (const int64_t c : candidates) {
-        if (c < 0 || static_cast<uint64_t>(c) >= store.n_docs)
-            throw InvalidInput("candidate " + std::to_string(c) + " is outside the store's documents 0.." +
-                               std::to_string(static_cast<int64_t>(store.n_docs) - 1));
-        const int64_t begin = store.offsets[c];
-        const int64_t end = store.offsets[c + 1];
-        if (begin < 0 || end < begin || static_cast<uint64_t>(end) > store.n_rows)
-            throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) +
-                               ".." + std::to_string(end) + ", outside the store's " +
-                               std::to_string(store.n_rows) + " rows");
-        const auto len = static_cast<std::size_t>(end - begin);
-        total_rows += len;
-        longest = std::max(longest, len);
-    }
+    // Every candidate checked before any work; the longest document sizes
+    // the float16 buffers.
+    const parallel::CandidateRows span =
+        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows);
+    const uint64_t total_rows = span.total_rows;
+    const std::size_t longest = span.longest;
     if (n == 0) return;
     if (q == 0) {
         std::fill(out, out + n, 0.0f);  // the empty sum
@@ -186,18 +173,7 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
 
     const double work =
         static_cast<double>(total_rows) * static_cast<double>(stride) * static_cast<double>(dim);
-    if (work < 2.0 * static_cast<double>(TASK_WORK)) {
-        score_range(0, n);
-        return;
-    }
-    // Tasks of about TASK_WORK multiply-adds on average; the pool wakes only
-    // as many workers as there are tasks beyond the caller's first.
-    const auto tasks = static_cast<std::size_t>(work / static_cast<double>(TASK_WORK));
-    const std::size_t grain = std::max<std::size_t>(1, (n + tasks - 1) / tasks);
-    if (pool != nullptr)
-        pool->parallel_for(n, grain, score_range);
-    else
-        parallel::parallel_for(n, grain, score_range);
+    parallel::split_candidates(n, work, TASK_WORK, pool, score_range);
 }
 
 }  // namespace qor
