@@ -87,6 +87,19 @@ bool expect_args(const char* name, Py_ssize_t nargs, Py_ssize_t want) {
     return false;
 }
 
+// The one prologue of every function: checks the argument count, then runs
+// body() (bind, borrow, check, call the core, build the result) with any C++
+// exception turned into the matching Python one.
+template <class Body>
+PyObject* bound_function(const char* name, Py_ssize_t nargs, Py_ssize_t expected, Body body) {
+    if (!expect_args(name, nargs, expected)) return nullptr;
+    try {
+        return body();
+    } catch (...) {
+        return translate_current_exception();
+    }
+}
+
 // The bytes of a bytes-like state argument, borrowed for the call.
 class StateBytes {
 public:
@@ -125,26 +138,25 @@ const char maxsim_doc[] =
     "package's maxsim module); large candidate sets run on the scoring pool.";
 
 PyObject* maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("maxsim", nargs, 5)) return nullptr;
-    Borrowed query, vectors, offsets, candidates, out;
-    if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
-        !vectors.borrow(args[1], "vectors", 2, bit(Element::Float32) | bit(Element::Float16)) ||
-        !offsets.borrow(args[2], "offsets", 1, bit(Element::Int64)) ||
-        !candidates.borrow(args[3], "candidates", 1, bit(Element::Int64)) ||
-        !out.borrow(args[4], "out", 1, bit(Element::Float32), /*writable=*/true))
-        return nullptr;
-    const uint64_t q = query.shape(0), dim = vectors.shape(1), n = candidates.shape(0);
-    if (q > 0 && query.shape(1) != dim)
-        return PyErr_Format(PyExc_ValueError, "query rows have %llu columns; the store's vectors have %llu",
-                            static_cast<unsigned long long>(query.shape(1)),
-                            static_cast<unsigned long long>(dim));
-    if (offsets.shape(0) == 0)
-        return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
-    if (out.shape(0) != n)
-        return PyErr_Format(PyExc_ValueError, "out holds %llu scores; there are %llu candidates",
-                            static_cast<unsigned long long>(out.shape(0)),
-                            static_cast<unsigned long long>(n));
-    try {
+    return bound_function("maxsim", nargs, 5, [&]() -> PyObject* {
+        Borrowed query, vectors, offsets, candidates, out;
+        if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
+            !vectors.borrow(args[1], "vectors", 2, bit(Element::Float32) | bit(Element::Float16)) ||
+            !offsets.borrow(args[2], "offsets", 1, bit(Element::Int64)) ||
+            !candidates.borrow(args[3], "candidates", 1, bit(Element::Int64)) ||
+            !out.borrow(args[4], "out", 1, bit(Element::Float32), /*writable=*/true))
+            return nullptr;
+        const uint64_t q = query.shape(0), dim = vectors.shape(1), n = candidates.shape(0);
+        if (q > 0 && query.shape(1) != dim)
+            return PyErr_Format(
+                PyExc_ValueError, "query rows have %llu columns; the store's vectors have %llu",
+                static_cast<unsigned long long>(query.shape(1)), static_cast<unsigned long long>(dim));
+        if (offsets.shape(0) == 0)
+            return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+        if (out.shape(0) != n)
+            return PyErr_Format(PyExc_ValueError, "out holds %llu scores; there are %llu candidates",
+                                static_cast<unsigned long long>(out.shape(0)),
+                                static_cast<unsigned long long>(n));
         const StoreView store{vectors.data(),
                               vectors.element() == Element::Float16 ? RowType::Float16 : RowType::Float32,
                               vectors.shape(0),
@@ -154,10 +166,8 @@ PyObject* maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         maxsim_scores(static_cast<const float*>(query.data()), q, store,
                       {static_cast<const int64_t*>(candidates.data()), static_cast<std::size_t>(n)},
                       static_cast<float*>(out.mutable_data()), &scoring_pool());
-    } catch (...) {
-        return translate_current_exception();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 const char read_state_doc[] =
@@ -168,10 +178,9 @@ const char read_state_doc[] =
     "names what is wrong with a file that is not a sound state.";
 
 PyObject* read_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("read_state", nargs, 1)) return nullptr;
-    StateBytes data;
-    if (!data.borrow(args[0])) return nullptr;
-    try {
+    return bound_function("read_state", nargs, 1, [&]() -> PyObject* {
+        StateBytes data;
+        if (!data.borrow(args[0])) return nullptr;
         const QorRouterState state = read_state_bytes(data.text());
         return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:O}", "dim",
                              static_cast<unsigned long long>(state.codebook.dim), "n_fine",
@@ -180,9 +189,7 @@ PyObject* read_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                              static_cast<unsigned long long>(state.n_docs()), "ctop_r",
                              static_cast<unsigned long long>(state.ctop_r), "holds_documents",
                              holds_documents(state) ? Py_True : Py_False);
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 const char codebook_only_state_doc[] =
@@ -191,14 +198,11 @@ const char codebook_only_state_doc[] =
     "written exactly as saving such a router writes them.";
 
 PyObject* codebook_only_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("codebook_only_state", nargs, 1)) return nullptr;
-    StateBytes data;
-    if (!data.borrow(args[0])) return nullptr;
-    try {
+    return bound_function("codebook_only_state", nargs, 1, [&]() -> PyObject* {
+        StateBytes data;
+        if (!data.borrow(args[0])) return nullptr;
         return bytes_of(state_file_bytes(codebook_only(read_state_bytes(data.text()))));
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 const char codebook_identity_doc[] =
@@ -208,14 +212,11 @@ const char codebook_identity_doc[] =
     "and ctop_r are, whatever documents they hold.";
 
 PyObject* codebook_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("codebook_identity", nargs, 1)) return nullptr;
-    StateBytes data;
-    if (!data.borrow(args[0])) return nullptr;
-    try {
+    return bound_function("codebook_identity", nargs, 1, [&]() -> PyObject* {
+        StateBytes data;
+        if (!data.borrow(args[0])) return nullptr;
         return bytes_of(qor::codebook_identity(read_state_bytes(data.text())));
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -280,19 +281,16 @@ const char fine_centroids_doc[] =
     "raw holding the n_fine x dim row-major float32 values in native order.";
 
 PyObject* fine_centroids(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("fine_centroids", nargs, 1)) return nullptr;
-    StateBytes data;
-    if (!data.borrow(args[0])) return nullptr;
-    try {
+    return bound_function("fine_centroids", nargs, 1, [&]() -> PyObject* {
+        StateBytes data;
+        if (!data.borrow(args[0])) return nullptr;
         const QorRouterState state = read_state_bytes(data.text());
         const TwoStageCodebook& cb = state.codebook;
         return Py_BuildValue("(KKy#)", static_cast<unsigned long long>(cb.n_fine),
                              static_cast<unsigned long long>(cb.dim),
                              reinterpret_cast<const char*>(cb.cquant.data()),
                              static_cast<Py_ssize_t>(cb.n_fine * cb.dim * sizeof(float)));
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 const char train_quantiser_doc[] =
@@ -303,40 +301,38 @@ const char train_quantiser_doc[] =
     "writable float32. centroids: (n_fine, D) float32. bits: 1, 2 or 4.";
 
 PyObject* train_quantiser(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("train_quantiser", nargs, 7)) return nullptr;
-    Borrowed centroids, vectors, cuts, levels;
-    if (!centroids.borrow(args[0], "centroids", 2, bit(Element::Float32)) ||
-        !vectors.borrow(args[1], "vectors", 2, bit(Element::Float32)))
-        return nullptr;
-    const unsigned long long bits = PyLong_AsUnsignedLongLong(args[2]);
-    if (PyErr_Occurred()) return nullptr;
-    const unsigned long long sample = PyLong_AsUnsignedLongLong(args[3]);
-    if (PyErr_Occurred()) return nullptr;
-    const unsigned long long seed = PyLong_AsUnsignedLongLong(args[4]);
-    if (PyErr_Occurred()) return nullptr;
-    if (!cuts.borrow(args[5], "cuts", 2, bit(Element::Float32), /*writable=*/true) ||
-        !levels.borrow(args[6], "levels", 2, bit(Element::Float32), /*writable=*/true))
-        return nullptr;
-    if (!supported_bits(bits))
-        return PyErr_Format(PyExc_ValueError, "bits must be 1, 2 or 4, got %llu", bits);
-    const uint64_t dim = centroids.shape(1), k = uint64_t{1} << bits;
-    if (vectors.shape(1) != dim)
-        return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1), dim);
-    if (cuts.shape(0) != dim || cuts.shape(1) != k - 1 || levels.shape(0) != dim || levels.shape(1) != k)
-        return PyErr_Format(PyExc_ValueError, "cuts and levels must be (%llu, %llu) and (%llu, %llu)",
-                            static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k - 1),
-                            static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k));
-    try {
+    return bound_function("train_quantiser", nargs, 7, [&]() -> PyObject* {
+        Borrowed centroids, vectors, cuts, levels;
+        if (!centroids.borrow(args[0], "centroids", 2, bit(Element::Float32)) ||
+            !vectors.borrow(args[1], "vectors", 2, bit(Element::Float32)))
+            return nullptr;
+        const unsigned long long bits = PyLong_AsUnsignedLongLong(args[2]);
+        if (PyErr_Occurred()) return nullptr;
+        const unsigned long long sample = PyLong_AsUnsignedLongLong(args[3]);
+        if (PyErr_Occurred()) return nullptr;
+        const unsigned long long seed = PyLong_AsUnsignedLongLong(args[4]);
+        if (PyErr_Occurred()) return nullptr;
+        if (!cuts.borrow(args[5], "cuts", 2, bit(Element::Float32), /*writable=*/true) ||
+            !levels.borrow(args[6], "levels", 2, bit(Element::Float32), /*writable=*/true))
+            return nullptr;
+        if (!supported_bits(bits))
+            return PyErr_Format(PyExc_ValueError, "bits must be 1, 2 or 4, got %llu", bits);
+        const uint64_t dim = centroids.shape(1), k = uint64_t{1} << bits;
+        if (vectors.shape(1) != dim)
+            return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1),
+                                   dim);
+        if (cuts.shape(0) != dim || cuts.shape(1) != k - 1 || levels.shape(0) != dim || levels.shape(1) != k)
+            return PyErr_Format(PyExc_ValueError, "cuts and levels must be (%llu, %llu) and (%llu, %llu)",
+                                static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k - 1),
+                                static_cast<unsigned long long>(dim), static_cast<unsigned long long>(k));
         const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0), dim};
         const ResidualQuantiser q =
             train_residual_quantiser(view, static_cast<const float*>(vectors.data()), vectors.shape(0),
                                      static_cast<uint32_t>(bits), sample, seed, &scoring_pool());
         std::memcpy(cuts.mutable_data(), q.cuts.data(), q.cuts.size() * sizeof(float));
         std::memcpy(levels.mutable_data(), q.levels.data(), q.levels.size() * sizeof(float));
-    } catch (...) {
-        return translate_current_exception();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 const char encode_codes_doc[] =
@@ -346,34 +342,32 @@ const char encode_codes_doc[] =
     "packed, into residual (N, ceil(D * bits / 8)) uint8, both writable.";
 
 PyObject* encode_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("encode_codes", nargs, 6)) return nullptr;
-    Borrowed centroids, vectors, fine, residual;
-    CentroidView view;
-    ResidualQuantiser quantiser;
-    if (!borrow_quantiser(args[0], args[1], args[2], centroids, view, quantiser) ||
-        !vectors.borrow(args[3], "vectors", 2, bit(Element::Float32)) ||
-        !fine.borrow(args[4], "fine", 1, bit(Element::UInt16), /*writable=*/true) ||
-        !residual.borrow(args[5], "residual", 2, bit(Element::UInt8), /*writable=*/true))
-        return nullptr;
-    const uint64_t n = vectors.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
-    if (vectors.shape(1) != view.dim)
-        return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1),
-                               view.dim);
-    if (fine.shape(0) != n || residual.shape(0) != n || residual.shape(1) != bytes)
-        return PyErr_Format(
-            PyExc_ValueError, "fine must be (%llu,) and residual (%llu, %llu), got (%llu,) and (%llu, %llu)",
-            static_cast<unsigned long long>(n), static_cast<unsigned long long>(n),
-            static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(fine.shape(0)),
-            static_cast<unsigned long long>(residual.shape(0)),
-            static_cast<unsigned long long>(residual.shape(1)));
-    try {
+    return bound_function("encode_codes", nargs, 6, [&]() -> PyObject* {
+        Borrowed centroids, vectors, fine, residual;
+        CentroidView view;
+        ResidualQuantiser quantiser;
+        if (!borrow_quantiser(args[0], args[1], args[2], centroids, view, quantiser) ||
+            !vectors.borrow(args[3], "vectors", 2, bit(Element::Float32)) ||
+            !fine.borrow(args[4], "fine", 1, bit(Element::UInt16), /*writable=*/true) ||
+            !residual.borrow(args[5], "residual", 2, bit(Element::UInt8), /*writable=*/true))
+            return nullptr;
+        const uint64_t n = vectors.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
+        if (vectors.shape(1) != view.dim)
+            return value_error_u64("vectors have %llu columns; the centroids have %llu", vectors.shape(1),
+                                   view.dim);
+        if (fine.shape(0) != n || residual.shape(0) != n || residual.shape(1) != bytes)
+            return PyErr_Format(
+                PyExc_ValueError,
+                "fine must be (%llu,) and residual (%llu, %llu), got (%llu,) and (%llu, %llu)",
+                static_cast<unsigned long long>(n), static_cast<unsigned long long>(n),
+                static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(fine.shape(0)),
+                static_cast<unsigned long long>(residual.shape(0)),
+                static_cast<unsigned long long>(residual.shape(1)));
         encode_residual_codes(view, quantiser, static_cast<const float*>(vectors.data()), n,
                               static_cast<uint16_t*>(fine.mutable_data()),
                               static_cast<uint8_t*>(residual.mutable_data()), &scoring_pool());
-    } catch (...) {
-        return translate_current_exception();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 const char code_maxsim_doc[] =
@@ -385,35 +379,34 @@ const char code_maxsim_doc[] =
     "operations and the bits are fixed (see the package's codes module).";
 
 PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("code_maxsim", nargs, 8)) return nullptr;
-    Borrowed query, centroids, fine, residual, offsets, candidates, out;
-    CentroidView view;
-    ResidualQuantiser quantiser;
-    if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
-        !borrow_quantiser(args[1], nullptr, args[2], centroids, view, quantiser) ||
-        !fine.borrow(args[3], "fine", 1, bit(Element::UInt16)) ||
-        !residual.borrow(args[4], "residual", 2, bit(Element::UInt8)) ||
-        !offsets.borrow(args[5], "offsets", 1, bit(Element::Int64)) ||
-        !candidates.borrow(args[6], "candidates", 1, bit(Element::Int64)) ||
-        !out.borrow(args[7], "out", 1, bit(Element::Float32), /*writable=*/true))
-        return nullptr;
-    const uint64_t q = query.shape(0), n = candidates.shape(0),
-                   bytes = residual_bytes(view.dim, quantiser.bits);
-    if (q > 0 && query.shape(1) != view.dim)
-        return value_error_u64("query rows have %llu columns; the codes have dimension %llu", query.shape(1),
-                               view.dim);
-    if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
-        return PyErr_Format(
-            PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
-            static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
-            static_cast<unsigned long long>(fine.shape(0)),
-            static_cast<unsigned long long>(residual.shape(0)),
-            static_cast<unsigned long long>(residual.shape(1)));
-    if (offsets.shape(0) == 0)
-        return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
-    if (out.shape(0) != n)
-        return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
-    try {
+    return bound_function("code_maxsim", nargs, 8, [&]() -> PyObject* {
+        Borrowed query, centroids, fine, residual, offsets, candidates, out;
+        CentroidView view;
+        ResidualQuantiser quantiser;
+        if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
+            !borrow_quantiser(args[1], nullptr, args[2], centroids, view, quantiser) ||
+            !fine.borrow(args[3], "fine", 1, bit(Element::UInt16)) ||
+            !residual.borrow(args[4], "residual", 2, bit(Element::UInt8)) ||
+            !offsets.borrow(args[5], "offsets", 1, bit(Element::Int64)) ||
+            !candidates.borrow(args[6], "candidates", 1, bit(Element::Int64)) ||
+            !out.borrow(args[7], "out", 1, bit(Element::Float32), /*writable=*/true))
+            return nullptr;
+        const uint64_t q = query.shape(0), n = candidates.shape(0),
+                       bytes = residual_bytes(view.dim, quantiser.bits);
+        if (q > 0 && query.shape(1) != view.dim)
+            return value_error_u64("query rows have %llu columns; the codes have dimension %llu",
+                                   query.shape(1), view.dim);
+        if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
+            return PyErr_Format(
+                PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
+                static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
+                static_cast<unsigned long long>(fine.shape(0)),
+                static_cast<unsigned long long>(residual.shape(0)),
+                static_cast<unsigned long long>(residual.shape(1)));
+        if (offsets.shape(0) == 0)
+            return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+        if (out.shape(0) != n)
+            return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
         const CodeStoreView store{static_cast<const uint16_t*>(fine.data()),
                                   static_cast<const uint8_t*>(residual.data()), fine.shape(0),
                                   static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1};
@@ -422,10 +415,8 @@ PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         code_maxsim_scores(static_cast<const float*>(query.data()), q, view, quantiser, store,
                            {static_cast<const int64_t*>(candidates.data()), static_cast<std::size_t>(n)},
                            static_cast<float*>(out.mutable_data()), &scoring_pool());
-    } catch (...) {
-        return translate_current_exception();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* int64_bytes(const std::vector<int64_t>& v) {
@@ -441,16 +432,15 @@ const char token_lists_doc[] =
     "fine: (N,) uint16; offsets: (n_docs + 1,) int64.";
 
 PyObject* token_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("token_lists", nargs, 3)) return nullptr;
-    Borrowed fine, offsets;
-    if (!fine.borrow(args[0], "fine", 1, bit(Element::UInt16)) ||
-        !offsets.borrow(args[1], "offsets", 1, bit(Element::Int64)))
-        return nullptr;
-    const unsigned long long n_fine = PyLong_AsUnsignedLongLong(args[2]);
-    if (PyErr_Occurred()) return nullptr;
-    if (offsets.shape(0) == 0)
-        return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
-    try {
+    return bound_function("token_lists", nargs, 3, [&]() -> PyObject* {
+        Borrowed fine, offsets;
+        if (!fine.borrow(args[0], "fine", 1, bit(Element::UInt16)) ||
+            !offsets.borrow(args[1], "offsets", 1, bit(Element::Int64)))
+            return nullptr;
+        const unsigned long long n_fine = PyLong_AsUnsignedLongLong(args[2]);
+        if (PyErr_Occurred()) return nullptr;
+        if (offsets.shape(0) == 0)
+            return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
         const TokenLists lists =
             build_token_lists(static_cast<const uint16_t*>(fine.data()), fine.shape(0),
                               static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1, n_fine);
@@ -460,9 +450,7 @@ PyObject* token_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Py_XDECREF(starts);
         Py_XDECREF(docs);
         return pair;
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 const char token_candidates_doc[] =
@@ -473,31 +461,28 @@ const char token_candidates_doc[] =
     "docs int64 as token_lists gives them.";
 
 PyObject* token_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("token_candidates", nargs, 5)) return nullptr;
-    Borrowed query, centroids, starts, docs;
-    if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
-        !centroids.borrow(args[1], "centroids", 2, bit(Element::Float32)) ||
-        !starts.borrow(args[2], "starts", 1, bit(Element::Int64)) ||
-        !docs.borrow(args[3], "docs", 1, bit(Element::Int64)))
-        return nullptr;
-    const unsigned long long probe = PyLong_AsUnsignedLongLong(args[4]);
-    if (PyErr_Occurred()) return nullptr;
-    const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0),
-                            centroids.shape(1)};
-    if (query.shape(0) > 0 && query.shape(1) != view.dim)
-        return value_error_u64("query rows have %llu columns; the centroids have %llu", query.shape(1),
-                               view.dim);
-    if (starts.shape(0) != view.n_fine + 1)
-        return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0),
-                               view.n_fine);
-    try {
+    return bound_function("token_candidates", nargs, 5, [&]() -> PyObject* {
+        Borrowed query, centroids, starts, docs;
+        if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
+            !centroids.borrow(args[1], "centroids", 2, bit(Element::Float32)) ||
+            !starts.borrow(args[2], "starts", 1, bit(Element::Int64)) ||
+            !docs.borrow(args[3], "docs", 1, bit(Element::Int64)))
+            return nullptr;
+        const unsigned long long probe = PyLong_AsUnsignedLongLong(args[4]);
+        if (PyErr_Occurred()) return nullptr;
+        const CentroidView view{static_cast<const float*>(centroids.data()), centroids.shape(0),
+                                centroids.shape(1)};
+        if (query.shape(0) > 0 && query.shape(1) != view.dim)
+            return value_error_u64("query rows have %llu columns; the centroids have %llu", query.shape(1),
+                                   view.dim);
+        if (starts.shape(0) != view.n_fine + 1)
+            return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0),
+                                   view.n_fine);
         parallel::ScopedPool scoped(scoring_pool());
         return int64_bytes(token_candidates(static_cast<const float*>(query.data()), query.shape(0), view,
                                             static_cast<const int64_t*>(starts.data()),
                                             static_cast<const int64_t*>(docs.data()), docs.shape(0), probe));
-    } catch (...) {
-        return translate_current_exception();
-    }
+    });
 }
 
 const char set_num_threads_doc[] =
@@ -506,10 +491,9 @@ const char set_num_threads_doc[] =
     "returns to the default (RAYON_NUM_THREADS, else the processors available).";
 
 PyObject* set_num_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (!expect_args("set_num_threads", nargs, 1)) return nullptr;
-    const unsigned long long n = PyLong_AsUnsignedLongLong(args[0]);
-    if (PyErr_Occurred()) return nullptr;
-    try {
+    return bound_function("set_num_threads", nargs, 1, [&]() -> PyObject* {
+        const unsigned long long n = PyLong_AsUnsignedLongLong(args[0]);
+        if (PyErr_Occurred()) return nullptr;
         if (n == 0) {
             g_pool.reset();
         } else if (g_pool == nullptr || g_pool_threads != n || g_pool_pid != ::getpid()) {
@@ -519,10 +503,8 @@ PyObject* set_num_threads(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             g_pool_threads = static_cast<std::size_t>(n);
             g_pool_pid = ::getpid();
         }
-    } catch (...) {
-        return translate_current_exception();
-    }
-    Py_RETURN_NONE;
+        Py_RETURN_NONE;
+    });
 }
 
 const char get_num_threads_doc[] =
@@ -530,12 +512,8 @@ const char get_num_threads_doc[] =
     "Threads of the scoring pool, the calling one included.";
 
 PyObject* get_num_threads(PyObject*, PyObject* const*, Py_ssize_t nargs) {
-    if (!expect_args("get_num_threads", nargs, 0)) return nullptr;
-    try {
-        return PyLong_FromSize_t(scoring_pool().threads());
-    } catch (...) {
-        return translate_current_exception();
-    }
+    return bound_function("get_num_threads", nargs, 0,
+                          [&]() -> PyObject* { return PyLong_FromSize_t(scoring_pool().threads()); });
 }
 
 #define QOR_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)), METH_FASTCALL
