@@ -124,6 +124,17 @@ private:
     bool held_ = false;
 };
 
+// bound_function for a function of one argument, a state file's bytes: body
+// gets the state read and checked from them.
+template <class Body>
+PyObject* bound_state_function(const char* name, PyObject* const* args, Py_ssize_t nargs, Body body) {
+    return bound_function(name, nargs, 1, [&]() -> PyObject* {
+        StateBytes data;
+        if (!data.borrow(args[0])) return nullptr;
+        return body(read_state_bytes(data.text()));
+    });
+}
+
 PyObject* bytes_of(const std::string& s) {
     return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
@@ -178,10 +189,7 @@ const char read_state_doc[] =
     "names what is wrong with a file that is not a sound state.";
 
 PyObject* read_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return bound_function("read_state", nargs, 1, [&]() -> PyObject* {
-        StateBytes data;
-        if (!data.borrow(args[0])) return nullptr;
-        const QorRouterState state = read_state_bytes(data.text());
+    return bound_state_function("read_state", args, nargs, [](const QorRouterState& state) -> PyObject* {
         return Py_BuildValue("{s:K,s:K,s:K,s:K,s:K,s:O}", "dim",
                              static_cast<unsigned long long>(state.codebook.dim), "n_fine",
                              static_cast<unsigned long long>(state.codebook.n_fine), "n_coarse",
@@ -198,11 +206,10 @@ const char codebook_only_state_doc[] =
     "written exactly as saving such a router writes them.";
 
 PyObject* codebook_only_state(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return bound_function("codebook_only_state", nargs, 1, [&]() -> PyObject* {
-        StateBytes data;
-        if (!data.borrow(args[0])) return nullptr;
-        return bytes_of(state_file_bytes(codebook_only(read_state_bytes(data.text()))));
-    });
+    return bound_state_function("codebook_only_state", args, nargs,
+                                [](const QorRouterState& state) -> PyObject* {
+                                    return bytes_of(state_file_bytes(codebook_only(state)));
+                                });
 }
 
 const char codebook_identity_doc[] =
@@ -212,11 +219,9 @@ const char codebook_identity_doc[] =
     "and ctop_r are, whatever documents they hold.";
 
 PyObject* codebook_identity(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return bound_function("codebook_identity", nargs, 1, [&]() -> PyObject* {
-        StateBytes data;
-        if (!data.borrow(args[0])) return nullptr;
-        return bytes_of(qor::codebook_identity(read_state_bytes(data.text())));
-    });
+    return bound_state_function(
+        "codebook_identity", args, nargs,
+        [](const QorRouterState& state) -> PyObject* { return bytes_of(qor::codebook_identity(state)); });
 }
 
 // ---------------------------------------------------------------------------
@@ -281,10 +286,7 @@ const char fine_centroids_doc[] =
     "raw holding the n_fine x dim row-major float32 values in native order.";
 
 PyObject* fine_centroids(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return bound_function("fine_centroids", nargs, 1, [&]() -> PyObject* {
-        StateBytes data;
-        if (!data.borrow(args[0])) return nullptr;
-        const QorRouterState state = read_state_bytes(data.text());
+    return bound_state_function("fine_centroids", args, nargs, [](const QorRouterState& state) -> PyObject* {
         const TwoStageCodebook& cb = state.codebook;
         return Py_BuildValue("(KKy#)", static_cast<unsigned long long>(cb.n_fine),
                              static_cast<unsigned long long>(cb.dim),
