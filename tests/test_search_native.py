@@ -178,6 +178,40 @@ class TestChecks:
             search.set_num_threads(n)
 
 
+    @pytest.mark.parametrize(
+        "name, count",
+        [
+            ("maxsim", 5), ("read_state", 1), ("codebook_only_state", 1), ("codebook_identity", 1),
+            ("fine_centroids", 1), ("train_quantiser", 7), ("encode_codes", 6), ("code_maxsim", 8),
+            ("token_lists", 3), ("token_candidates", 5), ("set_num_threads", 1), ("get_num_threads", 0),
+        ],
+    )
+    def test_argument_counts(self, name, count):
+        """Every function checks its count before it reads any argument."""
+        for given in (count - 1, count + 1):
+            if given < 0:
+                continue
+            message = rf"^{name}\(\) takes {count} positional arguments but {given} were given$"
+            with pytest.raises(TypeError, match=message):
+                getattr(_native, name)(*([None] * given))
+
+    def test_empty_offsets_are_refused(self):
+        """Offsets hold n_docs + 1 entries, so an empty array is no store."""
+        empty = np.empty(0, np.int64)
+        no_docs = np.empty(0, np.int64)
+        centroids = np.ones((2, 4), np.float32)
+        levels = np.ones((4, 2), np.float32)
+        calls = [
+            lambda: _native.maxsim(self.query, self.vectors, empty, no_docs, np.empty(0, np.float32)),
+            lambda: _native.code_maxsim(self.query, centroids, levels, np.zeros(5, np.uint16),
+                                        np.zeros((5, 1), np.uint8), empty, no_docs, np.empty(0, np.float32)),
+            lambda: _native.token_lists(np.zeros(5, np.uint16), empty, 2),
+        ]
+        for call in calls:
+            with pytest.raises(ValueError, match=r"^offsets must hold n_docs \+ 1 entries, got 0$"):
+                call()
+
+
 # -- the state file ----------------------------------------------------------
 
 

@@ -139,6 +139,13 @@ PyObject* bytes_of(const std::string& s) {
     return PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// Document offsets hold n_docs + 1 entries, so at least one.
+bool check_offsets(const Borrowed& offsets) {
+    if (offsets.shape(0) != 0) return true;
+    PyErr_SetString(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+    return false;
+}
+
 const char maxsim_doc[] =
     "maxsim(query, vectors, offsets, candidates, out, /)\n--\n\n"
     "Writes the exact MaxSim score of each candidate document into out.\n\n"
@@ -162,8 +169,7 @@ PyObject* maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return PyErr_Format(
                 PyExc_ValueError, "query rows have %llu columns; the store's vectors have %llu",
                 static_cast<unsigned long long>(query.shape(1)), static_cast<unsigned long long>(dim));
-        if (offsets.shape(0) == 0)
-            return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+        if (!check_offsets(offsets)) return nullptr;
         if (out.shape(0) != n)
             return PyErr_Format(PyExc_ValueError, "out holds %llu scores; there are %llu candidates",
                                 static_cast<unsigned long long>(out.shape(0)),
@@ -405,8 +411,7 @@ PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 static_cast<unsigned long long>(fine.shape(0)),
                 static_cast<unsigned long long>(residual.shape(0)),
                 static_cast<unsigned long long>(residual.shape(1)));
-        if (offsets.shape(0) == 0)
-            return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+        if (!check_offsets(offsets)) return nullptr;
         if (out.shape(0) != n)
             return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
         const CodeStoreView store{static_cast<const uint16_t*>(fine.data()),
@@ -441,8 +446,7 @@ PyObject* token_lists(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         const unsigned long long n_fine = PyLong_AsUnsignedLongLong(args[2]);
         if (PyErr_Occurred()) return nullptr;
-        if (offsets.shape(0) == 0)
-            return PyErr_Format(PyExc_ValueError, "offsets must hold n_docs + 1 entries, got 0");
+        if (!check_offsets(offsets)) return nullptr;
         const TokenLists lists =
             build_token_lists(static_cast<const uint16_t*>(fine.data()), fine.shape(0),
                               static_cast<const int64_t*>(offsets.data()), offsets.shape(0) - 1, n_fine);
