@@ -46,6 +46,26 @@ def router_answers(r, queries, n_probes=3, max_candidates=50):
     )
 
 
+def ordered_maxsim(sims, offsets, docs):
+    """MaxSim scores of documents `docs` from the (Q, rows) similarity
+    matrix of a query against every stored row: per document the largest
+    similarity of each query row (-inf without rows), then those maxima added
+    in query-row order, each sum rounded to float32; 0 for a query without
+    rows."""
+    out = []
+    for d in docs:
+        a, b = int(offsets[d]), int(offsets[d + 1])
+        if len(sims) == 0:
+            out.append(np.float32(0))
+            continue
+        mx = sims[:, a:b].max(axis=1) if b > a else np.full(len(sims), -np.inf, np.float32)
+        score = mx[0]
+        for m in mx[1:]:
+            score = np.float32(score + m)
+        out.append(score)
+    return np.array(out, np.float32)
+
+
 def state_bytes(r, path):
     """The file `r.save` writes at `path`."""
     r.save(str(path))

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import nuvaris_qor_search as search
+from conftest import ordered_maxsim
 from nuvaris_qor_router import PyQorRouter
 from nuvaris_qor_search import _native
 from nuvaris_qor_search.codes import CodeStore
@@ -61,18 +62,7 @@ def reference_scores(store, query, docs):
             bucket = (value >> ((p % per_group) * bits)) & (k - 1)
             t = t + np.multiply.outer(q[:, p], levels[p, bucket])
         s = s + t
-    out = []
-    for d in docs:
-        a, b = int(store.offsets[d]), int(store.offsets[d + 1])
-        if len(q) == 0:
-            out.append(np.float32(0))
-            continue
-        mx = s[:, a:b].max(axis=1) if b > a else np.full(len(q), -np.inf, np.float32)
-        score = mx[0]
-        for m in mx[1:]:
-            score = np.float32(score + m)
-        out.append(score)
-    return np.array(out, np.float32)
+    return ordered_maxsim(s, store.offsets, docs)
 
 
 @pytest.fixture

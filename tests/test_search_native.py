@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 import nuvaris_qor_search as search
+from conftest import ordered_maxsim
 from nuvaris_qor_router import PyQorRouter
 from nuvaris_qor_search import Retriever, _native
 from nuvaris_qor_search.codebook import codebook_digest, strip_documents
@@ -32,18 +33,7 @@ def reference_scores(query, vectors, offsets, docs):
     acc = np.zeros((len(q), len(x)), np.float32)
     for p in range(x.shape[1]):
         acc = acc + np.multiply.outer(q[:, p], x[:, p])
-    out = []
-    for d in docs:
-        a, b = int(offsets[d]), int(offsets[d + 1])
-        if len(q) == 0:
-            out.append(np.float32(0))
-            continue
-        mx = acc[:, a:b].max(axis=1) if b > a else np.full(len(q), -np.inf, np.float32)
-        score = mx[0]
-        for m in mx[1:]:
-            score = np.float32(score + m)
-        out.append(score)
-    return np.array(out, np.float32)
+    return ordered_maxsim(acc, offsets, docs)
 
 
 def make_store(seed, n_docs, dim, dtype, max_len=40):
