@@ -136,13 +136,17 @@ def test_package_logs_its_steps(docs, tmp_path, caplog):
     with Retriever.load(tmp_path / "saved", verify=True) as again:
         again.add(docs[:1], [99])
     mine = [rec.getMessage() for rec in caplog.records if rec.name == "nuvaris_qor_search"]
-    assert mine[:3] == [
-        f"build: training the router on {sum(len(d) for d in docs)} vectors",
+    n = sum(len(d) for d in docs)
+    assert mine[:5] == [
+        f"build: training the router on {n} vectors",
+        "build: training the 2-bit residual quantiser",
+        f"build: encoding {n} vectors as codes",
         "build: storing 60 documents",
         "save: writing the router state",
     ]
     assert "load: checking SHA-256 digests" in mine
-    assert mine[-3:] == ["add: copying the store to a private directory", "add: storing 1 documents",
+    assert mine[-4:] == [f"add: encoding {len(docs[0])} vectors as codes",
+                         "add: copying the store to a private directory", "add: storing 1 documents",
                          f"add: encoding {len(docs[0])} vectors"]
 
 

@@ -70,7 +70,7 @@ def retriever(docs):
 class TestSearch:
     @pytest.mark.parametrize("batch", [False, True])
     def test_uses_the_chosen_counts_unless_given(self, retriever, docs, monkeypatch, batch):
-        monkeypatch.setattr(_defaults, "search_params", lambda *a: _defaults.SearchParams(1, 3))
+        monkeypatch.setattr(_defaults, "search_params", lambda *a: _defaults.SearchParams(1, 3, 0, 50))
         q = docs[7][:4] + 0.01
 
         def search(**kw):

@@ -78,7 +78,7 @@ class TestStringIds:
                 assert r.n_docs == r.router.n_docs() == 2
 
     def test_integer_ids_keep_the_version_1_format(self, docs, tmp_path):
-        with Retriever.build(docs, list(range(40)), n_fine=16, n_coarse=2) as r:
+        with Retriever.build(docs, list(range(40)), n_fine=16, n_coarse=2, code_bits=None) as r:
             r.save(tmp_path / "saved")
         manifest = json.loads((tmp_path / "saved" / "manifest.json").read_text())
         assert manifest["version"] == 1 and set(manifest["files"]) == {"router", "vectors", "offsets", "ids"}

@@ -57,8 +57,8 @@ def codebook_of(retriever, tmp_path):
     return strip_documents(path.read_bytes())
 
 
-def fresh(codebook, docs, ids, keep):
-    r = Retriever.from_codebook(codebook)
+def fresh(codebook, docs, ids, keep, quantiser=None):
+    r = Retriever.from_codebook(codebook, quantiser=quantiser)
     r.add([docs[i] for i in keep], [ids[i] for i in keep])
     return r
 
@@ -81,7 +81,7 @@ class TestRemove:
         codebook = codebook_of(built, tmp_path)
         assert built.remove([ids[i] for i in gone]) == 70
         assert (len(built), built.n_docs, built.n_removed, built.router.n_docs()) == (N - 70, N - 70, 70, N)
-        with fresh(codebook, docs, ids, keep) as expected:
+        with fresh(codebook, docs, ids, keep, built.codes.quantiser()) as expected:
             assert_same_results(built, expected, docs)
             built.compact()
             assert (built.n_docs, built.n_removed, built.router.n_docs(), built.store.n_docs) == (
@@ -134,7 +134,7 @@ class TestUpdate:
         built.update([ids[i] for i in changed], new)
         assert (built.n_docs, built.n_removed) == (N, 3)
         keep = [i for i in range(N) if i not in changed]
-        with fresh(codebook, docs, ids, keep) as expected:
+        with fresh(codebook, docs, ids, keep, built.codes.quantiser()) as expected:
             expected.add(new, [ids[i] for i in changed])
             assert_same_results(built, expected, docs + new)
         # The new vectors are what the id scores with now.

@@ -127,7 +127,7 @@ class TestExactScores:
 
     def test_enough_candidates_give_the_exact_top_k(self, retriever, docs):
         q = query_like(docs, 33, 4)
-        wide = retriever.search(q, k=10, n_probes=8, candidates=len(docs))
+        wide = retriever.search(q, k=10, n_probes=8, candidates=len(docs), probe=0, rerank=len(docs))
         routed = {i for i, _ in retriever.route_query(q, n_probes=8, max_candidates=len(docs))}
         exact = [hit for hit in retriever.rerank(q, None, k=len(docs)) if hit[0] in routed][:10]
         assert wide == exact
@@ -151,7 +151,7 @@ class TestOrder:
     )
     def test_result_sizes(self, retriever, docs, k, candidates, expected):
         q = query_like(docs, 12, 3)
-        hits = retriever.search(q, k=k, n_probes=8, candidates=candidates)
+        hits = retriever.search(q, k=k, n_probes=8, candidates=candidates, probe=0, rerank=500)
         n_routed = len(retriever.route_query(q, n_probes=8, max_candidates=candidates))
         assert len(hits) == (n_routed if expected is None else expected)
 

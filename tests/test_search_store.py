@@ -219,8 +219,8 @@ class TestLoadRefuses:
             ("{", r"manifest\.json is not valid JSON"),
             ("[]", r"manifest\.json does not describe a saved retriever$"),
             (
-                '{"format": "nuvaris_qor_search.retriever", "version": 3}',
-                r"format version 3; this package reads 1 to 2$",
+                '{"format": "nuvaris_qor_search.retriever", "version": 4}',
+                r"format version 4; this package reads 1 to 3$",
             ),
             ('{"format": "nuvaris_qor_search.retriever", "version": 1}', r"manifest\.json lacks fields"),
             (

@@ -54,6 +54,12 @@ CTOP_R = 6
 N_PROBES = 4
 CANDIDATE_SHARE = 0.10
 MIN_CANDIDATES = 500     # the former fixed count: small collections search as before
+# With token codes:
+SHORT_ROWS = 8
+TOKEN_PROBE_SHORT = 2
+TOKEN_PROBE_LONG = 1
+ROUTED_WITH_CODES = 0
+RERANK = 50
 
 
 class RouterParams(NamedTuple):
@@ -65,6 +71,18 @@ class RouterParams(NamedTuple):
 class SearchParams(NamedTuple):
     n_probes: int
     candidates: int
+    probe: int = 0
+    rerank: int = 0
+
+
+class SearchCounts(NamedTuple):
+    """Every count one search uses, checked."""
+
+    k: int
+    n_probes: int
+    candidates: int
+    probe: int
+    rerank: int
 
 
 def router_params(n_vectors: int, n_docs: int, dim: int) -> RouterParams:
@@ -78,8 +96,14 @@ def router_params(n_vectors: int, n_docs: int, dim: int) -> RouterParams:
     return RouterParams(n_fine, n_coarse, min(CTOP_R, n_coarse))
 
 
-def search_params(n_vectors: int, n_docs: int, dim: int) -> SearchParams:
-    """n_probes and the candidate count for a search of `n_docs` documents."""
+def search_params(n_vectors: int, n_docs: int, dim: int, rows: int = 8, codes: bool = False) -> SearchParams:
+    """n_probes, the router's candidate count, the token probe and the
+    rerank count for a search of `n_docs` documents by a query of `rows`
+    rows, with or without token codes."""
     del n_vectors, dim
+    if codes:
+        probe = TOKEN_PROBE_SHORT if rows <= SHORT_ROWS else TOKEN_PROBE_LONG
+        candidates = min(ROUTED_WITH_CODES, n_docs)
+        return SearchParams(N_PROBES, candidates, probe, RERANK)
     candidates = max(MIN_CANDIDATES, math.ceil(CANDIDATE_SHARE * n_docs))
     return SearchParams(N_PROBES, min(candidates, max(n_docs, 1)))

@@ -39,6 +39,7 @@ writes as .npy files and `load` memory-maps.
 
 from __future__ import annotations
 
+import io
 import os
 import tempfile
 from pathlib import Path
@@ -48,7 +49,7 @@ import numpy as np
 
 from . import _inputs, _native
 
-__all__ = ["CodeStore", "ARRAY_NAMES"]
+__all__ = ["CodeStore", "ARRAY_NAMES", "quantiser_bytes"]
 
 # The arrays of a code store, each saved as <name>.npy.
 ARRAY_NAMES = ("centroids", "cuts", "levels", "fine", "residual", "offsets")
@@ -163,6 +164,21 @@ class CodeStore:
     def __len__(self) -> int:
         return len(self.fine)
 
+    @classmethod
+    def from_quantiser(cls, state: bytes, quantiser: bytes) -> CodeStore:
+        """An empty store with the fine centroids of the router state file's
+        bytes `state` and the quantiser that `quantiser_bytes` wrote."""
+        n_fine, dim, raw = _native.fine_centroids(state)
+        centroids = np.frombuffer(raw, np.float32).reshape(n_fine, dim).copy()
+        cuts, levels = read_quantiser(quantiser)
+        if len(levels) != dim:
+            raise ValueError(f"the quantiser is for {len(levels)} dimensions; the codebook has {dim}")
+        return cls(centroids, cuts, levels)
+
+    def empty_like(self) -> CodeStore:
+        """A store with this one's centroids and quantiser and no documents."""
+        return CodeStore(self.centroids, self.cuts, self.levels)
+
     def encode(self, vectors: Any) -> tuple[np.ndarray, np.ndarray]:
         """The codes of (N, D) vectors: fine (N,) uint16 and residual
         (N, ceil(D * bits / 8)) uint8."""
@@ -187,6 +203,37 @@ class CodeStore:
         self.offsets = np.concatenate([self.offsets, self.offsets[-1] + np.cumsum(counts, dtype=np.int64)])
         self._lists = None
 
+    def extended(self, fine: np.ndarray, residual: np.ndarray, lengths: np.ndarray) -> CodeStore:
+        """A new store holding this one's documents followed by documents
+        already encoded (`fine`, `residual`, and the row count of each in
+        `lengths`); this store is left as it is."""
+        offsets = np.concatenate([self.offsets, self.offsets[-1] + np.cumsum(lengths, dtype=np.int64)])
+        return CodeStore(
+            self.centroids,
+            self.cuts,
+            self.levels,
+            np.concatenate([self.fine, fine]),
+            np.concatenate([self.residual, residual]),
+            offsets,
+        )
+
+    def subset(self, docs: np.ndarray) -> CodeStore:
+        """A new store of documents `docs` (ascending int64 indices) only, in
+        that order."""
+        begin, end = self.offsets[docs], self.offsets[docs + 1]
+        lengths = end - begin
+        first = np.cumsum(lengths) - lengths
+        rows = np.arange(int(lengths.sum()), dtype=np.int64) + np.repeat(begin - first, lengths)
+        offsets = np.concatenate([np.zeros(1, np.int64), np.cumsum(lengths, dtype=np.int64)])
+        return CodeStore(self.centroids, self.cuts, self.levels, self.fine[rows], self.residual[rows], offsets)
+
+    def truncated(self, n_docs: int) -> CodeStore:
+        """A new store of the first `n_docs` documents."""
+        rows = int(self.offsets[n_docs])
+        return CodeStore(
+            self.centroids, self.cuts, self.levels, self.fine[:rows], self.residual[:rows], self.offsets[: n_docs + 1]
+        )
+
     def token_lists(self) -> tuple[np.ndarray, np.ndarray]:
         """The inverted lists (starts, docs), int64: the documents holding a
         vector of fine code c are docs[starts[c]:starts[c + 1]], increasing.
@@ -206,6 +253,22 @@ class CodeStore:
         probe = _inputs.count(probe, "probe")
         starts, docs = self.token_lists()
         return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
+
+    def token_candidates(self, q: np.ndarray, probe: int) -> np.ndarray:
+        """`candidates` for a query already checked ((Q, D) float32,
+        C-contiguous)."""
+        starts, docs = self.token_lists()
+        return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
+
+    def scores(self, q: np.ndarray, docs: np.ndarray) -> np.ndarray:
+        """`score` for a query already checked and int64 document indices."""
+        out = np.empty(len(docs), np.float32)
+        _native.code_maxsim(q, self.centroids, self.levels, self.fine, self.residual, self.offsets, docs, out)
+        return out
+
+    def quantiser(self) -> bytes:
+        """The quantiser (cuts and levels) as `quantiser_bytes` writes it."""
+        return quantiser_bytes(self.cuts, self.levels)
 
     def score(self, query: Any, candidates: Any) -> np.ndarray:
         """Approximate MaxSim scores ((n,) float32) of the documents
@@ -251,3 +314,27 @@ class CodeStore:
             for name in ARRAY_NAMES
         }
         return cls(**arrays)
+
+
+def quantiser_bytes(cuts: np.ndarray, levels: np.ndarray) -> bytes:
+    """A residual quantiser as the bytes of one .npy file: a (D, 2K - 1)
+    float32 array whose first K columns are the levels and the rest the
+    cuts (K = 2**bits)."""
+    table = np.ascontiguousarray(np.concatenate([levels, cuts], axis=1), "<f4")
+    buffer = io.BytesIO()
+    np.save(buffer, table, allow_pickle=False)
+    return buffer.getvalue()
+
+
+def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
+    """The (cuts, levels) of the bytes `quantiser_bytes` wrote; ValueError
+    for anything else."""
+    try:
+        table = np.load(io.BytesIO(data), allow_pickle=False)
+    except (OSError, ValueError, EOFError) as exc:
+        raise ValueError(f"not a residual quantiser ({exc})") from None
+    width = table.shape[1] if table.ndim == 2 else 0
+    k = (width + 1) // 2
+    if table.dtype != np.float32 or k not in _BITS_OF_LEVELS or width != 2 * k - 1 or len(table) < 1:
+        raise ValueError(f"not a residual quantiser: a (D, 3, 7 or 31) float32 table, got {table.dtype} {table.shape}")
+    return np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k])

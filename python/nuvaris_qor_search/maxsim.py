@@ -65,5 +65,14 @@ def maxsim_block(query: np.ndarray, block: np.ndarray, lengths: np.ndarray) -> n
 def top_k(scores: np.ndarray, docs: np.ndarray, k: int) -> np.ndarray:
     """Positions of the k best scores: highest first, ties by lower
     document index (`docs`) first."""
+    if k <= 0:
+        return np.empty(0, np.intp)
+    if len(scores) > 4 * k and not np.isnan(scores).any():
+        # Sort only the scores that can reach the top k: those at or above
+        # the k-th best (all of its ties included).
+        kth = np.partition(scores, len(scores) - k)[len(scores) - k]
+        keep = np.flatnonzero(scores >= kth)
+        order = np.lexsort((docs[keep], -scores[keep]))
+        return keep[order[:k]]
     order = np.lexsort((docs, -scores))
     return order[:k]

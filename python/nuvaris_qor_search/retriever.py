@@ -1,10 +1,12 @@
-"""End-to-end late-interaction search: the router's candidates reranked by
-exact MaxSim over the documents' stored token vectors."""
+"""End-to-end late-interaction search: candidates from the router and from
+the token codes, scored on the codes, and the best of them reranked by exact
+MaxSim over the documents' stored token vectors."""
 
 from __future__ import annotations
 
 import errno
 import json
+import logging
 import os
 import re
 import shutil
@@ -21,6 +23,7 @@ from nuvaris_qor_router import PyQorRouter
 from . import _defaults, _files, _inputs, _native, maxsim
 from ._progress import Progress
 from .codebook import strip_documents
+from .codes import CodeStore, read_quantiser
 from .maxsim import top_k
 from .store import IDS, OFFSETS, VECTORS, VectorStore, store_dtype
 
@@ -28,9 +31,17 @@ ROUTER_FILE = "router.qor"
 MANIFEST_FILE = "manifest.json"
 FORMAT_NAME = "nuvaris_qor_search.retriever"
 REMOVED_FILE = "removed.npy"
+# The token codes: each vector's fine code, its quantised residual, and the
+# quantiser (see `codes`); the centroids are the router's.
+CODE_FILES = {"codes_fine": "codes_fine.npy", "codes_residual": "codes_residual.npy",
+              "codes_quantiser": "codes_quantiser.npy"}
 # Version 2 adds removed documents (an optional "removed" file) and string
-# ids; a save without either still writes version 1.
-FORMAT_VERSION = 2
+# ids; version 3 adds the token codes and stores without vectors. A save
+# writes the lowest version that holds what it saves.
+FORMAT_VERSION = 3
+# Residual bits per dimension of the codes `build` makes unless told.
+CODE_BITS = 2
+log = logging.getLogger("nuvaris_qor_search")
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
 OPEN_ATTEMPTS = 5
@@ -46,10 +57,7 @@ def router_dim(router: PyQorRouter) -> int:
     core (the class has no accessor for it). This saves the router to a
     temporary file, so it costs a save; `Retriever` calls it only to name
     the width in an error message."""
-    with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
-        path = Path(tmp) / ROUTER_FILE
-        router.save(str(path))
-        return int(_native.read_state(path.read_bytes())["dim"])
+    return int(_native.read_state(router_state(router))["dim"])
 
 
 def _accepts_width(router: PyQorRouter, dim: int) -> bool:
@@ -63,8 +71,18 @@ def _accepts_width(router: PyQorRouter, dim: int) -> bool:
 
 
 class Retriever:
-    """A `PyQorRouter` plus the documents' token vectors: `search` returns
-    the exact MaxSim top-k among the router's candidates.
+    """A `PyQorRouter` plus the documents' token vectors and their codes:
+    `search` finds candidates (the router's and the codes' token lists),
+    scores them on the codes (approximate MaxSim) and returns the exact
+    MaxSim top-k among the best of them.
+
+    The codes (`codes`, a `CodeStore`) keep each vector as its fine centroid
+    and its residual at a few bits per dimension, about 34 bytes at 128
+    dimensions; the float store (`store`) stays memory-mapped and only the
+    final few candidates are read from it. Built with keep_vectors=False a
+    retriever keeps the codes only, and its scores are approximate. Without
+    codes (code_bits=None, or a directory saved before they existed) search
+    reranks the router's candidates exactly.
 
     Documents are numbered 0, 1, 2, ... in the order they are indexed (build
     first, then each `add`); that number is the id the router itself holds,
@@ -77,10 +95,18 @@ class Retriever:
     never appear in a result, until `compact` drops them.
     """
 
-    def __init__(self, router: PyQorRouter, store: VectorStore, removed: np.ndarray | None = None) -> None:
+    def __init__(
+        self,
+        router: PyQorRouter,
+        store: VectorStore,
+        removed: np.ndarray | None = None,
+        codes: CodeStore | None = None,
+    ) -> None:
         """Pairs a ready router whose document ids are the document indices
         0 .. n-1 with a store of the same n documents and width; `removed`
-        marks the documents that are masked (default: none)."""
+        marks the documents that are masked (default: none); `codes` holds
+        the same documents' codes on the router's codebook (required when
+        the store keeps no vectors)."""
         if not isinstance(router, PyQorRouter):
             raise TypeError(f"router must be a PyQorRouter, got {type(router).__name__}")
         if not isinstance(store, VectorStore):
@@ -91,6 +117,10 @@ class Retriever:
             raise ValueError(f"router vectors have {router_dim(router)} dimensions; store vectors have {store.dim}")
         if router.n_docs() != store.n_docs:
             raise ValueError(f"router holds {router.n_docs()} documents; store holds {store.n_docs}")
+        if codes is not None:
+            _check_codes(codes, store, router)
+        elif not store.keeps_vectors:
+            raise ValueError("a store without vectors needs codes")
         if removed is None:
             removed = np.zeros(store.n_docs, bool)
         elif removed.shape != (store.n_docs,) or removed.dtype != np.bool_:
@@ -102,6 +132,7 @@ class Retriever:
         self._removed: np.ndarray = np.array(removed, bool)
         self._n_removed = int(self._removed.sum())
         self._by_id: tuple[np.ndarray, np.ndarray] | None = None  # (order, sorted ids), built when needed
+        self._codes: CodeStore | None = codes
         self._closed = False
 
     # -- construction -------------------------------------------------------
@@ -119,6 +150,8 @@ class Retriever:
         ctop_r: int | None = None,
         dtype: object = "float32",
         directory: str | os.PathLike[str] | None = None,
+        code_bits: int | None = CODE_BITS,
+        keep_vectors: bool = True,
         show_progress: bool | None = None,
     ) -> Retriever:
         """Trains a router on `vectors` and stores the documents.
@@ -130,15 +163,21 @@ class Retriever:
         max_kmeans_iter, ctop_r: as for `PyQorRouter.build` (n_fine and
         n_coarse at least 1). dtype: float32 or float16 storage. directory:
         where the store lives (must not exist or be empty); None keeps it in
-        a private temporary directory. show_progress: draw progress bars on
-        stderr (None: when stderr is a terminal). n_fine, n_coarse and ctop_r
-        left as None are chosen from the collection's size (see `_defaults`).
+        a private temporary directory. code_bits: residual bits per
+        dimension of the token codes (1, 2 or 4; None: no codes, search
+        reranks the router's candidates exactly); the quantiser is trained
+        on a seeded sample of `vectors`. keep_vectors=False keeps the codes
+        only: no float store, and every score is then the approximate MaxSim
+        on the codes. show_progress: draw progress bars on stderr (None: when
+        stderr is a terminal). n_fine, n_coarse and ctop_r left as None are
+        chosen from the collection's size (see `_defaults`).
         """
         # The caller's values are checked before the documents (None stands
         # in as a valid count until the collection's size chooses it).
         _inputs.build_params(1 if n_fine is None else n_fine, 1 if n_coarse is None else n_coarse,
                              max_kmeans_iter, 0 if ctop_r is None else ctop_r)
         dt = store_dtype(dtype)
+        code_bits = _code_bits(code_bits, keep_vectors)
         docs = _inputs.training_documents(vectors, doc_ids, doc_offsets, dt)
         dim = docs.matrix.shape[1]
         chosen = _defaults.router_params(len(docs.matrix), docs.count, dim)
@@ -152,14 +191,20 @@ class Retriever:
             router = PyQorRouter(dim)
             with progress.router_step(f"training the router on {len(docs.matrix)} vectors"):
                 router.build(docs.matrix, list(range(docs.count)), docs.pairs, **params)
-            store = _new_store(dim, dt, directory)
+            codes = None
+            if code_bits is not None:
+                with progress.router_step(f"training the {code_bits}-bit residual quantiser"):
+                    codes = CodeStore.train(router_state(router), docs.matrix, bits=code_bits)
+                with progress.router_step(f"encoding {len(docs.rows)} vectors as codes"):
+                    codes = codes.extended(*codes.encode(docs.rows), docs.lengths)
+            store = _new_store(dim, dt, directory, keep_vectors)
             progress.step(f"storing {docs.count} documents", len(docs.rows), "vectors")
             try:
                 store.append(docs.rows, docs.lengths, docs.ids, progress.advance)
             except BaseException:
                 store.discard()
                 raise
-        return cls(router, store)
+        return cls(router, store, codes=codes)
 
     @classmethod
     def from_codebook(
@@ -168,11 +213,21 @@ class Retriever:
         *,
         dtype: object = "float32",
         directory: str | os.PathLike[str] | None = None,
+        quantiser: str | os.PathLike[str] | bytes | None = None,
+        keep_vectors: bool = True,
     ) -> Retriever:
         """An empty retriever around a trained codebook: `codebook` is the
         path to, or the bytes of, a router state file without documents.
-        Documents then come in through `add`."""
+        `quantiser`: the path to, or the bytes of, a residual quantiser
+        trained for this codebook (`codes.train_quantiser`); with it every
+        document added is also kept as codes, without it search reranks the
+        router's candidates exactly. keep_vectors=False (needs a quantiser)
+        keeps the codes only. Documents then come in through `add`."""
         dt = store_dtype(dtype)
+        if quantiser is None and not keep_vectors:
+            raise ValueError("keep_vectors=False needs a quantiser: without vectors the codes are all that is kept")
+        if quantiser is not None and not isinstance(quantiser, (bytes, bytearray, memoryview)):
+            quantiser = Path(os.fspath(quantiser)).read_bytes()
         if isinstance(codebook, (bytes, bytearray, memoryview)):
             data = bytes(codebook)
             router = _router_from_bytes(data)
@@ -183,7 +238,8 @@ class Retriever:
         summary = _native.read_state(data)
         if summary["holds_documents"]:
             raise ValueError(f"codebook state must hold no documents; it holds {router.n_docs()}")
-        return cls(router, _new_store(summary["dim"], dt, directory))
+        codes = None if quantiser is None else CodeStore.from_quantiser(data, bytes(quantiser))
+        return cls(router, _new_store(summary["dim"], dt, directory, keep_vectors), codes=codes)
 
     # -- properties ---------------------------------------------------------
 
@@ -196,6 +252,18 @@ class Retriever:
     @property
     def store(self) -> VectorStore:
         return self._store
+
+    @property
+    def codes(self) -> CodeStore | None:
+        """The documents' token codes (removed documents included until
+        `compact`), or None for a retriever without codes."""
+        return self._codes
+
+    @property
+    def keeps_vectors(self) -> bool:
+        """Whether the float vectors are kept (otherwise scores are
+        approximate, from the codes)."""
+        return self._store.keeps_vectors
 
     @property
     def dim(self) -> int:
@@ -245,6 +313,12 @@ class Retriever:
 
     def _add(self, docs: _inputs.Documents, progress: Progress) -> None:
         base = self._store.n_docs
+        codes = None
+        if self._codes is not None:
+            # Encoded before anything changes: nothing that can fail is left
+            # once the router has the documents.
+            with progress.router_step(f"encoding {len(docs.rows)} vectors as codes"):
+                codes = self._codes.extended(*self._codes.encode(docs.rows), docs.lengths)
         if not self._store.is_working:
             progress.step("copying the store to a private directory", self._store.n_rows, "vectors")
             self._store.make_working(progress.advance)
@@ -259,6 +333,7 @@ class Retriever:
             self._store.truncate(base)
             raise
         self._removed = np.concatenate([self._removed, np.zeros(docs.count, bool)])
+        self._codes = codes
         self._by_id = None
 
     def remove(self, doc_ids: Any) -> int:
@@ -296,6 +371,7 @@ class Retriever:
         if self._n_removed == 0:
             return
         keep = np.flatnonzero(~self._removed).astype(np.int64)
+        codes = None if self._codes is None else self._codes.subset(keep)
         with Progress("compact", show_progress) as progress:
             router = self._empty_router()
             rows = int((self._store.offsets[keep + 1] - self._store.offsets[keep]).sum())
@@ -304,9 +380,39 @@ class Retriever:
             progress.step(f"copying {len(keep)} documents", rows, "vectors")
             self._store.keep_only(keep, progress.advance)
         self._router = router
+        self._codes = codes
         self._removed = np.zeros(len(keep), bool)
         self._n_removed = 0
         self._by_id = None
+
+    def build_codes(self, bits: int = CODE_BITS, *, sample: int = 65_536, show_progress: bool | None = None) -> None:
+        """Makes the token codes of every stored document (replacing any):
+        the quantiser is trained on a seeded sample of at most `sample`
+        stored vectors, then the store is encoded a block of rows at a
+        time. For retrievers saved without codes; needs the float store."""
+        self._check_open()
+        if _code_bits(bits, True) is None:
+            raise ValueError("bits must be 1, 2 or 4, got None")
+        sample = _inputs.positive(sample, "sample")
+        store = self._store
+        if not store.keeps_vectors:
+            raise ValueError("this retriever keeps no vectors to encode")
+        with Progress("codes", show_progress) as progress:
+            rng = np.random.default_rng(44)
+            n = store.n_rows
+            picked = np.sort(rng.choice(n, size=min(sample, n), replace=False)) if n else np.empty(0, np.int64)
+            with progress.router_step(f"training the {bits}-bit residual quantiser"):
+                train_rows = np.asarray(store.vectors[picked], np.float32) if n else np.zeros((1, self.dim), np.float32)
+                codes = CodeStore.train(router_state(self._router), train_rows, bits=bits, sample=len(train_rows))
+            progress.step(f"encoding {n} vectors as codes", n, "vectors")
+            step = _files.chunk_rows(4 * self.dim)
+            fine = np.empty(n, np.uint16)
+            residual = np.empty((n, codes.residual.shape[1]), np.uint8)
+            for lo in range(0, n, step):
+                hi = min(n, lo + step)
+                fine[lo:hi], residual[lo:hi] = codes.encode(store.vectors[lo:hi])
+                progress.advance(hi - lo)
+        self._codes = CodeStore(codes.centroids, codes.cuts, codes.levels, fine, residual, np.array(store.offsets))
 
     def _empty_router(self) -> PyQorRouter:
         """A router with this one's codebook and no documents."""
@@ -365,34 +471,60 @@ class Retriever:
     # -- queries ------------------------------------------------------------
 
     def search(
-        self, query: Any, k: int = 10, *, n_probes: int | None = None, candidates: int | None = None
+        self,
+        query: Any,
+        k: int = 10,
+        *,
+        n_probes: int | None = None,
+        candidates: int | None = None,
+        probe: int | None = None,
+        rerank: int | None = None,
     ) -> list[Hit]:
-        """Exact MaxSim top-k among the router's first `candidates`
-        candidates: [(doc_id, score), ...], best first, equal scores by
-        lower document index first. See `maxsim` for the score. n_probes
-        and candidates left as None are chosen from the collection's size
-        (see `_defaults`)."""
+        """The top-k documents for `query`: [(doc_id, score), ...], best
+        first, equal scores by lower document index first.
+
+        Without codes: the exact MaxSim top-k among the router's first
+        `candidates` candidates (its clusters searched with `n_probes`).
+        With codes, three steps: the candidates are the router's first
+        `candidates` and the documents holding a vector of one of each query
+        row's `probe` nearest fine centroids; all of them are scored on their
+        codes (approximate MaxSim, see `codes`); the best `rerank` are scored
+        exactly and the top-k returned. rerank=0, or a retriever without
+        vectors, returns the approximate scores. See `maxsim` for the exact
+        score. Counts left as None are chosen from the collection's size and
+        the query's rows (see `_defaults`)."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        k, n_probes, candidates = self._search_counts(k, n_probes, candidates)
-        return self._search(q, k, n_probes, candidates)
+        counts = self._search_counts(len(q), k, n_probes, candidates, probe, rerank)
+        return self._search(q, counts)
 
     def search_batch(
-        self, queries: Sequence[Any], k: int = 10, *, n_probes: int | None = None, candidates: int | None = None
+        self,
+        queries: Sequence[Any],
+        k: int = 10,
+        *,
+        n_probes: int | None = None,
+        candidates: int | None = None,
+        probe: int | None = None,
+        rerank: int | None = None,
     ) -> list[list[Hit]]:
         """`search` for each query in turn (all are checked first; a bad
         query is named by its position)."""
         self._check_open()
         qs = _inputs.query_matrices(queries, self.dim)
-        k, n_probes, candidates = self._search_counts(k, n_probes, candidates)
-        return [self._search(q, k, n_probes, candidates) for q in qs]
+        self._search_counts(1, k, n_probes, candidates, probe, rerank)  # checks the caller's values first
+        return [self._search(q, self._search_counts(len(q), k, n_probes, candidates, probe, rerank)) for q in qs]
 
-    def _search_counts(self, k: Any, n_probes: Any, candidates: Any) -> tuple[int, int, int]:
-        chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim)
-        return _counts(
-            k,
-            chosen.n_probes if n_probes is None else n_probes,
-            chosen.candidates if candidates is None else candidates,
+    def _search_counts(
+        self, rows: int, k: Any, n_probes: Any, candidates: Any, probe: Any, rerank: Any
+    ) -> _defaults.SearchCounts:
+        chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim, rows, self._codes is not None)
+        return _defaults.SearchCounts(
+            _inputs.count(k, "k"),
+            _inputs.positive(chosen.n_probes if n_probes is None else n_probes, "n_probes"),
+            _inputs.count(chosen.candidates if candidates is None else candidates, "candidates"),
+            _inputs.count(chosen.probe if probe is None else probe, "probe"),
+            _inputs.count(chosen.rerank if rerank is None else rerank, "rerank"),
         )
 
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[Hit]:
@@ -408,7 +540,8 @@ class Retriever:
     def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[Hit]:
         """Exact MaxSim top-k among the documents with the caller ids
         `docs` (None: every document, an exact scan of the whole
-        collection)."""
+        collection). A retriever without vectors scores them on the codes
+        (approximate MaxSim)."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
         k = _inputs.count(k, "k")
@@ -418,10 +551,25 @@ class Retriever:
             idx = self._locate(_inputs.ids(docs, "docs"))
         return self._rerank(q, idx, k)
 
-    def _search(self, q: np.ndarray, k: int, n_probes: int, candidates: int) -> list[Hit]:
+    def _search(self, q: np.ndarray, counts: _defaults.SearchCounts) -> list[Hit]:
+        k = counts.k
         if k == 0 or len(q) == 0 or self.n_docs == 0:
             return []
-        return self._rerank(q, self._route(q, n_probes, candidates)[0], k)
+        routed = self._route(q, counts.n_probes, counts.candidates)[0]
+        codes = self._codes
+        if codes is None:
+            return self._rerank(q, routed, k)
+        parts = [routed]
+        if counts.probe:
+            parts.append(codes.token_candidates(q, counts.probe))
+        docs = np.unique(np.concatenate(parts))
+        if self._n_removed:
+            docs = docs[~self._removed[docs]]
+        approx = codes.scores(q, docs)
+        if counts.rerank and self._store.keeps_vectors:
+            best = docs[top_k(approx, docs, max(counts.rerank, k))]
+            return self._rerank(q, best, k)
+        return self._hits(docs, approx, k)
 
     def _route(self, q: np.ndarray, n_probes: int, limit: int) -> tuple[np.ndarray, list[float]]:
         """The first `limit` live candidates (document indices) and their
@@ -451,7 +599,15 @@ class Retriever:
         if k == 0 or len(docs) == 0:
             return []
         docs = np.unique(docs)  # ascending: reads the store in order
-        scores = exact_scores(self._store, q, docs)
+        if self._store.keeps_vectors:
+            scores = exact_scores(self._store, q, docs)
+        else:
+            assert self._codes is not None
+            scores = self._codes.scores(q, docs)
+        return self._hits(docs, scores, k)
+
+    def _hits(self, docs: np.ndarray, scores: np.ndarray, k: int) -> list[Hit]:
+        """The top-k of documents `docs` by `scores`, with caller ids."""
         pick = top_k(scores, docs, k)
         ids = self._store.ids[docs[pick]]
         return [(i, float(s)) for i, s in zip(ids.tolist(), scores[pick], strict=True)]
@@ -510,16 +666,36 @@ class Retriever:
         files.update(store.write(staging, progress.advance))
         if self._n_removed:
             files["removed"] = _files.write_array(staging / REMOVED_FILE, self._removed, np.dtype("|b1"))
+        codes = self._codes
+        if codes is not None:
+            progress.step(f"writing the codes of {len(codes)} vectors")
+            files["codes_fine"] = _files.write_array(staging / CODE_FILES["codes_fine"], codes.fine, np.dtype("<u2"))
+            files["codes_residual"] = _files.write_array(
+                staging / CODE_FILES["codes_residual"], codes.residual, np.dtype("|u1")
+            )
+            quantiser = staging / CODE_FILES["codes_quantiser"]
+            with open(quantiser, "xb") as f:
+                f.write(codes.quantiser())
+            _files.sync_file(quantiser)
+            files["codes_quantiser"] = {
+                "name": quantiser.name,
+                "bytes": quantiser.stat().st_size,
+                "sha256": _files.file_digest(quantiser),
+            }
+        # Version 1 readers know neither removed documents nor string ids;
+        # version 2 readers know no codes and need the vectors.
+        version = 3 if codes is not None or not store.keeps_vectors else 2 if self._n_removed or store.string_ids else 1
         manifest = {
             "format": FORMAT_NAME,
-            # Version 1 readers know neither removed documents nor string ids.
-            "version": FORMAT_VERSION if self._n_removed or store.string_ids else 1,
+            "version": version,
             "dim": self.dim,
             "dtype": self.dtype.name,
             "n_docs": store.n_docs,
             "n_rows": store.n_rows,
             "files": files,
         }
+        if codes is not None:
+            manifest["code_bits"] = codes.bits
         # Written last: a directory without a manifest never loads.
         with open(staging / MANIFEST_FILE, "x", encoding="utf-8") as f:
             json.dump(manifest, f, indent=1)
@@ -554,8 +730,13 @@ class Retriever:
                 _check_saved_files(where, manifest, files, verify, progress)
                 progress.step("opening the store")
                 try:
-                    arrays = {VECTORS: files["vectors"], OFFSETS: files["offsets"], IDS: files["ids"]}
-                    store = VectorStore.from_files(arrays, path, mmap=mmap)
+                    arrays = {OFFSETS: files["offsets"], IDS: files["ids"]}
+                    dtype = None
+                    if "vectors" in files:
+                        arrays[VECTORS] = files["vectors"]
+                    else:
+                        dtype = _saved_dtype(manifest["dtype"])
+                    store = VectorStore.from_files(arrays, path, mmap=mmap, dim=manifest["dim"], dtype=dtype)
                     removed = _read_removed(files.get("removed"), store.n_docs)
                 except ValueError as exc:
                     raise ValueError(f"{where}: {exc}") from None
@@ -568,7 +749,14 @@ class Retriever:
                 try:
                     with progress.router_step("reading the router state"):
                         router = _load_router_file(files["router"])
-                    return cls(router, store, removed)
+                    codes = _read_codes(files, store, mmap) if "codes_fine" in files else None
+                    if codes is None:
+                        log.info(
+                            "%s holds no token codes: search reranks the router's candidates exactly;"
+                            " build_codes() makes them",
+                            path,
+                        )
+                    return cls(router, store, removed, codes)
                 except ValueError as exc:
                     store.close()
                     raise ValueError(f"{where}: {exc}") from None
@@ -663,11 +851,20 @@ def _read_manifest_at(path: Path, dir_fd: int) -> dict[str, Any]:
         raise ValueError(
             f"{where}: format version {manifest.get('version')!r}; this package reads 1 to {FORMAT_VERSION}"
         )
-    expected = {"router": ROUTER_FILE, "vectors": VECTORS, "offsets": OFFSETS, "ids": IDS}
+    expected = {"router": ROUTER_FILE, "offsets": OFFSETS, "ids": IDS}
     files: Any = manifest.get("files")
-    if manifest["version"] >= 2 and isinstance(files, dict) and "removed" in files:
+    listed = files if isinstance(files, dict) else {}
+    version = manifest["version"]
+    if version < 3 or "vectors" in listed:
+        expected["vectors"] = VECTORS
+    if version >= 2 and "removed" in listed:
         expected["removed"] = REMOVED_FILE
+    if version >= 3 and any(role in listed for role in CODE_FILES):
+        expected.update(CODE_FILES)
     ok = isinstance(files, dict) and set(files) == set(expected)
+    # Something must hold the vectors: the float store or the codes.
+    ok = ok and ("vectors" in expected or "codes_fine" in expected)
+    ok = ok and ("codes_fine" not in expected or manifest.get("code_bits") in (1, 2, 4))
     ok = ok and all(
         isinstance(files[r], dict)
         and files[r].get("name") == name
@@ -756,14 +953,50 @@ def _load_router(path: Path) -> PyQorRouter:
     return router
 
 
-def _new_store(dim: int, dtype: np.dtype, directory: str | os.PathLike[str] | None) -> VectorStore:
+def _new_store(
+    dim: int, dtype: np.dtype, directory: str | os.PathLike[str] | None, keep_vectors: bool = True
+) -> VectorStore:
     if directory is None:
-        return VectorStore.temporary(dim, dtype)
-    return VectorStore.create(os.fspath(directory), dim, dtype)
+        return VectorStore.temporary(dim, dtype, keep_vectors=keep_vectors)
+    return VectorStore.create(os.fspath(directory), dim, dtype, keep_vectors=keep_vectors)
 
 
-def _counts(k: Any, n_probes: Any, candidates: Any) -> tuple[int, int, int]:
-    return _inputs.count(k, "k"), _inputs.positive(n_probes, "n_probes"), _inputs.count(candidates, "candidates")
+def _code_bits(bits: Any, keep_vectors: Any) -> int | None:
+    """The caller's code_bits and keep_vectors, checked."""
+    if not isinstance(keep_vectors, bool):
+        raise TypeError(f"keep_vectors must be True or False, got {keep_vectors!r}")
+    if bits is not None and (isinstance(bits, bool) or bits not in (1, 2, 4)):
+        raise ValueError(f"code_bits must be 1, 2, 4 or None, got {bits!r}")
+    if bits is None and not keep_vectors:
+        raise ValueError("keep_vectors=False needs codes: without vectors the codes are all that is kept")
+    return None if bits is None else int(bits)
+
+
+def _check_codes(codes: CodeStore, store: VectorStore, router: PyQorRouter) -> None:
+    """Refuses codes that do not describe the store's documents on the
+    router's codebook."""
+    if not isinstance(codes, CodeStore):
+        raise TypeError(f"codes must be a CodeStore, got {type(codes).__name__}")
+    if codes.dim != store.dim or len(codes.centroids) != router.n_fine():
+        raise ValueError(
+            f"codes are for {len(codes.centroids)} centroids of dim {codes.dim}; the router has"
+            f" {router.n_fine()} of dim {store.dim}"
+        )
+    if codes.n_docs != store.n_docs or len(codes) != store.n_rows:
+        raise ValueError(
+            f"codes hold {codes.n_docs} documents of {len(codes)} vectors; the store holds"
+            f" {store.n_docs} of {store.n_rows}"
+        )
+    if not np.array_equal(codes.offsets, store.offsets):
+        raise ValueError("codes and store disagree on the documents' row counts")
+
+
+def router_state(router: PyQorRouter) -> bytes:
+    """The bytes of the router's state file (written to a temporary file)."""
+    with tempfile.TemporaryDirectory(prefix="nuvaris_qor_search-") as tmp:
+        path = Path(tmp) / ROUTER_FILE
+        router.save(str(path))
+        return path.read_bytes()
 
 
 def _router_from_bytes(state: bytes) -> PyQorRouter:
@@ -788,6 +1021,37 @@ def _check_saved_files(
         for role, entry in manifest["files"].items():
             if _files.stream_digest(files[role], progress.advance) != entry["sha256"]:
                 raise ValueError(f"{where}: {entry['name']} does not match its SHA-256 digest")
+
+
+def _saved_dtype(name: str) -> object:
+    """The store dtype a manifest names (checked again against the store)."""
+    try:
+        return store_dtype(name)
+    except ValueError:
+        raise ValueError(f"{MANIFEST_FILE} names dtype {name!r}; stores are float32 or float16") from None
+
+
+def _read_codes(files: dict[str, BufferedReader], store: VectorStore, mmap: bool) -> CodeStore:
+    """The token codes among a saved retriever's open files, on the
+    codebook of its router state file."""
+    state = files["router"]
+    state.seek(0)
+    data = state.read()
+    arrays = {}
+    for role in ("codes_fine", "codes_residual"):
+        try:
+            arrays[role] = _files.read_npy(files[role], mmap)
+        except (OSError, ValueError) as exc:
+            raise ValueError(f"cannot read {CODE_FILES[role]}: {exc}") from None
+    quantiser = files["codes_quantiser"]
+    quantiser.seek(0)
+    try:
+        cuts, levels = read_quantiser(quantiser.read())
+        n_fine, dim, raw = _native.fine_centroids(data)
+        centroids = np.frombuffer(raw, np.float32).reshape(n_fine, dim)
+        return CodeStore(centroids, cuts, levels, arrays["codes_fine"], arrays["codes_residual"], store.offsets)
+    except ValueError as exc:
+        raise ValueError(f"the codes do not fit: {exc}") from None
 
 
 def _read_removed(f: BufferedReader | None, n_docs: int) -> np.ndarray | None:

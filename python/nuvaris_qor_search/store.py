@@ -11,6 +11,10 @@ A store is a directory of three .npy files:
   little-endian fixed-width unicode (``<U{n}``) when the ids are strings
   (a store holds one kind; an empty store takes the kind of its first ids).
 
+A store made with keep_vectors=False has no ``vectors.npy``: it keeps the
+documents' row counts and ids only (their vectors live elsewhere, e.g. as
+compressed codes), and reading vectors from it is refused.
+
 A *working* store owns its directory and grows in place. A *frozen* store
 reads a directory that belongs to someone else (a saved retriever, or arrays
 in memory) and never writes it: its first append copies the store into a
@@ -57,35 +61,54 @@ def store_dtype(dtype: object) -> np.dtype:
 class VectorStore:
     """Token vectors of documents, addressed by document index."""
 
-    def __init__(self, vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray, directory: Path | None = None):
+    def __init__(
+        self,
+        vectors: np.ndarray | None,
+        offsets: np.ndarray,
+        ids: np.ndarray,
+        directory: Path | None = None,
+        *,
+        dim: int = 0,
+        dtype: object = "float32",
+    ):
         """A frozen store over the given arrays (memory-mapped or in RAM),
-        read from `directory` if they come from there. Use `create`,
-        `temporary` or `open` rather than this."""
-        self._vectors = vectors
+        read from `directory` if they come from there; vectors=None makes
+        a store without vectors, of width `dim` and nominal `dtype`. Use
+        `create`, `temporary` or `open` rather than this."""
+        self._keeps_vectors = vectors is not None
+        self._dim = int(vectors.shape[1]) if vectors is not None else int(dim)
+        self._dtype = store_dtype(vectors.dtype if vectors is not None else dtype)
+        self._vectors = vectors if vectors is not None else np.empty((0, self._dim), self._dtype)
         self._offsets = offsets
         self._ids = ids
-        self._dim = int(vectors.shape[1])
-        self._dtype = store_dtype(vectors.dtype)
         self._directory = directory
-        self._files: tuple[_files.GrowableArray, ...] | None = None  # set while working
+        # (vectors or None, offsets, ids), set while working
+        self._files: tuple[_files.GrowableArray | None, _files.GrowableArray, _files.GrowableArray] | None = None
         self._cleanup: weakref.finalize[..., Any] | None = None
         self._workdir: str | os.PathLike[str] | None = None  # where `_thaw` copies to
 
     # -- construction -------------------------------------------------------
 
     @classmethod
-    def create(cls, directory: str | Path, dim: int, dtype: object = "float32") -> VectorStore:
+    def create(
+        cls, directory: str | Path, dim: int, dtype: object = "float32", *, keep_vectors: bool = True
+    ) -> VectorStore:
         """An empty working store in `directory`, which must not exist or
         be empty."""
         path = Path(directory)
         if path.exists() and (not path.is_dir() or any(path.iterdir())):
             raise ValueError(f"store directory {str(path)!r} exists and is not an empty directory")
         path.mkdir(parents=True, exist_ok=True)
-        return cls._working(path, int(dim), store_dtype(dtype))
+        return cls._working(path, int(dim), store_dtype(dtype), keep_vectors=keep_vectors)
 
     @classmethod
     def temporary(
-        cls, dim: int, dtype: object = "float32", *, within: str | os.PathLike[str] | None = None
+        cls,
+        dim: int,
+        dtype: object = "float32",
+        *,
+        within: str | os.PathLike[str] | None = None,
+        keep_vectors: bool = True,
     ) -> VectorStore:
         """An empty working store in a private temporary directory (made in
         `within`, default the system's temporary directory), removed when
@@ -93,7 +116,7 @@ class VectorStore:
         process is ended by SIGTERM."""
         path = Path(tempfile.mkdtemp(prefix="nuvaris_qor_search-", dir=within))
         try:
-            store = cls._working(path, int(dim), store_dtype(dtype))
+            store = cls._working(path, int(dim), store_dtype(dtype), keep_vectors=keep_vectors)
         except BaseException:
             shutil.rmtree(path, ignore_errors=True)
             raise
@@ -101,11 +124,13 @@ class VectorStore:
         return store
 
     @classmethod
-    def _working(cls, path: Path, dim: int, dtype: np.dtype, id_dtype: np.dtype = INT_IDS) -> VectorStore:
+    def _working(
+        cls, path: Path, dim: int, dtype: np.dtype, id_dtype: np.dtype = INT_IDS, *, keep_vectors: bool = True
+    ) -> VectorStore:
         if dim < 1:
             raise ValueError(f"vector dimension must be at least 1, got {dim}")
         try:
-            vectors = _files.GrowableArray.create(path / VECTORS, dtype, (dim,))
+            vectors = _files.GrowableArray.create(path / VECTORS, dtype, (dim,)) if keep_vectors else None
             offsets = _files.GrowableArray.create(path / OFFSETS, np.dtype("<i8"), ())
             offsets.append(np.zeros(1, np.int64))
             ids = _files.GrowableArray.create(path / IDS, id_dtype, ())
@@ -113,46 +138,63 @@ class VectorStore:
             for name in (VECTORS, OFFSETS, IDS):
                 (path / name).unlink(missing_ok=True)
             raise
-        store = cls(np.empty((0, dim), dtype), np.zeros(1, np.int64), np.empty(0, id_dtype), path)
+        empty = np.empty((0, dim), dtype) if keep_vectors else None
+        store = cls(empty, np.zeros(1, np.int64), np.empty(0, id_dtype), path, dim=dim, dtype=dtype)
         store._files = (vectors, offsets, ids)
         return store
 
     @classmethod
-    def open(cls, directory: str | Path, *, mmap: bool = True) -> VectorStore:
+    def open(cls, directory: str | Path, *, mmap: bool = True, dim: int = 0, dtype: object = None) -> VectorStore:
         """A frozen store over the files of `directory` (memory-mapped, or
-        read into RAM with mmap=False), checked for consistency."""
+        read into RAM with mmap=False), checked for consistency. A store
+        without vectors must be given its `dim` and `dtype`."""
         path = Path(directory)
+        names = (VECTORS, OFFSETS, IDS) if dtype is None else (OFFSETS, IDS)
         files: dict[str, BufferedReader] = {}
         try:
             dir_fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
         except OSError as exc:
             raise ValueError(f"cannot read {VECTORS} in {str(path)!r}: {exc}") from None
         try:
-            for name in (VECTORS, OFFSETS, IDS):
+            for name in names:
                 try:
                     files[name] = _files.open_member(dir_fd, name)
                 except (OSError, ValueError) as exc:
                     raise ValueError(f"cannot read {name} in {str(path)!r}: {exc}") from None
-            return cls.from_files(files, path, mmap=mmap)
+            return cls.from_files(files, path, mmap=mmap, dim=dim, dtype=dtype)
         finally:
             os.close(dir_fd)
             for f in files.values():
                 f.close()
 
     @classmethod
-    def from_files(cls, files: Mapping[str, BufferedReader], directory: Path, *, mmap: bool = True) -> VectorStore:
+    def from_files(
+        cls,
+        files: Mapping[str, BufferedReader],
+        directory: Path,
+        *,
+        mmap: bool = True,
+        dim: int = 0,
+        dtype: object = None,
+    ) -> VectorStore:
         """A frozen store over the open files `files` (by file name) that
-        came from `directory`, checked for consistency. The files may be
-        closed afterwards; mappings keep their own reference."""
-        arrays = []
+        came from `directory`, checked for consistency. Without a
+        vectors file the store keeps no vectors and takes `dim` and `dtype`
+        as given. The files may be closed afterwards; mappings keep their
+        own reference."""
+        arrays: dict[str, np.ndarray] = {}
         for name in (VECTORS, OFFSETS, IDS):
+            if name == VECTORS and name not in files:
+                continue
             try:
-                arrays.append(_files.read_npy(files[name], mmap))
+                arrays[name] = _files.read_npy(files[name], mmap)
             except (OSError, ValueError) as exc:
                 raise ValueError(f"cannot read {name} in {str(directory)!r}: {exc}") from exc
-        vectors, offsets, ids = arrays
-        check_arrays(vectors, offsets, ids)
-        return cls(vectors, offsets, ids, directory)
+        vectors, offsets, ids = arrays.get(VECTORS), arrays[OFFSETS], arrays[IDS]
+        if vectors is None and (dim < 1 or dtype is None):
+            raise ValueError(f"cannot read {VECTORS} in {str(directory)!r}: it is missing")
+        check_arrays(vectors, offsets, ids, dim)
+        return cls(vectors, offsets, ids, directory, dim=dim, dtype=dtype or "float32")
 
     # -- properties ---------------------------------------------------------
 
@@ -170,12 +212,22 @@ class VectorStore:
 
     @property
     def n_rows(self) -> int:
-        return int(self._vectors.shape[0])
+        return int(self._offsets[-1])
+
+    @property
+    def keeps_vectors(self) -> bool:
+        """Whether the store holds the vectors (not only their counts)."""
+        return self._keeps_vectors
 
     @property
     def vectors(self) -> np.ndarray:
         """(n_rows, dim) read-only array of every stored vector."""
+        self._need_vectors()
         return self._vectors
+
+    def _need_vectors(self) -> None:
+        if not self._keeps_vectors:
+            raise ValueError("this store keeps no vectors (it was made with keep_vectors=False)")
 
     @property
     def offsets(self) -> np.ndarray:
@@ -229,14 +281,18 @@ class VectorStore:
         ids = np.asarray(ids)
         id_file = self._fit_ids(ids)
         vec_file, off_file, _ = self._files
-        before = (vec_file.rows, off_file.rows, id_file.rows)
+        files = [f for f in (vec_file, off_file, id_file) if f is not None]
+        before = [f.rows for f in files]
         new_offsets = self.n_rows + np.cumsum(np.asarray(lengths, np.int64))
         try:
-            vec_file.append(np.asarray(vectors), progress)
+            if vec_file is not None:
+                vec_file.append(np.asarray(vectors), progress)
+            elif progress is not None:
+                progress(int(new_offsets[-1] - self.n_rows) if len(new_offsets) else 0)
             off_file.append(new_offsets)
             id_file.append(ids)
         except BaseException:
-            for f, rows in zip(self._files, before, strict=True):
+            for f, rows in zip(files, before, strict=True):
                 f.truncate(rows)
             raise
         self._refresh()
@@ -281,7 +337,8 @@ class VectorStore:
         assert self._files is not None and n_docs <= self.n_docs
         rows = int(self._offsets[n_docs])
         vec_file, off_file, id_file = self._files
-        vec_file.truncate(rows)
+        if vec_file is not None:
+            vec_file.truncate(rows)
         off_file.truncate(n_docs + 1)
         id_file.truncate(n_docs)
         self._refresh()
@@ -289,7 +346,8 @@ class VectorStore:
     def _refresh(self) -> None:
         assert self._files is not None
         vec_file, off_file, id_file = self._files
-        self._vectors = vec_file.view()
+        if vec_file is not None:
+            self._vectors = vec_file.view()
         self._offsets = off_file.view()
         self._ids = id_file.view()
 
@@ -306,7 +364,7 @@ class VectorStore:
         are first copied into a new private directory. A working store in
         the caller's directory is then rewritten there; any other store
         takes the copy over (a frozen store's files are never written)."""
-        work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir)
+        work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir, keep_vectors=self._keeps_vectors)
         try:
             work._fit_ids(np.empty(1, self._ids.dtype))
             work._copy_from(self, docs, progress)
@@ -340,6 +398,13 @@ class VectorStore:
             # At least one document per chunk, and as many more as fit.
             hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
             part = docs[lo:hi]
+            if not other.keeps_vectors:
+                sizes = other.offsets[part + 1] - other.offsets[part]
+                self.append(np.empty((0, self._dim), self._dtype), sizes, other.ids[part])
+                if progress is not None:
+                    progress(int(sizes.sum()))
+                lo = hi
+                continue
             rows, sizes = other.gather(part)
             self.append(rows.astype(self._dtype, copy=False), sizes, other.ids[part])
             if progress is not None:
@@ -349,14 +414,15 @@ class VectorStore:
     def _thaw(self, progress: Callable[[int], None] | None = None) -> None:
         """Copies a frozen store into a private working directory, chunk by
         chunk, so that appending never writes into files it does not own."""
-        work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir)
+        work = VectorStore.temporary(self._dim, self._dtype, within=self._workdir, keep_vectors=self._keeps_vectors)
         work._fit_ids(np.empty(1, self._ids.dtype))  # the kind and width of these ids, even when empty
         vec_file, off_file, id_file = work._files  # type: ignore[misc]
-        step = _files.chunk_rows(vec_file.row_bytes)
-        for lo in range(0, self.n_rows, step):
-            vec_file.append(self._vectors[lo : lo + step])
-            if progress is not None:
-                progress(min(step, self.n_rows - lo))
+        if vec_file is not None:
+            step = _files.chunk_rows(vec_file.row_bytes)
+            for lo in range(0, self.n_rows, step):
+                vec_file.append(self._vectors[lo : lo + step])
+                if progress is not None:
+                    progress(min(step, self.n_rows - lo))
         off_file.append(np.asarray(self._offsets[1:]))
         id_file.append(np.asarray(self._ids))
         # Take over the working directory and its clean-up, which is tied
@@ -374,6 +440,7 @@ class VectorStore:
         """The rows of documents `docs` (int64 indices), one document after
         another, as a C-contiguous float32 block, and each document's row
         count in the block."""
+        self._need_vectors()
         begin = self._offsets[docs]
         lengths = self._offsets[docs + 1] - begin
         total = int(lengths.sum())
@@ -390,6 +457,7 @@ class VectorStore:
     def stack(self, docs: np.ndarray, length: int) -> np.ndarray:
         """The rows of documents `docs`, all `length` rows long, as a
         C-contiguous float32 (len(docs), length, dim) array."""
+        self._need_vectors()
         rows = (self._offsets[docs][:, None] + np.arange(length, dtype=np.int64)).ravel()
         block = self._vectors[rows]
         if block.dtype != np.float32:
@@ -401,17 +469,19 @@ class VectorStore:
     def write(self, directory: Path, progress: Callable[[int], None] | None = None) -> dict[str, Any]:
         """Writes the store's three files into `directory` (synced) and
         returns their names, sizes and digests by role. `progress` is told
-        the bytes of vectors written, chunk by chunk."""
-        return {
-            "vectors": _files.write_array(directory / VECTORS, self._vectors, self._dtype, progress),
-            "offsets": _files.write_array(directory / OFFSETS, self._offsets, np.dtype("<i8")),
-            "ids": _files.write_array(directory / IDS, self._ids, self._ids.dtype.newbyteorder("<")),
-        }
+        the bytes of vectors written, chunk by chunk. A store without
+        vectors writes no vectors file."""
+        files = {}
+        if self._keeps_vectors:
+            files["vectors"] = _files.write_array(directory / VECTORS, self._vectors, self._dtype, progress)
+        files["offsets"] = _files.write_array(directory / OFFSETS, self._offsets, np.dtype("<i8"))
+        files["ids"] = _files.write_array(directory / IDS, self._ids, self._ids.dtype.newbyteorder("<"))
+        return files
 
     def discard(self) -> None:
         """Closes the store and deletes its files when it is working (a
         store that failed to fill must not leave half its files behind)."""
-        paths = [f.path for f in self._files] if self._files is not None else []
+        paths = [f.path for f in self._files if f is not None] if self._files is not None else []
         self.close()
         for path in paths:
             path.unlink(missing_ok=True)
@@ -427,8 +497,16 @@ class VectorStore:
             self._cleanup = None
 
 
-def check_arrays(vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray) -> None:
-    """Raises ValueError unless the three arrays form a consistent store."""
+def check_arrays(vectors: np.ndarray | None, offsets: np.ndarray, ids: np.ndarray, dim: int = 0) -> None:
+    """Raises ValueError unless the three arrays form a consistent store
+    (vectors None: a store without vectors, of width `dim`)."""
+    if vectors is None:
+        if dim < 1:
+            raise ValueError(f"vector dimension must be at least 1, got {dim}")
+        vectors = np.empty((0, dim), np.float32)
+        n_rows = int(offsets[-1]) if offsets.ndim == 1 and len(offsets) else 0
+    else:
+        n_rows = vectors.shape[0]
     if vectors.ndim != 2 or vectors.shape[1] < 1:
         raise ValueError(f"vectors must be an (n_rows, dim) matrix with dim >= 1, got shape {vectors.shape}")
     if vectors.dtype.name not in DTYPES:
@@ -439,10 +517,8 @@ def check_arrays(vectors: np.ndarray, offsets: np.ndarray, ids: np.ndarray) -> N
         raise ValueError(f"ids must be a 1-D uint64 or unicode array, got {ids.dtype.name} of shape {ids.shape}")
     if len(offsets) != len(ids) + 1:
         raise ValueError(f"offsets must have one entry more than ids: {len(offsets)} offsets, {len(ids)} ids")
-    if offsets[0] != 0 or offsets[-1] != vectors.shape[0]:
-        raise ValueError(
-            f"offsets must run from 0 to the {vectors.shape[0]} vector rows, got {offsets[0]} to {offsets[-1]}"
-        )
+    if offsets[0] != 0 or offsets[-1] != n_rows:
+        raise ValueError(f"offsets must run from 0 to the {n_rows} vector rows, got {offsets[0]} to {offsets[-1]}")
     if len(offsets) > 1 and (np.diff(offsets) < 0).any():
         raise ValueError("offsets must be non-decreasing")
 
