@@ -203,6 +203,21 @@ class CodeStore:
         self.offsets = np.concatenate([self.offsets, self.offsets[-1] + np.cumsum(counts, dtype=np.int64)])
         self._lists = None
 
+    def decode(self, rows: slice) -> np.ndarray:
+        """The stored vectors `rows` as their codes describe them: centroid
+        plus each dimension's level, float32 (an approximation of the
+        vectors that were encoded)."""
+        fine = np.asarray(self.fine[rows])
+        packed = np.asarray(self.residual[rows])
+        bits, dim = self.bits, self.dim
+        per_byte = 8 // bits
+        shifts = (np.arange(per_byte, dtype=np.uint8) * bits)[None, None, :]
+        buckets = (packed[:, :, None] >> shifts) & ((1 << bits) - 1)
+        buckets = buckets.reshape(len(packed), -1)[:, :dim]
+        levels = self.levels[np.arange(dim)[None, :], buckets]
+        out: np.ndarray = (self.centroids[fine] + levels).astype(np.float32)
+        return out
+
     def extended(self, fine: np.ndarray, residual: np.ndarray, lengths: np.ndarray) -> CodeStore:
         """A new store holding this one's documents followed by documents
         already encoded (`fine`, `residual`, and the row count of each in

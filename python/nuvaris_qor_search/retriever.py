@@ -366,7 +366,9 @@ class Retriever:
         """Reclaims the slots of removed documents: the router is rebuilt
         from its codebook with the remaining documents (in their order) and
         the store drops the removed documents' vectors. Results do not
-        change. All or nothing."""
+        change. All or nothing. Without a float store the router is given
+        the vectors as the codes describe them (centroid plus levels), so
+        its own candidates may shift slightly; scores do not change."""
         self._check_open()
         if self._n_removed == 0:
             return
@@ -430,11 +432,22 @@ class Retriever:
         lo = 0
         while lo < len(keep):
             hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
-            rows, sizes = self._store.gather(keep[lo:hi])
+            rows, sizes = self._gather(keep[lo:hi])
             ends = np.cumsum(sizes)
             pairs = [(int(e - n), int(e)) for e, n in zip(ends, sizes, strict=True)]
             router.add_documents(rows, list(range(lo, hi)), pairs)
             lo = hi
+
+    def _gather(self, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The rows of documents `docs` one after another and their counts:
+        from the float store, or decoded from the codes without one."""
+        if self._store.keeps_vectors or self._codes is None:
+            return self._store.gather(docs)
+        offsets = self._store.offsets
+        sizes = offsets[docs + 1] - offsets[docs]
+        parts = [self._codes.decode(slice(int(offsets[d]), int(offsets[d + 1]))) for d in docs.tolist()]
+        rows = np.concatenate(parts) if parts else np.empty((0, self.dim), np.float32)
+        return np.ascontiguousarray(rows, np.float32), sizes
 
     def _check_id_kind(self, ids: np.ndarray) -> None:
         if len(ids) == 0 or self._store.n_docs == 0:

@@ -1,0 +1,225 @@
+"""A Retriever with token codes: the three-step search, a retriever without
+float vectors, and the codes through add, remove, compact, save and load,
+also of directories saved before codes existed."""
+
+import json
+import logging
+
+import numpy as np
+import pytest
+
+from nuvaris_qor_search import Retriever
+from nuvaris_qor_search.codes import CodeStore
+
+DIM = 16
+N = 120
+
+
+def make_docs(seed, n):
+    rng = np.random.default_rng(seed)
+    return [
+        (rng.standard_normal(DIM) + 0.3 * rng.standard_normal((int(rng.integers(2, 12)), DIM))).astype(np.float32)
+        for _ in range(n)
+    ]
+
+
+def queries(docs, seed, count=8):
+    rng = np.random.default_rng(seed)
+    return [
+        (docs[d][:3] + 0.05 * rng.standard_normal((min(3, len(docs[d])), DIM))).astype(np.float32)
+        for d in rng.integers(0, len(docs), count)
+    ]
+
+
+@pytest.fixture(scope="module")
+def docs():
+    return make_docs(11, N)
+
+
+@pytest.fixture
+def built(docs):
+    with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4) as r:
+        yield r
+
+
+def codes_only(docs, **kw):
+    return Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, keep_vectors=False, **kw)
+
+
+def answers(r, docs, **kw):
+    return [r.search(q, k=5, **kw) for q in queries(docs, 4)]
+
+
+def approx(r, q, ids):
+    """The codes' scores of the documents with caller ids `ids` (ids are indices here)."""
+    return r.codes.score(q, np.asarray(ids, np.int64)).tolist()
+
+
+class TestSearch:
+    def test_returned_scores_are_exact_and_rerank_zero_returns_the_codes_scores(self, built, docs):
+        for q in queries(docs, 1):
+            hits = built.search(q, k=5)
+            assert [s for _, s in hits] == [built.rerank(q, [i], k=1)[0][1] for i, _ in hits]
+            rough = built.search(q, k=5, rerank=0)
+            assert [s for _, s in rough] == approx(built, q, [i for i, _ in rough])
+
+    def test_every_document_as_candidate_and_reranked_is_the_exact_top_k(self, built, docs):
+        for q in queries(docs, 2):
+            wide = built.search(q, k=7, probe=32, rerank=N)
+            assert wide == built.rerank(q, None, k=7)
+
+    def test_no_candidates_no_hits(self, built, docs):
+        assert built.search(docs[0][:2], k=5, candidates=0, probe=0) == []
+
+    @pytest.mark.parametrize("bad", [{"probe": -1}, {"rerank": 1.5}, {"probe": True}])
+    def test_counts_are_checked(self, built, docs, bad):
+        with pytest.raises((ValueError, TypeError)):
+            built.search(docs[0][:2], **bad)
+
+
+class TestWithoutVectors:
+    def test_scores_come_from_the_codes_and_no_vector_file_is_written(self, docs, tmp_path):
+        with codes_only(docs) as r:
+            assert not r.keeps_vectors
+            with pytest.raises(ValueError, match="keeps no vectors"):
+                r.store.vectors  # noqa: B018
+            for q in queries(docs, 3):
+                hits = r.search(q, k=5)
+                assert [s for _, s in hits] == approx(r, q, [i for i, _ in hits])
+                assert r.rerank(q, None, k=4) == [(i, s) for i, s in r.search(q, k=4, probe=32, candidates=0)]
+            before = answers(r, docs)
+            r.save(tmp_path / "saved")
+        files = sorted(p.name for p in (tmp_path / "saved").iterdir())
+        assert "vectors.npy" not in files and "codes_residual.npy" in files
+        with Retriever.load(tmp_path / "saved") as again:
+            assert not again.keeps_vectors and answers(again, docs) == before
+
+    def test_add_remove_compact(self, docs):
+        extra = make_docs(12, 5)
+        with codes_only(docs) as r:
+            r.add(extra, list(range(N, N + 5)))
+            assert r.codes.n_docs == N + 5 and len(r.codes) == r.store.n_rows
+            r.remove([0, 1, N])
+            before = answers(r, docs)
+            r.compact()
+            assert r.codes.n_docs == N + 2 and len(r.codes) == r.store.n_rows
+            assert answers(r, docs) == before
+
+    @pytest.mark.parametrize(
+        ("kw", "message"),
+        [
+            ({"code_bits": None}, "keep_vectors=False needs codes"),
+            ({"code_bits": 3}, "code_bits must be 1, 2, 4 or None"),
+        ],
+    )
+    def test_refused_settings(self, docs, kw, message):
+        with pytest.raises(ValueError, match=message):
+            codes_only(docs, **kw)
+
+    def test_from_codebook_needs_a_quantiser(self, built, tmp_path):
+        built.router.save(str(tmp_path / "r.qor"))
+        from nuvaris_qor_search.codebook import strip_documents
+
+        codebook = strip_documents((tmp_path / "r.qor").read_bytes())
+        with pytest.raises(ValueError, match="needs a quantiser"):
+            Retriever.from_codebook(codebook, keep_vectors=False)
+        with Retriever.from_codebook(codebook, quantiser=built.codes.quantiser(), keep_vectors=False) as empty:
+            assert empty.codes is not None and empty.codes.n_docs == 0
+
+
+class TestCodesFollowTheDocuments:
+    @pytest.mark.parametrize("bits", [1, 2, 4])
+    def test_codes_equal_an_encoding_of_the_stored_vectors(self, docs, bits):
+        extra = make_docs(13, 4)
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, code_bits=bits) as r:
+            r.add(extra, list(range(N, N + 4)))
+            fine, residual = r.codes.encode(np.concatenate(docs + extra))
+            np.testing.assert_array_equal(r.codes.fine, fine)
+            np.testing.assert_array_equal(r.codes.residual, residual)
+            np.testing.assert_array_equal(r.codes.offsets, r.store.offsets)
+            assert r.codes.bits == bits
+
+    @pytest.mark.parametrize("bits", [1, 2, 4])
+    def test_decode_reads_each_dimension_s_bucket_from_its_bits(self, docs, bits):
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, code_bits=bits) as r:
+            c = r.codes
+            per_byte = 8 // bits
+            for row in (0, 7, len(c) - 1):
+                buckets = [(int(c.residual[row, p // per_byte]) >> (p % per_byte * bits)) & ((1 << bits) - 1)
+                           for p in range(DIM)]
+                want = c.centroids[c.fine[row]] + c.levels[np.arange(DIM), buckets]
+                np.testing.assert_array_equal(c.decode(slice(row, row + 1))[0], want.astype(np.float32))
+
+    def test_a_failed_add_leaves_the_codes_as_they_were(self, built, monkeypatch):
+        rows = len(built.codes)
+
+        def refuse(*a, **kw):
+            raise MemoryError
+
+        monkeypatch.setattr(built, "_router", type("R", (), {"add_documents": refuse})())
+        with pytest.raises(MemoryError):
+            built.add(make_docs(14, 2), [500, 501])
+        assert len(built.codes) == rows == built.store.n_rows
+
+    def test_codes_that_do_not_fit_are_refused(self, built):
+        other = CodeStore(built.codes.centroids, built.codes.cuts, built.codes.levels)
+        with pytest.raises(ValueError, match="codes hold 0 documents"):
+            Retriever(built.router, built.store, codes=other)
+
+
+class TestSaved:
+    def test_round_trip_keeps_codes_and_answers(self, built, docs, tmp_path):
+        built.remove([3])
+        before = answers(built, docs)
+        built.save(tmp_path / "saved")
+        manifest = json.loads((tmp_path / "saved" / "manifest.json").read_text())
+        assert manifest["version"] == 3 and manifest["code_bits"] == 2
+        assert {"codes_fine", "codes_residual", "codes_quantiser", "vectors"} <= set(manifest["files"])
+        with Retriever.load(tmp_path / "saved") as again:
+            for name in ("fine", "residual", "cuts", "levels", "centroids"):
+                np.testing.assert_array_equal(getattr(again.codes, name), getattr(built.codes, name))
+            assert answers(again, docs) == before
+
+    def test_a_directory_without_codes_loads_searches_as_before_and_can_get_codes(self, docs, tmp_path, caplog):
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, code_bits=None) as old:
+            before = answers(old, docs, candidates=40)
+            old.save(tmp_path / "old")
+        assert json.loads((tmp_path / "old" / "manifest.json").read_text())["version"] == 1
+        caplog.set_level(logging.INFO, logger="nuvaris_qor_search")
+        with Retriever.load(tmp_path / "old") as r:
+            assert r.codes is None and answers(r, docs, candidates=40) == before
+            assert any("holds no token codes" in rec.getMessage() for rec in caplog.records)
+            r.build_codes(bits=2)
+            assert r.codes.n_docs == N and len(r.codes) == r.store.n_rows
+            assert answers(r, docs, probe=32, rerank=N) == [r.rerank(q, None, k=5) for q in queries(docs, 4)]
+            r.save(tmp_path / "old")
+        with Retriever.load(tmp_path / "old") as again:
+            assert again.codes is not None
+
+    @pytest.mark.parametrize(
+        ("edit", "message"),
+        [
+            (lambda m: m.pop("code_bits"), "lacks fields"),
+            (lambda m: m["files"].pop("codes_quantiser"), "lacks fields"),
+            (lambda m: (m["files"].pop("vectors"), m["files"].pop("codes_fine")), "lacks fields"),
+        ],
+    )
+    def test_manifests_that_lose_the_codes_are_refused(self, built, tmp_path, edit, message):
+        built.save(tmp_path / "saved")
+        path = tmp_path / "saved" / "manifest.json"
+        manifest = json.loads(path.read_text())
+        edit(manifest)
+        path.write_text(json.dumps(manifest))
+        with pytest.raises(ValueError, match=message):
+            Retriever.load(tmp_path / "saved", verify=False)
+
+    def test_residual_codes_of_the_wrong_shape_are_refused(self, built, tmp_path):
+        built.save(tmp_path / "saved")
+        path = tmp_path / "saved" / "codes_residual.npy"
+        np.save(path, np.zeros((3, 4), np.uint8))
+        manifest_path = tmp_path / "saved" / "manifest.json"
+        manifest = json.loads(manifest_path.read_text())
+        manifest["files"]["codes_residual"]["bytes"] = path.stat().st_size
+        manifest_path.write_text(json.dumps(manifest))
+        with pytest.raises(ValueError, match="codes do not fit"):
+            Retriever.load(tmp_path / "saved", verify=False)
