@@ -864,6 +864,14 @@ def _read_manifest_at(path: Path, dir_fd: int) -> dict[str, Any]:
         raise ValueError(
             f"{where}: format version {manifest.get('version')!r}; this package reads 1 to {FORMAT_VERSION}"
         )
+    if not _manifest_form_ok(manifest):
+        raise ValueError(f"{where}: {MANIFEST_FILE} lacks fields or names unexpected files")
+    return manifest
+
+
+def _manifest_form_ok(manifest: dict[str, Any]) -> bool:
+    """Whether a manifest of a known version names exactly the files of a
+    saved retriever and has every field."""
     expected = {"router": ROUTER_FILE, "offsets": OFFSETS, "ids": IDS}
     files: Any = manifest.get("files")
     listed = files if isinstance(files, dict) else {}
@@ -887,9 +895,7 @@ def _read_manifest_at(path: Path, dir_fd: int) -> dict[str, Any]:
     )
     ok = ok and all(type(manifest.get(key)) is int for key in ("dim", "n_docs", "n_rows"))
     ok = ok and isinstance(manifest.get("dtype"), str)
-    if not ok:
-        raise ValueError(f"{where}: {MANIFEST_FILE} lacks fields or names unexpected files")
-    return manifest
+    return ok
 
 
 def _open_saved(path: Path) -> tuple[dict[str, Any], dict[str, BufferedReader]]:
