@@ -42,6 +42,7 @@ from nuvaris_qor_search import Retriever, _defaults
 from nuvaris_qor_search.store import VectorStore
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import bench_compressed
 import bench_search as bs
 from make_dataset import default_out, exact_scores
 from make_dataset_transformer import default_transformer_out
@@ -52,6 +53,7 @@ SHARES = (0.025, 0.05, 0.075, 0.1, 0.15)
 GUIDE = ("256:32:3", "1024:32:6")  # the guide's former default and its best 1,024 setting
 GUIDE_CANDIDATES = (250, 500, 1000, 2000, 4000)
 IVF_K = (16, 32, 64, 128, 256)
+CODE_PROBES = (1, 2, 3, 4)
 
 
 def log(msg):
@@ -128,13 +130,22 @@ def point(d, label, qset, setting, cands, found, search_fn, scans, timed_q, reps
     return row
 
 
-def router_rows(d, retr, setting, n_probes, counts, args, timed_q, rows, defaults=None):
+def router_rows(d, retr, setting, n_probes, counts, args, timed_q, rows, defaults=None, coded=None):
     for label, qset in d["sets"].items():
         scans = scan_ms(retr, d, qset, timed_q, args.reps)
         qs, scores = qset["queries"], qset["scores"]
+        if coded is not None:
+            found = [[doc for doc, _ in coded.search(q, K)] for q in qs]
+            rows.append(point(d, label, qset, "codes 2-bit (defaults)", "tokens", found,
+                              lambda q: coded.search(q, K), scans, timed_q, args.reps))
+            for probe in CODE_PROBES:
+                found = [[doc for doc, _ in coded.search(q, K, candidates=0, probe=probe)] for q in qs]
+                rows.append(point(d, label, qset, f"codes 2-bit, token probe p, rerank {_defaults.RERANK}", f"p{probe}", found,
+                                  lambda q, p=probe: coded.search(q, K, candidates=0, probe=p), scans, timed_q,
+                                  args.reps))
         if defaults is not None:
             found = [[doc for doc, _ in retr.search(q, K)] for q in qs]
-            rows.append(point(d, label, qset, setting + " (defaults)", defaults, found,
+            rows.append(point(d, label, qset, setting + " (former defaults)", defaults, found,
                               lambda q: retr.search(q, K), scans, timed_q, args.reps))
         routed = [[doc for doc, _ in retr.route_query(q, n_probes, max(counts))] for q in qs]
         for c in counts:
@@ -179,7 +190,7 @@ def run_set(path, args, rows):
           + ", ".join(f"{k} ({v['rows']:.0f} rows median)" for k, v in d["sets"].items())
           + f"; load average {os.getloadavg()[0]:.1f}", flush=True)
     rp = _defaults.router_params(n_vec, n_docs, dim)
-    sp = _defaults.search_params(n_vec, n_docs, dim)
+    sp = _defaults.search_params(n_vec, n_docs, dim)  # without codes: the former defaults
     print(f"defaults: {rp}, {sp}", flush=True)
     print(f"{'set':<11} {'Q':>3} {'setting':<32} {'cands':>6} {'rec@10':>7} {'search ms':>9} "
           f"{'scan ms':>9} {'native ms':>9} {'speed-up':>8} {'native':>8}", flush=True)
@@ -191,8 +202,11 @@ def run_set(path, args, rows):
         retr = Retriever(router, store)
         setting = f"router {f}/{c}/{r} p{_defaults.N_PROBES}"
         if defaults is not None:
+            coll = {"meta": m, "vectors": d["vectors"], "offsets": offsets}
+            codes, _ = bench_compressed.codes_for(coll, cache, router, 2)
+            coded = Retriever(router, store, codes=codes)
             counts = sorted({max(K, round(s * n_docs)) for s in SHARES} | {defaults.candidates})
-            router_rows(d, retr, setting, defaults.n_probes, counts, args, timed_q, rows, defaults.candidates)
+            router_rows(d, retr, setting, defaults.n_probes, counts, args, timed_q, rows, defaults.candidates, coded)
         else:
             router_rows(d, retr, setting, _defaults.N_PROBES, list(GUIDE_CANDIDATES), args, timed_q, rows)
     if args.ivf_nlist:
@@ -251,7 +265,7 @@ def merged(paths):
     out = {}
     for p in paths:
         for r in json.loads(p.read_text())["rows"]:
-            defaults = "(defaults)" in r["setting"]
+            defaults = r["setting"].endswith("(defaults)")
             out[(r["set"], r["queries"], "defaults" if defaults else r["setting"],
                  None if defaults else r["candidates"])] = r
     return list(out.values())

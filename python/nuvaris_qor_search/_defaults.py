@@ -55,11 +55,10 @@ N_PROBES = 4
 CANDIDATE_SHARE = 0.10
 MIN_CANDIDATES = 500     # the former fixed count: small collections search as before
 # With token codes:
-SHORT_ROWS = 8
-TOKEN_PROBE_SHORT = 2
-TOKEN_PROBE_LONG = 1
+TOKEN_PROBE = 2
+MAX_TOKEN_PROBE = 64
 ROUTED_WITH_CODES = 0
-RERANK = 50
+RERANK = 100
 
 
 class RouterParams(NamedTuple):
@@ -102,8 +101,7 @@ def search_params(n_vectors: int, n_docs: int, dim: int, rows: int = 8, codes: b
     rows, with or without token codes."""
     del n_vectors, dim
     if codes:
-        probe = TOKEN_PROBE_SHORT if rows <= SHORT_ROWS else TOKEN_PROBE_LONG
-        candidates = min(ROUTED_WITH_CODES, n_docs)
-        return SearchParams(N_PROBES, candidates, probe, RERANK)
+        del rows  # a query's near-identical rows widen its probe instead (see Retriever.search)
+        return SearchParams(N_PROBES, min(ROUTED_WITH_CODES, n_docs), TOKEN_PROBE, RERANK)
     candidates = max(MIN_CANDIDATES, math.ceil(CANDIDATE_SHARE * n_docs))
     return SearchParams(N_PROBES, min(candidates, max(n_docs, 1)))

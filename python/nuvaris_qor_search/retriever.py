@@ -41,6 +41,8 @@ CODE_FILES = {"codes_fine": "codes_fine.npy", "codes_residual": "codes_residual.
 FORMAT_VERSION = 3
 # Residual bits per dimension of the codes `build` makes unless told.
 CODE_BITS = 2
+# Query rows at least this similar (cosine) are ranked as one summed row.
+GROUP_COSINE = 0.9
 log = logging.getLogger("nuvaris_qor_search")
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
@@ -572,17 +574,23 @@ class Retriever:
         codes = self._codes
         if codes is None:
             return self._rerank(q, routed, k)
+        rows, weights = group_rows(q)
         parts = [routed]
         if counts.probe:
-            parts.append(codes.token_candidates(q, counts.probe))
+            # A group of near-identical rows weighs in the score as often as
+            # it has rows, so its candidates are searched that much wider.
+            probes = np.minimum(_defaults.MAX_TOKEN_PROBE, counts.probe * weights)
+            for p in np.unique(probes).tolist():
+                parts.append(codes.token_candidates(np.ascontiguousarray(rows[probes == p]), int(p)))
         docs = np.unique(np.concatenate(parts))
         if self._n_removed:
             docs = docs[~self._removed[docs]]
-        approx = codes.scores(q, docs)
-        if counts.rerank and self._store.keeps_vectors:
-            best = docs[top_k(approx, docs, max(counts.rerank, k))]
-            return self._rerank(q, best, k)
-        return self._hits(docs, approx, k)
+        if not counts.rerank:
+            return self._hits(docs, codes.scores(q, docs), k)
+        # The grouped rows rank the candidates for the final step at the cost
+        # of fewer rows; the best are then scored with every query row.
+        best = docs[top_k(codes.scores(rows, docs), docs, max(counts.rerank, k))]
+        return self._rerank(q, best, k)
 
     def _route(self, q: np.ndarray, n_probes: int, limit: int) -> tuple[np.ndarray, list[float]]:
         """The first `limit` live candidates (document indices) and their
@@ -806,6 +814,31 @@ class Retriever:
     def _check_open(self) -> None:
         if self._closed:
             raise ValueError("retriever is closed")
+
+
+def group_rows(query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The query's rows in groups of near-identical direction (cosine at
+    least GROUP_COSINE to the group's first row, taken in row order): each
+    group's rows summed into one row, and the group sizes.
+
+    The dot product of a summed row with a vector is the sum of its rows'
+    dot products, so the MaxSim of the summed rows is at most that of the
+    query and equal to it when a group's rows share their best vector: a
+    cheap stand-in to rank candidates by, with fewer rows. Padded queries
+    (many [MASK] rows, or repeated rows) shrink to a few groups."""
+    norms = np.linalg.norm(query, axis=1)
+    unit = query / np.where(norms > 0, norms, 1)[:, None]
+    cosine = unit @ unit.T
+    group = np.full(len(query), -1, np.int64)
+    firsts: list[int] = []
+    for i in range(len(query)):
+        if group[i] < 0:
+            group[(group < 0) & (cosine[i] >= GROUP_COSINE)] = len(firsts)
+            group[i] = len(firsts)
+            firsts.append(i)
+    rows = np.zeros((len(firsts), query.shape[1]), np.float32)
+    np.add.at(rows, group, query)
+    return rows, np.bincount(group, minlength=len(firsts))
 
 
 def exact_scores(store: VectorStore, query: np.ndarray, docs: np.ndarray) -> np.ndarray:
