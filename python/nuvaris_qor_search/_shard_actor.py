@@ -81,7 +81,8 @@ def hit_columns(hits: list[tuple[Any, float]]) -> tuple[np.ndarray, np.ndarray, 
 
 
 def codebook_arguments(state: bytes) -> list[Any]:
-    """The codebook as the last arguments of a shard's constructor.
+    """The codebook (followed by the quantiser, when there is one) as the last arguments of a
+    shard's constructor.
 
     Ray carries small arguments inside the call that creates an actor, and a
     restarted actor gets them again from that call, with nothing that could have
@@ -116,12 +117,12 @@ def start_shards(
     own_note_dir: bool,
     token: str,
     max_frame: int,
-    codes: tuple[bytes | None, bool] = (None, True),
+    codes: tuple[int | None, bool] = (None, True),
 ) -> list[Any]:
     """One actor per entry of `directories` (where it loads from; None: empty, on the codebook),
-    created without waiting for it to start. `codes`: the quantiser (None: no codes) and whether
-    shards keep the float vectors, for the shards that start empty; they travel in the actor's
-    arguments, so a restarted actor gets them again."""
+    created without waiting for it to start. `codes`, for the shards that start empty: the length
+    of the quantiser that ends the `codebook` arguments (None: no quantiser, no codes) and whether
+    shards keep the float vectors."""
     actor_class = ray.remote(_Shard).options(**options)
     return [
         actor_class.remote(i, dtype, note_dir, d, token, max_frame, own_note_dir, codes, *codebook)
@@ -174,12 +175,17 @@ class _Shard:
         token: str,
         max_frame: int,
         own_note_dir: bool,
-        codes: tuple[bytes | None, bool],
+        codes: tuple[int | None, bool],
         *codebook: bytes,
     ) -> None:
         self.lock = threading.Lock()
         self.index, self.codebook, self.dtype = index, b"".join(codebook), dtype
-        self.quantiser, self.keep_vectors = codes
+        # The quantiser's bytes follow the codebook's, so that restarts get both the same way.
+        quantiser_bytes, self.keep_vectors = codes
+        self.quantiser: bytes | None = None
+        if quantiser_bytes is not None:
+            cut = len(self.codebook) - quantiser_bytes
+            self.codebook, self.quantiser = self.codebook[:cut], self.codebook[cut:]
         self.note = note_path(note_dir, index)
         self.own_note_dir = own_note_dir  # the router made it: the last shard to close removes it
         noted = json.loads(self.note.read_text()) if self.note.exists() else None

@@ -48,10 +48,11 @@ def start(
     connected."""
     own_note_dir = restart_dir is None
     note_dir = str(restart_dir or Path(tempfile.gettempdir()) / "nuvaris_qor_shards" / uuid.uuid4().hex)
-    codebook_args = codebook_arguments(codebook)
+    quantiser, keep_vectors = codes
+    codebook_args = codebook_arguments(codebook + (quantiser or b""))
     token = secrets.token_hex(32)
     actors = start_shards(options, directories, codebook_args, dtype, note_dir, own_note_dir, token,
-                          max_frame_bytes, codes)
+                          max_frame_bytes, (None if quantiser is None else len(quantiser), keep_vectors))
     fan = FanOut(actors, token, direct=direct, max_frame=max_frame_bytes, start_timeout=start_timeout)
     try:
         fan.connect_all(fan.wait_started())

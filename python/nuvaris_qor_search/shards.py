@@ -92,7 +92,7 @@ class ShardedRouter:
         resources: dict[str, float] | None = None, max_restarts: int = 3, dtype: str = "float32",
         restart_dir: str | os.PathLike[str] | None = None, actor_options: dict[str, Any] | None = None,
         start_timeout: float = 300.0, direct: bool = True, max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
-        quantiser: bytes | str | os.PathLike[str] | None = None, keep_vectors: bool = True,
+        quantiser: bytes | bytearray | memoryview | str | os.PathLike[str] | None = None, keep_vectors: bool = True,
         _directories: list[str] | None = None,
     ) -> None:
         if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
@@ -104,7 +104,9 @@ class ShardedRouter:
         self._dim = int(_native.read_state(state)["dim"])
         if quantiser is None and not keep_vectors:
             raise ValueError("keep_vectors=False needs a quantiser: without vectors the codes are all that is kept")
-        if quantiser is not None and not isinstance(quantiser, bytes):
+        if isinstance(quantiser, (bytearray, memoryview)):
+            quantiser = bytes(quantiser)
+        elif quantiser is not None and not isinstance(quantiser, bytes):
             quantiser = Path(quantiser).read_bytes()
         if quantiser is not None:
             CodeStore.from_quantiser(state, quantiser)  # refuses one of another width before any shard starts
