@@ -144,9 +144,8 @@ class TestAnswersOfOneRetriever:
             assert len(mine) == len(theirs) and all(a >= b for a, b in zip(mine, theirs, strict=True))
 
     def test_codes_only_shards_answer_like_a_codes_only_retriever(self, data, single, sharded, n_shards):
-        router, one = sharded(n_shards, keep_vectors=False), single[False]
-        q = data["queries"][1]
-        assert router.search_batch(data["queries"], 10) == [one.search(q, 10) for q in data["queries"]]
+        router, one, q = sharded(n_shards, keep_vectors=False), single[False], data["queries"][1]
+        assert router.search_batch(data["queries"], 10) == [one.search(query, 10) for query in data["queries"]]
         assert router.search(q, 10) == single[True].search(q, 10, rerank=0)  # the approximate scores
         picked = data["ids"][:40:3]
         assert router.rerank(q, picked, 5) == one.rerank(q, picked, 5)

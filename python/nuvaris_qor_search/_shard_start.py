@@ -1,9 +1,9 @@
 """Starting and stopping a sharded router's actors, and the one-line account of what they hold.
 
 Starting places one actor per shard, gives each the codebook and the quantiser
-(in arguments its restarts get again), a directory for the notes it restarts from, and a token
-only this router and its actors know; then waits for every shard to start and
-connects to it directly. A start that fails stops the actors it made.
+(in arguments its restarts get again), a directory for the notes it restarts
+from, and a token only this router and its actors know; then waits for every
+shard to start and connects to it directly. A start that fails stops the actors it made.
 """
 
 from __future__ import annotations

@@ -5,9 +5,9 @@ Every shard is a Ray actor holding one `Retriever` built from the same codebook-
 merges them into the answer one router holding every document would give, up to the order within
 runs of equal scores (see `_shard_merge`). Given the quantiser trained for that codebook
 (`train_quantiser`), every shard also keeps its documents as token codes on it and searches them as
-a Retriever does, and the driver merges each shard's top-k. Document ids are all integers or all strings, as a
-Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the id alone (see
-`_shard_manifest`). `remove`, `update` and `rerank` ask only the shards that own the ids (see
+a Retriever does, and the driver merges each shard's top-k. Document ids are all integers or all
+strings, as a Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the id alone
+(see `_shard_manifest`). `remove`, `update` and `rerank` ask only the shards that own the ids (see
 `_shard_edit`).
 
 Queries go to the shards over a direct TCP connection to each actor (see `_channel` and
