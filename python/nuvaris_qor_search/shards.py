@@ -285,7 +285,8 @@ class ShardedRouter:
 
     def shard_status(self) -> list[dict[str, Any]]:
         """Per shard: n_docs, n_removed, n_rows, string_ids (None while empty), the actor's pid, resident
-        memory in bytes, CPU seconds used so far and its last directory."""
+        memory in bytes, CPU seconds used so far, its last directory, its quantiser's digest (None without
+        token codes) and keeps_vectors."""
         return self._fan.call("status")
 
     # -- persistence ----------------------------------------------------------------------------
