@@ -120,3 +120,18 @@ def readme_example(tmp_path):
         return (done.stdout, done.stderr) if with_stderr else done.stdout
 
     return run
+
+
+@pytest.fixture(scope="session")
+def local_ray():
+    """One local Ray for every sharded test module of the session (its start is their main cost)."""
+    ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
+    ray.init(
+        num_cpus=2,
+        include_dashboard=False,
+        object_store_memory=200 * 1024 * 1024,
+        log_to_driver=False,
+        configure_logging=False,
+    )
+    yield ray
+    ray.shutdown()

@@ -1,5 +1,6 @@
-"""The shard actor: one Retriever on the shared codebook, run by Ray, answering Ray calls and direct
-requests over its channel, and the column format of its answers.
+"""The shard actor: one Retriever on the shared codebook (and quantiser, when the router has one),
+run by Ray, answering Ray calls and direct requests over its channel, and the column format of its
+answers.
 
 A shard notes the directory it last saved or loaded (and its generation) in a
 small JSON file, so that when Ray restarts its process the new actor reopens
@@ -27,11 +28,12 @@ import ray
 
 from . import _channel
 from .codebook import codebook_digest, write_atomically
+from .codes import quantiser_digest
 from .maxsim import top_k
 from .retriever import ROUTER_FILE, Retriever, exact_scores
 
 # Shard methods answered over the direct connection; each returns (columns, seconds) after the generation.
-DIRECT = frozenset({"route", "rerank", "search"})
+DIRECT = frozenset({"route", "rerank", "search", "search_codes"})
 
 # Below the sizes up to which Ray inlines one argument (100 KiB) and all of them (10 MiB) into a call.
 _INLINE_BYTES = 64 << 10
@@ -79,7 +81,8 @@ def hit_columns(hits: list[tuple[Any, float]]) -> tuple[np.ndarray, np.ndarray, 
 
 
 def codebook_arguments(state: bytes) -> list[Any]:
-    """The codebook as the last arguments of a shard's constructor.
+    """The codebook (followed by the quantiser, when there is one) as the last arguments of a
+    shard's constructor.
 
     Ray carries small arguments inside the call that creates an actor, and a
     restarted actor gets them again from that call, with nothing that could have
@@ -114,12 +117,15 @@ def start_shards(
     own_note_dir: bool,
     token: str,
     max_frame: int,
+    codes: tuple[int | None, bool] = (None, True),
 ) -> list[Any]:
     """One actor per entry of `directories` (where it loads from; None: empty, on the codebook),
-    created without waiting for it to start."""
+    created without waiting for it to start. `codes`, for the shards that start empty: the length
+    of the quantiser that ends the `codebook` arguments (None: no quantiser, no codes) and whether
+    shards keep the float vectors."""
     actor_class = ray.remote(_Shard).options(**options)
     return [
-        actor_class.remote(i, dtype, note_dir, d, token, max_frame, own_note_dir, *codebook)
+        actor_class.remote(i, dtype, note_dir, d, token, max_frame, own_note_dir, codes, *codebook)
         for i, d in enumerate(directories)
     ]
 
@@ -169,10 +175,17 @@ class _Shard:
         token: str,
         max_frame: int,
         own_note_dir: bool,
+        codes: tuple[int | None, bool],
         *codebook: bytes,
     ) -> None:
         self.lock = threading.Lock()
         self.index, self.codebook, self.dtype = index, b"".join(codebook), dtype
+        # The quantiser's bytes follow the codebook's, so that restarts get both the same way.
+        quantiser_bytes, self.keep_vectors = codes
+        self.quantiser: bytes | None = None
+        if quantiser_bytes is not None:
+            cut = len(self.codebook) - quantiser_bytes
+            self.codebook, self.quantiser = self.codebook[:cut], self.codebook[cut:]
         self.note = note_path(note_dir, index)
         self.own_note_dir = own_note_dir  # the router made it: the last shard to close removes it
         noted = json.loads(self.note.read_text()) if self.note.exists() else None
@@ -217,7 +230,10 @@ class _Shard:
     def _open(self, directory: str | None) -> tuple[Retriever, str]:
         """The Retriever saved in `directory` (or an empty one on the codebook) and its codebook digest."""
         if directory is None:
-            return Retriever.from_codebook(self.codebook, dtype=self.dtype), codebook_digest(self.codebook)
+            retriever = Retriever.from_codebook(
+                self.codebook, dtype=self.dtype, quantiser=self.quantiser, keep_vectors=self.keep_vectors
+            )
+            return retriever, codebook_digest(self.codebook)
         return Retriever.load(directory), codebook_digest(Path(directory) / ROUTER_FILE)
 
     def _write_note(self) -> None:
@@ -246,8 +262,17 @@ class _Shard:
                 "rss_bytes": _resident_bytes(),
                 "cpu_seconds": _cpu_seconds(),
                 "directory": self.directory,
+                **self._codes_status(),
             }
         )
+
+    def _codes_status(self) -> dict[str, Any]:
+        """The digest of the retriever's quantiser (None without codes) and whether it keeps vectors."""
+        codes = self.retriever.codes
+        return {
+            "quantiser": None if codes is None else quantiser_digest(codes.quantiser()),
+            "keeps_vectors": self.retriever.keeps_vectors,
+        }
 
     @_exclusive
     def add(self, vectors: np.ndarray, doc_ids: np.ndarray, doc_offsets: list[tuple[int, int]]) -> tuple[int, int]:
@@ -314,6 +339,27 @@ class _Shard:
         out = self._rerank(qs, k, indices, counts)
         return self._reply((columns_bytes(out), time.perf_counter() - start))
 
+    @_exclusive
+    def search_codes(
+        self, queries: tuple[bytes, bytes], k: int, n_probes: int | None, candidates: int | None,
+        probe: int | None, rerank: int | None,
+    ) -> tuple[int, Any]:
+        """Each query's top-k on this shard by the Retriever's own search (candidates, scores on the
+        codes, exact rerank of the best), counts left as None chosen for this shard's size; as
+        columns of caller ids, float32 scores and per-query counts, and the time it took."""
+        start = time.perf_counter()
+        retriever = self._open_retriever()
+        hits = []
+        for q in unpack(queries, retriever.dim):
+            hits.append(retriever._search(q, retriever._search_counts(len(q), k, n_probes, candidates, probe, rerank)))
+        ids = [i for h in hits for i, _ in h]
+        columns = (
+            np.array(ids) if ids else np.empty(0, np.uint64),
+            np.fromiter((s for h in hits for _, s in h), np.float32, len(ids)),
+            np.fromiter((len(h) for h in hits), np.int64, len(hits)),
+        )
+        return self._reply((columns_bytes(columns), time.perf_counter() - start))
+
     def _route(
         self, queries: list[np.ndarray], n_probes: int, max_candidates: int, local: bool
     ) -> tuple[np.ndarray, ...]:
@@ -377,6 +423,7 @@ class _Shard:
                 "n_docs": self.retriever.n_docs,
                 "digest": codebook_digest(Path(directory) / ROUTER_FILE),
                 "string_ids": self.retriever.store.string_ids if self.retriever.store.n_docs else None,
+                **self._codes_status(),
             }
         )
 

@@ -1,5 +1,6 @@
 """Where a sharded router's documents live: the partition of document ids over shards, and the
-manifest of a saved sharded router (the codebook file and one Retriever directory per shard).
+manifest of a saved sharded router (the codebook file, the quantiser file when the shards keep
+token codes, and one Retriever directory per shard).
 
 Document id `i` lives on shard `shard_of(i, n_shards)`: for an integer id the
 splitmix64 finaliser of the id, for a string id the first 8 bytes of the
@@ -21,13 +22,17 @@ from typing import Any
 import numpy as np
 
 from .codebook import codebook_digest, write_atomically
+from .codes import quantiser_digest
 
 PARTITION_RULE = "splitmix64-mod"  # integer ids
 STRING_PARTITION_RULE = "blake2b64-mod"  # string ids
 MANIFEST_NAME = "manifest.json"
 MANIFEST_FORMAT = "nuvaris-qor-shards"
-MANIFEST_VERSION = 1
+# Version 2 adds the shared quantiser of the token codes and whether the shards keep their float
+# vectors; a save writes version 1 when its shards have no codes, so older readers still load it.
+MANIFEST_VERSION = 2
 CODEBOOK_NAME = "codebook.qor"
+QUANTISER_NAME = "quantiser.npy"
 _SHARD_DIR = re.compile(r"^shard-[0-9]{4,}$")
 _U64 = np.uint64
 
@@ -64,14 +69,20 @@ def shard_names(n_shards: int) -> list[str]:
 
 
 def write_manifest(
-    root: Path, codebook: bytes, digest: str, dim: int, dtype: str, counts: list[int], string_ids: bool = False
+    root: Path, codebook: bytes, digest: str, dim: int, dtype: str, counts: list[int], string_ids: bool = False,
+    quantiser: bytes | None = None, keep_vectors: bool = True,
 ) -> None:
-    """Writes the codebook file, then the manifest (replacing the old one atomically, so a reader sees
-    either the previous complete save or this one)."""
+    """Writes the codebook file (and the quantiser's, when there is one), then the manifest (replacing
+    the old one atomically, so a reader sees either the previous complete save or this one)."""
     write_atomically(root / CODEBOOK_NAME, codebook)
+    codes: dict[str, Any] = {}
+    if quantiser is not None:
+        write_atomically(root / QUANTISER_NAME, quantiser)
+        codes = {"quantiser": QUANTISER_NAME, "quantiser_sha256": quantiser_digest(quantiser),
+                 "keep_vectors": keep_vectors}
     manifest = {
         "format": MANIFEST_FORMAT,
-        "version": MANIFEST_VERSION,
+        "version": MANIFEST_VERSION if codes else 1,
         "codebook_sha256": digest,
         "codebook": CODEBOOK_NAME,
         "dim": dim,
@@ -80,12 +91,14 @@ def write_manifest(
         "partition": partition_rule(string_ids),
         "shards": [{"directory": n, "n_docs": c} for n, c in zip(shard_names(len(counts)), counts, strict=True)],
         "n_docs": sum(counts),
+        **codes,
     }
     write_atomically(root / MANIFEST_NAME, (json.dumps(manifest, indent=1) + "\n").encode())
 
 
-def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
-    """The manifest under `root` and the codebook it names, checked against each other."""
+def read_manifest(root: Path) -> tuple[dict[str, Any], bytes, bytes | None]:
+    """The manifest under `root`, the codebook it names and its quantiser (None when the shards keep no
+    codes), checked against each other."""
     path = root / MANIFEST_NAME
     try:
         manifest = json.loads(path.read_text())
@@ -95,15 +108,17 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes]:
         raise ValueError(f"{path}: not valid JSON ({err})") from None
     if not isinstance(manifest, dict) or manifest.get("format") != MANIFEST_FORMAT:
         raise ValueError(f"{path}: not a sharded router manifest")
-    if manifest.get("version") != MANIFEST_VERSION:
-        raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {MANIFEST_VERSION}")
+    known = range(1, MANIFEST_VERSION + 1)
+    if manifest.get("version") not in known:
+        expected = " or ".join(map(str, known))
+        raise ValueError(f"{path}: manifest version {manifest.get('version')!r}, expected {expected}")
     if manifest.get("partition") not in (PARTITION_RULE, STRING_PARTITION_RULE):
         raise ValueError(
             f"{path}: partition rule {manifest.get('partition')!r}, this version uses "
             f"{PARTITION_RULE!r} (integer ids) or {STRING_PARTITION_RULE!r} (string ids)"
         )
     _check_shard_entries(path, manifest)
-    return manifest, _read_codebook(root, path, manifest)
+    return manifest, _read_codebook(root, path, manifest), _read_quantiser(root, path, manifest)
 
 
 def _check_shard_entries(path: Path, manifest: dict[str, Any]) -> None:
@@ -132,13 +147,46 @@ def _read_codebook(root: Path, path: Path, manifest: dict[str, Any]) -> bytes:
     return codebook
 
 
+def _read_quantiser(root: Path, path: Path, manifest: dict[str, Any]) -> bytes | None:
+    """The bytes of the quantiser file the manifest names (None when it names none), directly under
+    `root` and with the digest the manifest records."""
+    if "quantiser" not in manifest:
+        if manifest.get("keep_vectors", True) is not True:
+            raise ValueError(f"{path}: shards without vectors need a quantiser, and none is named")
+        return None
+    if not isinstance(manifest.get("keep_vectors"), bool):
+        raise ValueError(f"{path}: keep_vectors is {manifest.get('keep_vectors')!r}; expected true or false")
+    quantiser_file = root / str(manifest["quantiser"])
+    if not quantiser_file.is_file() or quantiser_file.parent != root:
+        raise ValueError(f"{path}: quantiser file {manifest['quantiser']!r} is missing")
+    quantiser = quantiser_file.read_bytes()
+    try:
+        digest = quantiser_digest(quantiser)
+    except ValueError as err:
+        raise ValueError(f"{quantiser_file}: {err}") from None
+    if digest != manifest.get("quantiser_sha256"):
+        raise ValueError(f"{quantiser_file}: quantiser digest differs from the manifest's")
+    return quantiser
+
+
+def codes_of(manifest: dict[str, Any]) -> tuple[str | None, bool]:
+    """The digest of a manifest's quantiser (None: its shards keep no codes) and whether they keep vectors."""
+    return manifest.get("quantiser_sha256"), manifest.get("keep_vectors", True)
+
+
 def check_loaded(
-    root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int], kinds: list[bool | None]
+    root: Path, manifest: dict[str, Any], digests: list[str], counts: list[int], kinds: list[bool | None],
+    codes: list[tuple[str | None, bool]] | None = None,
 ) -> None:
     """Refuses shards that loaded another codebook or another number of documents than the manifest
-    says, or ids of a kind the manifest's partition rule does not place (`kinds`: each shard's
-    string_ids, None when it holds no documents)."""
+    says, ids of a kind the manifest's partition rule does not place (`kinds`: each shard's
+    string_ids, None when it holds no documents), or codes of another quantiser, or none, or
+    vectors kept or not unlike the manifest (`codes`: each shard's quantiser digest and whether it
+    keeps vectors)."""
     for i, (entry, digest, count, kind) in enumerate(zip(manifest["shards"], digests, counts, kinds, strict=True)):
+        if codes is not None and codes[i] != codes_of(manifest):
+            held, said = _codes_text(*codes[i]), _codes_text(*codes_of(manifest))
+            raise ValueError(f"{root}: shard {i} holds {held}, the manifest says {said}")
         if digest != manifest["codebook_sha256"]:
             raise ValueError(
                 f"{root}: shard {i} was built on another codebook ({digest}, manifest {manifest['codebook_sha256']})"
@@ -152,10 +200,23 @@ def check_loaded(
             )
 
 
-def check_compatible(root: Path, manifest: dict[str, Any], n_shards: int, digest: str) -> None:
-    """Refuses a saved router of another shard count or codebook than the running one."""
+def _codes_text(quantiser: str | None, keep_vectors: bool) -> str:
+    if quantiser is None:
+        return "no token codes"
+    return f"token codes of quantiser {quantiser}" + ("" if keep_vectors else " without vectors")
+
+
+def check_compatible(
+    root: Path, manifest: dict[str, Any], n_shards: int, digest: str, codes: tuple[str | None, bool] = (None, True)
+) -> None:
+    """Refuses a saved router of another shard count, codebook, quantiser or keep_vectors than the
+    running one (`codes`: its quantiser digest, None without, and whether it keeps vectors)."""
     if manifest["n_shards"] != n_shards or manifest["codebook_sha256"] != digest:
         raise ValueError(
             f"{root}: holds {manifest['n_shards']} shards on codebook {manifest['codebook_sha256']}, "
             f"this router has {n_shards} shards on codebook {digest}"
+        )
+    if codes_of(manifest) != codes:
+        raise ValueError(
+            f"{root}: holds {_codes_text(*codes_of(manifest))}, this router has {_codes_text(*codes)}"
         )

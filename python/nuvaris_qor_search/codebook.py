@@ -7,6 +7,9 @@ other state and `add_documents` then fills it, encoding every document with the
 shared codebook, so routers that load the same codebook-only state give scores
 that compare across them.
 
+`train_quantiser` adds the residual quantiser for such a codebook: routers
+and retrievers given both keep their documents as codes that score alike.
+
 The file is made by the native core from what `save` wrote for a router
 built on the sample: it reads that state with the router's own reader and
 writes the same codebook and `ctop_r` without documents, in `save`'s format.
@@ -27,8 +30,11 @@ from nuvaris_qor_router import PyQorRouter
 
 from . import _inputs, _native
 from ._files import fsync_dir
+from .codes import quantiser_digest, train_quantiser
 
-__all__ = ["train_codebook", "strip_documents", "codebook_digest", "write_atomically"]
+__all__ = [
+    "train_codebook", "train_quantiser", "strip_documents", "codebook_digest", "quantiser_digest", "write_atomically",
+]
 
 
 def strip_documents(state: bytes) -> bytes:

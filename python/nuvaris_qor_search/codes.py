@@ -39,6 +39,7 @@ writes as .npy files and `load` memory-maps.
 
 from __future__ import annotations
 
+import hashlib
 import io
 import os
 import tempfile
@@ -49,7 +50,7 @@ import numpy as np
 
 from . import _inputs, _native
 
-__all__ = ["CodeStore", "ARRAY_NAMES", "quantiser_bytes"]
+__all__ = ["CodeStore", "ARRAY_NAMES", "quantiser_bytes", "quantiser_digest", "train_quantiser"]
 
 # The arrays of a code store, each saved as <name>.npy.
 ARRAY_NAMES = ("centroids", "cuts", "levels", "fine", "residual", "offsets")
@@ -353,3 +354,40 @@ def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     if table.dtype != np.float32 or k not in _BITS_OF_LEVELS or width != 2 * k - 1 or len(table) < 1:
         raise ValueError(f"not a residual quantiser: a (D, 3, 7 or 31) float32 table, got {table.dtype} {table.shape}")
     return np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k])
+
+
+def train_quantiser(
+    codebook: bytes | str | os.PathLike[str],
+    sample_vectors: Any,
+    *,
+    bits: int = 2,
+    sample: int = 65_536,
+    seed: int = 44,
+    path: str | os.PathLike[str] | None = None,
+) -> bytes:
+    """The residual quantiser for a shared codebook (the path to, or the
+    bytes of, a router state file), trained on at most `sample` rows of the
+    (N, D) float32 `sample_vectors` drawn with a generator seeded by `seed`:
+    the same bytes on any machine. Every retriever given these bytes with
+    that codebook (`Retriever.from_codebook(..., quantiser=...)`) encodes
+    documents alike, so their approximate scores compare. Also written
+    atomically to `path` when given."""
+    from .codebook import write_atomically  # here: the codebook module imports this one
+
+    state = bytes(codebook) if isinstance(codebook, (bytes, bytearray, memoryview)) else Path(codebook).read_bytes()
+    data = CodeStore.train(state, sample_vectors, bits=bits, sample=sample, seed=seed).quantiser()
+    if path is not None:
+        write_atomically(path, data)
+    return data
+
+
+def quantiser_digest(data: bytes) -> str:
+    """SHA-256 (hex) of a quantiser's cuts and levels, as `read_quantiser`
+    reads them from `data`: the same for equal quantisers, whatever .npy
+    header wrote them. ValueError for bytes that are not a quantiser."""
+    cuts, levels = read_quantiser(data)
+    digest = hashlib.sha256(b"qor-quantiser\0")
+    for table in (levels, cuts):
+        digest.update(np.asarray(table.shape, "<u8").tobytes())
+        digest.update(np.ascontiguousarray(table, "<f4").tobytes())
+    return digest.hexdigest()

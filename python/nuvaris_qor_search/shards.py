@@ -3,9 +3,11 @@
 Every shard is a Ray actor holding one `Retriever` built from the same codebook-only state (see
 `train_codebook`), so proxy scores and exact MaxSim scores compare across shards and the driver
 merges them into the answer one router holding every document would give, up to the order within
-runs of equal scores (see `_shard_merge`). Document ids are all integers or all strings, as a
-Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the id alone (see
-`_shard_manifest`). `remove`, `update` and `rerank` ask only the shards that own the ids (see
+runs of equal scores (see `_shard_merge`). Given the quantiser trained for that codebook
+(`train_quantiser`), every shard also keeps its documents as token codes on it and searches them as
+a Retriever does, and the driver merges each shard's top-k. Document ids are all integers or all
+strings, as a Retriever's; id `i` lives on shard `shard_of(i, n_shards)`, a function of the id alone
+(see `_shard_manifest`). `remove`, `update` and `rerank` ask only the shards that own the ids (see
 `_shard_edit`).
 
 Queries go to the shards over a direct TCP connection to each actor (see `_channel` and
@@ -48,11 +50,16 @@ from ._shard_add import Documents, StreamingAdd
 from ._shard_errors import AddDocumentsError, ShardError, ShardRestartedError
 from ._shard_manifest import PARTITION_RULE, STRING_PARTITION_RULE, shard_of
 from .codebook import codebook_digest, train_codebook
+from .codes import CodeStore, quantiser_digest, train_quantiser
 
 __all__ = [
     "ShardedRouter", "ShardError", "AddDocumentsError", "ShardRestartedError",
-    "shard_of", "train_codebook", "PARTITION_RULE", "STRING_PARTITION_RULE",
+    "shard_of", "train_codebook", "train_quantiser", "PARTITION_RULE", "STRING_PARTITION_RULE",
 ]
+
+# The routing counts of a search without token codes when the caller names none.
+N_PROBES = 4
+CANDIDATES = 500
 
 class ShardedRouter:
     """Documents spread over Ray actors, each a Retriever on one shared codebook.
@@ -73,6 +80,11 @@ class ShardedRouter:
     and every call goes through Ray. `direct=False` always uses Ray calls. A shard drops a
     connection whose request is larger than `max_frame_bytes`; the driver sends larger requests
     through Ray.
+
+    `quantiser` (the path to, or the bytes of, a residual quantiser trained for the codebook, see
+    `train_quantiser`) gives every shard the same one: each keeps its documents as token codes and
+    searches them as a Retriever does, so approximate scores compare across shards; restarted
+    shards and `save`/`load` keep it. keep_vectors=False (needs a quantiser) keeps the codes only.
     """
 
     def __init__(
@@ -80,6 +92,7 @@ class ShardedRouter:
         resources: dict[str, float] | None = None, max_restarts: int = 3, dtype: str = "float32",
         restart_dir: str | os.PathLike[str] | None = None, actor_options: dict[str, Any] | None = None,
         start_timeout: float = 300.0, direct: bool = True, max_frame_bytes: int = _channel.MAX_FRAME_BYTES,
+        quantiser: bytes | bytearray | memoryview | str | os.PathLike[str] | None = None, keep_vectors: bool = True,
         _directories: list[str] | None = None,
     ) -> None:
         if isinstance(n_shards, bool) or not isinstance(n_shards, int) or n_shards < 1:
@@ -89,6 +102,17 @@ class ShardedRouter:
         state = codebook if isinstance(codebook, bytes) else Path(codebook).read_bytes()
         self.digest, self._codebook, self.n_shards, self.dtype = codebook_digest(state), state, n_shards, dtype
         self._dim = int(_native.read_state(state)["dim"])
+        if quantiser is None and not keep_vectors:
+            raise ValueError("keep_vectors=False needs a quantiser: without vectors the codes are all that is kept")
+        if isinstance(quantiser, (bytearray, memoryview)):
+            quantiser = bytes(quantiser)
+        elif quantiser is not None and not isinstance(quantiser, bytes):
+            quantiser = Path(quantiser).read_bytes()
+        if quantiser is not None:
+            CodeStore.from_quantiser(state, quantiser)  # refuses one of another width before any shard starts
+        self._quantiser: bytes | None = quantiser
+        self.keep_vectors = bool(keep_vectors)
+        self.quantiser_digest = None if quantiser is None else quantiser_digest(quantiser)
         self._last_directory: str | None = None
         options = placement(num_cpus, resources, max_restarts, actor_options)
         directories: list[str | None] = [None] * n_shards if _directories is None else list(_directories)
@@ -96,7 +120,13 @@ class ShardedRouter:
         self._fan, self._note_dir, self._own_note_dir, self._codebook_args = _shard_start.start(
             state, directories, dtype, restart_dir, options,
             start_timeout=start_timeout, direct=direct, max_frame_bytes=max_frame_bytes,
+            codes=(quantiser, self.keep_vectors),
         )
+
+    @property
+    def quantiser(self) -> bytes | None:
+        """The bytes of the shards' shared residual quantiser, or None when they keep no token codes."""
+        return self._quantiser
 
     @property
     def dim(self) -> int:
@@ -177,29 +207,55 @@ class ShardedRouter:
         """`route_query` for many queries, in one call per shard."""
         return self._route(_inputs.query_matrices(queries, self.dim), n_probes, max_candidates)
 
-    def search(self, query: Any, k: int = 10, *, n_probes: int = 4, candidates: int = 500) -> list[tuple[int, float]]:
-        """Exact MaxSim top-k among the `candidates` best candidates over all shards (as `route_query`
-        merges them): each shard reranks those of its own, the driver merges the exact scores like
-        route_query's. The answer is the one Retriever holding every document gives, up to the
-        order of equal scores and which of equal scores make the cut at `candidates`."""
-        return self._search([_inputs.query_matrix(query, self.dim)], k, n_probes, candidates)[0]
+    def search(
+        self, query: Any, k: int = 10, *, n_probes: int | None = None, candidates: int | None = None,
+        probe: int | None = None, rerank: int | None = None,
+    ) -> list[tuple[Any, float]]:
+        """The top-k documents over all shards: [(doc_id, score), ...], best first.
+
+        Without a quantiser: exact MaxSim top-k among the `candidates` best candidates over all
+        shards (as `route_query` merges them; None: 500, with n_probes None: 4); each shard reranks
+        those of its own, the driver merges the exact scores like route_query's. The answer is the
+        one Retriever holding every document gives, up to the order of equal scores and which of
+        equal scores make the cut at `candidates`; `probe` and `rerank` play no part.
+
+        With token codes: every shard runs `Retriever.search`'s three steps on its own documents
+        with these counts (None: the defaults a Retriever of that shard's size uses) and answers its
+        top-k; the driver merges them by score. The candidate cuts (`candidates`, `rerank`) are
+        therefore per shard: a shard scores its own best `rerank` exactly, so the shards together
+        score at least the documents one Retriever holding every document would.
+        """
+        return self._search([_inputs.query_matrix(query, self.dim)], k, n_probes, candidates, probe, rerank)[0]
 
     def search_batch(
-        self, queries: Sequence[Any], k: int = 10, *, n_probes: int = 4, candidates: int = 500
-    ) -> list[list[tuple[int, float]]]:
-        """`search` for many queries: one routing call per shard, then one reranking call per shard
-        that holds candidates (a single shard does both in one call)."""
-        return self._search(_inputs.query_matrices(queries, self.dim), k, n_probes, candidates)
+        self, queries: Sequence[Any], k: int = 10, *, n_probes: int | None = None, candidates: int | None = None,
+        probe: int | None = None, rerank: int | None = None,
+    ) -> list[list[tuple[Any, float]]]:
+        """`search` for many queries: without a quantiser one routing call per shard, then one
+        reranking call per shard that holds candidates (a single shard does both in one call); with
+        token codes one call per shard."""
+        return self._search(_inputs.query_matrices(queries, self.dim), k, n_probes, candidates, probe, rerank)
 
     def _route(self, qs: list[np.ndarray], n_probes: Any, max_candidates: Any) -> list[list[tuple[int, float]]]:
         n_probes = _inputs.positive(n_probes, "n_probes")
         max_candidates = _inputs.count(max_candidates, "max_candidates")
         return self._fan.route(qs, n_probes, max_candidates) if qs else []
 
-    def _search(self, qs: list[np.ndarray], k: Any, n_probes: Any, candidates: Any) -> list[list[tuple[int, float]]]:
-        k, n_probes = _inputs.count(k, "k"), _inputs.positive(n_probes, "n_probes")
-        candidates = _inputs.count(candidates, "candidates")
-        return self._fan.search(qs, k, n_probes, candidates) if qs else []
+    def _search(
+        self, qs: list[np.ndarray], k: Any, n_probes: Any, candidates: Any, probe: Any, rerank: Any
+    ) -> list[list[tuple[Any, float]]]:
+        k = _inputs.count(k, "k")
+        n_probes = None if n_probes is None else _inputs.positive(n_probes, "n_probes")
+        candidates, probe, rerank = (
+            None if v is None else _inputs.count(v, name)
+            for v, name in ((candidates, "candidates"), (probe, "probe"), (rerank, "rerank"))
+        )
+        if not qs:
+            return []
+        if self._quantiser is not None:
+            return self._fan.search_codes(qs, k, (n_probes, candidates, probe, rerank))
+        return self._fan.search(qs, k, N_PROBES if n_probes is None else n_probes,
+                                CANDIDATES if candidates is None else candidates)
 
     def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[tuple[Any, float]]:
         """Exact MaxSim top-k among the documents with the caller ids `docs` (None: every document,
@@ -229,7 +285,8 @@ class ShardedRouter:
 
     def shard_status(self) -> list[dict[str, Any]]:
         """Per shard: n_docs, n_removed, n_rows, string_ids (None while empty), the actor's pid, resident
-        memory in bytes, CPU seconds used so far and its last directory."""
+        memory in bytes, CPU seconds used so far, its last directory, its quantiser's digest (None without
+        token codes) and keeps_vectors."""
         return self._fan.call("status")
 
     # -- persistence ----------------------------------------------------------------------------
@@ -239,14 +296,16 @@ class ShardedRouter:
         removed documents first; otherwise which are removed is saved); then the manifest is written.
 
         The manifest (format version, codebook digest, shard count, partition rule, shard directory
-        names and document counts) replaces the old one atomically, after every shard has finished,
+        names and document counts; with token codes also the quantiser file's digest and
+        keep_vectors) replaces the old one atomically, after every shard has finished,
         so `load` sees either the previous complete save or this one checked against its files.
         """
         root = Path(directory).resolve()
         root.mkdir(parents=True, exist_ok=True)
         if compact:
             self.compact()
-        _shard_persist.save(self._fan, root, self._codebook, self.digest, self.dim, self.dtype)
+        _shard_persist.save(self._fan, root, self._codebook, self.digest, self.dim, self.dtype,
+                            self._quantiser, self.keep_vectors)
         self._last_directory = str(root)
 
     @classmethod
@@ -259,14 +318,15 @@ class ShardedRouter:
         """A sharded router from a directory `save` wrote, with the constructor's placement options.
 
         The manifest is checked against the codebook file and against what every shard loaded
-        (document counts, codebook digest, id kind); a mismatch is a ValueError and no actor is left
+        (document counts, codebook digest, id kind, quantiser); a mismatch is a ValueError and no actor is left
         running.
         """
-        root, manifest, codebook, dirs = _shard_persist.open_saved(directory)
+        root, manifest, codebook, quantiser, dirs = _shard_persist.open_saved(directory)
         router = cls(
             codebook, manifest["n_shards"], num_cpus=num_cpus, resources=resources, max_restarts=max_restarts,
             dtype=manifest["dtype"], restart_dir=restart_dir, actor_options=actor_options,
-            start_timeout=start_timeout, direct=direct, max_frame_bytes=max_frame_bytes, _directories=dirs,
+            start_timeout=start_timeout, direct=direct, max_frame_bytes=max_frame_bytes,
+            quantiser=quantiser, keep_vectors=manifest.get("keep_vectors", True), _directories=dirs,
         )
         try:
             _shard_persist.verify(router._fan, root, manifest)
@@ -281,7 +341,8 @@ class ShardedRouter:
         target = directory if directory is not None else self._last_directory
         if target is None:
             raise ValueError("nothing to reload: the router was never saved or loaded")
-        self._last_directory = str(_shard_persist.reload(self._fan, target, self.digest))
+        codes = (self.quantiser_digest, self.keep_vectors)
+        self._last_directory = str(_shard_persist.reload(self._fan, target, self.digest, codes))
 
     def accept_restarts(self) -> list[int]:
         """Accept what restarted shards restored; returns every shard's document count.
