@@ -10,6 +10,7 @@ import pytest
 
 from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.codes import CodeStore
+from nuvaris_qor_search.retriever import group_rows
 
 DIM = 16
 N = 120
@@ -75,6 +76,35 @@ class TestSearch:
     def test_counts_are_checked(self, built, docs, bad):
         with pytest.raises((ValueError, TypeError)):
             built.search(docs[0][:2], **bad)
+
+
+class TestGroupedRows:
+    def test_near_identical_rows_are_summed_in_row_order(self):
+        e = np.eye(4, dtype=np.float32)
+        near = (e[0] + 0.1 * e[1]).astype(np.float32)  # cosine 0.995 to e[0]
+        q = np.stack([e[0], e[2], 2 * near, e[2], e[3]])
+        rows, weights = group_rows(q)
+        np.testing.assert_array_equal(rows, np.stack([e[0] + 2 * near, 2 * e[2], e[3]]).astype(np.float32))
+        assert weights.tolist() == [2, 2, 1]
+
+    def test_distinct_rows_stay_as_they_are(self, docs):
+        q = docs[5][:3]
+        cosine = (q / np.linalg.norm(q, axis=1)[:, None]) @ (q / np.linalg.norm(q, axis=1)[:, None]).T
+        assert (cosine[~np.eye(3, dtype=bool)] < 0.9).all()
+        rows, weights = group_rows(q)
+        np.testing.assert_array_equal(rows, q)
+        assert weights.tolist() == [1, 1, 1]
+
+    def test_padded_queries_find_what_their_rows_find(self, built, docs):
+        # Repeating a query's rows keeps its exact ranking (every score
+        # scales by 4, up to rounding), and the repeated rows' wider probe
+        # finds at least as much of the exact top 5 as the plain query does.
+        for q in queries(docs, 9):
+            padded = np.tile(q, (4, 1))
+            exact = {i for i, _ in built.rerank(padded, None, k=5)}
+            plain = {i for i, _ in built.search(q, k=5, probe=1)}
+            wide = {i for i, _ in built.search(padded, k=5, probe=1)}
+            assert len(wide & exact) >= len(plain & exact)
 
 
 class TestWithoutVectors:

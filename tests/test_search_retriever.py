@@ -123,7 +123,7 @@ class TestExactScores:
             q = query_like(docs, d, seed)
             routed = retriever.router.route_query(q, 3, 20)
             expected = retriever.rerank(q, [int(retriever.doc_ids[i]) for i, _ in routed], k=7)
-            assert retriever.search(q, k=7, n_probes=3, candidates=20) == expected
+            assert retriever.search(q, k=7, n_probes=3, candidates=20, probe=0) == expected
 
     def test_enough_candidates_give_the_exact_top_k(self, retriever, docs):
         q = query_like(docs, 33, 4)
