@@ -260,6 +260,18 @@ $(TRANSFORMER_DIR)/meta.json: bench/make_dataset_transformer.py bench/text_encod
 
 dataset-transformer: $(TRANSFORMER_DIR)/meta.json
 
+# The PLAID peer (bench/peer_plaid.py) runs in a venv of its own: fast-plaid
+# and the torch it pins, about 4.7 GB with torch's CUDA libraries (PyPI's only
+# Linux torch wheel; the peer runs on the CPU). Never used by `make test`.
+PLAID_VENV := build/venv-plaid
+
+$(PLAID_VENV)/.deps: bench/requirements-plaid.txt
+	test -x $(PLAID_VENV)/bin/python || $(PYTHON) -m venv $(PLAID_VENV)
+	$(PLAID_VENV)/bin/python -m pip install -r bench/requirements-plaid.txt
+	touch $@
+
+bench-plaid-venv: $(PLAID_VENV)/.deps
+
 # End-to-end search (router + exact rerank) against brute force and a
 # token-level IVF index on that collection; routers are cached beside it.
 bench-search: $(VENV)/.installed dataset
