@@ -76,7 +76,9 @@ def main():
                     help="scan exactly before every n-th timed query (0: never)")
     ap.add_argument("--search-threads", default="default,1",
                     help="thread counts the timed queries run under: 'default' or a number, comma-separated")
-    ap.add_argument("--index-dir", type=pathlib.Path, default=pathlib.Path("build/plaid-index"))
+    ap.add_argument("--index-dir", type=pathlib.Path,
+                    default=pathlib.Path(__file__).resolve().parent.parent / "build" / "plaid-index",
+                    help="where the indexes are built (one directory per collection and nbits)")
     ap.add_argument("--keep-index", action="store_true", help="leave the index directories in place")
     ap.add_argument("--out", type=pathlib.Path, help="also write the results here as JSON")
     args = ap.parse_args()
