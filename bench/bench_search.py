@@ -39,6 +39,7 @@ from nuvaris_qor_search.store import VectorStore
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from make_dataset import default_out, exact_scores
+from peers import build_ivf_flat
 from run_note import run_note
 
 K = 10
@@ -209,16 +210,12 @@ def ivf_rows(d, retr, args, timed_q, results):
 
     x = d["vectors"]
     n_docs = len(d["doc_offsets"])
-    row_doc = np.repeat(np.arange(n_docs), d["doc_offsets"][:, 1] - d["doc_offsets"][:, 0])
+    offsets = np.concatenate([d["doc_offsets"][:, 0], d["doc_offsets"][-1:, 1]]).astype(np.int64)
     queries, scores = d["query_list"], d["scores"]
     for nlist in args.ivf_nlist:
         faiss.omp_set_num_threads(os.cpu_count() or 1)
-        quant = faiss.IndexFlatIP(x.shape[1])
-        index = faiss.IndexIVFFlat(quant, x.shape[1], nlist, faiss.METRIC_INNER_PRODUCT)
-        t = time.perf_counter()
-        index.train(x)
-        index.add(x)
-        build_s = time.perf_counter() - t
+        peer = build_ivf_flat(x, offsets, nlist)
+        index, row_doc, build_s = peer.index, peer.row_doc, peer.build_s
         log(f"faiss IVFFlat nlist={nlist}: {build_s:.1f} s")
         # One query's few rows gain nothing from OpenMP threads, and their
         # hand-offs cost tens of milliseconds on busy cores.
