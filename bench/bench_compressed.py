@@ -48,9 +48,8 @@ from nuvaris_qor_search.retriever import router_state
 from nuvaris_qor_search.store import VectorStore
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-import peers
-
 import bench_search as bs
+import peers
 from run_note import run_note
 
 K = 10
@@ -102,6 +101,52 @@ def codes_for(coll, cache, router, bits):
     return CodeStore(codes.centroids, codes.cuts, codes.levels, fine, residual, coll["offsets"]), info
 
 
+def sampled_router(coll, cache, n_train):
+    """A router for a collection too large to train on whole: its codebook
+    trained (with the parameters `Retriever.build` would choose for the
+    sample) on `n_train` passages drawn with a fixed seed, then every
+    passage added; cached. Returns it and the seconds both steps took."""
+    from nuvaris_qor_router import PyQorRouter
+    from nuvaris_qor_search.codebook import train_codebook
+
+    tag = cache / f"sampled{n_train}-{coll['meta']['vectors_sha256'][:12]}"
+    dim = coll["vectors"].shape[1]
+    router = PyQorRouter(dim)
+    if tag.with_suffix(".json").exists():
+        router.load(str(tag.with_suffix(".qor")))
+        return router, json.loads(tag.with_suffix(".json").read_text())["build_s"]
+    offsets = coll["offsets"]
+    n_docs = len(offsets) - 1
+    picked = np.sort(np.random.default_rng(5).choice(n_docs, n_train, replace=False))
+    lengths = offsets[picked + 1] - offsets[picked]
+    rows = np.concatenate([np.arange(offsets[i], offsets[i + 1]) for i in picked])
+    sample = np.ascontiguousarray(coll["vectors"][rows], np.float32)
+    ends = np.cumsum(lengths)
+    rp = _defaults.router_params(len(sample), n_train, dim)
+    log(f"training a codebook on {n_train} passages ({len(sample)} vectors), {rp} ...")
+    t = time.perf_counter()
+    codebook = train_codebook(sample, [(int(e - n), int(e)) for e, n in zip(ends, lengths)], n_fine=rp.n_fine,
+                              n_coarse=rp.n_coarse, ctop_r=rp.ctop_r)
+    train_s = time.perf_counter() - t
+    del sample
+    cache.mkdir(parents=True, exist_ok=True)
+    tag.with_suffix(".codebook.qor").write_bytes(codebook)
+    router.load(str(tag.with_suffix(".codebook.qor")))
+    log(f"  trained in {train_s:.0f} s; adding every passage ...")
+    t = time.perf_counter()
+    step = 20_000
+    for lo in range(0, n_docs, step):
+        hi = min(n_docs, lo + step)
+        block = np.ascontiguousarray(coll["vectors"][offsets[lo]:offsets[hi]], np.float32)
+        pairs = [(int(a - offsets[lo]), int(b - offsets[lo])) for a, b in zip(offsets[lo:hi], offsets[lo + 1:hi + 1])]
+        router.add_documents(block, list(range(lo, hi)), pairs)
+    add_s = time.perf_counter() - t
+    log(f"  added in {add_s:.0f} s")
+    router.save(str(tag.with_suffix(".qor")))
+    tag.with_suffix(".json").write_text(json.dumps({"build_s": train_s + add_s, "train_s": train_s, "add_s": add_s}))
+    return router, train_s + add_s
+
+
 def memory_row(retr, state_bytes, codebook_bytes, saved):
     """Bytes per vector in memory and on disk (see the module's docstring)."""
     n = retr.store.n_rows
@@ -150,7 +195,11 @@ def run_set(path, args, out):
     d = {"meta": coll["meta"], "vectors": coll["vectors"],
          "doc_offsets": np.stack([coll["offsets"][:-1], coll["offsets"][1:]], axis=1)}
     cache = path / "routers"
-    router, build_s, _, _ = bs.router_for(d, cache, rp.n_fine, rp.n_coarse, rp.ctop_r, 30)
+    if args.train_docs and n_docs > args.train_docs:
+        router, build_s = sampled_router(coll, cache, args.train_docs)
+        rp = _defaults.router_params(int(coll["offsets"][args.train_docs]), args.train_docs, d["vectors"].shape[1])
+    else:
+        router, build_s, _, _ = bs.router_for(d, cache, rp.n_fine, rp.n_coarse, rp.ctop_r, 30)
     state = router_state(router)
     codebook = strip_documents(state)
     store = VectorStore(coll["vectors"], coll["offsets"], np.arange(n_docs, dtype=np.uint64))
@@ -209,8 +258,9 @@ def run_set(path, args, out):
                           "setting": f"nprobe {nprobe}, k' {k_tok}", "bytes": round(bpv),
                           **measure(coll, search, scan, args.time_every)})
         del peer
-    if args.plaid and PLAID_PYTHON.exists():
-        plaid(path, args, emit)
+    if args.plaid:
+        native = float(np.median([r["exact_ms"] for r in rows if r["set"] == name]))
+        plaid(path, args, emit, native)
 
 
 def _defaults_bits():
@@ -219,22 +269,31 @@ def _defaults_bits():
     return CODE_BITS
 
 
-def plaid(path, args, emit):
-    """PLAID through fast-plaid in its own venv: its JSON rows, with its
-    speed-up over the exact scan it times itself beside each query."""
+def plaid(path, args, emit, native_ms):
+    """PLAID through fast-plaid in its own venv (one thread per query, its
+    faster setting on two shared cores). Its speed-up is taken over the
+    median native exact scan of this run's other rows on the same set
+    (`native_ms`), so that every row of a set shares one baseline; its own
+    NumPy-scan ratio is kept in the JSON."""
+    if not args.plaid_python.exists():
+        log(f"no PLAID venv at {args.plaid_python} (make bench-plaid-venv); PLAID left out")
+        return
     with tempfile.TemporaryDirectory(dir=args.tmp) as tmp:
         out = pathlib.Path(tmp) / "plaid.json"
-        cmd = [str(PLAID_PYTHON), str(pathlib.Path(__file__).with_name("peer_plaid.py")), "--data", str(path),
-               "--queries", str(args.queries), "--time-every", str(args.time_every), "--out", str(out)]
+        cmd = [str(args.plaid_python), str(pathlib.Path(__file__).with_name("peer_plaid.py")), "--data", str(path),
+               "--queries", str(args.queries), "--time-every", str(args.time_every), "--search-threads", "1",
+               "--index-dir", tmp, "--out", str(out)]
         log("running " + " ".join(cmd))
         if subprocess.run(cmd, check=False).returncode != 0 or not out.exists():
             log("the PLAID peer failed; see its output above")
             return
         result = json.loads(out.read_text())
-    for r in result.get("rows", []):
-        emit({"method": f"plaid {r.get('nbits', '?')}-bit", "peer": "plaid", "setting": r.get("setting", ""),
-              "recall": r["recall"], "ms": r["ms"], "exact_ms": r.get("exact_ms", float("nan")),
-              "speedup": r.get("speedup", float("nan")), "bytes": round(r.get("bytes_per_vector", 0))})
+    for r in result.get("settings", []):
+        emit({"method": f"plaid {r['nbits']}-bit", "peer": "plaid", "bits": r["nbits"],
+              "setting": f"ivf probe {r['n_ivf_probe']}, full scores {r['n_full_scores']}",
+              "recall": r["recall"], "ms": r["ms"], "exact_ms": native_ms, "speedup": native_ms / r["ms"],
+              "numpy_exact_ms": r.get("numpy_exact_ms"), "speedup_vs_numpy_exact": r.get("speedup_vs_numpy_exact"),
+              "bytes": round(r["bytes_per_vector"]), "build_s": r["build_s"]})
 
 
 def plot(out, plot_dir):
@@ -299,7 +358,10 @@ def main():
     ap.add_argument("--k-tok", type=ints, default=[64, 256])
     ap.add_argument("--peer-reranks", type=peers.rerank_arg, default=[0, 50, None])
     ap.add_argument("--plaid", action="store_true", help="also run the PLAID peer (needs make bench-plaid-venv)")
+    ap.add_argument("--plaid-python", type=pathlib.Path, default=PLAID_PYTHON)
     ap.add_argument("--queries", type=int, default=200)
+    ap.add_argument("--train-docs", type=int, default=0,
+                    help="above this many passages, train the codebook on a seeded sample of this many")
     ap.add_argument("--time-every", type=int, default=10)
     ap.add_argument("--tmp", default=None, help="where saved copies are written to measure disk bytes")
     ap.add_argument("--json", type=pathlib.Path)
