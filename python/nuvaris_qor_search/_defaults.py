@@ -1,6 +1,6 @@
 """The parameters `Retriever` uses when the caller names none: the router's
-codebook and clusters, chosen when it is built, and the search's probes and
-candidate count, chosen at each search from the collection as it is then.
+codebook and clusters, chosen when it is built, and the search's counts,
+chosen at each search from the collection as it is then.
 
 Measured on two collections of the same 20,000 English passages (WordNet
 entries): 848,456 word2vec token vectors, and 985,631 token vectors of a
@@ -8,37 +8,46 @@ pretrained transformer (all-MiniLM-L6-v2, projected to 128 dimensions), each
 with 500 queries of about 8 tokens and the same queries at 32 tokens
 (repeated rows for word2vec; [MASK]-padded for the transformer). recall@10
 is the share of the exact MaxSim top 10 found; the speed-up divides an
-exact BLAS scan of the whole collection by `search`, both timed in the same
-run on two cores shared with other jobs (bench/bench_defaults.py), router
-n_fine 4,096, n_coarse 32, ctop_r 6, n_probes 4:
+exact BLAS scan of the whole collection (in brackets: the package's own
+native exact scan, about twice as fast) by `search`, both timed in the same
+run on two cores shared with other jobs (bench/bench_defaults.py, load
+average 4 to 8), router n_fine 4,096, n_coarse 32, ctop_r 6, 2-bit codes:
 
-    collection   query     recall@10 at 1,000 / 1,500 / 2,000 / 3,000 candidates   search(q) at 2,000
-    word2vec     8 tokens  0.872 / 0.917 / 0.940 / 0.958                           0.939, 10.3x
-    word2vec     32 rows   0.872 / 0.915 / 0.938 / 0.959                           0.937, 12.8x
-    transformer  8 pieces  0.840 / 0.884 / 0.907 / 0.934                           0.907, 10.0x
-    transformer  32 pieces 0.435 / 0.509 / 0.573 / 0.660                           0.573, 13.2x
+    collection   query      search(q): recall@10, speed-up    former defaults (router, 2,000 candidates)
+    word2vec     8 tokens   0.981, 18.4x (9.6x)               0.939, 11.7x (6.1x)
+    word2vec     32 rows    0.994, 26.9x (9.4x)               0.937, 20.8x (7.3x)
+    transformer  8 pieces   0.993, 26.4x (11.9x)              0.907, 11.0x (5.0x)
+    transformer  32 pieces  0.937, 16.6x (5.2x)               0.573 (13.2x in an earlier run)
 
-(speed-ups at a load average of about 2; 12-26x under a load of 4 to 12,
-where the BLAS scan slows more than a search; every row is in
-docs/search_defaults.md)
+(every row is in docs/search_defaults.md)
 
 What the rule follows:
 - n_fine grows with the square root of the number of vectors (4 sqrt(N),
   rounded to a power of two): finer codes rank candidates better (at 1,000
-  candidates 0.87 against 0.80 for n_fine 1,024 and 0.67 for 256 on the
-  word2vec set), and routing, which costs the query rows times n_fine,
+  router candidates 0.87 against 0.80 for n_fine 1,024 and 0.67 for 256 on
+  the word2vec set), and routing, which costs the query rows times n_fine,
   stays small beside the rerank at these sizes.
 - ctop_r 6 of n_coarse 32: each document is listed under its six best
   coarse clusters. With 3 the candidates that any cut reaches held only
   0.86 of the exact top 10; more coarse clusters (128) cut that further.
-- candidates: a fixed share of the documents, 10%, the smallest measured
-  share that holds 0.9 on both collections' short queries. The rerank
-  scores a candidate at about the cost per vector at which the exact scan
-  scores a document, so the share also bounds the speed-up; small
-  collections get at least MIN_CANDIDATES (every document below that).
-- Queries padded with [MASK] to 32 pieces fall short at any share: their
-  clusters still hold 0.88 of the exact top 10, but the many mask rows
-  dominate the router's proxy ranking, so the cut loses most of it.
+- With token codes (the default), the candidates are the documents holding
+  a vector of one of each query row's TOKEN_PROBE nearest fine centroids:
+  probe 1 held 0.94 / 0.97 (word2vec / transformer, short queries), 2 held
+  0.98 / 0.99 and 3 or 4 gained about 0.01 at up to twice the candidates.
+  Near-identical query rows (cosine 0.9 or more: [MASK] padding, repeats)
+  form one group whose probe is TOKEN_PROBE times its row count (at most
+  MAX_TOKEN_PROBE), since it weighs that often in the score: on the
+  [MASK]-padded queries a probe of 1 per row held 0.69, the widened probe
+  0.94. The best RERANK = 100 by their score on the codes are scored
+  exactly (50 held 0.01 less on short queries, 0.09 less on padded ones).
+  The router's own 500 or 1,000 best added under 0.01 on short word2vec
+  queries at about twice the time (ROUTED_WITH_CODES = 0); ask for them
+  with `candidates`.
+- Without codes: a fixed share of the documents, 10%, reranked exactly,
+  the smallest share that held 0.9 on both collections' short queries;
+  small collections get at least MIN_CANDIDATES (every document below
+  that). [MASK]-padded queries fall short at any share there: the mask rows
+  dominate the router's proxy ranking.
 """
 
 from __future__ import annotations
