@@ -243,7 +243,7 @@ def run_set(path, args, out):
     for kind in args.peers:
         build = {"flat": peers.build_ivf_flat, "pq": peers.build_ivf_pq}[kind]
         log(f"building the {kind} peer ...")
-        peer = build(coll["vectors"], coll["offsets"], args.nlist)
+        peer = build(coll["vectors"], coll["offsets"], args.nlist, n_train=args.n_train)
         bpv, _ = peer.bytes_per_vector()
         out.setdefault("peer_builds", []).append({**base, "peer": peer.name, "build_s": peer.build_s, "bytes": bpv})
         for nprobe in args.nprobe:
@@ -354,6 +354,7 @@ def main():
     ap.add_argument("--reranks", type=ints, default=[0, 20, 50, 100])
     ap.add_argument("--peers", type=lambda s: [t for t in s.split(",") if t], default=["flat", "pq"])
     ap.add_argument("--nlist", type=int, default=1024)
+    ap.add_argument("--n-train", type=int, default=None, help="the peers' training rows (default: all)")
     ap.add_argument("--nprobe", type=ints, default=[8, 32])
     ap.add_argument("--k-tok", type=ints, default=[64, 256])
     ap.add_argument("--peer-reranks", type=peers.rerank_arg, default=[0, 50, None])
