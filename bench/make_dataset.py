@@ -199,6 +199,24 @@ def exact_scores(x, doc_offsets, q, q_offsets, chunk_docs=2000):
     return scores
 
 
+def passages_and_queries(synsets, chosen, n_queries, rng):
+    """The queries (`n_queries` passages with an example sentence, drawn
+    with `rng`: their indices and tokens) and the passages of the synsets
+    `chosen` (texts and tokens), each query's example left out of its
+    passage."""
+    with_examples = [i for i, k in enumerate(chosen) if synsets[k]["examples"]]
+    q_docs = sorted(rng.choice(with_examples, n_queries, replace=False).tolist())
+    held = {}
+    query_toks = []
+    for d in q_docs:
+        s = synsets[chosen[d]]
+        ex = s["examples"][int(rng.integers(len(s["examples"])))]
+        held[d] = ex
+        query_toks.append(tokens(s["words"][0] + " " + ex)[:MAX_QUERY_TOKENS])
+    texts = [passage_text(synsets[k], synsets, held.get(d)) for d, k in enumerate(chosen)]
+    return q_docs, query_toks, texts, [tokens(t) for t in texts]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--out", type=pathlib.Path, default=default_out())
@@ -216,17 +234,7 @@ def main():
     rng = np.random.default_rng(SEED)
     keys = sorted(synsets)
     chosen = [keys[i] for i in sorted(rng.choice(len(keys), args.passages, replace=False))]
-    with_examples = [i for i, k in enumerate(chosen) if synsets[k]["examples"]]
-    q_docs = sorted(rng.choice(with_examples, args.queries, replace=False).tolist())
-    held = {}
-    query_toks = []
-    for d in q_docs:
-        s = synsets[chosen[d]]
-        ex = s["examples"][int(rng.integers(len(s["examples"])))]
-        held[d] = ex
-        query_toks.append(tokens(s["words"][0] + " " + ex)[:MAX_QUERY_TOKENS])
-    texts = [passage_text(synsets[k], synsets, held.get(d)) for d, k in enumerate(chosen)]
-    passage_toks = [tokens(t) for t in texts]
+    q_docs, query_toks, texts, passage_toks = passages_and_queries(synsets, chosen, args.queries, rng)
 
     t1 = time.perf_counter()
     index, unit = word_vectors(synsets, args.out, args.epochs)

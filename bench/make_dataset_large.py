@@ -44,7 +44,6 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from make_dataset import (
     DIM,
-    MAX_QUERY_TOKENS,
     MIX,
     SEED,
     TOP,
@@ -53,9 +52,8 @@ from make_dataset import (
     default_out,
     encode,
     parse_wordnet,
-    passage_text,
+    passages_and_queries,
     stack,
-    tokens,
     word_vectors,
 )
 
@@ -95,17 +93,7 @@ def main():
     print(f"parsed {len(keys)} synsets ({time.perf_counter() - t0:.1f} s)", flush=True)
 
     rng = np.random.default_rng(SEED)
-    with_examples = [i for i, k in enumerate(keys) if synsets[k]["examples"]]
-    q_docs = sorted(rng.choice(with_examples, args.queries, replace=False).tolist())
-    held = {}
-    query_toks = []
-    for d in q_docs:
-        s = synsets[keys[d]]
-        ex = s["examples"][int(rng.integers(len(s["examples"])))]
-        held[d] = ex
-        query_toks.append(tokens(s["words"][0] + " " + ex)[:MAX_QUERY_TOKENS])
-    texts = [passage_text(synsets[k], synsets, held.get(d)) for d, k in enumerate(keys)]
-    passage_toks = [tokens(t) for t in texts]
+    q_docs, query_toks, texts, passage_toks = passages_and_queries(synsets, keys, args.queries, rng)
 
     t1 = time.perf_counter()
     index, unit = word_vectors(synsets, args.words, args.epochs)

@@ -25,6 +25,22 @@ def clustered(rows, dim=DIM, seed=0, centres=12):
     return (c[rng.integers(0, centres, rows)] + rng.standard_normal((rows, dim)).astype(np.float32)).astype(np.float32)
 
 
+def documents_with_copies(rng, n_docs, n_copies, dim):
+    """Documents of 5 to 14 unit rows drawn from `rng`, the last `n_copies`
+    repeating the first ones (equal scores under different ids): the
+    vectors and the (start, end) row range of each document."""
+    lengths = rng.integers(5, 15, n_docs)
+    lengths[-n_copies:] = lengths[:n_copies]
+    bounds = np.concatenate(([0], np.cumsum(lengths)))
+    vectors = rng.standard_normal((bounds[-1], dim), dtype=np.float32)
+    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
+    offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
+    for j in range(n_copies):
+        s, e = offsets[n_docs - n_copies + j]
+        vectors[s:e] = vectors[offsets[j][0] : offsets[j][1]]
+    return vectors, offsets
+
+
 def router_answers(r, queries, n_probes=3, max_candidates=50):
     """Everything a caller can observe of a router for each query, for
     before/after comparisons."""

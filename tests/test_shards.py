@@ -22,6 +22,7 @@ from nuvaris_qor_router import PanicException, PyQorRouter
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
+from conftest import documents_with_copies  # noqa: E402
 from nuvaris_qor_search import (  # noqa: E402
     Retriever,
     _channel,
@@ -50,15 +51,7 @@ pytestmark = pytest.mark.usefixtures("local_ray")  # one Ray for the session (co
 def data():
     """Documents of 5 to 14 unit rows; ids grow with the indexing order but are not consecutive."""
     rng = np.random.default_rng(5)
-    lengths = rng.integers(5, 15, N_DOCS)
-    lengths[-N_DUPLICATES:] = lengths[:N_DUPLICATES]
-    bounds = np.concatenate(([0], np.cumsum(lengths)))
-    vectors = rng.standard_normal((bounds[-1], DIM), dtype=np.float32)
-    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-    offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
-    for j in range(N_DUPLICATES):
-        s, e = offsets[N_DOCS - N_DUPLICATES + j]
-        vectors[s:e] = vectors[offsets[j][0] : offsets[j][1]]
+    vectors, offsets = documents_with_copies(rng, N_DOCS, N_DUPLICATES, DIM)
     ids = [7 * d + 3 for d in range(N_DOCS)]
     sample = offsets[:120]
     codebook = train_codebook(vectors[: sample[-1][1]], sample, n_fine=32, n_coarse=6, ctop_r=2)

@@ -13,6 +13,7 @@ import pytest
 
 ray = pytest.importorskip("ray", reason="Ray is not installed (the optional `ray` extra: pip install '.[ray]')")
 
+from conftest import documents_with_copies  # noqa: E402
 from nuvaris_qor_search import Retriever  # noqa: E402
 from nuvaris_qor_search.codes import CodeStore, quantiser_digest  # noqa: E402
 from nuvaris_qor_search.shards import ShardedRouter, ShardRestartedError, train_codebook, train_quantiser  # noqa: E402
@@ -26,15 +27,7 @@ SHARD_CPUS = 0
 @pytest.fixture(scope="module")
 def data():
     rng = np.random.default_rng(11)
-    lengths = rng.integers(5, 15, N_DOCS)
-    lengths[-N_DUPLICATES:] = lengths[:N_DUPLICATES]
-    bounds = np.concatenate(([0], np.cumsum(lengths)))
-    vectors = rng.standard_normal((bounds[-1], DIM), dtype=np.float32)
-    vectors /= np.linalg.norm(vectors, axis=1, keepdims=True)
-    offsets = list(zip(bounds[:-1].tolist(), bounds[1:].tolist()))
-    for j in range(N_DUPLICATES):
-        s, e = offsets[N_DOCS - N_DUPLICATES + j]
-        vectors[s:e] = vectors[offsets[j][0] : offsets[j][1]]
+    vectors, offsets = documents_with_copies(rng, N_DOCS, N_DUPLICATES, DIM)
     sample = offsets[:100]
     codebook = train_codebook(vectors[: sample[-1][1]], sample, n_fine=32, n_coarse=6, ctop_r=2)
     quantiser = train_quantiser(codebook, vectors[: sample[-1][1]])
