@@ -51,7 +51,7 @@ def test_version_len_repr_and_signature(docs):
         rows = r.store.n_rows
         assert len(r) == r.n_docs == 58
         assert repr(r) == (
-            f"<Retriever 58 documents (+2 removed), {rows} vectors of dim {DIM}, float32, string ids,"
+            f"<Retriever 58 documents (+2 removed), {rows} vectors of dim {DIM}, float32, 2-bit codes, string ids,"
             f" 16 fine centroids, store in {str(r.store.directory)!r}>"
         )
     assert repr(r) == "<Retriever closed>"

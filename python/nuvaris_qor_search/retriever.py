@@ -806,9 +806,11 @@ class Retriever:
         kind = "string" if self._store.string_ids else "integer"
         removed = f" (+{self._n_removed} removed)" if self._n_removed else ""
         where = "in memory" if self._store.directory is None else f"in {str(self._store.directory)!r}"
+        codes = "no codes" if self._codes is None else f"{self._codes.bits}-bit codes"
+        floats = self.dtype.name if self._store.keeps_vectors else "no float store"
         return (
             f"<Retriever {self.n_docs} documents{removed}, {self._store.n_rows} vectors of dim {self.dim},"
-            f" {self.dtype.name}, {kind} ids, {self._router.n_fine()} fine centroids, store {where}>"
+            f" {floats}, {codes}, {kind} ids, {self._router.n_fine()} fine centroids, store {where}>"
         )
 
     def _check_open(self) -> None:
