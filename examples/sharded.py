@@ -19,7 +19,7 @@ query = vectors[300:310] + 0.05 * rng.standard_normal((10, 64), dtype=np.float32
 print(router.route_query(query, n_probes=4, max_candidates=5))  # [(doc_id, proxy_score)], merged, best first
 print(router.search(query, k=3))                                # exact MaxSim top 3 of each shard's best, merged
 directory = tempfile.mkdtemp()
-router.save(directory)                                          # shard-0000/, shard-0001/, codebook.qor, quantiser.npy, manifest.json
+router.save(directory)                                          # shard-000N/, codebook.qor, quantiser.npy, manifest
 router.close()
 with ShardedRouter.load(directory, num_cpus=1) as again:
     print(again.shard_doc_counts(), again.search(query, k=3))
