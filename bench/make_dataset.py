@@ -217,6 +217,22 @@ def passages_and_queries(synsets, chosen, n_queries, rng):
     return q_docs, query_toks, texts, [tokens(t) for t in texts]
 
 
+def write_texts(out, texts, doc_ids, q_docs, query_toks):
+    """texts.jsonl: one line per passage, then one per query (to read)."""
+    with open(out / "texts.jsonl.tmp", "w") as fh:
+        for d, t in enumerate(texts):
+            fh.write(json.dumps({"passage": d, "id": int(doc_ids[d]), "text": t}) + "\n")
+        for i, (d, t) in enumerate(zip(q_docs, query_toks)):
+            fh.write(json.dumps({"query": i, "relevant": d, "text": " ".join(t)}) + "\n")
+    os.replace(out / "texts.jsonl.tmp", out / "texts.jsonl")
+
+
+def relevant_ranks(top_idx, relevant):
+    """Each query's relevant passage's rank (1-based) in its exact top list, or None."""
+    return [int(np.nonzero(top_idx[i] == relevant[i])[0][0]) + 1 if relevant[i] in top_idx[i] else None
+            for i in range(len(relevant))]
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--out", type=pathlib.Path, default=default_out())
@@ -262,17 +278,11 @@ def main():
         tmp = args.out / f"{name}.tmp.npy"
         np.save(tmp, a)
         os.replace(tmp, args.out / f"{name}.npy")
-    with open(args.out / "texts.jsonl.tmp", "w") as fh:
-        for d, t in enumerate(texts):
-            fh.write(json.dumps({"passage": d, "id": int(doc_ids[d]), "text": t}) + "\n")
-        for i, (d, t) in enumerate(zip(q_docs, query_toks)):
-            fh.write(json.dumps({"query": i, "relevant": d, "text": " ".join(t)}) + "\n")
-    os.replace(args.out / "texts.jsonl.tmp", args.out / "texts.jsonl")
+    write_texts(args.out, texts, doc_ids, q_docs, query_toks)
 
     lens = doc_offsets[:, 1] - doc_offsets[:, 0]
     qlens = q_offsets[:, 1] - q_offsets[:, 0]
-    rel_rank = [int(np.nonzero(top_idx[i] == relevant[i])[0][0]) + 1 if relevant[i] in top_idx[i] else None
-                for i in range(len(relevant))]
+    rel_rank = relevant_ranks(top_idx, relevant)
     found = [r for r in rel_rank if r is not None]
     meta = {
         "source": "WordNet 3.0 (Debian wordnet-base, /usr/share/wordnet)",

@@ -53,8 +53,10 @@ from make_dataset import (
     encode,
     parse_wordnet,
     passages_and_queries,
+    relevant_ranks,
     stack,
     word_vectors,
+    write_texts,
 )
 
 
@@ -139,16 +141,10 @@ def main():
     for name, a in {"doc_offsets": doc_offsets, "doc_ids": doc_ids, "queries": q, "query_offsets": q_offsets,
                     "relevant": relevant, "exact_top": top_idx, "exact_scores": top_scores}.items():
         save(args.out, name, a)
-    with open(args.out / "texts.jsonl.tmp", "w") as fh:
-        for d, t in enumerate(texts):
-            fh.write(json.dumps({"passage": d, "id": int(doc_ids[d]), "text": t}) + "\n")
-        for i, (d, t) in enumerate(zip(q_docs, query_toks)):
-            fh.write(json.dumps({"query": i, "relevant": d, "text": " ".join(t)}) + "\n")
-    os.replace(args.out / "texts.jsonl.tmp", args.out / "texts.jsonl")
+    write_texts(args.out, texts, doc_ids, q_docs, query_toks)
 
     qlens = q_offsets[:, 1] - q_offsets[:, 0]
-    rel_rank = [int(np.nonzero(top_idx[i] == relevant[i])[0][0]) + 1 if relevant[i] in top_idx[i] else None
-                for i in range(len(relevant))]
+    rel_rank = relevant_ranks(top_idx, relevant)
     found = [r for r in rel_rank if r is not None]
     meta = {
         "source": "WordNet 3.0 (Debian wordnet-base, /usr/share/wordnet): every synset as a passage",
