@@ -43,7 +43,7 @@ import numpy as np
 
 from nuvaris_qor_search import Retriever, _defaults
 from nuvaris_qor_search.codebook import strip_documents
-from nuvaris_qor_search.codes import CodeStore
+from nuvaris_qor_search.codes import CodeStore, state_centroids
 from nuvaris_qor_search.retriever import router_state
 from nuvaris_qor_search.store import VectorStore
 
@@ -74,8 +74,8 @@ def codes_for(coll, cache, router, bits):
         info = json.loads(tag.with_suffix(".json").read_text())
         table = np.load(tag.with_suffix(".quantiser.npy"))
         k = 1 << bits
-        centroids = CodeStore.train(state, np.zeros((2, dim), np.float32), bits=bits).centroids
-        assert len(centroids) == n_fine
+        centroids = state_centroids(state)
+        assert centroids.shape == (n_fine, dim)
         codes = CodeStore(centroids, np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k]),
                           np.load(tag.with_suffix(".fine.npy"), mmap_mode="r"),
                           np.load(tag.with_suffix(".residual.npy"), mmap_mode="r"), coll["offsets"])

@@ -49,6 +49,7 @@ from typing import Any
 import numpy as np
 
 from . import _inputs, _native
+from .store import document_rows
 
 __all__ = ["CodeStore", "ARRAY_NAMES", "quantiser_bytes", "quantiser_digest", "train_quantiser"]
 
@@ -136,10 +137,9 @@ class CodeStore:
             raise ValueError(f"bits must be 1, 2 or 4, got {bits!r}")
         sample = _inputs.count(sample, "sample")
         seed = _inputs.count(seed, "seed")
-        n_fine, dim, raw = _native.fine_centroids(state)
-        centroids = np.frombuffer(raw, np.float32).reshape(n_fine, dim).copy()
-        matrix = _vectors(vectors, dim)
-        k = 1 << bits
+        centroids = state_centroids(state)
+        matrix = _vectors(vectors, centroids.shape[1])
+        k, dim = 1 << bits, centroids.shape[1]
         cuts = np.empty((dim, k - 1), np.float32)
         levels = np.empty((dim, k), np.float32)
         _native.train_quantiser(centroids, matrix, bits, sample, seed, cuts, levels)
@@ -169,11 +169,12 @@ class CodeStore:
     def from_quantiser(cls, state: bytes, quantiser: bytes) -> CodeStore:
         """An empty store with the fine centroids of the router state file's
         bytes `state` and the quantiser that `quantiser_bytes` wrote."""
-        n_fine, dim, raw = _native.fine_centroids(state)
-        centroids = np.frombuffer(raw, np.float32).reshape(n_fine, dim).copy()
+        centroids = state_centroids(state)
         cuts, levels = read_quantiser(quantiser)
-        if len(levels) != dim:
-            raise ValueError(f"the quantiser is for {len(levels)} dimensions; the codebook has {dim}")
+        if len(levels) != centroids.shape[1]:
+            raise ValueError(
+                f"the quantiser is for {len(levels)} dimensions; the codebook has {centroids.shape[1]}"
+            )
         return cls(centroids, cuts, levels)
 
     def empty_like(self) -> CodeStore:
@@ -204,7 +205,7 @@ class CodeStore:
         self.offsets = np.concatenate([self.offsets, self.offsets[-1] + np.cumsum(counts, dtype=np.int64)])
         self._lists = None
 
-    def decode(self, rows: slice) -> np.ndarray:
+    def decode(self, rows: slice | np.ndarray) -> np.ndarray:
         """The stored vectors `rows` as their codes describe them: centroid
         plus each dimension's level, float32 (an approximation of the
         vectors that were encoded)."""
@@ -236,10 +237,7 @@ class CodeStore:
     def subset(self, docs: np.ndarray) -> CodeStore:
         """A new store of documents `docs` (ascending int64 indices) only, in
         that order."""
-        begin, end = self.offsets[docs], self.offsets[docs + 1]
-        lengths = end - begin
-        first = np.cumsum(lengths) - lengths
-        rows = np.arange(int(lengths.sum()), dtype=np.int64) + np.repeat(begin - first, lengths)
+        rows, lengths = document_rows(self.offsets, docs)
         offsets = np.concatenate([np.zeros(1, np.int64), np.cumsum(lengths, dtype=np.int64)])
         return CodeStore(self.centroids, self.cuts, self.levels, self.fine[rows], self.residual[rows], offsets)
 
@@ -330,6 +328,13 @@ class CodeStore:
             for name in ARRAY_NAMES
         }
         return cls(**arrays)
+
+
+def state_centroids(state: bytes) -> np.ndarray:
+    """The fine centroids ((n_fine, D) float32, writable) of a router state
+    file's bytes, read by the native core."""
+    n_fine, dim, raw = _native.fine_centroids(state)
+    return np.frombuffer(raw, np.float32).reshape(n_fine, dim).copy()
 
 
 def quantiser_bytes(cuts: np.ndarray, levels: np.ndarray) -> bytes:

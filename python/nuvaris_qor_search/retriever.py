@@ -23,9 +23,9 @@ from nuvaris_qor_router import PyQorRouter
 from . import _defaults, _files, _inputs, _native, maxsim
 from ._progress import Progress
 from .codebook import strip_documents
-from .codes import CodeStore, read_quantiser
+from .codes import CodeStore, read_quantiser, state_centroids
 from .maxsim import top_k
-from .store import IDS, OFFSETS, VECTORS, VectorStore, store_dtype
+from .store import IDS, OFFSETS, VECTORS, VectorStore, document_rows, store_dtype
 
 ROUTER_FILE = "router.qor"
 MANIFEST_FILE = "manifest.json"
@@ -445,11 +445,8 @@ class Retriever:
         from the float store, or decoded from the codes without one."""
         if self._store.keeps_vectors or self._codes is None:
             return self._store.gather(docs)
-        offsets = self._store.offsets
-        sizes = offsets[docs + 1] - offsets[docs]
-        parts = [self._codes.decode(slice(int(offsets[d]), int(offsets[d + 1]))) for d in docs.tolist()]
-        rows = np.concatenate(parts) if parts else np.empty((0, self.dim), np.float32)
-        return np.ascontiguousarray(rows, np.float32), sizes
+        rows, sizes = document_rows(self._store.offsets, docs)
+        return np.ascontiguousarray(self._codes.decode(rows)), sizes
 
     def _check_id_kind(self, ids: np.ndarray) -> None:
         if len(ids) == 0 or self._store.n_docs == 0:
@@ -1101,9 +1098,8 @@ def _read_codes(files: dict[str, BufferedReader], store: VectorStore, mmap: bool
     quantiser.seek(0)
     try:
         cuts, levels = read_quantiser(quantiser.read())
-        n_fine, dim, raw = _native.fine_centroids(data)
-        centroids = np.frombuffer(raw, np.float32).reshape(n_fine, dim)
-        return CodeStore(centroids, cuts, levels, arrays["codes_fine"], arrays["codes_residual"], store.offsets)
+        fine, residual = arrays["codes_fine"], arrays["codes_residual"]
+        return CodeStore(state_centroids(data), cuts, levels, fine, residual, store.offsets)
     except ValueError as exc:
         raise ValueError(f"the codes do not fit: {exc}") from None
 

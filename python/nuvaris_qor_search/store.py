@@ -441,14 +441,9 @@ class VectorStore:
         another, as a C-contiguous float32 block, and each document's row
         count in the block."""
         self._need_vectors()
-        begin = self._offsets[docs]
-        lengths = self._offsets[docs + 1] - begin
-        total = int(lengths.sum())
-        if total == 0:
+        rows, lengths = document_rows(self._offsets, docs)
+        if len(rows) == 0:
             return np.empty((0, self._dim), np.float32), lengths
-        # Row i of the block is begin[d] + (i - first row of d in the block).
-        first = np.cumsum(lengths) - lengths
-        rows = np.arange(total, dtype=np.int64) + np.repeat(begin - first, lengths)
         block = self._vectors[rows]
         if block.dtype != np.float32:
             block = block.astype(np.float32)
@@ -495,6 +490,18 @@ class VectorStore:
         if self._cleanup is not None:
             self._cleanup()
             self._cleanup = None
+
+
+def document_rows(offsets: np.ndarray, docs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The row indices (int64) of documents `docs`, one document after
+    another, where document d is rows offsets[d] to offsets[d + 1] - 1; and
+    each document's row count."""
+    begin = offsets[docs]
+    lengths = offsets[docs + 1] - begin
+    # Row i of the block is begin[d] + (i - first row of d in the block).
+    first = np.cumsum(lengths) - lengths
+    rows = np.arange(int(lengths.sum()), dtype=np.int64) + np.repeat(begin - first, lengths)
+    return rows, lengths
 
 
 def check_arrays(vectors: np.ndarray | None, offsets: np.ndarray, ids: np.ndarray, dim: int = 0) -> None:
