@@ -181,6 +181,7 @@ r = qor.PyQorRouter(4)
 r.build(np.random.default_rng(0).standard_normal((20, 4)).astype(np.float32), [1, 2], [(0, 10), (10, 20)],
         n_fine=4, n_coarse=2)
 ready, release = os.pipe()
+settled, settle = os.pipe()
 child = []
 
 class ForkThenStop(logging.Handler):
@@ -190,6 +191,7 @@ class ForkThenStop(logging.Handler):
         pid = os.fork()
         if pid == 0:
             os.close(release)
+            os.write(settle, b"s")  # its descriptors no longer change
             os.read(ready, 1)  # until the parent lets go
             os._exit(0)
         child.append(pid)
@@ -202,6 +204,7 @@ try:
     r.save(path)
 except RuntimeError:
     pass
+os.read(settled, 1)
 held = []
 for fd in os.listdir(f"/proc/{child[0]}/fd"):
     if os.readlink(f"/proc/{child[0]}/fd/{fd}").endswith(".tmp (deleted)"):
