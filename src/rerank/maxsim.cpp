@@ -67,17 +67,36 @@ const float* document_rows(const StoreView& store, uint64_t first, std::size_t n
     return buffer.data();
 }
 
+// The bytes of a document's rows in the store.
+Lookahead rows_of(const StoreView& store, int64_t doc) {
+    const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
+    const auto* base = static_cast<const char*>(store.rows);
+    const auto dim = static_cast<std::size_t>(store.dim);
+    Lookahead span;
+    span.next = base + static_cast<std::size_t>(store.offsets[doc]) * dim * element;
+    span.left = static_cast<std::size_t>(store.offsets[doc + 1] - store.offsets[doc]) * dim * element;
+    return span;
+}
+
 // The first lines of a document's rows, fetched while the one before it is
-// scored: the kernels prefetch ahead within a document, not into the next
-// candidate's.
+// scored.
 void prefetch_start(const StoreView& store, int64_t doc) {
     constexpr std::size_t LINES = 16;
-    const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
-    const auto* p = static_cast<const char*>(store.rows) + static_cast<std::size_t>(store.offsets[doc]) *
-                                                               static_cast<std::size_t>(store.dim) * element;
-    const auto bytes = static_cast<std::size_t>(store.offsets[doc + 1] - store.offsets[doc]) *
-                       static_cast<std::size_t>(store.dim) * element;
-    for (std::size_t k = 0; k < LINES && k * 64 < bytes; ++k) __builtin_prefetch(p + k * 64);
+    const Lookahead span = rows_of(store, doc);
+    for (std::size_t k = 0; k < LINES && k * 64 < span.left; ++k) __builtin_prefetch(span.next + k * 64);
+}
+
+// The rows a kernel fetches while it scores candidate i: a float16 store's
+// are widened into a buffer first, so the whole next candidate, ahead of its
+// widening; a float32 store's it reads in place, so none: the kernel then
+// fetches its own document's next block of rows as it goes, and the next
+// candidate's first lines are fetched here.
+Lookahead ahead_of(const StoreView& store, std::span<const int64_t> candidates, std::size_t i,
+                   std::size_t end) {
+    if (i + 1 >= end) return {};
+    if (store.type == RowType::Float16) return rows_of(store, candidates[i + 1]);
+    prefetch_start(store, candidates[i + 1]);
+    return {};
 }
 
 }  // namespace
@@ -87,7 +106,7 @@ float half_to_float(uint16_t bits) {
 }
 
 void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima) {
+                        const float* rows, std::size_t n_rows, float* maxima, Lookahead&) {
     // One dot per query row at a time, accumulated in the definition's order;
     // the running maxima see the rows in increasing order.
     std::fill(maxima, maxima + q, NEG_INF);
@@ -159,12 +178,12 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
         std::vector<float> maxima(stride);
         std::vector<float> widened(store.type == RowType::Float16 ? longest * dim : 0);
         for (std::size_t i = begin; i < end; ++i) {
-            if (i + 1 < end) prefetch_start(store, candidates[i + 1]);
+            Lookahead ahead = ahead_of(store, candidates, i, end);
             const int64_t c = candidates[i];
             const auto first = static_cast<uint64_t>(store.offsets[c]);
             const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
             const float* rows = document_rows(store, first, len, widen, widened);
-            kernel(qt.data(), stride, rows_q, dim, rows, len, maxima.data());
+            kernel(qt.data(), stride, rows_q, dim, rows, len, maxima.data(), ahead);
             float score = maxima[0];
             for (std::size_t j = 1; j < rows_q; ++j) score = score + maxima[j];
             out[i] = score;

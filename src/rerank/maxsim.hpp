@@ -47,20 +47,48 @@ inline std::size_t maxsim_stride(uint64_t q) {
     return static_cast<std::size_t>((q + MAXSIM_LANES - 1) / MAXSIM_LANES * MAXSIM_LANES);
 }
 
+// The cache lines of rows scored later (the next candidate's), fetched a few
+// at a time while the current document is scored: they arrive in time, and
+// spread out they never stall the kernel the way one burst of prefetches
+// waiting for free line-fill buffers would. An empty one leaves the kernel
+// to fetch its own document's rows a block ahead.
+struct Lookahead {
+    static constexpr std::size_t SLOT = 16;  // dimensions per fetch
+
+    const char* next = nullptr;
+    std::size_t left = 0;  // bytes from `next` still to fetch
+    std::size_t per_slot = 0;
+
+    // Spreads the lines still to fetch over `slots` coming fetches.
+    void pace(std::size_t slots) {
+        const std::size_t lines = (left + 63) / 64;
+        per_slot = slots == 0 ? lines : (lines + slots - 1) / slots;
+    }
+    void fetch() {
+        for (std::size_t k = 0; k < per_slot && left != 0; ++k) {
+            __builtin_prefetch(next);
+            const std::size_t step = left < 64 ? left : 64;
+            next += step;
+            left -= step;
+        }
+    }
+};
+
 // The per-query-row maxima of one document: maxima[j] = max over the
 // n_rows row-major float32 rows of dot(q_j, row), for j < q. The query is
 // read transposed: qt[p * stride + j] is dimension p of query row j, zero for
 // j >= q. Vector kernels also write lanes q .. maxsim_stride(q) - 1 of
-// `maxima`, which must have that room. n_rows == 0 leaves -inf.
+// `maxima`, which must have that room. n_rows == 0 leaves -inf. The vector
+// kernels fetch `ahead`'s lines as they go; the scalar one leaves them.
 using MaxSimKernel = void (*)(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                              const float* rows, std::size_t n_rows, float* maxima);
+                              const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead);
 
 void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima);
+                        const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead);
 void maxsim_rows_avx2(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                      std::size_t n_rows, float* maxima);
+                      std::size_t n_rows, float* maxima, Lookahead& ahead);
 void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima);
+                        const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead);
 
 // The kernel of `isa`, or the scalar one when this processor or build lacks it.
 MaxSimKernel maxsim_kernel_for(parallel::Isa isa);

@@ -9,8 +9,8 @@
 namespace qor {
 
 void maxsim_rows_avx2(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                      std::size_t n_rows, float* maxima) {
-    maxsim_rows<Avx2, 5, 2>(qt, stride, q, dim, rows, n_rows, maxima);
+                      std::size_t n_rows, float* maxima, Lookahead& ahead) {
+    maxsim_rows<Avx2, 5, 2>(qt, stride, q, dim, rows, n_rows, maxima, ahead);
 }
 
 }  // namespace qor

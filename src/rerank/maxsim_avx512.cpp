@@ -1,9 +1,11 @@
 // AVX-512 MaxSim kernel. A query of more than 8 rows takes 512-bit vectors
-// of 16 query rows, in blocks of 6 document rows x two vectors; one of at
-// most 8 rows takes 256-bit vectors in blocks of 8 document rows (a
-// half-empty 512-bit vector would do the same work no faster; interleaving
-// two document rows into one measured slower than this). Also the float16
-// widening. FMA is disabled for this file.
+// of 16 query rows, in blocks of 6 document rows x two vectors. One of at
+// most 8 rows runs the AVX2 kernel: a half-empty 512-bit vector does the
+// same work no faster; two document rows interleaved into one 512-bit vector
+// (the query's values doubled, so that a pair is one broadcast load)
+// measured no faster either, and the same 256-bit code compiled here ran
+// about 7% slower than the AVX2 file's. Also the float16 widening. FMA is
+// disabled for this file.
 #include "common/simd_x86.hpp"
 #include "rerank/maxsim.hpp"
 #include "rerank/maxsim_kernel.inl"
@@ -11,11 +13,11 @@
 namespace qor {
 
 void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima) {
+                        const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead) {
     if (q <= 8)
-        maxsim_rows<Avx2, 4, 2>(qt, stride, q, dim, rows, n_rows, maxima);
+        maxsim_rows_avx2(qt, stride, q, dim, rows, n_rows, maxima, ahead);
     else
-        maxsim_rows<Avx512, 6, 2>(qt, stride, q, dim, rows, n_rows, maxima);
+        maxsim_rows<Avx512, 6, 2>(qt, stride, q, dim, rows, n_rows, maxima, ahead);
 }
 
 void widen_half_avx512(const uint16_t* src, std::size_t n, float* dst) {

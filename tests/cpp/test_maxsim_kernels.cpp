@@ -74,7 +74,8 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
     for (const std::size_t d : {31, 33, 97, 128}) dims.push_back(d);
     const auto all = kernels();
     // Query rows around the lane widths and strips, document lengths around
-    // every row block of the kernels (5, 10, 12, 24) and none at all.
+    // every row block of the kernels (5, 10, 12, 24) and none at all;
+    // dimensions around the kernels' slots of 16.
     for (const std::size_t dim : dims)
         for (const std::size_t q : {1, 7, 8, 9, 16, 17, 33})
             for (const std::size_t n_rows : {0, 1, 4, 6, 11, 13, 25, 29})
