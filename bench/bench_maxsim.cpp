@@ -5,11 +5,16 @@
 //   build/bench/bench_maxsim [query rows] [dim] [rows per document]
 // prints: kernel=<isa> store=<f32|f16> data=<cached|streamed> q=<rows> dim=<d> us_per_candidate=<us>
 // ns_per_row=<ns>
+// and first this core's arithmetic floor for one candidate: the exact score
+// needs q x dim x rows products and as many sums, unfused, so at best
+//   floor=<256|512> ns_per_vector_op=<ns> us_per_candidate=<us>
+// from the measured throughput of independent vector multiply-then-add pairs.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <immintrin.h>
 #include <random>
 #include <vector>
 
@@ -28,6 +33,37 @@ uint16_t to_half(float f) {
     const int e = static_cast<int>((b >> 23) & 0xFF) - 112;
     return static_cast<uint16_t>(e <= 0 ? sign
                                         : sign | (static_cast<uint32_t>(e) << 10) | ((b >> 13) & 0x3FFu));
+}
+
+// Nanoseconds per vector multiply plus vector add, over 12 independent
+// chains (more than the adders' latency times their ports), 5 runs' median.
+// One body per width, each compiled for its instruction set.
+#define QOR_PAIRS_BODY(F, SET1, MUL, ADD)                                                         \
+    constexpr int CHAINS = 12;                                                                    \
+    constexpr long ITERS = 4'000'000;                                                             \
+    std::vector<double> t;                                                                        \
+    const F scale = SET1(0.999f), shift = SET1(0.001f);                                           \
+    for (int rep = 0; rep < 5; ++rep) {                                                           \
+        F acc[CHAINS];                                                                            \
+        for (F & a : acc) a = SET1(0.5f);                                                         \
+        const auto t0 = std::chrono::steady_clock::now();                                         \
+        for (long i = 0; i < ITERS; ++i)                                                          \
+            for (F & a : acc) a = ADD(MUL(a, scale), shift);                                      \
+        const auto t1 = std::chrono::steady_clock::now();                                         \
+        float sink[16];                                                                           \
+        std::memcpy(sink, &acc[CHAINS - 1], sizeof(F));                                           \
+        if (sink[0] == 12345.0f) std::puts(""); /* keeps the chains alive */                      \
+        t.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / (double(ITERS) * CHAINS)); \
+    }                                                                                             \
+    std::sort(t.begin(), t.end());                                                                \
+    return t[2];
+
+__attribute__((target("avx2"))) double ns_per_pair_256() {
+    QOR_PAIRS_BODY(__m256, _mm256_set1_ps, _mm256_mul_ps, _mm256_add_ps)
+}
+
+__attribute__((target("avx512f"))) double ns_per_pair_512() {
+    QOR_PAIRS_BODY(__m512, _mm512_set1_ps, _mm512_mul_ps, _mm512_add_ps)
 }
 
 }  // namespace
@@ -51,6 +87,18 @@ int main(int argc, char** argv) {
         streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
     std::vector<float> out(n_docs);
     qor::parallel::ThreadPool one(1);
+
+    // Vector operations per candidate: one per dimension, row and vector of
+    // query rows (8 lanes, or 16).
+    for (const Isa isa : {Isa::Avx2, Isa::Avx512}) {
+        if (!qor::parallel::isa_supported(isa)) continue;
+        const bool wide = isa == Isa::Avx512;
+        const double ns = wide ? ns_per_pair_512() : ns_per_pair_256();
+        const uint64_t lanes = wide ? 16 : 8;
+        const double ops = double((q + lanes - 1) / lanes) * double(dim) * double(len);
+        std::printf("floor=%s ns_per_vector_op=%.3f us_per_candidate=%.3f\n", wide ? "512" : "256", ns,
+                    ops * ns * 1e-3);
+    }
 
     for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
         if (!qor::parallel::isa_supported(isa)) continue;
