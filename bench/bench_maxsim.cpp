@@ -9,12 +9,13 @@
 // needs q x dim x rows products and as many sums, unfused, so at best
 //   floor=<256|512> ns_per_vector_op=<ns> us_per_candidate=<us>
 // from the measured throughput of independent vector multiply-then-add pairs.
+#include <immintrin.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <immintrin.h>
 #include <random>
 #include <vector>
 
@@ -38,24 +39,24 @@ uint16_t to_half(float f) {
 // Nanoseconds per vector multiply plus vector add, over 12 independent
 // chains (more than the adders' latency times their ports), 5 runs' median.
 // One body per width, each compiled for its instruction set.
-#define QOR_PAIRS_BODY(F, SET1, MUL, ADD)                                                         \
-    constexpr int CHAINS = 12;                                                                    \
-    constexpr long ITERS = 4'000'000;                                                             \
-    std::vector<double> t;                                                                        \
-    const F scale = SET1(0.999f), shift = SET1(0.001f);                                           \
-    for (int rep = 0; rep < 5; ++rep) {                                                           \
-        F acc[CHAINS];                                                                            \
-        for (F & a : acc) a = SET1(0.5f);                                                         \
-        const auto t0 = std::chrono::steady_clock::now();                                         \
-        for (long i = 0; i < ITERS; ++i)                                                          \
-            for (F & a : acc) a = ADD(MUL(a, scale), shift);                                      \
-        const auto t1 = std::chrono::steady_clock::now();                                         \
-        float sink[16];                                                                           \
-        std::memcpy(sink, &acc[CHAINS - 1], sizeof(F));                                           \
-        if (sink[0] == 12345.0f) std::puts(""); /* keeps the chains alive */                      \
+#define QOR_PAIRS_BODY(F, SET1, MUL, ADD)                                                                  \
+    constexpr int CHAINS = 12;                                                                             \
+    constexpr long ITERS = 4'000'000;                                                                      \
+    std::vector<double> t;                                                                                 \
+    const F scale = SET1(0.999f), shift = SET1(0.001f);                                                    \
+    for (int rep = 0; rep < 5; ++rep) {                                                                    \
+        F acc[CHAINS];                                                                                     \
+        for (F& a : acc) a = SET1(0.5f);                                                                   \
+        const auto t0 = std::chrono::steady_clock::now();                                                  \
+        for (long i = 0; i < ITERS; ++i)                                                                   \
+            for (F& a : acc) a = ADD(MUL(a, scale), shift);                                                \
+        const auto t1 = std::chrono::steady_clock::now();                                                  \
+        float sink[16];                                                                                    \
+        std::memcpy(sink, &acc[CHAINS - 1], sizeof(F));                                                    \
+        if (sink[0] == 12345.0f) std::puts(""); /* keeps the chains alive */                               \
         t.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / (double(ITERS) * CHAINS)); \
-    }                                                                                             \
-    std::sort(t.begin(), t.end());                                                                \
+    }                                                                                                      \
+    std::sort(t.begin(), t.end());                                                                         \
     return t[2];
 
 __attribute__((target("avx2"))) double ns_per_pair_256() {
