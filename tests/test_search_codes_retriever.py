@@ -4,6 +4,7 @@ also of directories saved before codes existed."""
 
 import json
 import logging
+import re
 
 import numpy as np
 import pytest
@@ -71,6 +72,16 @@ class TestSearch:
 
     def test_no_candidates_no_hits(self, built, docs):
         assert built.search(docs[0][:2], k=5, candidates=0, probe=0) == []
+
+    @pytest.mark.parametrize("probe", [128, 2**63, 2**70])
+    def test_a_probe_of_every_centroid_makes_every_document_a_candidate(self, docs, probe):
+        # More centroids than the cap on a group's widened probe: the
+        # caller's own probe is still honoured, and one beyond the
+        # centroids (however large) reads every list.
+        with Retriever.build(docs, list(range(N)), n_fine=128, n_coarse=4) as r:
+            for q in queries(docs, 5, count=4):
+                assert len(r.search(q, k=N, probe=probe, rerank=0)) == N
+                assert r.search(q, k=7, probe=probe, rerank=N) == r.rerank(q, None, k=7)
 
     @pytest.mark.parametrize("bad", [{"probe": -1}, {"rerank": 1.5}, {"probe": True}])
     def test_counts_are_checked(self, built, docs, bad):
@@ -241,6 +252,35 @@ class TestSaved:
         edit(manifest)
         path.write_text(json.dumps(manifest))
         with pytest.raises(ValueError, match=message):
+            Retriever.load(tmp_path / "saved", verify=False)
+
+    @pytest.mark.parametrize(
+        ("name", "change", "message"),
+        [
+            ("codes_fine.npy", lambda a: np.where(np.arange(len(a)) == 5, 60_000, a).astype(np.uint16),
+             "codes_fine.npy holds fine code 60000; the codebook has 32 centroids"),
+            ("codes_residual.npy", np.asfortranarray, "cannot read codes_residual.npy: its rows are not in C order"),
+            ("codes_quantiser.npy", lambda a: np.where(np.arange(a.size).reshape(a.shape) == 3, np.nan, a),
+             "not a residual quantiser: its table holds NaN or infinity"),
+            ("manifest.json", lambda m: {**m, "code_bits": 4}, "the quantiser has 2 bits; the manifest says 4"),
+        ],
+    )
+    @pytest.mark.parametrize("keep_vectors", [True, False])
+    def test_codes_save_cannot_write_are_refused(self, docs, tmp_path, name, change, message, keep_vectors):
+        # Each would load, then score some vectors -inf or NaN, fail in a
+        # search, or fail to decode in compact.
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, keep_vectors=keep_vectors) as r:
+            r.save(tmp_path / "saved")
+        path = tmp_path / "saved" / name
+        manifest_path = tmp_path / "saved" / "manifest.json"
+        if name == "manifest.json":
+            manifest_path.write_text(json.dumps(change(json.loads(manifest_path.read_text()))))
+        else:
+            np.save(path, change(np.load(path)).astype(np.load(path).dtype))
+            manifest = json.loads(manifest_path.read_text())
+            manifest["files"][name.removesuffix(".npy")]["bytes"] = path.stat().st_size
+            manifest_path.write_text(json.dumps(manifest))
+        with pytest.raises(ValueError, match=re.escape(message) + "$"):
             Retriever.load(tmp_path / "saved", verify=False)
 
     def test_residual_codes_of_the_wrong_shape_are_refused(self, built, tmp_path):

@@ -279,6 +279,12 @@ class TestValidation:
             ),
             ("search", (np.full((1, DIM), np.inf),), {}, "query row 0 holds NaN or infinity"),
             (
+                "search",
+                ([[0.0] * DIM, [0.0]],),
+                {},
+                "query must be a 2-D (rows, dim) array; its rows are not all the same length",
+            ),
+            (
                 "search_batch",
                 ([np.zeros((1, DIM)), np.zeros((1, 3))],),
                 {},

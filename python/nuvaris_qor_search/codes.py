@@ -358,6 +358,8 @@ def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     k = (width + 1) // 2
     if table.dtype != np.float32 or k not in _BITS_OF_LEVELS or width != 2 * k - 1 or len(table) < 1:
         raise ValueError(f"not a residual quantiser: a (D, 3, 7 or 31) float32 table, got {table.dtype} {table.shape}")
+    if not np.isfinite(table).all():
+        raise ValueError("not a residual quantiser: its table holds NaN or infinity")
     return np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k])
 
 
