@@ -135,6 +135,14 @@ class TestWithoutVectors:
         with Retriever.load(tmp_path / "saved") as again:
             assert not again.keeps_vectors and answers(again, docs) == before
 
+    def test_saving_into_its_own_directory_then_adding_leaves_the_save_intact(self, docs, tmp_path):
+        with codes_only(docs, directory=tmp_path / "own") as r:
+            before = answers(r, docs)
+            r.save(tmp_path / "own")
+            r.add(make_docs(12, 2), [N, N + 1])
+        with Retriever.load(tmp_path / "own") as again:
+            assert again.n_docs == N and answers(again, docs) == before
+
     def test_add_remove_compact(self, docs):
         extra = make_docs(12, 5)
         with codes_only(docs) as r:
@@ -156,6 +164,16 @@ class TestWithoutVectors:
     def test_refused_settings(self, docs, kw, message):
         with pytest.raises(ValueError, match=message):
             codes_only(docs, **kw)
+
+    @pytest.mark.parametrize("data", [b"\x80\x04garbage", b"garbage", b""])
+    def test_bytes_that_are_not_a_quantiser_are_refused_without_advice_to_unpickle(self, built, tmp_path, data):
+        built.router.save(str(tmp_path / "r.qor"))
+        from nuvaris_qor_search.codebook import strip_documents
+
+        codebook = strip_documents((tmp_path / "r.qor").read_bytes())
+        message = re.escape(f"not a residual quantiser: not an .npy file (it starts with {data[:6]!r})")
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            Retriever.from_codebook(codebook, quantiser=data)
 
     def test_from_codebook_needs_a_quantiser(self, built, tmp_path):
         built.router.save(str(tmp_path / "r.qor"))

@@ -385,6 +385,7 @@ class TestMethods:
 
     def test_close(self, docs, ids):
         r = Retriever.build(docs[:10], ids[:10], n_fine=8, n_coarse=2)
+        r.remove(ids[:2])
         directory = r.store.directory
         assert directory.is_dir()
         with r:
@@ -393,6 +394,7 @@ class TestMethods:
         r.close()
         _raises(lambda: r.search(np.zeros((1, DIM))), "retriever is closed")
         assert repr(r) == "<Retriever closed>"
+        assert len(r) == r.n_docs == r.n_removed == 0
 
     def test_private_directory_removed_when_collected(self, docs, ids):
         import gc

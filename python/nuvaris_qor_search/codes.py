@@ -350,6 +350,9 @@ def quantiser_bytes(cuts: np.ndarray, levels: np.ndarray) -> bytes:
 def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     """The (cuts, levels) of the bytes `quantiser_bytes` wrote; ValueError
     for anything else."""
+    # Anything else np.load would take for a pickle, and advise loading unsafely.
+    if bytes(data[:6]) != b"\x93NUMPY":
+        raise ValueError(f"not a residual quantiser: not an .npy file (it starts with {bytes(data[:6])!r})")
     try:
         table = np.load(io.BytesIO(data), allow_pickle=False)
     except (OSError, ValueError, EOFError) as exc:

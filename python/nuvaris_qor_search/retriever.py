@@ -706,7 +706,11 @@ class Retriever:
             # The working files were replaced by the saved copy, which must
             # never be appended to: read it from now on (a later `add` copies
             # it to a private working directory first).
-            old, self._store = self._store, VectorStore.open(target)
+            old = self._store
+            if old.keeps_vectors:
+                self._store = VectorStore.open(target)
+            else:
+                self._store = VectorStore.open(target, dim=old.dim, dtype=old.dtype)
             self._store.workdir = old.workdir
             old.close()
 
@@ -835,6 +839,9 @@ class Retriever:
         if not self._closed:
             self._closed = True
             self._store.close()
+            # The store now holds no documents, so none are removed either.
+            self._removed = np.zeros(0, bool)
+            self._n_removed = 0
 
     def __enter__(self) -> Retriever:
         return self
