@@ -378,6 +378,15 @@ class TestMethods:
         ]
         assert retriever.search_batch([]) == []
 
+    @pytest.mark.parametrize("huge", [2**64, 2**70])
+    def test_counts_beyond_the_collection_reach_all_of_it(self, retriever, docs, huge):
+        q = query_like(docs, 9, 9)
+        every = (retriever.router.n_coarse(), len(docs))
+        assert retriever.route_query(q, huge, huge) == retriever.route_query(q, *every)
+        assert retriever.search(q, k=5, n_probes=huge, candidates=huge) == retriever.search(
+            q, k=5, n_probes=every[0], candidates=every[1]
+        )
+
     def test_route_query_maps_indices_to_ids(self, retriever, docs):
         q = query_like(docs, 9, 9)
         routed = retriever.router.route_query(q, 4, 30)

@@ -264,7 +264,8 @@ class CodeStore:
         some query row. Its cost grows with the lists it reads, not with the
         whole collection."""
         q = _inputs.query_matrix(query, self.dim)
-        probe = _inputs.count(probe, "probe")
+        # A probe beyond the centroids reads every list (and must fit the native count).
+        probe = min(_inputs.count(probe, "probe"), len(self.centroids))
         starts, docs = self.token_lists()
         return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
 
@@ -289,7 +290,10 @@ class CodeStore:
         `candidates` (indices, repeats allowed), in the order documented
         above."""
         q = _inputs.query_matrix(query, self.dim)
-        docs = np.ascontiguousarray(candidates, np.int64)
+        given = np.asarray(candidates)
+        if given.size and given.dtype.kind not in "iu":
+            raise ValueError(f"candidates must be integer document indices, got dtype {given.dtype}")
+        docs = np.ascontiguousarray(given, np.int64)
         if docs.ndim != 1:
             raise ValueError(f"candidates must be a 1-D array of document indices, got shape {docs.shape}")
         out = np.empty(len(docs), np.float32)

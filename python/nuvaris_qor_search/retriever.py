@@ -639,6 +639,9 @@ class Retriever:
         if limit == 0:
             return np.empty(0, np.int64), []
         extra = self._n_removed
+        # Probing beyond the coarse clusters probes them all; a count too
+        # large for the router's 64 bits would be refused by it.
+        n_probes = min(n_probes, self._router.n_coarse())
         routed = self._router.route_query(q, n_probes, min(limit, self._store.n_docs) + extra)
         docs = self._doc_indices(routed)
         scores = [s for _, s in routed]
