@@ -570,11 +570,17 @@ class Retriever:
         chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim, rows, self._codes is not None)
         return _defaults.SearchCounts(
             _inputs.count(k, "k"),
-            _inputs.positive(chosen.n_probes if n_probes is None else n_probes, "n_probes"),
+            self._probes(_inputs.positive(chosen.n_probes if n_probes is None else n_probes, "n_probes")),
             _inputs.count(chosen.candidates if candidates is None else candidates, "candidates"),
             _inputs.count(chosen.probe if probe is None else probe, "probe"),
             _inputs.count(chosen.rerank if rerank is None else rerank, "rerank"),
         )
+
+    def _probes(self, n_probes: int) -> int:
+        """The caller's checked n_probes, cut to the coarse clusters: probing
+        more probes them all, and a count beyond 64 bits would be refused by
+        the router."""
+        return min(n_probes, self._router.n_coarse())
 
     @_exclusive
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[Hit]:
@@ -582,7 +588,7 @@ class Retriever:
         the caller's document ids."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        n_probes = _inputs.positive(n_probes, "n_probes")
+        n_probes = self._probes(_inputs.positive(n_probes, "n_probes"))
         max_candidates = _inputs.count(max_candidates, "max_candidates")
         docs, scores = self._route(q, n_probes, max_candidates)
         return list(zip(self._store.ids[docs].tolist(), scores, strict=True))
@@ -639,9 +645,6 @@ class Retriever:
         if limit == 0:
             return np.empty(0, np.int64), []
         extra = self._n_removed
-        # Probing beyond the coarse clusters probes them all; a count too
-        # large for the router's 64 bits would be refused by it.
-        n_probes = min(n_probes, self._router.n_coarse())
         routed = self._router.route_query(q, n_probes, min(limit, self._store.n_docs) + extra)
         docs = self._doc_indices(routed)
         scores = [s for _, s in routed]
