@@ -173,7 +173,7 @@ class TestTokenCandidates:
             want = np.unique(doc_of[store.fine == c])
             np.testing.assert_array_equal(docs[starts[c] : starts[c + 1]], want)
         rng = np.random.default_rng(4)
-        for q, probe in [(1, 1), (5, 3), (8, 30), (3, 0)]:
+        for q, probe in [(1, 1), (5, 3), (8, 30), (3, 0), (2, 2**70)]:
             query = rng.standard_normal((q, 9)).astype(np.float32)
             sims = reference_similarities(store, query)
             near = [np.lexsort((np.arange(sims.shape[1]), -row))[:probe] for row in sims]
@@ -217,6 +217,8 @@ class TestStore:
             store.score(vectors[:2, :5], [0])
         with pytest.raises(ValueError, match=r"^candidate 8 is outside the store's documents 0..7$"):
             store.score(vectors[:2], [8])
+        with pytest.raises(ValueError, match=r"^candidates must be integer document indices, got dtype float64$"):
+            store.score(vectors[:2], [0.5])
         with pytest.raises(ValueError, match=r"^lengths add up to 3 vectors; 4 were given$"):
             store.append(vectors[:4], [1, 2])
         store.offsets = store.offsets.copy()

@@ -4,6 +4,7 @@ also of directories saved before codes existed."""
 
 import json
 import logging
+import re
 
 import numpy as np
 import pytest
@@ -72,6 +73,16 @@ class TestSearch:
     def test_no_candidates_no_hits(self, built, docs):
         assert built.search(docs[0][:2], k=5, candidates=0, probe=0) == []
 
+    @pytest.mark.parametrize("probe", [128, 2**63, 2**70])
+    def test_a_probe_of_every_centroid_makes_every_document_a_candidate(self, docs, probe):
+        # More centroids than the cap on a group's widened probe: the
+        # caller's own probe is still honoured, and one beyond the
+        # centroids (however large) reads every list.
+        with Retriever.build(docs, list(range(N)), n_fine=128, n_coarse=4) as r:
+            for q in queries(docs, 5, count=4):
+                assert len(r.search(q, k=N, probe=probe, rerank=0)) == N
+                assert r.search(q, k=7, probe=probe, rerank=N) == r.rerank(q, None, k=7)
+
     @pytest.mark.parametrize("bad", [{"probe": -1}, {"rerank": 1.5}, {"probe": True}])
     def test_counts_are_checked(self, built, docs, bad):
         with pytest.raises((ValueError, TypeError)):
@@ -124,6 +135,14 @@ class TestWithoutVectors:
         with Retriever.load(tmp_path / "saved") as again:
             assert not again.keeps_vectors and answers(again, docs) == before
 
+    def test_saving_into_its_own_directory_then_adding_leaves_the_save_intact(self, docs, tmp_path):
+        with codes_only(docs, directory=tmp_path / "own") as r:
+            before = answers(r, docs)
+            r.save(tmp_path / "own")
+            r.add(make_docs(12, 2), [N, N + 1])
+        with Retriever.load(tmp_path / "own") as again:
+            assert again.n_docs == N and answers(again, docs) == before
+
     def test_add_remove_compact(self, docs):
         extra = make_docs(12, 5)
         with codes_only(docs) as r:
@@ -145,6 +164,16 @@ class TestWithoutVectors:
     def test_refused_settings(self, docs, kw, message):
         with pytest.raises(ValueError, match=message):
             codes_only(docs, **kw)
+
+    @pytest.mark.parametrize("data", [b"\x80\x04garbage", b"garbage", b""])
+    def test_bytes_that_are_not_a_quantiser_are_refused_without_advice_to_unpickle(self, built, tmp_path, data):
+        built.router.save(str(tmp_path / "r.qor"))
+        from nuvaris_qor_search.codebook import strip_documents
+
+        codebook = strip_documents((tmp_path / "r.qor").read_bytes())
+        message = re.escape(f"not a residual quantiser: not an .npy file (it starts with {data[:6]!r})")
+        with pytest.raises(ValueError, match=f"^{message}$"):
+            Retriever.from_codebook(codebook, quantiser=data)
 
     def test_from_codebook_needs_a_quantiser(self, built, tmp_path):
         built.router.save(str(tmp_path / "r.qor"))
@@ -241,6 +270,35 @@ class TestSaved:
         edit(manifest)
         path.write_text(json.dumps(manifest))
         with pytest.raises(ValueError, match=message):
+            Retriever.load(tmp_path / "saved", verify=False)
+
+    @pytest.mark.parametrize(
+        ("name", "change", "message"),
+        [
+            ("codes_fine.npy", lambda a: np.where(np.arange(len(a)) == 5, 60_000, a).astype(np.uint16),
+             "codes_fine.npy holds fine code 60000; the codebook has 32 centroids"),
+            ("codes_residual.npy", np.asfortranarray, "cannot read codes_residual.npy: its rows are not in C order"),
+            ("codes_quantiser.npy", lambda a: np.where(np.arange(a.size).reshape(a.shape) == 3, np.nan, a),
+             "not a residual quantiser: its table holds NaN or infinity"),
+            ("manifest.json", lambda m: {**m, "code_bits": 4}, "the quantiser has 2 bits; the manifest says 4"),
+        ],
+    )
+    @pytest.mark.parametrize("keep_vectors", [True, False])
+    def test_codes_save_cannot_write_are_refused(self, docs, tmp_path, name, change, message, keep_vectors):
+        # Each would load, then score some vectors -inf or NaN, fail in a
+        # search, or fail to decode in compact.
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, keep_vectors=keep_vectors) as r:
+            r.save(tmp_path / "saved")
+        path = tmp_path / "saved" / name
+        manifest_path = tmp_path / "saved" / "manifest.json"
+        if name == "manifest.json":
+            manifest_path.write_text(json.dumps(change(json.loads(manifest_path.read_text()))))
+        else:
+            np.save(path, change(np.load(path)).astype(np.load(path).dtype))
+            manifest = json.loads(manifest_path.read_text())
+            manifest["files"][name.removesuffix(".npy")]["bytes"] = path.stat().st_size
+            manifest_path.write_text(json.dumps(manifest))
+        with pytest.raises(ValueError, match=re.escape(message) + "$"):
             Retriever.load(tmp_path / "saved", verify=False)
 
     def test_residual_codes_of_the_wrong_shape_are_refused(self, built, tmp_path):

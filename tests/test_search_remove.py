@@ -5,6 +5,9 @@ load."""
 
 import json
 import re
+import subprocess
+import sys
+import threading
 
 import numpy as np
 import pytest
@@ -178,6 +181,59 @@ class TestPersistence:
             assert np.load(tmp_path / "work" / "ids.npy").tolist() == ids[100:]
             r.add(docs[:1], ids[:1])
             assert r.n_docs == N - 99
+
+
+    def test_arrays_taken_before_compact_stay_readable(self, tmp_path):
+        # The store's files in the caller's directory are rewritten by
+        # compact; a memory-mapped array handed out before must not end up
+        # past the end of a shortened file (reading it would kill the
+        # process with SIGBUS), so this runs in a child process.
+        script = f"""
+import numpy as np
+from nuvaris_qor_search import Retriever
+rng = np.random.default_rng(0)
+docs = [rng.standard_normal((30, 64), dtype=np.float32) for _ in range(400)]
+with Retriever.build(docs, list(range(400)), n_fine=32, n_coarse=4, directory={str(tmp_path / "w")!r}) as r:
+    vectors, ids = r.store.vectors, r.doc_ids
+    before = float(vectors[-1].sum())
+    r.remove(list(range(300)))
+    r.compact()
+    assert float(vectors[-1].sum()) == before and ids[-1] == 399
+    assert r.store.n_rows == 3000 and r.doc_ids.tolist() == list(range(300, 400))
+"""
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=False)
+        assert done.returncode == 0, done.stderr
+
+
+class TestThreads:
+    @pytest.mark.parametrize("keep_vectors", [True, False])
+    def test_a_search_during_compact_sees_it_before_or_after(self, docs, ids, keep_vectors, monkeypatch):
+        # A search from another thread starts while compact is half done
+        # (the store already compacted, the router not yet replaced).
+        with Retriever.build(docs, ids, n_fine=32, n_coarse=4, keep_vectors=keep_vectors) as r:
+            r.remove(ids[::2])
+            qs = queries(docs, 8)
+            got: list[object] = []
+            searcher = threading.Thread(target=lambda: got.extend(_outcome(r.search, q, 5, 40) for q in qs))
+            keep_only = r.store.keep_only
+
+            def keep_only_then_search(*args, **kwargs):
+                keep_only(*args, **kwargs)
+                searcher.start()
+                searcher.join(timeout=0.5)  # lets a search that is not blocked finish
+
+            monkeypatch.setattr(r.store, "keep_only", keep_only_then_search)
+            r.compact()
+            searcher.join()
+            # Blocked until compact ended, it answers as a search after it.
+            assert got == [r.search(q, k=5, candidates=40) for q in qs]
+
+
+def _outcome(search, q, k, candidates):
+    try:
+        return search(q, k=k, candidates=candidates)
+    except Exception as exc:  # the failure is the result compared
+        return repr(exc)
 
 
 def test_compacting_everything_away(built, docs, ids):

@@ -279,6 +279,12 @@ class TestValidation:
             ),
             ("search", (np.full((1, DIM), np.inf),), {}, "query row 0 holds NaN or infinity"),
             (
+                "search",
+                ([[0.0] * DIM, [0.0]],),
+                {},
+                "query must be a 2-D (rows, dim) array; its rows are not all the same length",
+            ),
+            (
                 "search_batch",
                 ([np.zeros((1, DIM)), np.zeros((1, 3))],),
                 {},
@@ -372,6 +378,15 @@ class TestMethods:
         ]
         assert retriever.search_batch([]) == []
 
+    @pytest.mark.parametrize("huge", [2**64, 2**70])
+    def test_counts_beyond_the_collection_reach_all_of_it(self, retriever, docs, huge):
+        q = query_like(docs, 9, 9)
+        every = (retriever.router.n_coarse(), len(docs))
+        assert retriever.route_query(q, huge, huge) == retriever.route_query(q, *every)
+        assert retriever.search(q, k=5, n_probes=huge, candidates=huge) == retriever.search(
+            q, k=5, n_probes=every[0], candidates=every[1]
+        )
+
     def test_route_query_maps_indices_to_ids(self, retriever, docs):
         q = query_like(docs, 9, 9)
         routed = retriever.router.route_query(q, 4, 30)
@@ -379,6 +394,7 @@ class TestMethods:
 
     def test_close(self, docs, ids):
         r = Retriever.build(docs[:10], ids[:10], n_fine=8, n_coarse=2)
+        r.remove(ids[:2])
         directory = r.store.directory
         assert directory.is_dir()
         with r:
@@ -387,6 +403,7 @@ class TestMethods:
         r.close()
         _raises(lambda: r.search(np.zeros((1, DIM))), "retriever is closed")
         assert repr(r) == "<Retriever closed>"
+        assert len(r) == r.n_docs == r.n_removed == 0
 
     def test_private_directory_removed_when_collected(self, docs, ids):
         import gc

@@ -39,7 +39,11 @@ class Documents:
 def _real_matrix(value: Any, what: str) -> np.ndarray:
     """`value` as an array of real numbers with two dimensions, not converted
     (a memory-mapped matrix stays on disk)."""
-    arr = value if isinstance(value, np.ndarray) else np.asarray(value)
+    try:
+        arr = value if isinstance(value, np.ndarray) else np.asarray(value)
+    except (ValueError, TypeError):
+        # NumPy's own message speaks of "inhomogeneous parts", not of the argument.
+        raise ValueError(f"{what} must be a 2-D (rows, dim) array; its rows are not all the same length") from None
     if arr.dtype.kind not in "fiu" or arr.dtype.kind == "b":
         raise ValueError(f"{what} must hold real numbers, got dtype {arr.dtype}")
     if arr.ndim != 2:

@@ -264,7 +264,8 @@ class CodeStore:
         some query row. Its cost grows with the lists it reads, not with the
         whole collection."""
         q = _inputs.query_matrix(query, self.dim)
-        probe = _inputs.count(probe, "probe")
+        # A probe beyond the centroids reads every list (and must fit the native count).
+        probe = min(_inputs.count(probe, "probe"), len(self.centroids))
         starts, docs = self.token_lists()
         return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
 
@@ -289,7 +290,10 @@ class CodeStore:
         `candidates` (indices, repeats allowed), in the order documented
         above."""
         q = _inputs.query_matrix(query, self.dim)
-        docs = np.ascontiguousarray(candidates, np.int64)
+        given = np.asarray(candidates)
+        if given.size and given.dtype.kind not in "iu":
+            raise ValueError(f"candidates must be integer document indices, got dtype {given.dtype}")
+        docs = np.ascontiguousarray(given, np.int64)
         if docs.ndim != 1:
             raise ValueError(f"candidates must be a 1-D array of document indices, got shape {docs.shape}")
         out = np.empty(len(docs), np.float32)
@@ -350,6 +354,9 @@ def quantiser_bytes(cuts: np.ndarray, levels: np.ndarray) -> bytes:
 def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     """The (cuts, levels) of the bytes `quantiser_bytes` wrote; ValueError
     for anything else."""
+    # Anything else np.load would take for a pickle, and advise loading unsafely.
+    if bytes(data[:6]) != b"\x93NUMPY":
+        raise ValueError(f"not a residual quantiser: not an .npy file (it starts with {bytes(data[:6])!r})")
     try:
         table = np.load(io.BytesIO(data), allow_pickle=False)
     except (OSError, ValueError, EOFError) as exc:
@@ -358,6 +365,8 @@ def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     k = (width + 1) // 2
     if table.dtype != np.float32 or k not in _BITS_OF_LEVELS or width != 2 * k - 1 or len(table) < 1:
         raise ValueError(f"not a residual quantiser: a (D, 3, 7 or 31) float32 table, got {table.dtype} {table.shape}")
+    if not np.isfinite(table).all():
+        raise ValueError("not a residual quantiser: its table holds NaN or infinity")
     return np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k])
 
 

@@ -11,10 +11,12 @@ import os
 import re
 import shutil
 import tempfile
-from collections.abc import Sequence
+import threading
+from collections.abc import Callable, Sequence
+from functools import update_wrapper
 from io import BufferedReader
 from pathlib import Path
-from typing import Any
+from typing import Any, Concatenate, ParamSpec, TypeVar
 
 import numpy as np
 
@@ -52,6 +54,22 @@ _FD_DIR = Path("/proc/self/fd")
 
 DocId = int | str
 Hit = tuple[DocId, float]
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
+
+
+def _exclusive(method: Callable[Concatenate[Retriever, _P], _R]) -> Callable[Concatenate[Retriever, _P], _R]:
+    """Runs a method under the retriever's lock: a method that changes the
+    documents replaces the router, store and codes in several steps, and a
+    search from another thread must see them before or after, never half
+    way (where it would fail, or read a store file being rewritten)."""
+
+    def locked(self: Retriever, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
+        with self._lock:
+            return method(self, *args, **kwargs)
+
+    update_wrapper(locked, method)  # its name, docstring and signature
+    return locked
 
 
 def router_dim(router: PyQorRouter) -> int:
@@ -95,6 +113,14 @@ class Retriever:
 
     `remove` masks documents: they stay in the router and the store but
     never appear in a result, until `compact` drops them.
+
+    Threads may share a retriever: its methods take turns on one lock, so
+    a search that runs while another thread adds, updates, removes or
+    compacts sees the documents before or after that change, never part
+    of it. (The native scoring holds the interpreter lock, so searches do
+    not run in parallel in any case.) Arrays taken from `store` or
+    `doc_ids` stay readable after a change but describe the documents as
+    they were.
     """
 
     def __init__(
@@ -136,6 +162,7 @@ class Retriever:
         self._by_id: tuple[np.ndarray, np.ndarray] | None = None  # (order, sorted ids), built when needed
         self._codes: CodeStore | None = codes
         self._closed = False
+        self._lock = threading.RLock()
 
     # -- construction -------------------------------------------------------
 
@@ -272,6 +299,7 @@ class Retriever:
         return self._store.dim
 
     @property
+    @_exclusive
     def n_docs(self) -> int:
         """The number of documents, not counting removed ones."""
         return self._store.n_docs - self._n_removed
@@ -289,18 +317,21 @@ class Retriever:
         return self._store.dtype
 
     @property
+    @_exclusive
     def doc_ids(self) -> np.ndarray:
         """The caller ids by document index (uint64, or unicode strings),
         removed documents included until `compact`."""
         return self._store.ids
 
     @property
+    @_exclusive
     def removed(self) -> np.ndarray:
         """(store.n_docs,) bool: which documents are removed (a copy)."""
         return self._removed.copy()
 
     # -- indexing -----------------------------------------------------------
 
+    @_exclusive
     def add(self, vectors: Any, doc_ids: Any, doc_offsets: Any = None, *, show_progress: bool | None = None) -> None:
         """Appends documents (same input forms as `build`), encoded with the
         existing codebook. All or nothing: on failure neither the router nor
@@ -338,6 +369,7 @@ class Retriever:
         self._codes = codes
         self._by_id = None
 
+    @_exclusive
     def remove(self, doc_ids: Any) -> int:
         """Removes every document that has one of `doc_ids`; returns how
         many were removed. An id that no document (still) has is refused
@@ -348,6 +380,7 @@ class Retriever:
         self._n_removed = int(self._removed.sum())
         return len(np.unique(found))
 
+    @_exclusive
     def update(
         self, doc_ids: Any, vectors: Any, doc_offsets: Any = None, *, show_progress: bool | None = None
     ) -> None:
@@ -364,6 +397,7 @@ class Retriever:
         self._removed[old] = True
         self._n_removed = int(self._removed.sum())
 
+    @_exclusive
     def compact(self, *, show_progress: bool | None = None) -> None:
         """Reclaims the slots of removed documents: the router is rebuilt
         from its codebook with the remaining documents (in their order) and
@@ -389,6 +423,7 @@ class Retriever:
         self._n_removed = 0
         self._by_id = None
 
+    @_exclusive
     def build_codes(self, bits: int = CODE_BITS, *, sample: int = 65_536, show_progress: bool | None = None) -> None:
         """Makes the token codes of every stored document (replacing any):
         the quantiser is trained on a seeded sample of at most `sample`
@@ -482,6 +517,7 @@ class Retriever:
 
     # -- queries ------------------------------------------------------------
 
+    @_exclusive
     def search(
         self,
         query: Any,
@@ -510,6 +546,7 @@ class Retriever:
         counts = self._search_counts(len(q), k, n_probes, candidates, probe, rerank)
         return self._search(q, counts)
 
+    @_exclusive
     def search_batch(
         self,
         queries: Sequence[Any],
@@ -533,22 +570,30 @@ class Retriever:
         chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim, rows, self._codes is not None)
         return _defaults.SearchCounts(
             _inputs.count(k, "k"),
-            _inputs.positive(chosen.n_probes if n_probes is None else n_probes, "n_probes"),
+            self._probes(_inputs.positive(chosen.n_probes if n_probes is None else n_probes, "n_probes")),
             _inputs.count(chosen.candidates if candidates is None else candidates, "candidates"),
             _inputs.count(chosen.probe if probe is None else probe, "probe"),
             _inputs.count(chosen.rerank if rerank is None else rerank, "rerank"),
         )
 
+    def _probes(self, n_probes: int) -> int:
+        """The caller's checked n_probes, cut to the coarse clusters: probing
+        more probes them all, and a count beyond 64 bits would be refused by
+        the router."""
+        return min(n_probes, self._router.n_coarse())
+
+    @_exclusive
     def route_query(self, query: Any, n_probes: int = 4, max_candidates: int = 500) -> list[Hit]:
         """The router's candidates with their proxy scores, best first, with
         the caller's document ids."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        n_probes = _inputs.positive(n_probes, "n_probes")
+        n_probes = self._probes(_inputs.positive(n_probes, "n_probes"))
         max_candidates = _inputs.count(max_candidates, "max_candidates")
         docs, scores = self._route(q, n_probes, max_candidates)
         return list(zip(self._store.ids[docs].tolist(), scores, strict=True))
 
+    @_exclusive
     def rerank(self, query: Any, docs: Any = None, k: int = 10) -> list[Hit]:
         """Exact MaxSim top-k among the documents with the caller ids
         `docs` (None: every document, an exact scan of the whole
@@ -575,8 +620,12 @@ class Retriever:
         parts = [routed]
         if counts.probe:
             # A group of near-identical rows weighs in the score as often as
-            # it has rows, so its candidates are searched that much wider.
-            probes = np.minimum(_defaults.MAX_TOKEN_PROBE, counts.probe * weights)
+            # it has rows, so its candidates are searched that much wider, up
+            # to a cap that never narrows the caller's own probe. A probe
+            # beyond the centroids reads every list, so it is cut there first
+            # (a huge one would overflow the product).
+            probe = min(counts.probe, len(codes.centroids))
+            probes = np.minimum(max(_defaults.MAX_TOKEN_PROBE, probe), probe * weights)
             for p in np.unique(probes).tolist():
                 parts.append(codes.token_candidates(np.ascontiguousarray(rows[probes == p]), int(p)))
         docs = np.unique(np.concatenate(parts))
@@ -632,6 +681,7 @@ class Retriever:
 
     # -- persistence --------------------------------------------------------
 
+    @_exclusive
     def save(
         self, directory: str | os.PathLike[str], *, compact: bool = False, show_progress: bool | None = None
     ) -> None:
@@ -662,7 +712,11 @@ class Retriever:
             # The working files were replaced by the saved copy, which must
             # never be appended to: read it from now on (a later `add` copies
             # it to a private working directory first).
-            old, self._store = self._store, VectorStore.open(target)
+            old = self._store
+            if old.keeps_vectors:
+                self._store = VectorStore.open(target)
+            else:
+                self._store = VectorStore.open(target, dim=old.dim, dtype=old.dtype)
             self._store.workdir = old.workdir
             old.close()
 
@@ -767,7 +821,7 @@ class Retriever:
                 try:
                     with progress.router_step("reading the router state"):
                         router = _load_router_file(files["router"])
-                    codes = _read_codes(files, store, mmap) if "codes_fine" in files else None
+                    codes = _read_codes(files, store, mmap, manifest) if "codes_fine" in files else None
                     if codes is None:
                         log.info(
                             "%s holds no token codes: search reranks the router's candidates exactly;"
@@ -784,12 +838,16 @@ class Retriever:
 
     # -- lifetime -----------------------------------------------------------
 
+    @_exclusive
     def close(self) -> None:
         """Releases the store (a private store directory is removed). The
         retriever cannot be used afterwards; closing twice is harmless."""
         if not self._closed:
             self._closed = True
             self._store.close()
+            # The store now holds no documents, so none are removed either.
+            self._removed = np.zeros(0, bool)
+            self._n_removed = 0
 
     def __enter__(self) -> Retriever:
         return self
@@ -797,6 +855,7 @@ class Retriever:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
+    @_exclusive
     def __repr__(self) -> str:
         if self._closed:
             return "<Retriever closed>"
@@ -1082,9 +1141,12 @@ def _saved_dtype(name: str) -> object:
         raise ValueError(f"{MANIFEST_FILE} names dtype {name!r}; stores are float32 or float16") from None
 
 
-def _read_codes(files: dict[str, BufferedReader], store: VectorStore, mmap: bool) -> CodeStore:
+def _read_codes(
+    files: dict[str, BufferedReader], store: VectorStore, mmap: bool, manifest: dict[str, Any]
+) -> CodeStore:
     """The token codes among a saved retriever's open files, on the
-    codebook of its router state file."""
+    codebook of its router state file. Codes `save` cannot have written are
+    refused here rather than met by a later search or compact."""
     state = files["router"]
     state.seek(0)
     data = state.read()
@@ -1094,14 +1156,28 @@ def _read_codes(files: dict[str, BufferedReader], store: VectorStore, mmap: bool
             arrays[role] = _files.read_npy(files[role], mmap)
         except (OSError, ValueError) as exc:
             raise ValueError(f"cannot read {CODE_FILES[role]}: {exc}") from None
+        if not arrays[role].flags.c_contiguous:
+            raise ValueError(f"cannot read {CODE_FILES[role]}: its rows are not in C order")
     quantiser = files["codes_quantiser"]
     quantiser.seek(0)
     try:
         cuts, levels = read_quantiser(quantiser.read())
         fine, residual = arrays["codes_fine"], arrays["codes_residual"]
-        return CodeStore(state_centroids(data), cuts, levels, fine, residual, store.offsets)
+        codes = CodeStore(state_centroids(data), cuts, levels, fine, residual, store.offsets)
     except ValueError as exc:
         raise ValueError(f"the codes do not fit: {exc}") from None
+    if codes.bits != manifest["code_bits"]:
+        raise ValueError(
+            f"the codes do not fit: the quantiser has {codes.bits} bits; the manifest says {manifest['code_bits']}"
+        )
+    # A code the codebook lacks would score -inf and cannot be decoded.
+    top = int(fine.max()) if len(fine) else 0
+    if top >= len(codes.centroids):
+        raise ValueError(
+            f"the codes do not fit: {CODE_FILES['codes_fine']} holds fine code {top}; the codebook has"
+            f" {len(codes.centroids)} centroids"
+        )
+    return codes
 
 
 def _read_removed(f: BufferedReader | None, n_docs: int) -> np.ndarray | None:

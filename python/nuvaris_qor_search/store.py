@@ -343,6 +343,34 @@ class VectorStore:
         id_file.truncate(n_docs)
         self._refresh()
 
+    def _renew_files(self) -> None:
+        """Empties a working store by renaming fresh files over its own.
+        Arrays handed out earlier keep mapping the old files, which stay
+        whole; truncating those in place would make reading such an array
+        past the new end fault (SIGBUS) instead of raising."""
+        assert self._files is not None
+        fresh: list[_files.GrowableArray | None] = []
+        for f in self._files:
+            if f is None:
+                fresh.append(None)
+                continue
+            spare = f.path.with_name(f.path.name + ".new")
+            spare.unlink(missing_ok=True)
+            new = _files.GrowableArray.create(spare, f.dtype, f.row_shape)
+            try:
+                if f.path.name == OFFSETS:
+                    new.append(np.zeros(1, np.int64))
+                os.replace(spare, f.path)
+            except BaseException:
+                spare.unlink(missing_ok=True)
+                raise
+            new.path = f.path
+            fresh.append(new)
+        vec_file, off_file, id_file = fresh
+        assert off_file is not None and id_file is not None
+        self._files = (vec_file, off_file, id_file)
+        self._refresh()
+
     def _refresh(self) -> None:
         assert self._files is not None
         vec_file, off_file, id_file = self._files
@@ -373,7 +401,7 @@ class VectorStore:
             raise
         if self.is_working and self._cleanup is None:
             try:
-                self.truncate(0)
+                self._renew_files()
                 self._copy_from(work, np.arange(work.n_docs, dtype=np.int64), None)
                 work.close()
                 return
