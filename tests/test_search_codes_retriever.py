@@ -5,6 +5,7 @@ also of directories saved before codes existed."""
 import json
 import logging
 import re
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -105,6 +106,19 @@ class TestGroupedRows:
         rows, weights = group_rows(q)
         np.testing.assert_array_equal(rows, q)
         assert weights.tolist() == [1, 1, 1]
+
+    def test_a_long_padded_query_never_holds_a_rows_by_rows_matrix(self):
+        # 20,000 rows: a rows x rows cosine matrix alone would take 1.6 GB.
+        rng = np.random.default_rng(3)
+        q = np.vstack([rng.standard_normal((3, 8)), np.tile(rng.standard_normal(8), (20_000, 1))]).astype(np.float32)
+        tracemalloc.start()
+        try:
+            _, weights = group_rows(q)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        assert weights.tolist() == [1, 1, 1, 20_000]
+        assert peak < 50 << 20
 
     def test_padded_queries_find_what_their_rows_find(self, built, docs):
         # Repeating a query's rows keeps its exact ranking (every score

@@ -884,14 +884,20 @@ def group_rows(query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     query and equal to it when a group's rows share their best vector: a
     cheap stand-in to rank candidates by, with fewer rows. Padded queries
     (many [MASK] rows, or repeated rows) shrink to a few groups."""
-    norms = np.linalg.norm(query, axis=1)
-    unit = query / np.where(norms > 0, norms, 1)[:, None]
-    cosine = unit @ unit.T
+    # Cosines in float64 by NumPy's own elementwise products and sums, not
+    # BLAS, whose kernels and threads may round differently from machine to
+    # machine; each group's first row against the rows still ungrouped only,
+    # so a long query never holds a rows x rows matrix.
+    q64 = query.astype(np.float64)
+    norms = np.sqrt((q64 * q64).sum(axis=1))
+    unit = q64 / np.where(norms > 0, norms, 1)[:, None]
     group = np.full(len(query), -1, np.int64)
     firsts: list[int] = []
     for i in range(len(query)):
         if group[i] < 0:
-            group[(group < 0) & (cosine[i] >= GROUP_COSINE)] = len(firsts)
+            rest = np.flatnonzero(group < 0)
+            cosine = (unit[rest] * unit[i]).sum(axis=1)
+            group[rest[cosine >= GROUP_COSINE]] = len(firsts)
             group[i] = len(firsts)
             firsts.append(i)
     rows = np.zeros((len(firsts), query.shape[1]), np.float32)
