@@ -45,6 +45,7 @@ FORMAT_VERSION = 3
 CODE_BITS = 2
 # Query rows at least this similar (cosine) are ranked as one summed row.
 GROUP_COSINE = 0.9
+_ALL_COSINES_ROWS = 1024  # a rows x rows float64 matrix of up to 8 MiB
 log = logging.getLogger("nuvaris_qor_search")
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
@@ -884,20 +885,24 @@ def group_rows(query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     query and equal to it when a group's rows share their best vector: a
     cheap stand-in to rank candidates by, with fewer rows. Padded queries
     (many [MASK] rows, or repeated rows) shrink to a few groups."""
-    # Cosines in float64 by NumPy's own elementwise products and sums, not
-    # BLAS, whose kernels and threads may round differently from machine to
-    # machine; each group's first row against the rows still ungrouped only,
-    # so a long query never holds a rows x rows matrix.
+    # Cosines in float64: products in another order (BLAS kernels differ
+    # from machine to machine) move them by about 1e-16, not the 1e-7 of
+    # float32, so a row lands in the same group everywhere but in contrived
+    # cases. A long query takes each group's first row against the rows still
+    # ungrouped, so it never holds a rows x rows matrix.
     q64 = query.astype(np.float64)
     norms = np.sqrt((q64 * q64).sum(axis=1))
     unit = q64 / np.where(norms > 0, norms, 1)[:, None]
+    near = unit @ unit.T >= GROUP_COSINE if len(query) <= _ALL_COSINES_ROWS else None
     group = np.full(len(query), -1, np.int64)
     firsts: list[int] = []
     for i in range(len(query)):
         if group[i] < 0:
-            rest = np.flatnonzero(group < 0)
-            cosine = (unit[rest] * unit[i]).sum(axis=1)
-            group[rest[cosine >= GROUP_COSINE]] = len(firsts)
+            if near is not None:
+                group[(group < 0) & near[i]] = len(firsts)
+            else:
+                rest = np.flatnonzero(group < 0)
+                group[rest[unit[rest] @ unit[i] >= GROUP_COSINE]] = len(firsts)
             group[i] = len(firsts)
             firsts.append(i)
     rows = np.zeros((len(firsts), query.shape[1]), np.float32)
