@@ -205,6 +205,38 @@ with Retriever.build(docs, list(range(400)), n_fine=32, n_coarse=4, directory={s
         assert done.returncode == 0, done.stderr
 
 
+    def test_ctrl_c_during_the_rewrite_in_place_takes_effect_after_it(self, tmp_path):
+        # Ctrl-C (a real SIGINT) arrives while compact rewrites the store in
+        # the caller's directory: the files must not be left part written,
+        # nor the retriever disagree with them.
+        script = f"""
+import os, signal
+import numpy as np
+from nuvaris_qor_search import Retriever
+from nuvaris_qor_search.store import VectorStore
+rng = np.random.default_rng(0)
+docs = [rng.standard_normal((30, 16), dtype=np.float32) for _ in range(300)]
+where = {str(tmp_path / "w")!r}
+r = Retriever.build(docs, list(range(300)), n_fine=16, n_coarse=4, directory=where)
+r.remove(list(range(100)))
+renew = VectorStore._renew_files
+def renew_then_interrupt(self):
+    renew(self)
+    os.kill(os.getpid(), signal.SIGINT)
+VectorStore._renew_files = renew_then_interrupt
+try:
+    r.compact()
+except KeyboardInterrupt:
+    print("interrupted")
+VectorStore._renew_files = renew
+assert r.n_docs == 200 and r.doc_ids.tolist() == list(range(100, 300)), r.doc_ids
+assert np.load(os.path.join(where, "ids.npy")).tolist() == list(range(100, 300))
+assert r.search(docs[150], k=1)[0][0] == 150
+"""
+        done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=False)
+        assert (done.returncode, done.stdout) == (0, "interrupted\n"), done.stderr
+
+
 class TestThreads:
     @pytest.mark.parametrize("keep_vectors", [True, False])
     def test_a_search_during_compact_sees_it_before_or_after(self, docs, ids, keep_vectors, monkeypatch):

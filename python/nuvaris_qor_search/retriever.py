@@ -10,9 +10,11 @@ import logging
 import os
 import re
 import shutil
+import signal
 import tempfile
 import threading
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from functools import update_wrapper
 from io import BufferedReader
 from pathlib import Path
@@ -71,6 +73,26 @@ def _exclusive(method: Callable[Concatenate[Retriever, _P], _R]) -> Callable[Con
 
     update_wrapper(locked, method)  # its name, docstring and signature
     return locked
+
+
+@contextmanager
+def _interrupts_held() -> Iterator[None]:
+    """Holds Ctrl-C (SIGINT) back until the block ends, then delivers it to
+    the handler it would have reached: for steps that change several files
+    and fields that must end up agreeing. Python runs signal handlers in the
+    main thread only, so elsewhere (or under a handler installed outside
+    Python) this does nothing."""
+    if threading.current_thread() is not threading.main_thread() or signal.getsignal(signal.SIGINT) is None:
+        yield
+        return
+    held: list[int] = []
+    before = signal.signal(signal.SIGINT, lambda signum, _frame: held.append(signum))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, before)
+        if held:
+            signal.raise_signal(signal.SIGINT)
 
 
 def router_dim(router: PyQorRouter) -> int:
@@ -417,12 +439,16 @@ class Retriever:
             with progress.router_step(f"encoding {rows} vectors of {len(keep)} documents"):
                 self._reindex(router, keep)
             progress.step(f"copying {len(keep)} documents", rows, "vectors")
-            self._store.keep_only(keep, progress.advance)
-        self._router = router
-        self._codes = codes
-        self._removed = np.zeros(len(keep), bool)
-        self._n_removed = 0
-        self._by_id = None
+            # A store in the caller's directory is rewritten in place, and
+            # the router, codes and mask must follow it: a Ctrl-C half way
+            # would leave the files part written, so it waits for the end.
+            with _interrupts_held():
+                self._store.keep_only(keep, progress.advance)
+                self._router = router
+                self._codes = codes
+                self._removed = np.zeros(len(keep), bool)
+                self._n_removed = 0
+                self._by_id = None
 
     @_exclusive
     def build_codes(self, bits: int = CODE_BITS, *, sample: int = 65_536, show_progress: bool | None = None) -> None:
