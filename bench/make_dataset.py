@@ -233,6 +233,35 @@ def relevant_ranks(top_idx, relevant):
             for i in range(len(relevant))]
 
 
+def token_stats(lengths):
+    """min, median, mean and max of token counts, as meta.json gives them."""
+    return {"min": int(lengths.min()), "median": float(np.median(lengths)),
+            "mean": float(lengths.mean()), "max": int(lengths.max())}
+
+
+def exact_quality(top_idx, relevant):
+    """MRR@10 and success@10 of the exact MaxSim ranking for the relevant passages."""
+    found = [r for r in relevant_ranks(top_idx, relevant) if r is not None]
+    return {"exact_mrr@10": float(sum(1.0 / r for r in found if r <= 10) / len(relevant)),
+            "exact_success@10": float(sum(r <= 10 for r in found) / len(relevant))}
+
+
+def save_arrays(out, arrays):
+    """Each array as out/<name>.npy, renamed into place once written whole."""
+    for name, a in arrays.items():
+        tmp = out / f"{name}.tmp.npy"
+        np.save(tmp, a)
+        os.replace(tmp, out / f"{name}.npy")
+
+
+def write_meta(out, meta):
+    """meta.json, written last (a directory without it is incomplete), and printed."""
+    tmp = out / "meta.json.tmp"
+    tmp.write_text(json.dumps(meta, indent=1) + "\n")
+    os.replace(tmp, out / "meta.json")
+    print(json.dumps(meta, indent=1))
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--out", type=pathlib.Path, default=default_out())
@@ -269,40 +298,26 @@ def main():
     args.out.mkdir(parents=True, exist_ok=True)
     # meta.json is written last: a directory without it is incomplete.
     (args.out / "meta.json").unlink(missing_ok=True)
-    arrays = {
+    save_arrays(args.out, {
         "vectors": x, "doc_offsets": doc_offsets, "doc_ids": doc_ids, "queries": q,
         "query_offsets": q_offsets, "relevant": relevant, "exact_top": top_idx,
         "exact_scores": top_scores,
-    }
-    for name, a in arrays.items():
-        tmp = args.out / f"{name}.tmp.npy"
-        np.save(tmp, a)
-        os.replace(tmp, args.out / f"{name}.npy")
+    })
     write_texts(args.out, texts, doc_ids, q_docs, query_toks)
 
-    lens = doc_offsets[:, 1] - doc_offsets[:, 0]
-    qlens = q_offsets[:, 1] - q_offsets[:, 0]
-    rel_rank = relevant_ranks(top_idx, relevant)
-    found = [r for r in rel_rank if r is not None]
     meta = {
         "source": "WordNet 3.0 (Debian wordnet-base, /usr/share/wordnet)",
         "seed": SEED, "dim": DIM, "epochs": args.epochs, "mix": MIX, "window": WINDOW,
         "n_passages": len(doc_offsets), "n_vectors": len(x),
-        "passage_tokens": {"min": int(lens.min()), "median": float(np.median(lens)),
-                           "mean": float(lens.mean()), "max": int(lens.max())},
+        "passage_tokens": token_stats(doc_offsets[:, 1] - doc_offsets[:, 0]),
         "n_queries": len(q_offsets), "query_rows": len(q),
-        "query_tokens": {"min": int(qlens.min()), "median": float(np.median(qlens)),
-                         "mean": float(qlens.mean()), "max": int(qlens.max())},
-        "exact_mrr@10": float(sum(1.0 / r for r in found if r <= 10) / len(relevant)),
-        "exact_success@10": float(sum(r <= 10 for r in found) / len(relevant)),
+        "query_tokens": token_stats(q_offsets[:, 1] - q_offsets[:, 0]),
+        **exact_quality(top_idx, relevant),
         "vectors_sha256": hashlib.sha256(x.tobytes()).hexdigest(),
         "seconds": round(time.perf_counter() - t0, 1),
     }
-    tmp = args.out / "meta.json.tmp"
-    tmp.write_text(json.dumps(meta, indent=1) + "\n")
-    os.replace(tmp, args.out / "meta.json")
+    write_meta(args.out, meta)
     size = sum(p.stat().st_size for p in args.out.iterdir() if p.is_file())
-    print(json.dumps(meta, indent=1))
     print(f"written to {args.out}: {size / 2**20:.1f} MiB "
           f"({meta['n_passages']} passages, {meta['n_vectors']} token vectors, "
           f"{meta['n_queries']} queries)")

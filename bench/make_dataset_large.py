@@ -33,7 +33,6 @@ relevant.npy, exact_top.npy, exact_scores.npy, texts.jsonl and meta.json
 
 import argparse
 import hashlib
-import json
 import os
 import pathlib
 import sys
@@ -51,11 +50,14 @@ from make_dataset import (
     WORDNET,
     default_out,
     encode,
+    exact_quality,
     parse_wordnet,
     passages_and_queries,
-    relevant_ranks,
+    save_arrays,
     stack,
+    token_stats,
     word_vectors,
+    write_meta,
     write_texts,
 )
 
@@ -69,12 +71,6 @@ def sha256_rows(x, chunk=1 << 18):
     for lo in range(0, len(x), chunk):
         h.update(np.ascontiguousarray(x[lo:lo + chunk]).tobytes())
     return h.hexdigest()
-
-
-def save(out, name, a):
-    tmp = out / f"{name}.tmp.npy"
-    np.save(tmp, a)
-    os.replace(tmp, out / f"{name}.npy")
 
 
 def main():
@@ -138,14 +134,10 @@ def main():
     exact_s = time.perf_counter() - t2
     print(f"exact MaxSim top-{TOP} (native): {exact_s:.1f} s", flush=True)
 
-    for name, a in {"doc_offsets": doc_offsets, "doc_ids": doc_ids, "queries": q, "query_offsets": q_offsets,
-                    "relevant": relevant, "exact_top": top_idx, "exact_scores": top_scores}.items():
-        save(args.out, name, a)
+    save_arrays(args.out, {"doc_offsets": doc_offsets, "doc_ids": doc_ids, "queries": q, "query_offsets": q_offsets,
+                           "relevant": relevant, "exact_top": top_idx, "exact_scores": top_scores})
     write_texts(args.out, texts, doc_ids, q_docs, query_toks)
 
-    qlens = q_offsets[:, 1] - q_offsets[:, 0]
-    rel_rank = relevant_ranks(top_idx, relevant)
-    found = [r for r in rel_rank if r is not None]
     meta = {
         "source": "WordNet 3.0 (Debian wordnet-base, /usr/share/wordnet): every synset as a passage",
         "recipe": "bench/make_dataset.py's passages and queries over all synsets (no sampling, no other text)",
@@ -153,22 +145,16 @@ def main():
         "exact": "native exact MaxSim (nuvaris_qor_search.maxsim.scores, no BLAS), ties to the lower index",
         "seed": SEED, "dim": DIM, "epochs": args.epochs, "mix": MIX, "window": WINDOW,
         "n_passages": len(doc_offsets), "n_vectors": n_vec,
-        "passage_tokens": {"min": int(lengths.min()), "median": float(np.median(lengths)),
-                           "mean": float(lengths.mean()), "max": int(lengths.max())},
+        "passage_tokens": token_stats(lengths),
         "n_queries": len(q_offsets), "query_rows": len(q),
-        "query_tokens": {"min": int(qlens.min()), "median": float(np.median(qlens)),
-                         "mean": float(qlens.mean()), "max": int(qlens.max())},
-        "exact_mrr@10": float(sum(1.0 / r for r in found if r <= 10) / len(relevant)),
-        "exact_success@10": float(sum(r <= 10 for r in found) / len(relevant)),
+        "query_tokens": token_stats(q_offsets[:, 1] - q_offsets[:, 0]),
+        **exact_quality(top_idx, relevant),
         "vectors_sha256": sha256_rows(x),
         "exact_seconds": round(exact_s, 1),
         "seconds": round(time.perf_counter() - t0, 1),
     }
-    tmp = args.out / "meta.json.tmp"
-    tmp.write_text(json.dumps(meta, indent=1) + "\n")
-    os.replace(tmp, args.out / "meta.json")
+    write_meta(args.out, meta)
     size = sum(p.stat().st_size for p in args.out.iterdir() if p.is_file())
-    print(json.dumps(meta, indent=1))
     print(f"written to {args.out}: {size / 2**20:.1f} MiB "
           f"({meta['n_passages']} passages, {n_vec} token vectors, {meta['n_queries']} queries)")
 

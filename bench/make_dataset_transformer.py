@@ -27,7 +27,6 @@ queries32.npy, query32_offsets.npy, exact_top32.npy and exact_scores32.npy.
 import argparse
 import hashlib
 import json
-import os
 import pathlib
 import sys
 import time
@@ -37,7 +36,7 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 import text_encoder as te
-from make_dataset import TOP, default_out, exact_top, stack
+from make_dataset import TOP, default_out, exact_quality, exact_top, save_arrays, stack, token_stats, write_meta
 
 DIM = 128
 SEED = 20261208
@@ -152,39 +151,25 @@ def main():
 
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "meta.json").unlink(missing_ok=True)  # written last: without it the set is incomplete
-    arrays = {
+    save_arrays(args.out, {
         "vectors": x, "doc_offsets": doc_offsets, "doc_ids": doc_ids, "queries": q,
         "query_offsets": q_offsets, "relevant": relevant, "exact_top": top_idx, "exact_scores": top_scores,
         "queries32": q32, "query32_offsets": q32_offsets, "exact_top32": top32_idx, "exact_scores32": top32_scores,
-    }
-    for name, a in arrays.items():
-        tmp = args.out / f"{name}.tmp.npy"
-        np.save(tmp, a)
-        os.replace(tmp, args.out / f"{name}.npy")
+    })
 
-    lens = doc_offsets[:, 1] - doc_offsets[:, 0]
-    qlens = q_offsets[:, 1] - q_offsets[:, 0]
-    ranks = [int(np.nonzero(top_idx[i] == relevant[i])[0][0]) + 1 if relevant[i] in top_idx[i] else None
-             for i in range(len(relevant))]
     meta = {
         "source": "WordNet passages of " + str(args.words) + ", encoded by all-MiniLM-L6-v2 (NumPy forward pass)",
         "seed": SEED, "dim": DIM, "pca_variance_kept": kept_var, "max_passage_tokens": MAX_PASSAGE_TOKENS,
         "n_passages": len(doc_offsets), "n_vectors": len(x),
-        "passage_tokens": {"min": int(lens.min()), "median": float(np.median(lens)),
-                           "mean": float(lens.mean()), "max": int(lens.max())},
+        "passage_tokens": token_stats(doc_offsets[:, 1] - doc_offsets[:, 0]),
         "n_queries": len(q_offsets), "query_rows": len(q),
-        "query_tokens": {"min": int(qlens.min()), "median": float(np.median(qlens)),
-                         "mean": float(qlens.mean()), "max": int(qlens.max())},
+        "query_tokens": token_stats(q_offsets[:, 1] - q_offsets[:, 0]),
         "query32_rows": len(q32),
-        "exact_mrr@10": float(sum(1.0 / r for r in ranks if r and r <= 10) / len(relevant)),
-        "exact_success@10": float(sum(1 for r in ranks if r and r <= 10) / len(relevant)),
+        **exact_quality(top_idx, relevant),
         "vectors_sha256": hashlib.sha256(x.tobytes()).hexdigest(),
         "seconds": round(time.perf_counter() - t0, 1),
     }
-    tmp = args.out / "meta.json.tmp"
-    tmp.write_text(json.dumps(meta, indent=1) + "\n")
-    os.replace(tmp, args.out / "meta.json")
-    print(json.dumps(meta, indent=1))
+    write_meta(args.out, meta)
 
 
 if __name__ == "__main__":
