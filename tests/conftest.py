@@ -41,6 +41,28 @@ def documents_with_copies(rng, n_docs, n_copies, dim):
     return vectors, offsets
 
 
+def centred_documents(seed, n, dim, lengths, spread=0.3):
+    """`n` float32 documents, each a random centre plus `spread` noise per
+    row, of lengths drawn from [lengths[0], lengths[1]), so that MaxSim
+    tells them apart."""
+    rng = np.random.default_rng(seed)
+    return [
+        (rng.standard_normal(dim) + spread * rng.standard_normal((int(rng.integers(*lengths)), dim))).astype(np.float32)
+        for _ in range(n)
+    ]
+
+
+def near_queries(docs, seed, count):
+    """`count` queries, each the first rows (up to 3) of a random document
+    with a little noise, so that the document is among their answers."""
+    rng = np.random.default_rng(seed)
+    picks = rng.integers(0, len(docs), count)
+    return [
+        (docs[d][:3] + 0.05 * rng.standard_normal((min(3, len(docs[d])), docs[d].shape[1]))).astype(np.float32)
+        for d in picks
+    ]
+
+
 def router_answers(r, queries, n_probes=3, max_candidates=50):
     """Everything a caller can observe of a router for each query, for
     before/after comparisons."""

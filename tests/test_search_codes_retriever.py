@@ -10,6 +10,7 @@ import tracemalloc
 import numpy as np
 import pytest
 
+from conftest import centred_documents, near_queries
 from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.codes import CodeStore
 from nuvaris_qor_search.retriever import group_rows
@@ -19,19 +20,11 @@ N = 120
 
 
 def make_docs(seed, n):
-    rng = np.random.default_rng(seed)
-    return [
-        (rng.standard_normal(DIM) + 0.3 * rng.standard_normal((int(rng.integers(2, 12)), DIM))).astype(np.float32)
-        for _ in range(n)
-    ]
+    return centred_documents(seed, n, DIM, (2, 12))
 
 
 def queries(docs, seed, count=8):
-    rng = np.random.default_rng(seed)
-    return [
-        (docs[d][:3] + 0.05 * rng.standard_normal((min(3, len(docs[d])), DIM))).astype(np.float32)
-        for d in rng.integers(0, len(docs), count)
-    ]
+    return near_queries(docs, seed, count)
 
 
 @pytest.fixture(scope="module")

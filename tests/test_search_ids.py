@@ -6,17 +6,14 @@ import json
 import numpy as np
 import pytest
 
+from conftest import centred_documents
 from nuvaris_qor_search import Retriever
 
 DIM = 8
 
 
 def make_docs(seed, n):
-    rng = np.random.default_rng(seed)
-    return [
-        (rng.standard_normal(DIM) + 0.2 * rng.standard_normal((int(rng.integers(2, 9)), DIM))).astype(np.float32)
-        for _ in range(n)
-    ]
+    return centred_documents(seed, n, DIM, (2, 9), spread=0.2)
 
 
 @pytest.fixture(scope="module")

@@ -12,6 +12,7 @@ import threading
 import numpy as np
 import pytest
 
+from conftest import centred_documents, near_queries
 from nuvaris_qor_search import Retriever
 from nuvaris_qor_search.codebook import strip_documents
 
@@ -22,18 +23,12 @@ N = 150
 ROUTES = [(1, 5), (2, 20), (4, 60), (8, 1000)]
 
 
-def make_docs(seed, n, dim=DIM):
-    rng = np.random.default_rng(seed)
-    return [
-        (rng.standard_normal(dim) + 0.3 * rng.standard_normal((int(rng.integers(3, 15)), dim))).astype(np.float32)
-        for _ in range(n)
-    ]
+def make_docs(seed, n):
+    return centred_documents(seed, n, DIM, (3, 15))
 
 
 def queries(docs, seed, count=12):
-    rng = np.random.default_rng(seed)
-    picks = rng.integers(0, len(docs), count)
-    return [(docs[d][:3] + 0.05 * rng.standard_normal((min(3, len(docs[d])), DIM))).astype(np.float32) for d in picks]
+    return near_queries(docs, seed, count)
 
 
 @pytest.fixture(scope="module")
