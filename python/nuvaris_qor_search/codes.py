@@ -57,6 +57,9 @@ __all__ = ["CodeStore", "ARRAY_NAMES", "quantiser_bytes", "quantiser_digest", "t
 ARRAY_NAMES = ("centroids", "cuts", "levels", "fine", "residual", "offsets")
 
 _BITS_OF_LEVELS = {2: 1, 4: 2, 16: 4}
+# The quantiser is trained on at most this many rows, drawn with this seed.
+QUANTISER_SAMPLE = 65_536
+QUANTISER_SEED = 44
 
 
 def _residual_bytes(dim: int, bits: int) -> int:
@@ -127,8 +130,8 @@ class CodeStore:
         vectors: Any,
         *,
         bits: int = 2,
-        sample: int = 65_536,
-        seed: int = 44,
+        sample: int = QUANTISER_SAMPLE,
+        seed: int = QUANTISER_SEED,
     ) -> CodeStore:
         """An empty store whose quantiser is trained on at most `sample` rows
         of `vectors` (drawn with a generator seeded by `seed`), with the
@@ -375,8 +378,8 @@ def train_quantiser(
     sample_vectors: Any,
     *,
     bits: int = 2,
-    sample: int = 65_536,
-    seed: int = 44,
+    sample: int = QUANTISER_SAMPLE,
+    seed: int = QUANTISER_SEED,
     path: str | os.PathLike[str] | None = None,
 ) -> bytes:
     """The residual quantiser for a shared codebook (the path to, or the

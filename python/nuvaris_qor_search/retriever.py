@@ -27,7 +27,7 @@ from nuvaris_qor_router import PyQorRouter
 from . import _defaults, _files, _inputs, _native, maxsim
 from ._progress import Progress
 from .codebook import strip_documents
-from .codes import CodeStore, read_quantiser, state_centroids
+from .codes import QUANTISER_SAMPLE, QUANTISER_SEED, CodeStore, read_quantiser, state_centroids
 from .maxsim import top_k
 from .store import IDS, OFFSETS, VECTORS, VectorStore, document_rows, store_dtype
 
@@ -451,7 +451,9 @@ class Retriever:
                 self._by_id = None
 
     @_exclusive
-    def build_codes(self, bits: int = CODE_BITS, *, sample: int = 65_536, show_progress: bool | None = None) -> None:
+    def build_codes(
+        self, bits: int = CODE_BITS, *, sample: int = QUANTISER_SAMPLE, show_progress: bool | None = None
+    ) -> None:
         """Makes the token codes of every stored document (replacing any):
         the quantiser is trained on a seeded sample of at most `sample`
         stored vectors, then the store is encoded a block of rows at a
@@ -464,7 +466,7 @@ class Retriever:
         if not store.keeps_vectors:
             raise ValueError("this retriever keeps no vectors to encode")
         with Progress("codes", show_progress) as progress:
-            rng = np.random.default_rng(44)
+            rng = np.random.default_rng(QUANTISER_SEED)
             n = store.n_rows
             picked = np.sort(rng.choice(n, size=min(sample, n), replace=False)) if n else np.empty(0, np.int64)
             with progress.router_step(f"training the {bits}-bit residual quantiser"):
