@@ -244,13 +244,6 @@ class CodeStore:
         offsets = np.concatenate([np.zeros(1, np.int64), np.cumsum(lengths, dtype=np.int64)])
         return CodeStore(self.centroids, self.cuts, self.levels, self.fine[rows], self.residual[rows], offsets)
 
-    def truncated(self, n_docs: int) -> CodeStore:
-        """A new store of the first `n_docs` documents."""
-        rows = int(self.offsets[n_docs])
-        return CodeStore(
-            self.centroids, self.cuts, self.levels, self.fine[:rows], self.residual[:rows], self.offsets[: n_docs + 1]
-        )
-
     def token_lists(self) -> tuple[np.ndarray, np.ndarray]:
         """The inverted lists (starts, docs), int64: the documents holding a
         vector of fine code c are docs[starts[c]:starts[c + 1]], increasing.
