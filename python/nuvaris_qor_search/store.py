@@ -426,14 +426,10 @@ class VectorStore:
             # At least one document per chunk, and as many more as fit.
             hi = lo + max(1, int(np.searchsorted(np.cumsum(lengths[lo:]), step, side="right")))
             part = docs[lo:hi]
-            if not other.keeps_vectors:
-                sizes = other.offsets[part + 1] - other.offsets[part]
-                self.append(np.empty((0, self._dim), self._dtype), sizes, other.ids[part])
-                if progress is not None:
-                    progress(int(sizes.sum()))
-                lo = hi
-                continue
-            rows, sizes = other.gather(part)
+            if other.keeps_vectors:
+                rows, sizes = other.gather(part)
+            else:
+                rows, sizes = np.empty((0, self._dim), self._dtype), other.offsets[part + 1] - other.offsets[part]
             self.append(rows.astype(self._dtype, copy=False), sizes, other.ids[part])
             if progress is not None:
                 progress(int(sizes.sum()))
