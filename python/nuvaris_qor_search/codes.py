@@ -366,6 +366,20 @@ def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     return np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k])
 
 
+def quantiser_argument(
+    quantiser: bytes | bytearray | memoryview | str | os.PathLike[str] | None, keep_vectors: bool
+) -> bytes | None:
+    """A caller's quantiser as bytes (as given, or read from the file a path
+    names; None for none), refusing keep_vectors=False without one."""
+    if quantiser is None:
+        if not keep_vectors:
+            raise ValueError("keep_vectors=False needs a quantiser: without vectors the codes are all that is kept")
+        return None
+    if isinstance(quantiser, (bytes, bytearray, memoryview)):
+        return bytes(quantiser)
+    return Path(os.fspath(quantiser)).read_bytes()
+
+
 def train_quantiser(
     codebook: bytes | str | os.PathLike[str],
     sample_vectors: Any,

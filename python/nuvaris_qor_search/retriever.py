@@ -27,7 +27,14 @@ from nuvaris_qor_router import PyQorRouter
 from . import _defaults, _files, _inputs, _native, maxsim
 from ._progress import Progress
 from .codebook import strip_documents
-from .codes import QUANTISER_SAMPLE, QUANTISER_SEED, CodeStore, read_quantiser, state_centroids
+from .codes import (
+    QUANTISER_SAMPLE,
+    QUANTISER_SEED,
+    CodeStore,
+    quantiser_argument,
+    read_quantiser,
+    state_centroids,
+)
 from .maxsim import top_k
 from .store import IDS, OFFSETS, VECTORS, VectorStore, document_rows, store_dtype
 
@@ -276,10 +283,7 @@ class Retriever:
         router's candidates exactly. keep_vectors=False (needs a quantiser)
         keeps the codes only. Documents then come in through `add`."""
         dt = store_dtype(dtype)
-        if quantiser is None and not keep_vectors:
-            raise ValueError("keep_vectors=False needs a quantiser: without vectors the codes are all that is kept")
-        if quantiser is not None and not isinstance(quantiser, (bytes, bytearray, memoryview)):
-            quantiser = Path(os.fspath(quantiser)).read_bytes()
+        quantiser_data = quantiser_argument(quantiser, keep_vectors)
         if isinstance(codebook, (bytes, bytearray, memoryview)):
             data = bytes(codebook)
             router = _router_from_bytes(data)
@@ -290,7 +294,7 @@ class Retriever:
         summary = _native.read_state(data)
         if summary["holds_documents"]:
             raise ValueError(f"codebook state must hold no documents; it holds {router.n_docs()}")
-        codes = None if quantiser is None else CodeStore.from_quantiser(data, bytes(quantiser))
+        codes = None if quantiser_data is None else CodeStore.from_quantiser(data, quantiser_data)
         return cls(router, _new_store(summary["dim"], dt, directory, keep_vectors), codes=codes)
 
     # -- properties ---------------------------------------------------------

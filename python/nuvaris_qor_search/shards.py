@@ -50,7 +50,7 @@ from ._shard_add import Documents, StreamingAdd
 from ._shard_errors import AddDocumentsError, ShardError, ShardRestartedError
 from ._shard_manifest import PARTITION_RULE, STRING_PARTITION_RULE, shard_of
 from .codebook import codebook_digest, train_codebook
-from .codes import CodeStore, quantiser_digest, train_quantiser
+from .codes import CodeStore, quantiser_argument, quantiser_digest, train_quantiser
 
 __all__ = [
     "ShardedRouter", "ShardError", "AddDocumentsError", "ShardRestartedError",
@@ -102,12 +102,7 @@ class ShardedRouter:
         state = codebook if isinstance(codebook, bytes) else Path(codebook).read_bytes()
         self.digest, self._codebook, self.n_shards, self.dtype = codebook_digest(state), state, n_shards, dtype
         self._dim = int(_native.read_state(state)["dim"])
-        if quantiser is None and not keep_vectors:
-            raise ValueError("keep_vectors=False needs a quantiser: without vectors the codes are all that is kept")
-        if isinstance(quantiser, (bytearray, memoryview)):
-            quantiser = bytes(quantiser)
-        elif quantiser is not None and not isinstance(quantiser, bytes):
-            quantiser = Path(quantiser).read_bytes()
+        quantiser = quantiser_argument(quantiser, keep_vectors)
         if quantiser is not None:
             CodeStore.from_quantiser(state, quantiser)  # refuses one of another width before any shard starts
         self._quantiser: bytes | None = quantiser
