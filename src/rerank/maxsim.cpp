@@ -78,24 +78,18 @@ Lookahead rows_of(const StoreView& store, int64_t doc) {
     return span;
 }
 
-// The first lines of a document's rows, fetched while the one before it is
-// scored.
-void prefetch_start(const StoreView& store, int64_t doc) {
-    constexpr std::size_t LINES = 16;
-    const Lookahead span = rows_of(store, doc);
-    for (std::size_t k = 0; k < LINES && k * 64 < span.left; ++k) __builtin_prefetch(span.next + k * 64);
-}
-
 // The rows a kernel fetches while it scores candidate i: a float16 store's
 // are widened into a buffer first, so the whole next candidate, ahead of its
 // widening; a float32 store's it reads in place, so none: the kernel then
-// fetches its own document's next block of rows as it goes, and the next
-// candidate's first lines are fetched here.
+// fetches its own document's next block of rows as it goes, and only the
+// next candidate's first lines are fetched here.
 Lookahead ahead_of(const StoreView& store, std::span<const int64_t> candidates, std::size_t i,
                    std::size_t end) {
     if (i + 1 >= end) return {};
-    if (store.type == RowType::Float16) return rows_of(store, candidates[i + 1]);
-    prefetch_start(store, candidates[i + 1]);
+    const Lookahead next = rows_of(store, candidates[i + 1]);
+    if (store.type == RowType::Float16) return next;
+    constexpr std::size_t LINES = 16;
+    for (std::size_t k = 0; k < LINES && k * 64 < next.left; ++k) __builtin_prefetch(next.next + k * 64);
     return {};
 }
 
