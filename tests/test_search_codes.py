@@ -11,7 +11,6 @@ import numpy as np
 import pytest
 
 import nuvaris_qor_search as search
-from conftest import ordered_maxsim
 from nuvaris_qor_router import PyQorRouter
 from nuvaris_qor_search import _native
 from nuvaris_qor_search.codes import CodeStore
@@ -45,24 +44,45 @@ def reference_similarities(store, query):
 
 
 def reference_scores(store, query, docs):
-    """The documented order with NumPy float32 operations, every product and
-    sum rounded on its own."""
+    """The documented formula with NumPy: float32 tables, each product, sum
+    and quotient rounded on its own, then whole-number tables and sums."""
     q = np.asarray(query, np.float32)
-    cents, levels, bits, dim = store.centroids, store.levels, store.bits, store.dim
-    c = reference_similarities(store, q)
-    c = np.concatenate([c, np.full((len(q), 1), -np.inf, np.float32)], axis=1)
-    per_group = 4 // bits
-    groups = (dim * bits + 3) // 4
-    k = 1 << bits
-    s = c[:, np.minimum(store.fine, len(cents))]  # (Q, N)
+    if len(q) == 0:
+        return np.zeros(len(docs), np.float32)
+    levels, bits, dim = store.levels, store.bits, store.dim
+    c = reference_similarities(store, q)  # (Q, n_fine)
+    per_group, groups, k = 4 // bits, (dim * bits + 3) // 4, 1 << bits
+    t = np.zeros((len(q), groups, 16), np.float32)
     for g in range(groups):
-        value = (store.residual[:, g // 2] >> (4 * (g % 2))) & 0xF
-        t = np.zeros((len(q), len(value)), np.float32)
         for p in range(g * per_group, min(dim, (g + 1) * per_group)):
-            bucket = (value >> ((p % per_group) * bits)) & (k - 1)
-            t = t + np.multiply.outer(q[:, p], levels[p, bucket])
-        s = s + t
-    return ordered_maxsim(s, store.offsets, docs)
+            bucket = (np.arange(16) >> ((p % per_group) * bits)) & (k - 1)
+            t[:, g] = t[:, g] + np.multiply.outer(q[:, p], levels[p, bucket])
+    lo = t.min(axis=2)
+    span = (t - lo[:, :, None]).max(axis=(1, 2))
+    delta = np.maximum(span / np.float32(255), np.abs(c).max(axis=1) / np.float32(2**22))
+    delta[delta == 0] = 1
+    u = np.minimum(255, np.rint((t - lo[:, :, None]) / delta[:, None, None])).astype(np.int64)
+    kk = np.rint(c / delta[:, None]).astype(np.int64)
+    bias = lo[:, 0]
+    for g in range(1, groups):
+        bias = bias + lo[:, g]
+    valid = store.fine < len(store.centroids)
+    s = kk[:, np.minimum(store.fine, len(store.centroids) - 1)]  # (Q, N)
+    for g in range(groups):
+        s = s + u[:, g, (store.residual[:, g // 2] >> (4 * (g % 2))) & 0xF]
+    out = []
+    for d in docs:
+        rows = np.arange(store.offsets[d], store.offsets[d + 1])
+        rows = rows[valid[rows]]
+        if len(rows) == 0:
+            m = np.full(len(q), -np.inf, np.float32)
+        else:
+            m = s[:, rows].max(axis=1).astype(np.float32) * delta + bias
+        score = m[0]
+        for x in m[1:]:
+            score = np.float32(score + x)
+        out.append(score)
+    return np.array(out, np.float32)
 
 
 @pytest.fixture
@@ -83,7 +103,7 @@ def make_store(tmp_path, dim, bits, n_docs=60, n_fine=32, seed=0):
 
 class TestFormula:
     @pytest.mark.parametrize("bits", [1, 2, 4])
-    @pytest.mark.parametrize("dim", [7, 12, 33])
+    @pytest.mark.parametrize("dim", [7, 12, 33, 64])
     def test_scores_equal_the_reference_bit_for_bit(self, tmp_path, threads, bits, dim):
         store, _, _ = make_store(tmp_path, dim, bits)
         store.fine = store.fine.copy()

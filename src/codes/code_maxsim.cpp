@@ -1,8 +1,10 @@
 #include "codes/code_maxsim.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 
+#include "common/errors.hpp"
 #include "parallel/candidate_split.hpp"
 #include "router/similarity.hpp"
 
@@ -15,6 +17,15 @@ constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
 // Table entries read per task: enough to outweigh the hand-off to a worker.
 // A call with less than two tasks' work stays on the calling thread.
 constexpr std::size_t TASK_WORK = std::size_t{1} << 21;
+
+constexpr std::size_t MAX_GROUPS = std::size_t{1} << 20;
+
+#if QOR_SIMD_KERNELS
+// Byte permutes across a whole register and four-byte dot products.
+bool byte_lookup_supported() {
+    return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
+}
+#endif
 
 }  // namespace
 
@@ -30,16 +41,17 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     t.code_bytes = static_cast<std::size_t>(residual_bytes(dim, quantiser.bits));
     t.t_stride = (t.q + CODE_TABLE_LANES - 1) / CODE_TABLE_LANES * CODE_TABLE_LANES;
     t.groups = static_cast<std::size_t>((dim * quantiser.bits + CODE_GROUP_BITS - 1) / CODE_GROUP_BITS);
-    t.centroid.assign((static_cast<std::size_t>(centroids.n_fine) + 1) * t.c_stride, 0.0f);
-    if (q > 0)
-        similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, t.centroid.data());
-    else
-        std::fill(t.centroid.begin(), t.centroid.end(), NEG_INF);
+    if (t.groups > MAX_GROUPS) throw InvalidInput("codes of more than 2^20 residual groups cannot be scored");
+    t.chunks = (t.code_bytes + 1) / 2;
+    const auto n_fine = static_cast<std::size_t>(centroids.n_fine);
 
-    // T row by row: for each byte value the levels of its dimensions, then
-    // the sums for every query row, in dimension order.
+    // C, code-major (query rows innermost), and T row by row: for each group
+    // value the levels of its dimensions, then the sums for every query row
+    // in dimension order.
+    std::vector<float> c((n_fine + 1) * t.c_stride, 0.0f);
+    if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, c.data());
     const uint32_t bits = quantiser.bits, per_group = CODE_GROUP_BITS / bits, k = quantiser.buckets();
-    t.table.assign(t.groups * CODE_GROUP_VALUES * t.t_stride, 0.0f);
+    std::vector<float> table(t.groups * CODE_GROUP_VALUES * t.t_stride, 0.0f);
     std::vector<float> level(per_group);
     for (std::size_t g = 0; g < t.groups; ++g) {
         const std::size_t p0 = g * per_group;
@@ -47,7 +59,7 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
         for (uint32_t v = 0; v < CODE_GROUP_VALUES; ++v) {
             for (std::size_t s = 0; s < width; ++s)
                 level[s] = quantiser.levels[(p0 + s) * k + ((v >> (s * bits)) & (k - 1))];
-            float* row = t.table.data() + (g * CODE_GROUP_VALUES + v) * t.t_stride;
+            float* row = table.data() + (g * CODE_GROUP_VALUES + v) * t.t_stride;
             for (std::size_t j = 0; j < t.q; ++j) {
                 const float* qj = query + j * d + p0;
                 float acc = 0.0f;
@@ -56,28 +68,102 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
             }
         }
     }
+
+    // One scale per query row, then the whole-number tables.
+    t.delta.assign(t.q, 1.0f);
+    t.bias.assign(t.q, 0.0f);
+    t.unordered.assign(t.q, 0);
+    t.centroid.assign((n_fine + 1) * t.c_stride, 0);
+    t.table.assign(table.size(), 0);
+    t.bytes.assign(t.q * t.chunks * 64, 0);
+    std::vector<float> lo(t.groups);
+    for (std::size_t j = 0; j < t.q; ++j) {
+        auto at = [&](std::size_t g, std::size_t v) -> float& {
+            return table[(g * CODE_GROUP_VALUES + v) * t.t_stride + j];
+        };
+        bool finite = true;
+        float span = 0.0f, top = 0.0f;
+        for (std::size_t g = 0; g < t.groups; ++g) {
+            float least = at(g, 0), most = at(g, 0);
+            for (std::size_t v = 0; v < CODE_GROUP_VALUES; ++v) {
+                finite = finite && std::isfinite(at(g, v));
+                least = std::min(least, at(g, v));
+                most = std::max(most, at(g, v));
+            }
+            lo[g] = least;
+            span = std::max(span, most - least);
+        }
+        for (std::size_t cc = 0; cc < n_fine; ++cc) {
+            const float x = c[cc * t.c_stride + j];
+            finite = finite && std::isfinite(x);
+            top = std::max(top, std::fabs(x));
+        }
+        float delta = std::max(span / 255.0f, top / 4194304.0f);
+        if (delta == 0.0f) delta = 1.0f;
+        if (!finite || !std::isfinite(delta)) {
+            t.unordered[j] = 1;  // its tables stay zero: any kernel reads them safely
+            continue;
+        }
+        t.delta[j] = delta;
+        float bias = 0.0f;
+        for (std::size_t g = 0; g < t.groups; ++g) bias = g == 0 ? lo[0] : bias + lo[g];
+        t.bias[j] = bias;
+        for (std::size_t cc = 0; cc < n_fine; ++cc)
+            t.centroid[cc * t.c_stride + j] =
+                static_cast<int32_t>(std::nearbyint(c[cc * t.c_stride + j] / delta));
+        for (std::size_t g = 0; g < t.groups; ++g)
+            for (std::size_t v = 0; v < CODE_GROUP_VALUES; ++v) {
+                const float u = std::min(255.0f, std::nearbyint((at(g, v) - lo[g]) / delta));
+                const auto value = static_cast<uint8_t>(u);
+                t.table[(g * CODE_GROUP_VALUES + v) * t.t_stride + j] = value;
+                t.bytes[(j * t.chunks + g / 4) * 64 + (g % 4) * 16 + v] = value;
+            }
+    }
+    for (std::size_t j = 0; j < t.c_stride; ++j) t.centroid[n_fine * t.c_stride + j] = CODE_INVALID;
     return t;
 }
 
+float code_row_maximum(const CodeQueryTables& t, std::size_t j, int32_t m) {
+    if (t.unordered[j]) return std::numeric_limits<float>::quiet_NaN();
+    if (m < CODE_NO_VECTOR) return NEG_INF;
+    return static_cast<float>(m) * t.delta[j] + t.bias[j];
+}
+
 void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
-                        std::size_t n, float* maxima) {
-    std::fill(maxima, maxima + t.q, NEG_INF);
+                        std::size_t n, int32_t* maxima) {
+    std::fill(maxima, maxima + t.q, std::numeric_limits<int32_t>::min());
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t code = std::min<std::size_t>(fine[i], static_cast<std::size_t>(t.n_fine));
-        const float* c = t.centroid.data() + code * t.c_stride;
+        const int32_t* c = t.centroid.data() + code * t.c_stride;
         const uint8_t* bytes = residual + i * t.code_bytes;
         for (std::size_t j = 0; j < t.q; ++j) {
-            float acc = c[j];
+            int32_t acc = c[j];
             for (std::size_t g = 0; g < t.groups; ++g)
-                acc = acc + t.table[(g * CODE_GROUP_VALUES + code_group(bytes, g)) * t.t_stride + j];
-            maxima[j] = acc > maxima[j] ? acc : maxima[j];
+                acc += t.table[(g * CODE_GROUP_VALUES + code_group(bytes, g)) * t.t_stride + j];
+            maxima[j] = std::max(maxima[j], acc);
         }
     }
 }
 
 CodeMaxSimKernel code_maxsim_kernel_for(parallel::Isa isa) {
+#if QOR_SIMD_KERNELS
+    if (isa == parallel::Isa::Avx512 && parallel::isa_supported(isa) && byte_lookup_supported())
+        return &code_maxsim_vbmi;
+#endif
     return parallel::pick_kernel<CodeMaxSimKernel>(isa, &code_maxsim_scalar, QOR_SIMD_ONLY(&code_maxsim_avx2),
                                                    QOR_SIMD_ONLY(&code_maxsim_avx512));
+}
+
+std::vector<NamedCodeKernel> code_maxsim_kernels() {
+    std::vector<NamedCodeKernel> all{{"scalar", &code_maxsim_scalar}};
+#if QOR_SIMD_KERNELS
+    if (parallel::isa_supported(parallel::Isa::Avx2)) all.push_back({"avx2", &code_maxsim_avx2});
+    if (parallel::isa_supported(parallel::Isa::Avx512)) {
+        all.push_back({"avx512", &code_maxsim_avx512});
+        if (byte_lookup_supported()) all.push_back({"avx512-vbmi", &code_maxsim_vbmi});
+    }
+#endif
+    return all;
 }
 
 CodeMaxSimKernel code_maxsim_kernel() {
@@ -103,7 +189,7 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
     const auto rows_q = static_cast<std::size_t>(q);
 
     auto score_range = [&](std::size_t begin, std::size_t end) {
-        std::vector<float> maxima(tables.t_stride);
+        std::vector<int32_t> maxima(tables.t_stride);
         for (std::size_t i = begin; i < end; ++i) {
             if (i + 1 < end) {
                 // The next candidate's codes, fetched while this one is scored.
@@ -116,8 +202,8 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
             const auto first = static_cast<std::size_t>(store.offsets[c]);
             const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
             kernel(tables, store.fine + first, store.residual + first * groups, len, maxima.data());
-            float score = maxima[0];
-            for (std::size_t j = 1; j < rows_q; ++j) score = score + maxima[j];
+            float score = code_row_maximum(tables, 0, maxima[0]);
+            for (std::size_t j = 1; j < rows_q; ++j) score = score + code_row_maximum(tables, j, maxima[j]);
             out[i] = score;
         }
     };

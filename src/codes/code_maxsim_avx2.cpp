@@ -8,7 +8,7 @@
 namespace qor {
 
 void code_maxsim_avx2(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
-                      float* maxima) {
+                      int32_t* maxima) {
     for (std::size_t j0 = 0; j0 < t.q; j0 += Avx2::LANES)
         code_strip<Avx2, 8>(t, fine, residual, n, j0, maxima);
 }

@@ -9,7 +9,7 @@
 namespace qor {
 
 void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
-                        std::size_t n, float* maxima) {
+                        std::size_t n, int32_t* maxima) {
     std::size_t j0 = 0;
     for (; j0 + Avx512::LANES <= t.t_stride; j0 += Avx512::LANES)
         code_strip<Avx512, 8>(t, fine, residual, n, j0, maxima);

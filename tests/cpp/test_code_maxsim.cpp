@@ -46,7 +46,7 @@ std::vector<float> unit_rows(std::size_t k, std::size_t d, std::mt19937& rng) {
 }
 
 // The documented formula, from the query, the centroids, the levels and the
-// codes, with nothing shared with the library's tables.
+// codes, with nothing shared with the library's tables: m_j per query row.
 std::vector<float> formula_maxima(const float* query, std::size_t q, const std::vector<float>& cents,
                                   std::size_t n_fine, std::size_t d, const qor::ResidualQuantiser& qz,
                                   const uint16_t* fine, const uint8_t* residual, std::size_t n) {
@@ -54,31 +54,50 @@ std::vector<float> formula_maxima(const float* query, std::size_t q, const std::
     const std::size_t per_group = 4 / qz.bits, bytes = (d * qz.bits + 7) / 8, k = qz.buckets();
     const std::size_t groups = (d * qz.bits + 3) / 4;
     std::vector<float> mx(q, -INF);
-    for (std::size_t j = 0; j < q; ++j)
-        for (std::size_t i = 0; i < n; ++i) {
-            float s = -INF;
-            if (fine[i] < n_fine) {
-                s = 0.0f;
-                for (std::size_t p = 0; p < d; ++p) s = s + query[j * d + p] * cents[fine[i] * d + p];
+    for (std::size_t j = 0; j < q; ++j) {
+        const float* qj = query + j * d;
+        std::vector<float> c(n_fine), t(groups * 16), lo(groups);
+        float top = 0, span = 0;
+        for (std::size_t f = 0; f < n_fine; ++f) {
+            float s = 0.0f;
+            for (std::size_t p = 0; p < d; ++p) s = s + qj[p] * cents[f * d + p];
+            c[f] = s;
+            top = std::max(top, std::fabs(s));
+        }
+        for (std::size_t g = 0; g < groups; ++g) {
+            for (unsigned value = 0; value < 16; ++value) {
+                float s = 0.0f;
+                for (std::size_t p = g * per_group; p < std::min(d, (g + 1) * per_group); ++p)
+                    s = s + qj[p] * qz.levels[p * k + ((value >> ((p % per_group) * qz.bits)) & (k - 1))];
+                t[g * 16 + value] = s;
             }
+            lo[g] = *std::min_element(&t[g * 16], &t[g * 16 + 16]);
+            span = std::max(span, *std::max_element(&t[g * 16], &t[g * 16 + 16]) - lo[g]);
+        }
+        float delta = std::max(span / 255.0f, top / 4194304.0f);
+        if (delta == 0.0f) delta = 1.0f;
+        float bias = lo[0];
+        for (std::size_t g = 1; g < groups; ++g) bias = bias + lo[g];
+        bool any = false;
+        long long best = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (fine[i] >= n_fine) continue;
+            long long s = std::llrint(c[fine[i]] / delta);
             for (std::size_t g = 0; g < groups; ++g) {
                 const unsigned value = (residual[i * bytes + g / 2] >> (4 * (g % 2))) & 0xFu;
-                float t = 0.0f;
-                for (std::size_t p = g * per_group; p < std::min(d, (g + 1) * per_group); ++p) {
-                    const unsigned b = (value >> ((p % per_group) * qz.bits)) & (k - 1);
-                    t = t + query[j * d + p] * qz.levels[p * k + b];
-                }
-                s = s + t;
+                s += std::min(255LL, std::llrint((t[g * 16 + value] - lo[g]) / delta));
             }
-            if (s > mx[j]) mx[j] = s;
+            best = any ? std::max(best, s) : s;
+            any = true;
         }
+        if (any) mx[j] = static_cast<float>(best) * delta + bias;
+    }
     return mx;
 }
 
 std::vector<qor::CodeMaxSimKernel> kernels() {
-    std::vector<qor::CodeMaxSimKernel> all{&qor::code_maxsim_scalar};
-    for (const Isa isa : {Isa::Avx2, Isa::Avx512})
-        if (qor::parallel::isa_supported(isa)) all.push_back(qor::code_maxsim_kernel_for(isa));
+    std::vector<qor::CodeMaxSimKernel> all;
+    for (const qor::NamedCodeKernel& k : qor::code_maxsim_kernels()) all.push_back(k.kernel);
     return all;
 }
 
@@ -109,11 +128,11 @@ TEST(every_kernel_gives_the_formula_bit_for_bit) {
                     const std::vector<float> want = formula_maxima(query.data(), q, cents, n_fine, d, qz,
                                                                    fine.data(), residual.data(), len);
                     for (const auto kernel : kernels()) {
-                        std::vector<float> got(t.t_stride + 16, 1.0f);
+                        std::vector<int32_t> got(t.t_stride + 16, 1);
                         kernel(t, fine.data(), residual.data(), len, got.data());
                         for (std::size_t j = 0; j < q; ++j)
-                            if (!same(got[j], want[j])) {
-                                CHECK(same(got[j], want[j]));
+                            if (!same(qor::code_row_maximum(t, j, got[j]), want[j])) {
+                                CHECK(same(qor::code_row_maximum(t, j, got[j]), want[j]));
                                 return;
                             }
                     }
