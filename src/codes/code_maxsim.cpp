@@ -48,7 +48,9 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     // C, code-major (query rows innermost), and T row by row: for each group
     // value the levels of its dimensions, then the sums for every query row
     // in dimension order.
-    std::vector<float> c((n_fine + 1) * t.c_stride, 0.0f);
+    // C in a per-thread buffer reused by every query (no fresh pages each time).
+    thread_local std::vector<float> c;
+    c.assign((n_fine + 1) * t.c_stride, 0.0f);
     if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, c.data());
     const uint32_t bits = quantiser.bits, per_group = CODE_GROUP_BITS / bits, k = quantiser.buckets();
     std::vector<float> table(t.groups * CODE_GROUP_VALUES * t.t_stride, 0.0f);
@@ -76,6 +78,16 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     t.centroid.assign((n_fine + 1) * t.c_stride, 0);
     t.table.assign(table.size(), 0);
     t.bytes.assign(t.q * t.chunks * 64, 0);
+    // The largest |C| of each query row and whether all are finite, in one
+    // pass over C.
+    std::vector<float> c_top(t.q, 0.0f);
+    std::vector<uint8_t> c_finite(t.q, 1);
+    for (std::size_t cc = 0; cc < n_fine; ++cc)
+        for (std::size_t j = 0; j < t.q; ++j) {
+            const float x = c[cc * t.c_stride + j];
+            c_finite[j] = c_finite[j] && std::isfinite(x);
+            c_top[j] = std::max(c_top[j], std::fabs(x));
+        }
     std::vector<float> lo(t.groups);
     for (std::size_t j = 0; j < t.q; ++j) {
         auto at = [&](std::size_t g, std::size_t v) -> float& {
@@ -93,11 +105,8 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
             lo[g] = least;
             span = std::max(span, most - least);
         }
-        for (std::size_t cc = 0; cc < n_fine; ++cc) {
-            const float x = c[cc * t.c_stride + j];
-            finite = finite && std::isfinite(x);
-            top = std::max(top, std::fabs(x));
-        }
+        finite = finite && c_finite[j];
+        top = c_top[j];
         float delta = std::max(span / 255.0f, top / 4194304.0f);
         if (delta == 0.0f) delta = 1.0f;
         if (!finite || !std::isfinite(delta)) {
@@ -108,9 +117,6 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
         float bias = 0.0f;
         for (std::size_t g = 0; g < t.groups; ++g) bias = g == 0 ? lo[0] : bias + lo[g];
         t.bias[j] = bias;
-        for (std::size_t cc = 0; cc < n_fine; ++cc)
-            t.centroid[cc * t.c_stride + j] =
-                static_cast<int32_t>(std::nearbyint(c[cc * t.c_stride + j] / delta));
         for (std::size_t g = 0; g < t.groups; ++g)
             for (std::size_t v = 0; v < CODE_GROUP_VALUES; ++v) {
                 const float u = std::min(255.0f, std::nearbyint((at(g, v) - lo[g]) / delta));
@@ -119,14 +125,15 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
                 t.bytes[(j * t.chunks + g / 4) * 64 + (g % 4) * 16 + v] = value;
             }
     }
+    // K, centroid by centroid (rows of the unordered query rows stay zero).
+    for (std::size_t cc = 0; cc < n_fine; ++cc) {
+        const float* from = c.data() + cc * t.c_stride;
+        int32_t* to = t.centroid.data() + cc * t.c_stride;
+        for (std::size_t j = 0; j < t.q; ++j)
+            to[j] = t.unordered[j] ? 0 : static_cast<int32_t>(std::nearbyint(from[j] / t.delta[j]));
+    }
     for (std::size_t j = 0; j < t.c_stride; ++j) t.centroid[n_fine * t.c_stride + j] = CODE_INVALID;
     return t;
-}
-
-float code_row_maximum(const CodeQueryTables& t, std::size_t j, int32_t m) {
-    if (t.unordered[j]) return std::numeric_limits<float>::quiet_NaN();
-    if (m < CODE_NO_VECTOR) return NEG_INF;
-    return static_cast<float>(m) * t.delta[j] + t.bias[j];
 }
 
 void code_maxsim_scalar(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,

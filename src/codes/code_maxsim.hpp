@@ -37,6 +37,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -119,7 +120,11 @@ void code_maxsim_vbmi(const CodeQueryTables& t, const uint16_t* fine, const uint
                       int32_t* maxima);
 
 // m_j of the formula from M_j.
-float code_row_maximum(const CodeQueryTables& t, std::size_t j, int32_t m);
+inline float code_row_maximum(const CodeQueryTables& t, std::size_t j, int32_t m) {
+    if (t.unordered[j]) return std::numeric_limits<float>::quiet_NaN();
+    if (m < CODE_NO_VECTOR) return -std::numeric_limits<float>::infinity();
+    return static_cast<float>(m) * t.delta[j] + t.bias[j];
+}
 
 // Every kernel this build and processor run, scalar first, with its name.
 struct NamedCodeKernel {

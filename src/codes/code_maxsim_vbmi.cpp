@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "codes/code_maxsim.hpp"
 
@@ -49,75 +50,203 @@ __m512i group_rows() {
     return _mm512_load_si512(rows.data());
 }
 
+// Turns 8 registers of two vectors' 8 dwords each (vector 2k in the low
+// half of register k, 2k + 1 in the high half) into 8 registers of one
+// dword of all 16 vectors: three rounds, each swapping one bit of the
+// register number with one bit of the lane number by two-register permutes.
+// The vectors end up in the lanes in a fixed shuffled order, `vector_of`.
+struct Transpose {
+    __m512i index[3][2];
+    __m512i vector_of;
+
+    Transpose() {
+        std::array<std::array<int, 16>, 8> who{};  // the vector each element holds, followed through
+        for (int r = 0; r < 8; ++r)
+            for (int l = 0; l < 16; ++l) who[r][l] = 2 * r + (l >> 3);
+        for (int s = 0; s < 3; ++s) {
+            const int bit = 2 - s;
+            alignas(64) std::array<int32_t, 16> idx[2];
+            for (int x = 0; x < 2; ++x)
+                for (int l = 0; l < 16; ++l)
+                    idx[x][l] = ((l >> bit) & 1) * 16 + ((l & ~(1 << bit)) | (x << bit));
+            for (int x = 0; x < 2; ++x) index[s][x] = _mm512_load_si512(idx[x].data());
+            std::array<std::array<int, 16>, 8> next{};
+            for (int r = 0; r < 8; ++r)
+                for (int l = 0; l < 16; ++l) {
+                    const int from = idx[(r >> bit) & 1][l];
+                    const int a = r & ~(1 << bit);
+                    next[r][l] = from < 16 ? who[a][from] : who[a | (1 << bit)][from - 16];
+                }
+            who = next;
+        }
+        alignas(64) std::array<int32_t, 16> v{};
+        for (int l = 0; l < 16; ++l) v[l] = who[0][l];
+        vector_of = _mm512_load_si512(v.data());
+    }
+
+    void operator()(__m512i z[8]) const {
+        for (int s = 0; s < 3; ++s) {
+            const int bit = 2 - s;
+            __m512i out[8];
+            for (int r = 0; r < 8; ++r) {
+                if ((r >> bit) & 1) continue;
+                const int b = r | (1 << bit);
+                out[r] = _mm512_permutex2var_epi32(z[r], index[s][0], z[b]);
+                out[b] = _mm512_permutex2var_epi32(z[r], index[s][1], z[b]);
+            }
+            for (int r = 0; r < 8; ++r) z[r] = out[r];
+        }
+    }
+};
+
+// Two 8-dword rows, each read only when its mask allows, as one register.
+inline __m512i two_rows(const void* first, __mmask8 m0, const void* second, __mmask8 m1) {
+    return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_maskz_loadu_epi32(m0, first)),
+                              _mm256_maskz_loadu_epi32(m1, second), 1);
+}
+
+// The byte indices of one code word of every lane's vector: its first
+// chunk of four groups (half 0) or its second (half 1), each index the
+// group's value plus 16 times its place in the chunk.
+struct Indices {
+    __m512i ctl[2] = {nibble_offsets(0), nibble_offsets(1)};
+    __m512i rows = group_rows();
+
+    __m512i operator()(__m512i word, int half) const {
+        // (selected bits & 0x0F) | row of the group.
+        return _mm512_ternarylogic_epi32(_mm512_multishift_epi64_epi8(ctl[half], word),
+                                         _mm512_set1_epi8(0x0F), rows, 0xEA);
+    }
+};
+
+// sum += the four-byte dot products of the unsigned bytes x with ones (the
+// sum of each lane's four bytes), in place: GCC 12 otherwise copies every
+// running sum to a new register at each step of a loop.
+inline void add_bytes(__m512i& sum, __m512i x, __m512i ones) {
+#if defined(__GNUC__) && !defined(__clang__)
+    __asm__("vpdpbusd %2, %1, %0" : "+v"(sum) : "v"(x), "v"(ones));
+#else
+    sum = _mm512_dpbusd_epi32(sum, x, ones);
+#endif
+}
+
+// Adds to the sums of Q query rows (Q <= 4) the table entries at `index`
+// for `chunks` chunks (an even count), the rows' tables `chunk_bytes`
+// apart. Two sums per row, even and odd chunks, keep eight dot products
+// in flight.
+template <std::size_t Q>
+inline void add_rows(__m512i* sum, const __m512i* index, std::size_t chunks, const uint8_t* table,
+                     std::size_t chunk_bytes) {
+    const __m512i ones = _mm512_set1_epi8(1);
+    __m512i even[Q], odd[Q];
+    for (std::size_t r = 0; r < Q; ++r) even[r] = sum[r], odd[r] = _mm512_setzero_si512();
+    for (std::size_t c = 0; c < chunks; c += 2) {
+        const __m512i ie = index[c], io = index[c + 1];
+        const uint8_t* tc = table + c * 64;
+#pragma GCC unroll 4
+        for (std::size_t r = 0; r < Q; ++r)
+            add_bytes(even[r], _mm512_permutexvar_epi8(ie, _mm512_loadu_si512(tc + r * chunk_bytes)), ones);
+#pragma GCC unroll 4
+        for (std::size_t r = 0; r < Q; ++r)
+            add_bytes(odd[r], _mm512_permutexvar_epi8(io, _mm512_loadu_si512(tc + r * chunk_bytes + 64)),
+                      ones);
+    }
+    for (std::size_t r = 0; r < Q; ++r) sum[r] = _mm512_add_epi32(even[r], odd[r]);
+}
+
+// Code words turned into byte indices per pass: 8 KiB of indices.
+constexpr std::size_t SEGMENT = 64;
+
+// The lanes of register k (vectors 2k and 2k + 1) that hold one of the
+// block's `count` vectors.
+inline __mmask16 pair_mask(std::size_t count, std::size_t k) {
+    const std::size_t first = 2 * k;
+    return static_cast<__mmask16>((first < count ? 0x00FFu : 0u) | (first + 1 < count ? 0xFF00u : 0u));
+}
+
+// rows_at[i] = the offset of vector i's K row (min(code, n_fine) * c_stride)
+// for i < n rounded up to 16, the invalid row past n.
 template <std::size_t R>
-void strip(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
+void strip(const CodeQueryTables& t, const uint32_t* rows_at, const uint8_t* residual, std::size_t n,
            std::size_t j0, int32_t* maxima) {
-    const __m512i lo_ctl = nibble_offsets(0), hi_ctl = nibble_offsets(1), rows = group_rows();
-    const __m512i nibble = _mm512_set1_epi8(0x0F), ones = _mm512_set1_epi8(1);
-    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m512i row_offsets = _mm512_mullo_epi32(lanes, _mm512_set1_epi32(static_cast<int>(t.code_bytes)));
-    const __m512i limit = _mm512_set1_epi32(static_cast<int>(t.n_fine));
-    const __m512i stride = _mm512_set1_epi32(static_cast<int>(t.c_stride));
-    const std::size_t words = t.code_bytes / 4, chunk_bytes = t.chunks * 64;
+    const int32_t* k_base = t.centroid.data() + j0;
+    static const Transpose transpose;
+    static const Indices indices;
+    const std::size_t words = t.code_bytes / 4, chunk_bytes = t.chunks * 64, stride = t.code_bytes;
     const uint8_t* table = t.bytes.data() + j0 * chunk_bytes;
-    __m512i mx[R];
+    __m512i mx[R], index[2 * SEGMENT];
     for (std::size_t r = 0; r < R; ++r) mx[r] = _mm512_set1_epi32(std::numeric_limits<int32_t>::min());
 
     for (std::size_t i0 = 0; i0 < n; i0 += 16) {
+        const std::size_t count = std::min<std::size_t>(16, n - i0);
         const __mmask16 m =
-            n - i0 >= 16 ? static_cast<__mmask16>(0xFFFF) : static_cast<__mmask16>((1u << (n - i0)) - 1);
-        const __m512i codes = _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(m, fine + i0));
-        const __m512i at = _mm512_mullo_epi32(_mm512_min_epu32(codes, limit), stride);
-        __m512i acc[R];
-        for (std::size_t r = 0; r < R; ++r)
-            acc[r] = _mm512_mask_i32gather_epi32(
-                _mm512_setzero_si512(), m, _mm512_add_epi32(at, _mm512_set1_epi32(static_cast<int>(j0 + r))),
-                t.centroid.data(), 4);
-        const uint8_t* base = residual + i0 * t.code_bytes;
-        for (std::size_t w = 0; w < words; ++w) {
-            const __m512i word =
-                _mm512_mask_i32gather_epi32(_mm512_setzero_si512(), m, row_offsets, base + 4 * w, 1);
-            // (selected bits & 0x0F) | row of the group: the table byte of each lookup.
-            const __m512i lo =
-                _mm512_ternarylogic_epi32(_mm512_multishift_epi64_epi8(lo_ctl, word), nibble, rows, 0xEA);
-            const __m512i hi =
-                _mm512_ternarylogic_epi32(_mm512_multishift_epi64_epi8(hi_ctl, word), nibble, rows, 0xEA);
-            const uint8_t* tw = table + 2 * w * 64;
-#pragma GCC unroll 8
-            for (std::size_t r = 0; r < R; ++r) {
-                const uint8_t* tr = tw + r * chunk_bytes;
-                acc[r] =
-                    _mm512_dpbusd_epi32(acc[r], _mm512_permutexvar_epi8(lo, _mm512_loadu_si512(tr)), ones);
-                acc[r] = _mm512_dpbusd_epi32(acc[r], _mm512_permutexvar_epi8(hi, _mm512_loadu_si512(tr + 64)),
-                                             ones);
+            _mm512_cmplt_epu32_mask(transpose.vector_of, _mm512_set1_epi32(static_cast<int>(count)));
+        // K rows j0 .. j0 + 7 of each vector's code (the invalid row for
+        // the lanes past the end), turned into one register per query row.
+        __m512i sum[8];
+        const uint32_t* off = rows_at + i0;
+        for (std::size_t k = 0; k < 8; ++k)
+            sum[k] = two_rows(k_base + off[2 * k], 0xFF, k_base + off[2 * k + 1], 0xFF);
+        transpose(sum);
+        const uint8_t* base = residual + i0 * stride;
+        for (std::size_t s0 = 0; s0 < words; s0 += SEGMENT) {
+            const std::size_t seg = std::min(SEGMENT, words - s0);
+            for (std::size_t w0 = 0; w0 < seg; w0 += 8) {
+                const std::size_t width = std::min<std::size_t>(8, seg - w0);
+                const auto full = static_cast<__mmask8>((1u << width) - 1);
+                const uint8_t* at = base + 4 * (s0 + w0);
+                __m512i word[8];
+                for (std::size_t k = 0; k < 8; ++k)
+                    word[k] = two_rows(at + 2 * k * stride, 2 * k < count ? full : 0,
+                                       at + (2 * k + 1) * stride, 2 * k + 1 < count ? full : 0);
+                transpose(word);
+                for (std::size_t i = 0; i < width; ++i) {
+                    index[2 * (w0 + i)] = indices(word[i], 0);
+                    index[2 * (w0 + i) + 1] = indices(word[i], 1);
+                }
             }
+            const uint8_t* ts = table + 2 * s0 * 64;
+            std::size_t r0 = 0;
+            for (; r0 + 4 <= R; r0 += 4)
+                add_rows<4>(sum + r0, index, 2 * seg, ts + r0 * chunk_bytes, chunk_bytes);
+            if constexpr (R % 4 != 0)
+                add_rows<R % 4>(sum + r0, index, 2 * seg, ts + r0 * chunk_bytes, chunk_bytes);
         }
-        for (std::size_t r = 0; r < R; ++r) mx[r] = _mm512_mask_max_epi32(mx[r], m, mx[r], acc[r]);
+        for (std::size_t r = 0; r < R; ++r) mx[r] = _mm512_mask_max_epi32(mx[r], m, mx[r], sum[r]);
     }
     for (std::size_t r = 0; r < R; ++r) maxima[j0 + r] = _mm512_reduce_max_epi32(mx[r]);
 }
 
 template <std::size_t... R>
-void strip_of(std::size_t rows, std::index_sequence<R...>, const CodeQueryTables& t, const uint16_t* fine,
+void strip_of(std::size_t rows, std::index_sequence<R...>, const CodeQueryTables& t, const uint32_t* rows_at,
               const uint8_t* residual, std::size_t n, std::size_t j0, int32_t* maxima) {
-    ((rows == R + 1 ? strip<R + 1>(t, fine, residual, n, j0, maxima) : void()), ...);
+    ((rows == R + 1 ? strip<R + 1>(t, rows_at, residual, n, j0, maxima) : void()), ...);
 }
 
 }  // namespace
 
 void code_maxsim_vbmi(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
                       int32_t* maxima) {
-    // Gathers address the tables with int32 offsets and read whole 4-byte
-    // code words.
-    const bool fits =
-        (t.n_fine + 1) * t.c_stride < (uint64_t{1} << 31) && t.code_bytes * 16 < (uint64_t{1} << 31);
-    if (t.code_bytes % 4 != 0 || !fits) {
+    // Codes are read as whole 4-byte words; K rows are addressed by 32-bit offsets.
+    if (t.code_bytes % 4 != 0 || (t.n_fine + 1) * t.c_stride > UINT32_MAX) {
         code_maxsim_avx512(t, fine, residual, n, maxima);
         return;
     }
+    // Each vector's K row offset, read once for every strip of query rows.
+    thread_local std::vector<uint32_t> rows_at;
+    rows_at.resize((n + 15) / 16 * 16);
+    const __m512i limit = _mm512_set1_epi32(static_cast<int>(t.n_fine));
+    const __m512i stride = _mm512_set1_epi32(static_cast<int>(t.c_stride));
+    for (std::size_t i = 0; i < n; i += 16) {
+        // Past n the codes read as zero and the lanes take the invalid row.
+        const auto m = static_cast<__mmask16>(n - i >= 16 ? 0xFFFFu : (1u << (n - i)) - 1);
+        const __m512i codes = _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(m, fine + i));
+        const __m512i code = _mm512_mask_mov_epi32(limit, m, _mm512_min_epu32(codes, limit));
+        _mm512_storeu_si512(rows_at.data() + i, _mm512_mullo_epi32(code, stride));
+    }
     for (std::size_t j0 = 0; j0 < t.q; j0 += STRIP)
-        strip_of(std::min(STRIP, t.q - j0), std::make_index_sequence<STRIP>{}, t, fine, residual, n, j0,
-                 maxima);
+        strip_of(std::min(STRIP, t.q - j0), std::make_index_sequence<STRIP>{}, t, rows_at.data(), residual, n,
+                 j0, maxima);
 }
 
 }  // namespace qor
