@@ -43,14 +43,11 @@ def reference_similarities(store, query):
     return c
 
 
-def reference_scores(store, query, docs):
-    """The documented formula with NumPy: float32 tables, each product, sum
-    and quotient rounded on its own, then whole-number tables and sums."""
-    q = np.asarray(query, np.float32)
-    if len(q) == 0:
-        return np.zeros(len(docs), np.float32)
+def reference_tables(store, q):
+    """C (Q, n_fine), T (Q, groups, 16), lo (Q, groups) and delta (Q,) in
+    float32, in the documented order."""
     levels, bits, dim = store.levels, store.bits, store.dim
-    c = reference_similarities(store, q)  # (Q, n_fine)
+    c = reference_similarities(store, q)
     per_group, groups, k = 4 // bits, (dim * bits + 3) // 4, 1 << bits
     t = np.zeros((len(q), groups, 16), np.float32)
     for g in range(groups):
@@ -61,6 +58,17 @@ def reference_scores(store, query, docs):
     span = (t - lo[:, :, None]).max(axis=(1, 2))
     delta = np.maximum(span / np.float32(255), np.abs(c).max(axis=1) / np.float32(2**22))
     delta[delta == 0] = 1
+    return c, t, lo, delta
+
+
+def reference_scores(store, query, docs):
+    """The documented formula with NumPy: float32 tables, each product, sum
+    and quotient rounded on its own, then whole-number tables and sums."""
+    q = np.asarray(query, np.float32)
+    if len(q) == 0:
+        return np.zeros(len(docs), np.float32)
+    c, t, lo, delta = reference_tables(store, q)
+    groups = t.shape[1]
     u = np.minimum(255, np.rint((t - lo[:, :, None]) / delta[:, None, None])).astype(np.int64)
     kk = np.rint(c / delta[:, None]).astype(np.int64)
     bias = lo[:, 0]
@@ -117,6 +125,34 @@ class TestFormula:
                 threads(n)
                 got = store.score(query, docs)
                 np.testing.assert_array_equal(got.view(np.uint32), want.view(np.uint32))
+
+    @pytest.mark.parametrize("bits", [2, 4])
+    def test_whole_number_tables_stay_within_their_rounding_of_the_float_score(self, tmp_path, bits):
+        # The score with the float tables added as they are (float64), against
+        # the whole-number one: each query row moves by at most
+        # (groups + 1) * delta / 2.
+        store, _, _ = make_store(tmp_path, 64, bits)
+        rng = np.random.default_rng(3)
+        query = rng.standard_normal((6, 64)).astype(np.float32)
+        docs = np.arange(store.n_docs)
+        docs = docs[np.diff(store.offsets)[docs] > 0]
+        c, t, _, delta = reference_tables(store, query)
+        groups = t.shape[1]
+        # Each vector's float score: C plus its groups' T entries, in float64.
+        values = np.stack([(store.residual[:, g // 2] >> (4 * (g % 2))) & 0xF for g in range(groups)], axis=1)
+        s = c.astype(np.float64)[:, store.fine] + t.astype(np.float64)[:, np.arange(groups), values].sum(axis=2)
+        want = np.array([s[:, a:b].max(axis=1).sum() for a, b in zip(store.offsets[docs], store.offsets[docs + 1])])
+        got = store.score(query, docs).astype(np.float64)
+        bound = ((groups + 1) * delta.astype(np.float64) / 2).sum() + 1e-5 * np.abs(want)
+        assert np.all(np.abs(got - want) <= bound)
+        assert np.abs(got - want).max() > 0  # the tables are rounded
+
+    def test_a_query_row_beyond_float32s_range_scores_nan(self, tmp_path):
+        store, _, _ = make_store(tmp_path, 12, 2)
+        query = np.full((2, 12), 3e38, np.float32)  # its similarities overflow
+        query[1] = 1.0
+        scores = store.score(query, np.arange(store.n_docs))
+        assert np.isnan(scores[np.diff(store.offsets) > 0]).all()
 
 
 class TestCodes:

@@ -16,22 +16,39 @@ buckets refined by a few rounds of one-dimensional Lloyd iteration), the
 same result on any machine, instruction set and thread count.
 
 The approximate score of document d for query rows q_0 .. q_{m-1} is
-computed from the codes alone, in float32, each product and sum rounded
-(no fused multiply-add), in this order:
+computed from the codes alone. First two float32 tables, each product, sum
+and quotient rounded on its own (no fused multiply-add):
 
 1. C[j, c] = dot(q_j, centroid_c): +0, then + q_j[p] * centroid_c[p] for
-   p = 0 .. D-1 (the router's similarity product); -inf for a code at or
-   above n_fine;
+   p = 0 .. D-1 (the router's similarity product);
 2. the packed residual is read in 4-bit groups (group g is the low half of
    byte g // 2 for even g, the high half for odd g; a group holds 4 // bits
    dimensions, the last may hold fewer): T[j, g, v] = +0, then
    + q_j[p] * levels[p, bucket of p in value v] over the group's dimensions
-   in increasing order;
-3. s(j, x) = C[j, code_x], then + T[j, g, group g of x] for g = 0, 1, ...;
-4. m_j = the largest s(j, x) over the document's vectors in order (the
-   running maximum is kept unless a value is greater: NaN never wins);
-5. score = ((m_0 + m_1) + m_2) + ...; 0 for a query without rows, -inf for a
-   document without vectors.
+   in increasing order.
+
+Then one scale per query row and whole-number tables, so that a vector's
+score is a sum of small integers that a kernel may add in any order (16
+vectors at a time, one byte lookup per group):
+
+3. lo[j, g] = min over v of T[j, g, v]; span_j = max over g, v of
+   T[j, g, v] - lo[j, g]; delta_j = max(span_j / 255, max_c |C[j, c]| /
+   2**22), or 1 when that is 0;
+4. U[j, g, v] = min(255, round((T[j, g, v] - lo[j, g]) / delta_j)) and
+   K[j, c] = round(C[j, c] / delta_j), rounding half to even;
+   B_j = ((lo[j, 0] + lo[j, 1]) + lo[j, 2]) + ...;
+5. S(j, x) = K[j, code_x] + sum over g of U[j, g, group g of x], and M_j
+   the largest S(j, x) over the document's vectors with a code below
+   n_fine (a code at or above it never wins);
+6. m_j = float32(M_j) * delta_j, then + B_j (-inf when no vector of the
+   document counts);
+7. score = ((m_0 + m_1) + m_2) + ...; 0 for a query without rows, -inf for
+   a document without vectors.
+
+The rounding in step 4 moves m_j by at most (groups + 1) * delta_j / 2 per
+query row, a small fraction of what the residuals' own quantisation moves
+it. (A query row whose tables are not all finite, only possible with values
+near float32's limit, scores NaN.)
 
 The arrays of a `CodeStore` (`arrays()`) are plain NumPy arrays that `save`
 writes as .npy files and `load` memory-maps.

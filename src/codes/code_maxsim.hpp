@@ -30,7 +30,7 @@
 //                without rows.
 // C, T and the integer tables are built once per query; each candidate
 // vector then costs one K entry and one U entry per residual group. The
-// rounding of U moves a score by at most groups * delta_j / 2 (a small
+// rounding of K and U moves m_j by at most (groups + 1) * delta_j / 2 (a small
 // fraction of the residuals' own quantisation error). Every kernel variant
 // and every pool size gives these bits.
 #pragma once
