@@ -27,31 +27,12 @@ bool byte_lookup_supported() {
 }
 #endif
 
-}  // namespace
-
-CodeQueryTables build_code_tables(const float* query, uint64_t q, const CentroidView& centroids,
-                                  const ResidualQuantiser& quantiser) {
-    check_quantiser(centroids, quantiser);
-    const uint64_t dim = centroids.dim;
-    const auto d = static_cast<std::size_t>(dim);
-    CodeQueryTables t;
-    t.q = static_cast<std::size_t>(q);
-    t.n_fine = centroids.n_fine;
-    t.c_stride = code_major_stride(q);
-    t.code_bytes = static_cast<std::size_t>(residual_bytes(dim, quantiser.bits));
-    t.t_stride = (t.q + CODE_TABLE_LANES - 1) / CODE_TABLE_LANES * CODE_TABLE_LANES;
-    t.groups = static_cast<std::size_t>((dim * quantiser.bits + CODE_GROUP_BITS - 1) / CODE_GROUP_BITS);
-    if (t.groups > MAX_GROUPS) throw InvalidInput("codes of more than 2^20 residual groups cannot be scored");
-    t.chunks = (t.code_bytes + 1) / 2;
-    const auto n_fine = static_cast<std::size_t>(centroids.n_fine);
-
-    // C, code-major (query rows innermost), and T row by row: for each group
-    // value the levels of its dimensions, then the sums for every query row
-    // in dimension order.
-    // C in a per-thread buffer reused by every query (no fresh pages each time).
-    thread_local std::vector<float> c;
-    c.assign((n_fine + 1) * t.c_stride, 0.0f);
-    if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, c.data());
+// T[j][g][v] (groups x 16 x t_stride floats, query rows innermost): for
+// each group value the levels of its dimensions, then the sums for every
+// query row in dimension order.
+std::vector<float> float_residual_tables(const float* query, const ResidualQuantiser& quantiser,
+                                         const CodeQueryTables& t) {
+    const auto d = static_cast<std::size_t>(quantiser.dim);
     const uint32_t bits = quantiser.bits, per_group = CODE_GROUP_BITS / bits, k = quantiser.buckets();
     std::vector<float> table(t.groups * CODE_GROUP_VALUES * t.t_stride, 0.0f);
     std::vector<float> level(per_group);
@@ -70,62 +51,91 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
             }
         }
     }
+    return table;
+}
 
-    // One scale per query row, then the whole-number tables.
-    t.delta.assign(t.q, 1.0f);
-    t.bias.assign(t.q, 0.0f);
-    t.unordered.assign(t.q, 0);
-    t.centroid.assign((n_fine + 1) * t.c_stride, 0);
-    t.table.assign(table.size(), 0);
-    t.bytes.assign(t.q * t.chunks * 64, 0);
-    // The largest |C| of each query row and whether all are finite, in one
-    // pass over C.
-    std::vector<float> c_top(t.q, 0.0f);
-    std::vector<uint8_t> c_finite(t.q, 1);
+// delta_j and B_j of every query row from C (code-major, c_stride) and T,
+// and U in both layouts; a row with a value that is not finite is marked
+// unordered and keeps zero tables.
+void scale_rows(const std::vector<float>& c, const std::vector<float>& table, CodeQueryTables& t) {
+    const auto n_fine = static_cast<std::size_t>(t.n_fine);
+    // The largest |C| of each row and whether all are finite, in one pass.
+    std::vector<float> top(t.q, 0.0f);
+    std::vector<uint8_t> finite(t.q, 1);
     for (std::size_t cc = 0; cc < n_fine; ++cc)
         for (std::size_t j = 0; j < t.q; ++j) {
             const float x = c[cc * t.c_stride + j];
-            c_finite[j] = c_finite[j] && std::isfinite(x);
-            c_top[j] = std::max(c_top[j], std::fabs(x));
+            finite[j] = finite[j] && std::isfinite(x);
+            top[j] = std::max(top[j], std::fabs(x));
         }
     std::vector<float> lo(t.groups);
     for (std::size_t j = 0; j < t.q; ++j) {
-        auto at = [&](std::size_t g, std::size_t v) -> float& {
+        auto at = [&](std::size_t g, std::size_t v) {
             return table[(g * CODE_GROUP_VALUES + v) * t.t_stride + j];
         };
-        bool finite = true;
-        float span = 0.0f, top = 0.0f;
+        float span = 0.0f;
         for (std::size_t g = 0; g < t.groups; ++g) {
             float least = at(g, 0), most = at(g, 0);
             for (std::size_t v = 0; v < CODE_GROUP_VALUES; ++v) {
-                finite = finite && std::isfinite(at(g, v));
+                finite[j] = finite[j] && std::isfinite(at(g, v));
                 least = std::min(least, at(g, v));
                 most = std::max(most, at(g, v));
             }
             lo[g] = least;
             span = std::max(span, most - least);
         }
-        finite = finite && c_finite[j];
-        top = c_top[j];
-        float delta = std::max(span / 255.0f, top / 4194304.0f);
+        float delta = std::max(span / 255.0f, top[j] / 4194304.0f);
         if (delta == 0.0f) delta = 1.0f;
-        if (!finite || !std::isfinite(delta)) {
-            t.unordered[j] = 1;  // its tables stay zero: any kernel reads them safely
+        if (!finite[j] || !std::isfinite(delta)) {
+            t.unordered[j] = 1;
             continue;
         }
         t.delta[j] = delta;
-        float bias = 0.0f;
-        for (std::size_t g = 0; g < t.groups; ++g) bias = g == 0 ? lo[0] : bias + lo[g];
+        float bias = lo[0];
+        for (std::size_t g = 1; g < t.groups; ++g) bias = bias + lo[g];
         t.bias[j] = bias;
         for (std::size_t g = 0; g < t.groups; ++g)
             for (std::size_t v = 0; v < CODE_GROUP_VALUES; ++v) {
-                const float u = std::min(255.0f, std::nearbyint((at(g, v) - lo[g]) / delta));
-                const auto value = static_cast<uint8_t>(u);
-                t.table[(g * CODE_GROUP_VALUES + v) * t.t_stride + j] = value;
-                t.bytes[(j * t.chunks + g / 4) * 64 + (g % 4) * 16 + v] = value;
+                const auto u =
+                    static_cast<uint8_t>(std::min(255.0f, std::nearbyint((at(g, v) - lo[g]) / delta)));
+                t.table[(g * CODE_GROUP_VALUES + v) * t.t_stride + j] = u;
+                t.bytes[(j * t.chunks + g / 4) * 64 + (g % 4) * 16 + v] = u;
             }
     }
-    // K, centroid by centroid (rows of the unordered query rows stay zero).
+}
+
+}  // namespace
+
+CodeQueryTables build_code_tables(const float* query, uint64_t q, const CentroidView& centroids,
+                                  const ResidualQuantiser& quantiser) {
+    check_quantiser(centroids, quantiser);
+    const uint64_t dim = centroids.dim;
+    CodeQueryTables t;
+    t.q = static_cast<std::size_t>(q);
+    t.n_fine = centroids.n_fine;
+    t.c_stride = code_major_stride(q);
+    t.code_bytes = static_cast<std::size_t>(residual_bytes(dim, quantiser.bits));
+    t.t_stride = (t.q + CODE_TABLE_LANES - 1) / CODE_TABLE_LANES * CODE_TABLE_LANES;
+    t.groups = static_cast<std::size_t>((dim * quantiser.bits + CODE_GROUP_BITS - 1) / CODE_GROUP_BITS);
+    if (t.groups > MAX_GROUPS) throw InvalidInput("codes of more than 2^20 residual groups cannot be scored");
+    t.chunks = (t.code_bytes + 1) / 2;
+    const auto n_fine = static_cast<std::size_t>(centroids.n_fine);
+
+    // C, code-major (query rows innermost), in a per-thread buffer that every
+    // query reuses (no fresh pages each time), and T.
+    thread_local std::vector<float> c;
+    c.assign((n_fine + 1) * t.c_stride, 0.0f);
+    if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, c.data());
+    const std::vector<float> table = float_residual_tables(query, quantiser, t);
+
+    t.delta.assign(t.q, 1.0f);
+    t.bias.assign(t.q, 0.0f);
+    t.unordered.assign(t.q, 0);
+    t.table.assign(table.size(), 0);
+    t.bytes.assign(t.q * t.chunks * 64, 0);
+    scale_rows(c, table, t);
+    // K, centroid by centroid (zero in the unordered rows).
+    t.centroid.assign((n_fine + 1) * t.c_stride, 0);
     for (std::size_t cc = 0; cc < n_fine; ++cc) {
         const float* from = c.data() + cc * t.c_stride;
         int32_t* to = t.centroid.data() + cc * t.c_stride;
