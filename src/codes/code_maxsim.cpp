@@ -12,8 +12,6 @@ namespace qor {
 
 namespace {
 
-constexpr float NEG_INF = -std::numeric_limits<float>::infinity();
-
 // Table entries read per task: enough to outweigh the hand-off to a worker.
 // A call with less than two tasks' work stays on the calling thread.
 constexpr std::size_t TASK_WORK = std::size_t{1} << 21;
