@@ -6,8 +6,13 @@
 // increasing order and the K - 1 cut points between them:
 //   bucket(p, v) = the number of cut points c of dimension p with v >= c
 // (a NaN value falls in bucket 0). Vector x with fine code c is stored as
-// code c and the buckets of the residual r[p] = x[p] - centroid_c[p] (x as
-// given, not normalised), packed little-end first: dimension p sits in byte
+// code c and buckets for its residual r[p] = x[p] - centroid_c[p] (float32;
+// x as given, not normalised): first bucket(p, r[p]), then up to 3 passes
+// of coordinate descent over p = 0 .. dim - 1 that move each to the level
+// with the lowest ||e||^2 + 3 (u . e)^2 (e = r - the reconstructed residual,
+// u = x / ||x||; strictly lower than the current one's to move; float64 in
+// dimension order), since an error along x moves the scores of the queries
+// that find x most. Packed little-end first: dimension p sits in byte
 // p / (8 / bits) at bit (p % (8 / bits)) * bits; unused high bits of the
 // last byte are zero. Its reconstruction is centroid_c[p] + level[p][bucket].
 #pragma once
