@@ -67,7 +67,8 @@ def ints(text):
 def codes_for(coll, cache, router, bits):
     """The collection's codes at `bits` (cached beside the routers) and the
     seconds the quantiser's training and the encoding took when made."""
-    tag = cache / f"codes{bits}-{coll['meta']['vectors_sha256'][:12]}-f{router.n_fine()}"
+    # "-score": codes of the score-aware encoder (older cached codes are cut-point buckets).
+    tag = cache / f"codes{bits}-{coll['meta']['vectors_sha256'][:12]}-f{router.n_fine()}-score"
     state = router_state(router)
     n_fine, dim = router.n_fine(), coll["vectors"].shape[1]
     if tag.with_suffix(".json").exists():
