@@ -3,8 +3,9 @@
 // each vector) one byte permute reads the 64-byte table of one query row at
 // every vector's four group values, and one four-byte dot product with ones
 // adds those four entries into the vector's int32 sum. The centroid term
-// starts each sum, gathered from K. Whole numbers, so the result equals the
-// scalar kernel's whatever the order of additions. FMA is disabled for this
+// starts each sum, from the K rows of the vectors' codes turned around the
+// same way as the codes. Whole numbers, so the result equals the scalar
+// kernel's whatever the order of additions. FMA is disabled for this
 // file.
 #include <immintrin.h>
 
@@ -156,13 +157,6 @@ inline void add_rows(__m512i* sum, const __m512i* index, std::size_t chunks, con
 
 // Code words turned into byte indices per pass: 8 KiB of indices.
 constexpr std::size_t SEGMENT = 64;
-
-// The lanes of register k (vectors 2k and 2k + 1) that hold one of the
-// block's `count` vectors.
-inline __mmask16 pair_mask(std::size_t count, std::size_t k) {
-    const std::size_t first = 2 * k;
-    return static_cast<__mmask16>((first < count ? 0x00FFu : 0u) | (first + 1 < count ? 0xFF00u : 0u));
-}
 
 // rows_at[i] = the offset of vector i's K row (min(code, n_fine) * c_stride)
 // for i < n rounded up to 16, the invalid row past n.
