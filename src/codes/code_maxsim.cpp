@@ -18,6 +18,9 @@ constexpr std::size_t TASK_WORK = std::size_t{1} << 21;
 
 constexpr std::size_t MAX_GROUPS = std::size_t{1} << 20;
 
+// The largest C (in floats, 4 MiB) kept per thread between queries.
+constexpr std::size_t REUSED_FLOATS = std::size_t{1} << 20;
+
 #if QOR_SIMD_KERNELS
 // Byte permutes across a whole register and four-byte dot products.
 bool byte_lookup_supported() {
@@ -119,10 +122,14 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     t.chunks = (t.code_bytes + 1) / 2;
     const auto n_fine = static_cast<std::size_t>(centroids.n_fine);
 
-    // C, code-major (query rows innermost), in a per-thread buffer that every
-    // query reuses (no fresh pages each time), and T.
-    thread_local std::vector<float> c;
-    c.assign((n_fine + 1) * t.c_stride, 0.0f);
+    // C, code-major (query rows innermost), in a per-thread buffer that the
+    // queries of usual sizes reuse (no fresh pages each time; a larger one
+    // gets its own, so no thread keeps it), and T.
+    thread_local std::vector<float> reused;
+    std::vector<float> own;
+    const std::size_t c_size = (n_fine + 1) * t.c_stride;
+    std::vector<float>& c = c_size <= REUSED_FLOATS ? reused : own;
+    c.assign(c_size, 0.0f);
     if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, c.data());
     const std::vector<float> table = float_residual_tables(query, quantiser, t);
 

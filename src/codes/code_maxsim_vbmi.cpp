@@ -226,9 +226,13 @@ void code_maxsim_vbmi(const CodeQueryTables& t, const uint16_t* fine, const uint
         code_maxsim_avx512(t, fine, residual, n, maxima);
         return;
     }
-    // Each vector's K row offset, read once for every strip of query rows.
-    thread_local std::vector<uint32_t> rows_at;
-    rows_at.resize((n + 15) / 16 * 16);
+    // Each vector's K row offset, read once for every strip of query rows
+    // (a per-thread buffer for documents of usual lengths).
+    thread_local std::vector<uint32_t> reused;
+    std::vector<uint32_t> own;
+    const std::size_t padded = (n + 15) / 16 * 16;
+    std::vector<uint32_t>& rows_at = padded <= 4096 ? reused : own;
+    rows_at.resize(padded);
     const __m512i limit = _mm512_set1_epi32(static_cast<int>(t.n_fine));
     const __m512i stride = _mm512_set1_epi32(static_cast<int>(t.c_stride));
     for (std::size_t i = 0; i < n; i += 16) {

@@ -176,6 +176,29 @@ TEST(fine_codes_are_the_routers_and_training_ignores_the_pool) {
         for (std::size_t b = 0; b + 1 < 4; ++b) CHECK(first.levels[p * 4 + b] <= first.levels[p * 4 + b + 1]);
 }
 
+TEST(large_queries_and_documents_score_alike_in_every_kernel) {
+    // Beyond the sizes whose buffers a thread keeps: 300 query rows over
+    // 4,096 centroids, a document of 5,000 vectors.
+    std::mt19937 rng(13);
+    const std::size_t d = 16, n_fine = 4096, n = 5000, q = 300;
+    const std::vector<float> cents = unit_rows(n_fine, d, rng);
+    const qor::CentroidView cv{cents.data(), n_fine, d};
+    const std::vector<float> docs = uniform(n * d, rng);
+    const qor::ResidualQuantiser qz = qor::train_residual_quantiser(cv, docs.data(), n, 2, 2000, 1);
+    std::vector<uint16_t> fine(n);
+    std::vector<uint8_t> residual(n * qor::residual_bytes(d, 2));
+    qor::encode_residual_codes(cv, qz, docs.data(), n, fine.data(), residual.data());
+    const std::vector<float> query = uniform(q * d, rng);
+    const qor::CodeQueryTables t = qor::build_code_tables(query.data(), q, cv, qz);
+    std::vector<int32_t> want(t.t_stride + 16);
+    qor::code_maxsim_scalar(t, fine.data(), residual.data(), n, want.data());
+    for (const auto kernel : kernels()) {
+        std::vector<int32_t> got(t.t_stride + 16);
+        kernel(t, fine.data(), residual.data(), n, got.data());
+        CHECK(std::equal(want.begin(), want.begin() + q, got.begin()));
+    }
+}
+
 TEST(scores_equal_over_pool_sizes_and_approach_the_exact_ones) {
     std::mt19937 rng(5);
     const std::size_t d = 32, n_fine = 16, n_docs = 400;
