@@ -1,10 +1,10 @@
 // Body of the query-rows-in-lanes code-MaxSim kernels, included by one thin
-// file per instruction set. One int32 lane per
-// query row: for a block of R vectors, each lane starts from its K entry and
-// adds the vector's U entries; the block's sums then enter the running
-// maxima. Whole numbers: every order of additions gives the same sums.
-// Everything sits in an anonymous namespace, so each including file gets its
-// own copy compiled with its own flags.
+// file per instruction set. One int32 lane per query row: for a block of R
+// vectors, each lane starts from its K entry and adds the vector's U
+// entries; the block's sums then enter the running maxima. Whole numbers:
+// every order of additions gives the same sums. Everything sits in an
+// anonymous namespace, so each including file gets its own copy compiled
+// with its own flags.
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -16,47 +16,16 @@
 namespace qor {
 namespace {
 
-// The int32 operations of a register type of LANES lanes.
-template <class V>
-struct Int;
-
-#if defined(__AVX2__)
-template <>
-struct Int<Avx2> {
-    using I = __m256i;
-    static I load(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
-    static void store(int32_t* p, I v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-    static I add(I a, I b) { return _mm256_add_epi32(a, b); }
-    static I max(I a, I b) { return _mm256_max_epi32(a, b); }
-    static I lowest() { return _mm256_set1_epi32(std::numeric_limits<int32_t>::min()); }
-};
-#endif
-
-#if defined(__AVX512F__)
-template <>
-struct Int<Avx512> {
-    using I = __m512i;
-    static I load(const int32_t* p) { return _mm512_loadu_si512(p); }
-    static void store(int32_t* p, I v) { _mm512_storeu_si512(p, v); }
-    static I add(I a, I b) { return _mm512_add_epi32(a, b); }
-    // (The all-lanes masked form sidesteps a false uninitialised-value
-    // warning of GCC 12 on the unmasked intrinsic.)
-    static I max(I a, I b) { return _mm512_mask_max_epi32(a, static_cast<__mmask16>(0xFFFF), a, b); }
-    static I lowest() { return _mm512_set1_epi32(std::numeric_limits<int32_t>::min()); }
-};
-#endif
-
 template <class V, std::size_t R>
 inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
-                       std::size_t j0, typename Int<V>::I& mx) {
-    using N = Int<V>;
+                       std::size_t j0, typename V::I& mx) {
     const int32_t* table = t.table.data() + j0;
     const std::size_t ts = t.t_stride, bytes_per = t.code_bytes, full = t.groups / 2;
-    typename N::I acc[R];
+    typename V::I acc[R];
     const uint8_t* bytes[R];
     for (std::size_t r = 0; r < R; ++r) {
         const std::size_t code = std::min<std::size_t>(fine[r], static_cast<std::size_t>(t.n_fine));
-        acc[r] = N::load(t.centroid.data() + code * t.c_stride + j0);
+        acc[r] = V::loadu_i(t.centroid.data() + code * t.c_stride + j0);
         bytes[r] = residual + r * bytes_per;
     }
     // Two groups per byte, low half first; an odd last group stands alone.
@@ -65,17 +34,17 @@ inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uin
         const int32_t* hi = lo + CODE_GROUP_VALUES * ts;
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < R; ++r)
-            acc[r] = N::add(acc[r], N::load(lo + std::size_t{bytes[r][b] & 0xFu} * ts));
+            acc[r] = V::add_i(acc[r], V::loadu_i(lo + std::size_t{bytes[r][b] & 0xFu} * ts));
 #pragma GCC unroll 8
         for (std::size_t r = 0; r < R; ++r)
-            acc[r] = N::add(acc[r], N::load(hi + static_cast<std::size_t>(bytes[r][b] >> 4) * ts));
+            acc[r] = V::add_i(acc[r], V::loadu_i(hi + static_cast<std::size_t>(bytes[r][b] >> 4) * ts));
     }
     if (t.groups % 2 != 0) {
         const int32_t* lo = table + 2 * full * CODE_GROUP_VALUES * ts;
         for (std::size_t r = 0; r < R; ++r)
-            acc[r] = N::add(acc[r], N::load(lo + std::size_t{bytes[r][full] & 0xFu} * ts));
+            acc[r] = V::add_i(acc[r], V::loadu_i(lo + std::size_t{bytes[r][full] & 0xFu} * ts));
     }
-    for (std::size_t r = 0; r < R; ++r) mx = N::max(mx, acc[r]);
+    for (std::size_t r = 0; r < R; ++r) mx = V::max_i(mx, acc[r]);
 }
 
 // The same for a query of at most 8 rows (one 8-lane vector, table rows of
@@ -84,18 +53,17 @@ inline void code_block(const CodeQueryTables& t, const uint16_t* fine, const uin
 // byte load, a mask or shift and a multiply per group.
 template <class V, std::size_t R>
 inline void code_block_narrow(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual,
-                              typename Int<V>::I& mx) {
-    using N = Int<V>;
+                              typename V::I& mx) {
     static_assert(V::LANES == 8, "one vector of 8 query rows");
     constexpr std::size_t ROW = 8 * sizeof(int32_t);
     constexpr std::size_t GROUP = CODE_GROUP_VALUES * ROW;
     constexpr uint64_t MASK = (CODE_GROUP_VALUES - 1) * ROW;  // a group's value times ROW
     const std::size_t bytes_per = t.code_bytes, groups = t.groups;
     const char* table = reinterpret_cast<const char*>(t.table.data());
-    typename N::I acc[R];
+    typename V::I acc[R];
     for (std::size_t r = 0; r < R; ++r) {
         const std::size_t code = std::min<std::size_t>(fine[r], static_cast<std::size_t>(t.n_fine));
-        acc[r] = N::load(t.centroid.data() + code * t.c_stride);
+        acc[r] = V::loadu_i(t.centroid.data() + code * t.c_stride);
     }
     std::size_t g = 0;
     for (; g + 16 <= groups; g += 16) {
@@ -111,7 +79,8 @@ inline void code_block_narrow(const CodeQueryTables& t, const uint16_t* fine, co
                                       : k == 1 ? word[r] << 1
                                                : word[r] >> (4 * k - 5)) &
                                      MASK;
-                acc[r] = N::add(acc[r], N::load(reinterpret_cast<const int32_t*>(base + k * GROUP + off)));
+                acc[r] =
+                    V::add_i(acc[r], V::loadu_i(reinterpret_cast<const int32_t*>(base + k * GROUP + off)));
             }
         }
     }
@@ -119,10 +88,10 @@ inline void code_block_narrow(const CodeQueryTables& t, const uint16_t* fine, co
         const char* base = table + g * GROUP;
         for (std::size_t r = 0; r < R; ++r) {
             const uint32_t value = code_group(residual + r * bytes_per, g);
-            acc[r] = N::add(acc[r], N::load(reinterpret_cast<const int32_t*>(base + value * ROW)));
+            acc[r] = V::add_i(acc[r], V::loadu_i(reinterpret_cast<const int32_t*>(base + value * ROW)));
         }
     }
-    for (std::size_t r = 0; r < R; ++r) mx = N::max(mx, acc[r]);
+    for (std::size_t r = 0; r < R; ++r) mx = V::max_i(mx, acc[r]);
 }
 
 // Query rows j0 .. j0 + LANES - 1 over all n vectors: blocks of R, then one
@@ -130,20 +99,19 @@ inline void code_block_narrow(const CodeQueryTables& t, const uint16_t* fine, co
 template <class V, std::size_t R>
 void code_strip(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
                 std::size_t j0, int32_t* maxima) {
-    using N = Int<V>;
-    typename N::I mx = N::lowest();
+    typename V::I mx = V::set1_i(std::numeric_limits<int32_t>::min());
     std::size_t i = 0;
     if constexpr (V::LANES == 8) {
         if (t.t_stride == 8) {
             for (; i + R <= n; i += R) code_block_narrow<V, R>(t, fine + i, residual + i * t.code_bytes, mx);
             for (; i < n; ++i) code_block_narrow<V, 1>(t, fine + i, residual + i * t.code_bytes, mx);
-            N::store(maxima, mx);
+            V::storeu_i(maxima, mx);
             return;
         }
     }
     for (; i + R <= n; i += R) code_block<V, R>(t, fine + i, residual + i * t.code_bytes, j0, mx);
     for (; i < n; ++i) code_block<V, 1>(t, fine + i, residual + i * t.code_bytes, j0, mx);
-    N::store(maxima + j0, mx);
+    V::storeu_i(maxima + j0, mx);
 }
 
 }  // namespace

@@ -14,39 +14,45 @@
 // The operations whose intrinsics differ only in their register width
 // (_mm256_add_ps, _mm512_add_ps, ...), written once; expands inside a table
 // whose F and I types are the registers.
-#define QOR_SIMD_WIDTH_OPS(W)            \
-    static F set1(float x) {             \
-        return _mm##W##_set1_ps(x);      \
-    }                                    \
-    static F load(const float* p) {      \
-        return _mm##W##_load_ps(p);      \
-    }                                    \
-    static F loadu(const float* p) {     \
-        return _mm##W##_loadu_ps(p);     \
-    }                                    \
-    static void store(float* p, F v) {   \
-        _mm##W##_store_ps(p, v);         \
-    }                                    \
-    static void storeu(float* p, F v) {  \
-        _mm##W##_storeu_ps(p, v);        \
-    }                                    \
-    static F add(F a, F b) {             \
-        return _mm##W##_add_ps(a, b);    \
-    }                                    \
-    static F sub(F a, F b) {             \
-        return _mm##W##_sub_ps(a, b);    \
-    }                                    \
-    static F mul(F a, F b) {             \
-        return _mm##W##_mul_ps(a, b);    \
-    }                                    \
-    static F zero() {                    \
-        return _mm##W##_setzero_ps();    \
-    }                                    \
-    static I set1_i(int x) {             \
-        return _mm##W##_set1_epi32(x);   \
-    }                                    \
-    static I add_i(I a, I b) {           \
-        return _mm##W##_add_epi32(a, b); \
+#define QOR_SIMD_WIDTH_OPS(W)                                       \
+    static F set1(float x) {                                        \
+        return _mm##W##_set1_ps(x);                                 \
+    }                                                               \
+    static F load(const float* p) {                                 \
+        return _mm##W##_load_ps(p);                                 \
+    }                                                               \
+    static F loadu(const float* p) {                                \
+        return _mm##W##_loadu_ps(p);                                \
+    }                                                               \
+    static void store(float* p, F v) {                              \
+        _mm##W##_store_ps(p, v);                                    \
+    }                                                               \
+    static void storeu(float* p, F v) {                             \
+        _mm##W##_storeu_ps(p, v);                                   \
+    }                                                               \
+    static F add(F a, F b) {                                        \
+        return _mm##W##_add_ps(a, b);                               \
+    }                                                               \
+    static F sub(F a, F b) {                                        \
+        return _mm##W##_sub_ps(a, b);                               \
+    }                                                               \
+    static F mul(F a, F b) {                                        \
+        return _mm##W##_mul_ps(a, b);                               \
+    }                                                               \
+    static F zero() {                                               \
+        return _mm##W##_setzero_ps();                               \
+    }                                                               \
+    static I set1_i(int x) {                                        \
+        return _mm##W##_set1_epi32(x);                              \
+    }                                                               \
+    static I add_i(I a, I b) {                                      \
+        return _mm##W##_add_epi32(a, b);                            \
+    }                                                               \
+    static I loadu_i(const int32_t* p) {                            \
+        return _mm##W##_loadu_si##W(reinterpret_cast<const I*>(p)); \
+    }                                                               \
+    static void storeu_i(int32_t* p, I v) {                         \
+        _mm##W##_storeu_si##W(reinterpret_cast<I*>(p), v);          \
     }
 
 namespace qor {
@@ -71,6 +77,7 @@ struct Avx2 {
         return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(a), _mm256_castsi256_ps(b), m));
     }
     static I zero_i() { return _mm256_setzero_si256(); }
+    static I max_i(I a, I b) { return _mm256_max_epi32(a, b); }
     static I iota() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
     static void store_i(uint32_t* p, I v) { _mm256_store_si256(reinterpret_cast<__m256i*>(p), v); }
 };
@@ -95,6 +102,8 @@ struct Avx512 {
     static F select(Mask m, F a, F b) { return _mm512_mask_mov_ps(a, m, b); }
     static I select(Mask m, I a, I b) { return _mm512_mask_mov_epi32(a, m, b); }
     static I zero_i() { return _mm512_setzero_si512(); }
+    // (Masked for the same reason as max_keep.)
+    static I max_i(I a, I b) { return _mm512_mask_max_epi32(a, static_cast<__mmask16>(0xFFFF), a, b); }
     static I iota() { return _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15); }
     static void store_i(uint32_t* p, I v) { _mm512_store_si512(reinterpret_cast<__m512i*>(p), v); }
 };
