@@ -176,13 +176,13 @@ CodeMaxSimKernel code_maxsim_kernel_for(parallel::Isa isa) {
                                                    QOR_SIMD_ONLY(&code_maxsim_avx512));
 }
 
-std::vector<NamedCodeKernel> code_maxsim_kernels() {
-    std::vector<NamedCodeKernel> all{{"scalar", &code_maxsim_scalar}};
+std::vector<CodeMaxSimKernel> code_maxsim_kernels() {
+    std::vector<CodeMaxSimKernel> all{&code_maxsim_scalar};
 #if QOR_SIMD_KERNELS
-    if (parallel::isa_supported(parallel::Isa::Avx2)) all.push_back({"avx2", &code_maxsim_avx2});
+    if (parallel::isa_supported(parallel::Isa::Avx2)) all.push_back(&code_maxsim_avx2);
     if (parallel::isa_supported(parallel::Isa::Avx512)) {
-        all.push_back({"avx512", &code_maxsim_avx512});
-        if (byte_lookup_supported()) all.push_back({"avx512-vbmi", &code_maxsim_vbmi});
+        all.push_back(&code_maxsim_avx512);
+        if (byte_lookup_supported()) all.push_back(&code_maxsim_vbmi);
     }
 #endif
     return all;

@@ -126,12 +126,8 @@ inline float code_row_maximum(const CodeQueryTables& t, std::size_t j, int32_t m
     return static_cast<float>(m) * t.delta[j] + t.bias[j];
 }
 
-// Every kernel this build and processor run, scalar first, with its name.
-struct NamedCodeKernel {
-    const char* name;
-    CodeMaxSimKernel kernel;
-};
-std::vector<NamedCodeKernel> code_maxsim_kernels();
+// Every kernel this build and processor run, scalar first.
+std::vector<CodeMaxSimKernel> code_maxsim_kernels();
 
 // The kernel of `isa`, or the scalar one when this processor or build lacks
 // it; for Isa::Avx512 the byte-lookup kernel when the processor has VBMI and

@@ -95,12 +95,6 @@ std::vector<float> formula_maxima(const float* query, std::size_t q, const std::
     return mx;
 }
 
-std::vector<qor::CodeMaxSimKernel> kernels() {
-    std::vector<qor::CodeMaxSimKernel> all;
-    for (const qor::NamedCodeKernel& k : qor::code_maxsim_kernels()) all.push_back(k.kernel);
-    return all;
-}
-
 }  // namespace
 
 TEST(every_kernel_gives_the_formula_bit_for_bit) {
@@ -127,7 +121,7 @@ TEST(every_kernel_gives_the_formula_bit_for_bit) {
                 for (const std::size_t len : {0u, 1u, 3u, 4u, 5u, 50u, 53u}) {
                     const std::vector<float> want = formula_maxima(query.data(), q, cents, n_fine, d, qz,
                                                                    fine.data(), residual.data(), len);
-                    for (const auto kernel : kernels()) {
+                    for (const auto kernel : qor::code_maxsim_kernels()) {
                         std::vector<int32_t> got(t.t_stride + 16, 1);
                         kernel(t, fine.data(), residual.data(), len, got.data());
                         for (std::size_t j = 0; j < q; ++j)
@@ -192,7 +186,7 @@ TEST(large_queries_and_documents_score_alike_in_every_kernel) {
     const qor::CodeQueryTables t = qor::build_code_tables(query.data(), q, cv, qz);
     std::vector<int32_t> want(t.t_stride + 16);
     qor::code_maxsim_scalar(t, fine.data(), residual.data(), n, want.data());
-    for (const auto kernel : kernels()) {
+    for (const auto kernel : qor::code_maxsim_kernels()) {
         std::vector<int32_t> got(t.t_stride + 16);
         kernel(t, fine.data(), residual.data(), n, got.data());
         CHECK(std::equal(want.begin(), want.begin() + q, got.begin()));
@@ -227,7 +221,7 @@ TEST(scores_equal_over_pool_sizes_and_approach_the_exact_ones) {
         qor::code_maxsim_scores(query.data(), q, cv, qz, store, cands, want.data(), &pool,
                                 &qor::code_maxsim_scalar);
     }
-    for (const auto kernel : kernels())
+    for (const auto kernel : qor::code_maxsim_kernels())
         for (std::size_t threads = 1; threads <= 4; ++threads) {
             qor::parallel::ThreadPool pool(threads);
             std::vector<float> got(cands.size());
