@@ -3,6 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if QOR_SIMD_KERNELS
+#include <cpuid.h>
+#endif
+
 namespace qor::parallel {
 
 namespace {
@@ -38,6 +42,23 @@ bool isa_supported(Isa isa) {
 Isa best_isa() {
     static const Isa isa = detect();  // thread-safe one-time initialisation
     return isa;
+}
+
+bool splits_wide_vectors() {
+#if QOR_SIMD_KERNELS
+    static const bool split = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(0, &a, &b, &c, &d) == 0) return false;
+        const bool amd = b == 0x68747541u && d == 0x69746E65u && c == 0x444D4163u;  // "AuthenticAMD"
+        if (!amd || __get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+        const unsigned base = (a >> 8) & 0xFu;
+        const unsigned family = base == 0xFu ? base + ((a >> 20) & 0xFFu) : base;
+        return family == 0x19u && isa_supported(Isa::Avx512);  // Zen 4: AVX-512 on 256-bit units
+    }();
+    return split;
+#else
+    return false;
+#endif
 }
 
 const char* isa_name(Isa isa) {

@@ -31,6 +31,12 @@ Isa best_isa();
 
 const char* isa_name(Isa isa);
 
+// Whether this processor runs AVX-512 but executes a 512-bit operation as two
+// 256-bit halves (AMD's Zen 4), where kernels may do better on 256-bit
+// vectors with AVX-512's 32 registers. Only a choice of speed: every kernel
+// layout gives the same bits.
+bool splits_wide_vectors();
+
 // The kernel of `isa` among one family's variants, or the scalar one when
 // this processor or build lacks it. Pass the vector variants through
 // QOR_SIMD_ONLY, so a build without them never names them.

@@ -46,8 +46,8 @@ float half_bits_to_float(uint16_t h) {
     return f;
 }
 
-// Every binary16 value widened, looked up per element by the scalar
-// widening (256 KiB, built once).
+// Every binary16 value widened, looked up per element by the scalar kernel
+// (256 KiB, built once).
 const std::array<float, 65536>& half_table() {
     static const auto table = [] {
         auto t = std::make_unique<std::array<float, 65536>>();
@@ -55,16 +55,6 @@ const std::array<float, 65536>& half_table() {
         return t;
     }();
     return *table;
-}
-
-// The rows of one document as float32: the store's own memory for a float32
-// store, otherwise widened into `buffer`.
-const float* document_rows(const StoreView& store, uint64_t first, std::size_t n, WidenKernel widen,
-                           std::vector<float>& buffer) {
-    const std::size_t dim = static_cast<std::size_t>(store.dim);
-    if (store.type == RowType::Float32) return static_cast<const float*>(store.rows) + first * dim;
-    widen(static_cast<const uint16_t*>(store.rows) + first * dim, n * dim, buffer.data());
-    return buffer.data();
 }
 
 // The bytes of a document's rows in the store.
@@ -78,19 +68,12 @@ Lookahead rows_of(const StoreView& store, int64_t doc) {
     return span;
 }
 
-// The rows a kernel fetches while it scores candidate i: a float16 store's
-// are widened into a buffer first, so the whole next candidate, ahead of its
-// widening; a float32 store's it reads in place, so none: the kernel then
-// fetches its own document's next block of rows as it goes, and only the
-// next candidate's first lines are fetched here.
+// The rows a kernel fetches, spread out, while it scores candidate i: all
+// of the next candidate's, so that they are in cache when it comes to them
+// (the kernel fetches the rest of its own document a block ahead as well).
 Lookahead ahead_of(const StoreView& store, std::span<const int64_t> candidates, std::size_t i,
                    std::size_t end) {
-    if (i + 1 >= end) return {};
-    const Lookahead next = rows_of(store, candidates[i + 1]);
-    if (store.type == RowType::Float16) return next;
-    constexpr std::size_t LINES = 16;
-    for (std::size_t k = 0; k < LINES && k * 64 < next.left; ++k) __builtin_prefetch(next.next + k * 64);
-    return {};
+    return i + 1 < end ? rows_of(store, candidates[i + 1]) : Lookahead{};
 }
 
 }  // namespace
@@ -99,38 +82,32 @@ float half_to_float(uint16_t bits) {
     return half_bits_to_float(bits);
 }
 
-void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima, Lookahead&) {
+void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const void* rows,
+                        RowType type, std::size_t n_rows, float* maxima, Lookahead&) {
     // One dot per query row at a time, accumulated in the definition's order;
     // the running maxima see the rows in increasing order.
+    const std::array<float, 65536>* halves = type == RowType::Float16 ? &half_table() : nullptr;
     std::fill(maxima, maxima + q, NEG_INF);
-    for (std::size_t r = 0; r < n_rows; ++r) {
-        const float* row = rows + r * dim;
+    for (std::size_t r = 0; r < n_rows; ++r)
         for (std::size_t j = 0; j < q; ++j) {
             float acc = 0.0f;
-            for (std::size_t p = 0; p < dim; ++p) acc = acc + qt[p * stride + j] * row[p];
+            for (std::size_t p = 0; p < dim; ++p) {
+                const std::size_t at = r * dim + p;
+                const float value = halves != nullptr ? (*halves)[static_cast<const uint16_t*>(rows)[at]]
+                                                      : static_cast<const float*>(rows)[at];
+                acc = acc + qt[p * stride + j] * value;
+            }
             maxima[j] = acc > maxima[j] ? acc : maxima[j];
         }
-    }
-}
-
-void widen_half_scalar(const uint16_t* src, std::size_t n, float* dst) {
-    const std::array<float, 65536>& table = half_table();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = table[src[i]];
-}
-
-WidenKernel widen_kernel_for(parallel::Isa isa) {
-#if QOR_SIMD_KERNELS
-    if (isa == parallel::Isa::Avx2 && parallel::isa_supported(isa)) {
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("f16c")) return &widen_half_scalar;
-    }
-#endif
-    return parallel::pick_kernel<WidenKernel>(isa, &widen_half_scalar, QOR_SIMD_ONLY(&widen_half_avx2),
-                                              QOR_SIMD_ONLY(&widen_half_avx512));
 }
 
 MaxSimKernel maxsim_kernel_for(parallel::Isa isa) {
+#if QOR_SIMD_KERNELS
+    if (isa == parallel::Isa::Avx2 && parallel::isa_supported(isa)) {
+        __builtin_cpu_init();
+        if (!__builtin_cpu_supports("f16c")) return &maxsim_rows_scalar;
+    }
+#endif
     return parallel::pick_kernel<MaxSimKernel>(isa, &maxsim_rows_scalar, QOR_SIMD_ONLY(&maxsim_rows_avx2),
                                                QOR_SIMD_ONLY(&maxsim_rows_avx512));
 }
@@ -142,19 +119,12 @@ MaxSimKernel maxsim_kernel() {
 
 void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
                    std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool,
-                   MaxSimKernel kernel, WidenKernel widen) {
-    if (widen == nullptr) {
-        static const WidenKernel best = widen_kernel_for(parallel::best_isa());
-        widen = best;
-    }
+                   MaxSimKernel kernel) {
     const std::size_t n = candidates.size();
     const auto dim = static_cast<std::size_t>(store.dim);
-    // Every candidate checked before any work; the longest document sizes
-    // the float16 buffers.
-    const parallel::CandidateRows span =
-        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows);
-    const uint64_t total_rows = span.total_rows;
-    const std::size_t longest = span.longest;
+    // Every candidate checked before any work.
+    const uint64_t total_rows =
+        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows).total_rows;
     if (n == 0) return;
     if (q == 0) {
         std::fill(out, out + n, 0.0f);  // the empty sum
@@ -170,14 +140,14 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
 
     auto score_range = [&](std::size_t begin, std::size_t end) {
         std::vector<float> maxima(stride);
-        std::vector<float> widened(store.type == RowType::Float16 ? longest * dim : 0);
+        const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
         for (std::size_t i = begin; i < end; ++i) {
             Lookahead ahead = ahead_of(store, candidates, i, end);
             const int64_t c = candidates[i];
-            const auto first = static_cast<uint64_t>(store.offsets[c]);
+            const auto first = static_cast<std::size_t>(store.offsets[c]);
             const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
-            const float* rows = document_rows(store, first, len, widen, widened);
-            kernel(qt.data(), stride, rows_q, dim, rows, len, maxima.data(), ahead);
+            const void* rows = static_cast<const char*>(store.rows) + first * dim * element;
+            kernel(qt.data(), stride, rows_q, dim, rows, store.type, len, maxima.data(), ahead);
             float score = maxima[0];
             for (std::size_t j = 1; j < rows_q; ++j) score = score + maxima[j];
             out[i] = score;

@@ -12,7 +12,7 @@
 //   score:     mx_0, then score = score + mx_j for j = 1 .. m - 1 in query
 //              row order; 0 for a query without rows.
 // A document without rows scores -inf for a query with rows. float16 rows
-// are widened to float32 first, which is exact. Every kernel variant and
+// are widened to float32 as they are read, which is exact. Every kernel variant and
 // every pool size gives these bits.
 #pragma once
 
@@ -50,8 +50,7 @@ inline std::size_t maxsim_stride(uint64_t q) {
 // The cache lines of rows scored later (the next candidate's), fetched a few
 // at a time while the current document is scored: they arrive in time, and
 // spread out they never stall the kernel the way one burst of prefetches
-// waiting for free line-fill buffers would. An empty one leaves the kernel
-// to fetch its own document's rows a block ahead.
+// waiting for free line-fill buffers would.
 struct Lookahead {
     static constexpr std::size_t SLOT = 16;  // dimensions per fetch
 
@@ -65,52 +64,44 @@ struct Lookahead {
         per_slot = slots == 0 ? lines : (lines + slots - 1) / slots;
     }
     void fetch() {
-        for (std::size_t k = 0; k < per_slot && left != 0; ++k) {
-            __builtin_prefetch(next);
-            const std::size_t step = left < 64 ? left : 64;
-            next += step;
-            left -= step;
-        }
+        const std::size_t bytes = per_slot * 64 < left ? per_slot * 64 : left;
+        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(next + at);
+        next += bytes;
+        left -= bytes;
     }
 };
 
 // The per-query-row maxima of one document: maxima[j] = max over the
-// n_rows row-major float32 rows of dot(q_j, row), for j < q. The query is
-// read transposed: qt[p * stride + j] is dimension p of query row j, zero for
-// j >= q. Vector kernels also write lanes q .. maxsim_stride(q) - 1 of
-// `maxima`, which must have that room. n_rows == 0 leaves -inf. The vector
-// kernels fetch `ahead`'s lines as they go; the scalar one leaves them.
+// n_rows row-major rows of dot(q_j, row), for j < q; `rows` points at float32
+// or binary16 values as `type` says (binary16 widened exactly as it is read).
+// The query is read transposed: qt[p * stride + j] is dimension p of query
+// row j, zero for j >= q. Vector kernels also write lanes q ..
+// maxsim_stride(q) - 1 of `maxima`, which must have that room. n_rows == 0
+// leaves -inf. The vector kernels fetch `ahead`'s lines as they go; the
+// scalar one leaves them.
 using MaxSimKernel = void (*)(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                              const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead);
+                              const void* rows, RowType type, std::size_t n_rows, float* maxima,
+                              Lookahead& ahead);
 
-void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead);
-void maxsim_rows_avx2(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const float* rows,
-                      std::size_t n_rows, float* maxima, Lookahead& ahead);
-void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
-                        const float* rows, std::size_t n_rows, float* maxima, Lookahead& ahead);
+void maxsim_rows_scalar(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const void* rows,
+                        RowType type, std::size_t n_rows, float* maxima, Lookahead& ahead);
+void maxsim_rows_avx2(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const void* rows,
+                      RowType type, std::size_t n_rows, float* maxima,
+                      Lookahead& ahead);  // needs F16C as well
+void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const void* rows,
+                        RowType type, std::size_t n_rows, float* maxima, Lookahead& ahead);
 
-// The kernel of `isa`, or the scalar one when this processor or build lacks it.
+// The kernel of `isa` (AVX2 only with F16C), or the scalar one when this
+// processor or build lacks it.
 MaxSimKernel maxsim_kernel_for(parallel::Isa isa);
 
 // The kernel for best_isa(), chosen once on first use.
 MaxSimKernel maxsim_kernel();
 
 // The float32 value of IEEE binary16 bits: exact for every input (NaN keeps
-// its sign and payload).
+// its sign and payload; the vector kernels' conversion quiets a signalling
+// NaN, but a NaN dot never enters a maximum, so scores do not depend on it).
 float half_to_float(uint16_t bits);
-
-// Widens n binary16 values to float32, exactly. The vector variants use the
-// processor's conversion, which quiets a signalling NaN; a NaN dot never
-// enters a maximum, so scores do not depend on its payload.
-using WidenKernel = void (*)(const uint16_t* src, std::size_t n, float* dst);
-
-void widen_half_scalar(const uint16_t* src, std::size_t n, float* dst);
-void widen_half_avx2(const uint16_t* src, std::size_t n, float* dst);  // needs F16C as well
-void widen_half_avx512(const uint16_t* src, std::size_t n, float* dst);
-
-// The widening of `isa` (AVX2 only with F16C), or the scalar one.
-WidenKernel widen_kernel_for(parallel::Isa isa);
 
 // Scores of the documents `candidates` (indices into the store, repeats
 // allowed) for the q x store.dim row-major `query`: out[i] is the score of
@@ -119,9 +110,9 @@ WidenKernel widen_kernel_for(parallel::Isa isa);
 // Large candidate sets are split over `pool` (the calling thread's pool when
 // null); each score is written by one task, so the result does not depend on
 // the pool size. A small one runs on the calling thread alone.
-// `kernel` and `widen` default to the best this processor runs (chosen once).
+// `kernel` defaults to the best this processor runs (chosen once).
 void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
                    std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool = nullptr,
-                   MaxSimKernel kernel = maxsim_kernel(), WidenKernel widen = nullptr);
+                   MaxSimKernel kernel = maxsim_kernel());
 
 }  // namespace qor

@@ -1,6 +1,7 @@
 // Exact MaxSim: every instruction-set kernel against the written-out
-// definition bit for bit, the float16 widening over every input, whole
-// scorings across stores and pool sizes, and the refusal of bad candidates.
+// definition bit for bit over float32 and float16 rows, the float16 widening
+// over every input, whole scorings across stores and pool sizes, and the
+// refusal of bad candidates.
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -50,6 +51,21 @@ std::vector<qor::MaxSimKernel> kernels() {
     return all;
 }
 
+// Random binary16 bit patterns of every finite exponent, subnormals and
+// both zeros included; with `specials`, one in 50 an infinity or a NaN.
+std::vector<uint16_t> half_values(std::size_t n, std::mt19937& rng, bool specials) {
+    std::uniform_int_distribution<uint32_t> bits(0, 0xFFFF);
+    std::uniform_int_distribution<int> special(0, 49);
+    std::vector<uint16_t> out(n);
+    for (uint16_t& h : out) {
+        uint32_t v = bits(rng);
+        if ((v & 0x7C00u) == 0x7C00u) v &= 0xBFFFu;  // exponent 31 -> 15: finite
+        if (specials && special(rng) == 0) v = (v & 0x8000u) | 0x7C00u | (v & 1u ? 0x200u : 0u);
+        h = static_cast<uint16_t>(v);
+    }
+    return out;
+}
+
 // Round to nearest binary16 by way of the widening table: the nearest of the
 // 65536 values (ties do not matter for test data).
 std::vector<uint16_t> to_half(const std::vector<float>& v) {
@@ -73,30 +89,43 @@ TEST(every_kernel_gives_the_definition_bit_for_bit) {
     for (std::size_t d = 1; d <= 17; ++d) dims.push_back(d);
     for (const std::size_t d : {31, 33, 97, 128}) dims.push_back(d);
     const auto all = kernels();
-    // Query rows around the lane widths and strips, document lengths around
-    // every row block of the kernels (5, 10, 12, 24) and none at all;
-    // dimensions around the kernels' slots of 16.
+    // Query rows around the lane widths and strips (8, 16, 32), document
+    // lengths around every row block of the kernels (5, 6, 10, 12) and their
+    // splits of the last rows, and none at all; dimensions around the
+    // kernels' slots of 16.
     for (const std::size_t dim : dims)
-        for (const std::size_t q : {1, 7, 8, 9, 16, 17, 33})
-            for (const std::size_t n_rows : {0, 1, 4, 6, 11, 13, 25, 29})
-                for (const bool specials : {false, true}) {
-                    const std::vector<float> query = kernel_values(q * dim, rng, specials);
-                    const std::vector<float> rows = kernel_values(n_rows * dim, rng, specials);
-                    const int64_t offsets[2] = {0, static_cast<int64_t>(n_rows)};
-                    const qor::StoreView store{rows.data(), qor::RowType::Float32, n_rows, dim, offsets, 1};
-                    const int64_t cand = 0;
-                    const float want = definition(query.data(), q, rows.data(), n_rows, dim);
-                    for (const qor::MaxSimKernel kernel : all) {
-                        float got = 12345.0f;
-                        qor::maxsim_scores(query.data(), q, store, {&cand, 1}, &got, nullptr, kernel);
-                        if (!same_bits(got, want)) {
-                            CHECK(same_bits(got, want));
-                            std::fprintf(stderr, "  dim %zu q %zu rows %zu specials %d: %a vs %a\n", dim, q,
-                                         n_rows, specials, got, want);
-                            return;
+        for (const std::size_t q : {1, 7, 8, 9, 16, 17, 32, 33})
+            for (const std::size_t n_rows : {0, 1, 2, 3, 4, 6, 9, 10, 11, 13, 19, 21, 25, 29})
+                for (const bool specials : {false, true})
+                    for (const bool half : {false, true}) {
+                        const std::vector<float> query = kernel_values(q * dim, rng, specials);
+                        const std::vector<uint16_t> halves = half_values(n_rows * dim, rng, specials);
+                        std::vector<float> rows = kernel_values(n_rows * dim, rng, specials);
+                        if (half)
+                            for (std::size_t i = 0; i < rows.size(); ++i)
+                                rows[i] = qor::half_to_float(halves[i]);
+                        const int64_t offsets[2] = {0, static_cast<int64_t>(n_rows)};
+                        const qor::StoreView store{
+                            half ? static_cast<const void*>(halves.data()) : rows.data(),
+                            half ? qor::RowType::Float16 : qor::RowType::Float32,
+                            n_rows,
+                            dim,
+                            offsets,
+                            1};
+                        const int64_t cand = 0;
+                        const float want = definition(query.data(), q, rows.data(), n_rows, dim);
+                        for (const qor::MaxSimKernel kernel : all) {
+                            float got = 12345.0f;
+                            qor::maxsim_scores(query.data(), q, store, {&cand, 1}, &got, nullptr, kernel);
+                            if (!same_bits(got, want)) {
+                                CHECK(same_bits(got, want));
+                                std::fprintf(stderr,
+                                             "  dim %zu q %zu rows %zu specials %d half %d: %a vs %a\n", dim,
+                                             q, n_rows, specials, half, got, want);
+                                return;
+                            }
                         }
                     }
-                }
 }
 
 TEST(half_widening_is_exact_for_every_bit_pattern) {
@@ -115,25 +144,6 @@ TEST(half_widening_is_exact_for_every_bit_pattern) {
             return;
         }
     }
-}
-
-TEST(every_widening_gives_the_scalar_values) {
-    std::vector<qor::WidenKernel> widen{&qor::widen_half_scalar};
-    for (const Isa isa : {Isa::Avx2, Isa::Avx512}) widen.push_back(qor::widen_kernel_for(isa));
-    std::vector<uint16_t> all(65536 + 13);  // every pattern, then a tail that is not a whole vector
-    for (std::size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint16_t>(i * 40503u);
-    std::vector<float> want(all.size());
-    qor::widen_half_scalar(all.data(), all.size(), want.data());
-    for (const qor::WidenKernel w : widen)
-        for (const std::size_t n :
-             {std::size_t{0}, std::size_t{1}, std::size_t{15}, std::size_t{17}, all.size()}) {
-            std::vector<float> got(n + 1, 12345.0f);
-            w(all.data(), n, got.data());
-            int wrong = 0;
-            for (std::size_t i = 0; i < n; ++i) wrong += same_bits(got[i], want[i]) ? 0 : 1;
-            CHECK_EQ(wrong, 0);
-            CHECK(got[n] == 12345.0f);
-        }
 }
 
 TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
@@ -171,8 +181,7 @@ TEST(scores_equal_over_kernels_pool_sizes_and_float16_stores) {
             for (std::size_t threads = 1; threads <= 4; ++threads) {
                 qor::parallel::ThreadPool pool(threads);
                 std::vector<float> got(cands.size(), 7.0f);
-                qor::maxsim_scores(query.data(), q, store, cands, got.data(), &pool, kernel,
-                                   qor::widen_kernel_for(threads % 2 ? Isa::Avx512 : Isa::Scalar));
+                qor::maxsim_scores(query.data(), q, store, cands, got.data(), &pool, kernel);
                 int wrong = 0;
                 for (std::size_t i = 0; i < got.size(); ++i) wrong += same_bits(got[i], want[i]) ? 0 : 1;
                 CHECK_EQ(wrong, 0);
