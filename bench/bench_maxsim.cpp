@@ -1,12 +1,13 @@
 // Exact MaxSim per kernel on one thread: microseconds per candidate of 50
 // rows (and per candidate row), float32 and float16 stores, the candidates
-// in cache (a few documents scored many times) and streamed from memory
-// (every document of a store larger than the caches, once per pass).
+// in cache (a few documents scored many times), streamed from memory
+// (every document of a store larger than the caches, once per pass, in
+// order) and scattered (a random tenth of them, in increasing order, as a
+// search reranks them: too far apart for the processor's own prefetching).
 //   build/bench/bench_maxsim [query rows] [dim] [rows per document]
-// prints: kernel=<isa> store=<f32|f16> data=<cached|streamed> q=<rows> dim=<d> us_per_candidate=<us>
-// ns_per_row=<ns>
-// and first this core's arithmetic floor for one candidate: the exact score
-// needs q x dim x rows products and as many sums, unfused, so at best
+// prints: kernel=<isa> store=<f32|f16> data=<cached|streamed|scattered> q=<rows> dim=<d>
+// us_per_candidate=<us> ns_per_row=<ns> and first this core's arithmetic floor for one candidate: the exact
+// score needs q x dim x rows products and as many sums, unfused, so at best
 //   floor=<256|512> ns_per_vector_op=<ns> us_per_candidate=<us>
 // from the measured throughput of independent vector multiply-then-add pairs.
 #include <immintrin.h>
@@ -83,9 +84,14 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < rows.size(); ++i) halves[i] = to_half(rows[i]);
     std::vector<int64_t> offsets(n_docs + 1);
     for (uint64_t d = 0; d <= n_docs; ++d) offsets[d] = static_cast<int64_t>(d * len);
-    std::vector<int64_t> streamed(n_docs), cached(n_docs);
+    std::vector<int64_t> streamed(n_docs), cached(n_docs), scattered;
     for (uint64_t d = 0; d < n_docs; ++d)
         streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
+    std::bernoulli_distribution tenth(0.1);
+    for (uint64_t d = 0; d < n_docs; ++d)
+        if (tenth(rng)) scattered.push_back(static_cast<int64_t>(d));
+    const char* data_name[3] = {"cached", "streamed", "scattered"};
+    const std::vector<int64_t>* data_cands[3] = {&cached, &streamed, &scattered};
     std::vector<float> out(n_docs);
     qor::parallel::ThreadPool one(1);
 
@@ -104,14 +110,14 @@ int main(int argc, char** argv) {
     for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
         if (!qor::parallel::isa_supported(isa)) continue;
         for (const bool half : {false, true})
-            for (const bool stream : {false, true}) {
+            for (const int data : {0, 1, 2}) {
                 const qor::StoreView store{half ? static_cast<const void*>(halves.data()) : rows.data(),
                                            half ? qor::RowType::Float16 : qor::RowType::Float32,
                                            n_docs * len,
                                            dim,
                                            offsets.data(),
                                            n_docs};
-                const std::vector<int64_t>& cands = stream ? streamed : cached;
+                const std::vector<int64_t>& cands = *data_cands[data];
                 const std::size_t n = isa == Isa::Scalar ? cands.size() / 16 : cands.size();
                 std::vector<double> t;
                 for (int rep = 0; rep < 5; ++rep) {
@@ -125,7 +131,7 @@ int main(int argc, char** argv) {
                 std::sort(t.begin(), t.end());
                 std::printf(
                     "kernel=%s store=%s data=%s q=%llu dim=%llu us_per_candidate=%.3f ns_per_row=%.1f\n",
-                    qor::parallel::isa_name(isa), half ? "f16" : "f32", stream ? "streamed" : "cached",
+                    qor::parallel::isa_name(isa), half ? "f16" : "f32", data_name[data],
                     static_cast<unsigned long long>(q), static_cast<unsigned long long>(dim), t[2],
                     t[2] * 1e3 / static_cast<double>(len));
             }

@@ -214,11 +214,17 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
         std::vector<int32_t> maxima(tables.t_stride);
         for (std::size_t i = begin; i < end; ++i) {
             if (i + 1 < end) {
-                // The next candidate's codes, fetched while this one is scored.
-                const auto next = static_cast<std::size_t>(store.offsets[candidates[i + 1]]);
-                __builtin_prefetch(store.fine + next);
-                for (std::size_t k = 0; k < 8; ++k)
-                    __builtin_prefetch(store.residual + next * groups + k * 64);
+                // The next candidate's codes and its vectors' rows of the
+                // centroid table, fetched while this one is scored.
+                const int64_t d = candidates[i + 1];
+                const auto next = static_cast<std::size_t>(store.offsets[d]);
+                const auto last = static_cast<std::size_t>(store.offsets[d + 1]);
+                for (std::size_t at = next * groups; at < last * groups; at += 64)
+                    __builtin_prefetch(store.residual + at);
+                for (std::size_t v = next; v < last; ++v) {
+                    const std::size_t code = std::min<std::size_t>(store.fine[v], tables.n_fine);
+                    __builtin_prefetch(tables.centroid.data() + code * tables.c_stride);
+                }
             }
             const int64_t c = candidates[i];
             const auto first = static_cast<std::size_t>(store.offsets[c]);
