@@ -188,22 +188,6 @@ std::vector<CodeMaxSimKernel> code_maxsim_kernels() {
     return all;
 }
 
-void code_maxsim_docs(CodeMaxSimKernel kernel, const CodeQueryTables& t, const CodeDocs& docs,
-                      int32_t* maxima) {
-#if QOR_SIMD_KERNELS
-    if (kernel == &code_maxsim_vbmi) return code_maxsim_vbmi_docs(t, docs, maxima);
-#endif
-    for (std::size_t d = 0; d < docs.count; ++d) {
-        if (d + 1 < docs.count) {
-            // The next document's codes, fetched while this one is scored.
-            __builtin_prefetch(docs.fine[d + 1]);
-            for (std::size_t at = 0; at < docs.n[d + 1] * t.code_bytes; at += 64)
-                __builtin_prefetch(docs.residual[d + 1] + at);
-        }
-        kernel(t, docs.fine[d], docs.residual[d], docs.n[d], maxima + d * t.t_stride);
-    }
-}
-
 CodeMaxSimKernel code_maxsim_kernel() {
     static const CodeMaxSimKernel kernel = code_maxsim_kernel_for(parallel::best_isa());
     return kernel;
@@ -226,30 +210,29 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
     const std::size_t groups = tables.code_bytes;
     const auto rows_q = static_cast<std::size_t>(q);
 
-    // Candidates in batches: the byte-lookup kernel packs a batch's vectors
-    // into whole registers.
-    constexpr std::size_t BATCH = 32;
     auto score_range = [&](std::size_t begin, std::size_t end) {
-        std::vector<int32_t> maxima(BATCH * tables.t_stride);
-        const uint16_t* fine[BATCH];
-        const uint8_t* residual[BATCH];
-        std::size_t len[BATCH];
-        for (std::size_t b0 = begin; b0 < end; b0 += BATCH) {
-            const std::size_t count = std::min(BATCH, end - b0);
-            for (std::size_t k = 0; k < count; ++k) {
-                const int64_t c = candidates[b0 + k];
-                const auto first = static_cast<std::size_t>(store.offsets[c]);
-                fine[k] = store.fine + first;
-                residual[k] = store.residual + first * groups;
-                len[k] = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
+        std::vector<int32_t> maxima(tables.t_stride);
+        for (std::size_t i = begin; i < end; ++i) {
+            if (i + 1 < end) {
+                // The next candidate's codes and its vectors' rows of the
+                // centroid table, fetched while this one is scored.
+                const int64_t d = candidates[i + 1];
+                const auto next = static_cast<std::size_t>(store.offsets[d]);
+                const auto last = static_cast<std::size_t>(store.offsets[d + 1]);
+                for (std::size_t at = next * groups; at < last * groups; at += 64)
+                    __builtin_prefetch(store.residual + at);
+                for (std::size_t v = next; v < last; ++v) {
+                    const std::size_t code = std::min<std::size_t>(store.fine[v], tables.n_fine);
+                    __builtin_prefetch(tables.centroid.data() + code * tables.c_stride);
+                }
             }
-            code_maxsim_docs(kernel, tables, CodeDocs{fine, residual, len, count}, maxima.data());
-            for (std::size_t k = 0; k < count; ++k) {
-                const int32_t* m = maxima.data() + k * tables.t_stride;
-                float score = code_row_maximum(tables, 0, m[0]);
-                for (std::size_t j = 1; j < rows_q; ++j) score = score + code_row_maximum(tables, j, m[j]);
-                out[b0 + k] = score;
-            }
+            const int64_t c = candidates[i];
+            const auto first = static_cast<std::size_t>(store.offsets[c]);
+            const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
+            kernel(tables, store.fine + first, store.residual + first * groups, len, maxima.data());
+            float score = code_row_maximum(tables, 0, maxima[0]);
+            for (std::size_t j = 1; j < rows_q; ++j) score = score + code_row_maximum(tables, j, maxima[j]);
+            out[i] = score;
         }
     };
 

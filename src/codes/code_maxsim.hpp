@@ -119,27 +119,6 @@ void code_maxsim_avx512(const CodeQueryTables& t, const uint16_t* fine, const ui
 void code_maxsim_vbmi(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
                       int32_t* maxima);
 
-// Documents scored in one call: document d has n[d] vectors, its fine codes
-// from fine[d] and its packed residuals from residual[d]. Borrowed.
-struct CodeDocs {
-    const uint16_t* const* fine = nullptr;
-    const uint8_t* const* residual = nullptr;
-    const std::size_t* n = nullptr;
-    std::size_t count = 0;
-};
-
-// The byte-lookup kernel over a batch: the vectors of all the documents
-// as one stream, 16 to a register whatever document they belong to, so a
-// document's last vectors do not leave most of a register empty. Document
-// d's maxima go to maxima + d * t.t_stride.
-void code_maxsim_vbmi_docs(const CodeQueryTables& t, const CodeDocs& docs, int32_t* maxima);
-
-// The maxima of every document of `docs` (document d's at maxima + d *
-// t.t_stride) by `kernel`: the byte-lookup kernel takes the batch as one
-// stream, any other kernel one document at a time.
-void code_maxsim_docs(CodeMaxSimKernel kernel, const CodeQueryTables& t, const CodeDocs& docs,
-                      int32_t* maxima);
-
 // m_j of the formula from M_j.
 inline float code_row_maximum(const CodeQueryTables& t, std::size_t j, int32_t m) {
     if (t.unordered[j]) return std::numeric_limits<float>::quiet_NaN();

@@ -158,62 +158,41 @@ inline void add_rows(__m512i* sum, const __m512i* index, std::size_t chunks, con
 // Code words turned into byte indices per pass: 8 KiB of indices.
 constexpr std::size_t SEGMENT = 64;
 
-// The vectors of a batch of documents as one stream, 16 to a register
-// whatever document they belong to: per vector its K row offset (past the
-// last vector, to a multiple of 16, the invalid row) and its code row, and
-// per document the end of its vectors in the stream.
-struct Stream {
-    const uint32_t* rows_at;
-    const uint8_t* const* code_at;
-    std::size_t n;
-    const std::size_t* ends;
-    std::size_t count;
-};
-
+// rows_at[i] = the offset of vector i's K row (min(code, n_fine) * c_stride)
+// for i < n rounded up to 16, the invalid row past n.
 template <std::size_t R>
-void strip(const CodeQueryTables& t, const Stream& s, std::size_t j0, int32_t* maxima) {
+void strip(const CodeQueryTables& t, const uint32_t* rows_at, const uint8_t* residual, std::size_t n,
+           std::size_t j0, int32_t* maxima) {
     const int32_t* k_base = t.centroid.data() + j0;
     static const Transpose transpose;
     static const Indices indices;
-    const std::size_t words = t.code_bytes / 4, chunk_bytes = t.chunks * 64;
+    const std::size_t words = t.code_bytes / 4, chunk_bytes = t.chunks * 64, stride = t.code_bytes;
     const uint8_t* table = t.bytes.data() + j0 * chunk_bytes;
     __m512i mx[R], index[2 * SEGMENT];
-    const __m512i lowest = _mm512_set1_epi32(std::numeric_limits<int32_t>::min());
-    for (std::size_t r = 0; r < R; ++r) mx[r] = lowest;
-    // A document's maxima written out, the running ones started afresh.
-    auto finish = [&](std::size_t d) {
-        for (std::size_t r = 0; r < R; ++r) {
-            maxima[d * t.t_stride + j0 + r] = _mm512_reduce_max_epi32(mx[r]);
-            mx[r] = lowest;
-        }
-    };
-    std::size_t d = 0;
-    for (std::size_t i0 = 0; i0 < s.n; i0 += 16) {
-        const std::size_t count = std::min<std::size_t>(16, s.n - i0), block_end = i0 + count;
-        // The next block's codes and K rows, fetched while this one is scored.
-        for (std::size_t k = block_end; k < std::min(block_end + 16, s.n); ++k) {
-            __builtin_prefetch(s.code_at[k]);
-            __builtin_prefetch(s.code_at[k] + t.code_bytes - 1);
-            __builtin_prefetch(k_base + s.rows_at[k]);
-        }
+    for (std::size_t r = 0; r < R; ++r) mx[r] = _mm512_set1_epi32(std::numeric_limits<int32_t>::min());
+
+    for (std::size_t i0 = 0; i0 < n; i0 += 16) {
+        const std::size_t count = std::min<std::size_t>(16, n - i0);
+        const __mmask16 m =
+            _mm512_cmplt_epu32_mask(transpose.vector_of, _mm512_set1_epi32(static_cast<int>(count)));
         // K rows j0 .. j0 + 7 of each vector's code (the invalid row for
         // the lanes past the end), turned into one register per query row.
         __m512i sum[8];
-        const uint32_t* off = s.rows_at + i0;
+        const uint32_t* off = rows_at + i0;
         for (std::size_t k = 0; k < 8; ++k)
             sum[k] = two_rows(k_base + off[2 * k], 0xFF, k_base + off[2 * k + 1], 0xFF);
         transpose(sum);
-        const uint8_t* const* code = s.code_at + i0;
+        const uint8_t* base = residual + i0 * stride;
         for (std::size_t s0 = 0; s0 < words; s0 += SEGMENT) {
             const std::size_t seg = std::min(SEGMENT, words - s0);
             for (std::size_t w0 = 0; w0 < seg; w0 += 8) {
                 const std::size_t width = std::min<std::size_t>(8, seg - w0);
                 const auto full = static_cast<__mmask8>((1u << width) - 1);
-                const std::size_t at = 4 * (s0 + w0);
+                const uint8_t* at = base + 4 * (s0 + w0);
                 __m512i word[8];
                 for (std::size_t k = 0; k < 8; ++k)
-                    word[k] = two_rows(code[2 * k] + at, 2 * k < count ? full : 0, code[2 * k + 1] + at,
-                                       2 * k + 1 < count ? full : 0);
+                    word[k] = two_rows(at + 2 * k * stride, 2 * k < count ? full : 0,
+                                       at + (2 * k + 1) * stride, 2 * k + 1 < count ? full : 0);
                 transpose(word);
                 for (std::size_t i = 0; i < width; ++i) {
                     index[2 * (w0 + i)] = indices(word[i], 0);
@@ -227,80 +206,45 @@ void strip(const CodeQueryTables& t, const Stream& s, std::size_t j0, int32_t* m
             if constexpr (R % 4 != 0)
                 add_rows<R % 4>(sum + r0, index, 2 * seg, ts + r0 * chunk_bytes, chunk_bytes);
         }
-        // Each document's lanes of the block (in the lanes' shuffled order)
-        // enter its running maxima; those that end here are written out.
-        std::size_t from = i0;
-        auto take = [&](std::size_t to) {
-            const __mmask16 m =
-                _mm512_cmpge_epu32_mask(transpose.vector_of, _mm512_set1_epi32(static_cast<int>(from - i0))) &
-                _mm512_cmplt_epu32_mask(transpose.vector_of, _mm512_set1_epi32(static_cast<int>(to - i0)));
-            for (std::size_t r = 0; r < R; ++r) mx[r] = _mm512_mask_max_epi32(mx[r], m, mx[r], sum[r]);
-            from = to;
-        };
-        for (; d < s.count && s.ends[d] <= block_end; ++d) {
-            if (s.ends[d] > from) take(s.ends[d]);
-            finish(d);
-        }
-        if (d < s.count && block_end > from) take(block_end);
+        for (std::size_t r = 0; r < R; ++r) mx[r] = _mm512_mask_max_epi32(mx[r], m, mx[r], sum[r]);
     }
-    for (; d < s.count; ++d) finish(d);  // documents without vectors at the end
+    for (std::size_t r = 0; r < R; ++r) maxima[j0 + r] = _mm512_reduce_max_epi32(mx[r]);
 }
 
 template <std::size_t... R>
-void strip_of(std::size_t rows, std::index_sequence<R...>, const CodeQueryTables& t, const Stream& s,
-              std::size_t j0, int32_t* maxima) {
-    ((rows == R + 1 ? strip<R + 1>(t, s, j0, maxima) : void()), ...);
+void strip_of(std::size_t rows, std::index_sequence<R...>, const CodeQueryTables& t, const uint32_t* rows_at,
+              const uint8_t* residual, std::size_t n, std::size_t j0, int32_t* maxima) {
+    ((rows == R + 1 ? strip<R + 1>(t, rows_at, residual, n, j0, maxima) : void()), ...);
 }
 
 }  // namespace
 
-void code_maxsim_vbmi_docs(const CodeQueryTables& t, const CodeDocs& docs, int32_t* maxima) {
-    // Codes are read as whole 4-byte words; K rows are addressed by 32-bit offsets.
-    if (t.code_bytes % 4 != 0 || (t.n_fine + 1) * t.c_stride > UINT32_MAX) {
-        for (std::size_t d = 0; d < docs.count; ++d)
-            code_maxsim_avx512(t, docs.fine[d], docs.residual[d], docs.n[d], maxima + d * t.t_stride);
-        return;
-    }
-    // Per vector its K row offset and code row, per document its end: read
-    // once for every strip of query rows (per-thread buffers for batches of
-    // usual sizes).
-    thread_local std::vector<uint32_t> reused_rows;
-    thread_local std::vector<const uint8_t*> reused_codes;
-    thread_local std::vector<std::size_t> reused_ends;
-    std::vector<uint32_t> own_rows;
-    std::vector<const uint8_t*> own_codes;
-    std::vector<std::size_t> own_ends;
-    std::size_t n = 0;
-    for (std::size_t d = 0; d < docs.count; ++d) n += docs.n[d];
-    const std::size_t padded = (n + 15) / 16 * 16;
-    const bool usual = padded <= 4096 && docs.count <= 4096;
-    std::vector<uint32_t>& rows_at = usual ? reused_rows : own_rows;
-    std::vector<const uint8_t*>& code_at = usual ? reused_codes : own_codes;
-    std::vector<std::size_t>& ends = usual ? reused_ends : own_ends;
-    rows_at.resize(padded);
-    code_at.resize(padded);
-    ends.resize(docs.count);
-    const uint32_t invalid = static_cast<uint32_t>(t.n_fine * t.c_stride);
-    std::size_t at = 0;
-    for (std::size_t d = 0; d < docs.count; ++d) {
-        for (std::size_t i = 0; i < docs.n[d]; ++i, ++at) {
-            const uint32_t code = std::min<uint32_t>(docs.fine[d][i], static_cast<uint32_t>(t.n_fine));
-            rows_at[at] = code * static_cast<uint32_t>(t.c_stride);
-            code_at[at] = docs.residual[d] + i * t.code_bytes;
-        }
-        ends[d] = at;
-    }
-    // Past the last vector: the invalid row, and codes never read (masked off).
-    for (; at < padded; ++at) rows_at[at] = invalid, code_at[at] = code_at[0];
-    const Stream stream{rows_at.data(), code_at.data(), n, ends.data(), docs.count};
-    for (std::size_t j0 = 0; j0 < t.q; j0 += STRIP)
-        strip_of(std::min(STRIP, t.q - j0), std::make_index_sequence<STRIP>{}, t, stream, j0, maxima);
-}
-
 void code_maxsim_vbmi(const CodeQueryTables& t, const uint16_t* fine, const uint8_t* residual, std::size_t n,
                       int32_t* maxima) {
-    const CodeDocs one{&fine, &residual, &n, 1};
-    code_maxsim_vbmi_docs(t, one, maxima);
+    // Codes are read as whole 4-byte words; K rows are addressed by 32-bit offsets.
+    if (t.code_bytes % 4 != 0 || (t.n_fine + 1) * t.c_stride > UINT32_MAX) {
+        code_maxsim_avx512(t, fine, residual, n, maxima);
+        return;
+    }
+    // Each vector's K row offset, read once for every strip of query rows
+    // (a per-thread buffer for documents of usual lengths).
+    thread_local std::vector<uint32_t> reused;
+    std::vector<uint32_t> own;
+    const std::size_t padded = (n + 15) / 16 * 16;
+    std::vector<uint32_t>& rows_at = padded <= 4096 ? reused : own;
+    rows_at.resize(padded);
+    const __m512i limit = _mm512_set1_epi32(static_cast<int>(t.n_fine));
+    const __m512i stride = _mm512_set1_epi32(static_cast<int>(t.c_stride));
+    for (std::size_t i = 0; i < n; i += 16) {
+        // Past n the codes read as zero and the lanes take the invalid row.
+        const auto m = static_cast<__mmask16>(n - i >= 16 ? 0xFFFFu : (1u << (n - i)) - 1);
+        const __m512i codes = _mm512_cvtepu16_epi32(_mm256_maskz_loadu_epi16(m, fine + i));
+        const __m512i code = _mm512_mask_mov_epi32(limit, m, _mm512_min_epu32(codes, limit));
+        _mm512_storeu_si512(rows_at.data() + i, _mm512_mullo_epi32(code, stride));
+    }
+    for (std::size_t j0 = 0; j0 < t.q; j0 += STRIP)
+        strip_of(std::min(STRIP, t.q - j0), std::make_index_sequence<STRIP>{}, t, rows_at.data(), residual, n,
+                 j0, maxima);
 }
 
 }  // namespace qor

@@ -193,58 +193,6 @@ TEST(large_queries_and_documents_score_alike_in_every_kernel) {
     }
 }
 
-TEST(batches_of_documents_score_as_each_one_alone) {
-    // Documents of 0 to 40 vectors (and a batch beyond the per-thread
-    // buffers) in one call: every kernel, the byte-lookup one packing their
-    // vectors into shared registers, against the scalar kernel per document.
-    std::mt19937 rng(17);
-    const std::size_t n_fine = 7;
-    for (const std::size_t d : {64u, 128u})
-        for (const uint32_t bits : {1u, 2u, 4u}) {
-            const std::vector<float> cents = unit_rows(n_fine, d, rng);
-            const qor::CentroidView cv{cents.data(), n_fine, d};
-            const std::vector<float> train = uniform(300 * d, rng);
-            const qor::ResidualQuantiser qz =
-                qor::train_residual_quantiser(cv, train.data(), 300, bits, 1000, 1);
-            const std::size_t bytes = qor::residual_bytes(d, bits);
-            for (const std::size_t longest : {40u, 400u}) {
-                std::uniform_int_distribution<std::size_t> len(0, longest);
-                std::vector<std::size_t> n(33);
-                for (std::size_t& k : n) k = len(rng) % 5 == 0 ? 0 : len(rng);
-                std::size_t total = 0;
-                for (const std::size_t k : n) total += k;
-                std::vector<uint16_t> fine(total);
-                std::vector<uint8_t> residual(total * bytes);
-                const std::vector<float> rows = uniform(total * d, rng);
-                qor::encode_residual_codes(cv, qz, rows.data(), total, fine.data(), residual.data());
-                if (total > 0) fine[total / 2] = 11;  // beyond the codebook
-                std::vector<const uint16_t*> fp;
-                std::vector<const uint8_t*> rp;
-                for (std::size_t k = 0, at = 0; k < n.size(); at += n[k], ++k) {
-                    fp.push_back(fine.data() + at);
-                    rp.push_back(residual.data() + at * bytes);
-                }
-                const qor::CodeDocs docs{fp.data(), rp.data(), n.data(), n.size()};
-                for (const std::size_t q : {3u, 8u, 9u, 17u}) {
-                    const std::vector<float> query = uniform(q * d, rng);
-                    const qor::CodeQueryTables t = qor::build_code_tables(query.data(), q, cv, qz);
-                    std::vector<int32_t> want(n.size() * t.t_stride);
-                    for (std::size_t k = 0; k < n.size(); ++k)
-                        qor::code_maxsim_scalar(t, fp[k], rp[k], n[k], want.data() + k * t.t_stride);
-                    for (const auto kernel : qor::code_maxsim_kernels()) {
-                        std::vector<int32_t> got(n.size() * t.t_stride + 16, 1);
-                        qor::code_maxsim_docs(kernel, t, docs, got.data());
-                        int wrong = 0;
-                        for (std::size_t k = 0; k < n.size(); ++k)
-                            for (std::size_t j = 0; j < q; ++j)
-                                wrong += got[k * t.t_stride + j] == want[k * t.t_stride + j] ? 0 : 1;
-                        CHECK_EQ(wrong, 0);
-                    }
-                }
-            }
-        }
-}
-
 TEST(scores_equal_over_pool_sizes_and_approach_the_exact_ones) {
     std::mt19937 rng(5);
     const std::size_t d = 32, n_fine = 16, n_docs = 400;
