@@ -1,10 +1,11 @@
 // Approximate MaxSim on residual codes per kernel on one thread:
 // microseconds per candidate of 50 vectors at 1, 2 and 4 bits, the codes in
-// cache (a few documents scored many times) and streamed from memory (every
-// document of a store larger than the caches, once per pass), and the
-// per-query cost of building the lookup tables.
+// cache (a few documents scored many times), streamed from memory (every
+// document of a store larger than the caches, once per pass, in order) and
+// scattered (a random tenth of them, in increasing order, as a search reads
+// its candidates), and the per-query cost of building the lookup tables.
 //   build/bench/bench_code_maxsim [query rows] [dim] [vectors per document] [n_fine]
-// prints: kernel=<isa> bits=<b> data=<cached|streamed> q=<rows> dim=<d> bytes_per_vector=<n>
+// prints: kernel=<isa> bits=<b> data=<cached|streamed|scattered> q=<rows> dim=<d> bytes_per_vector=<n>
 //         us_per_candidate=<us> cpu_us_per_candidate=<us> tables_us=<us>
 #include <time.h>
 
@@ -58,9 +59,14 @@ int main(int argc, char** argv) {
     for (uint8_t& b : residual) b = static_cast<uint8_t>(rng());
     std::vector<int64_t> offsets(n_docs + 1);
     for (uint64_t d = 0; d <= n_docs; ++d) offsets[d] = static_cast<int64_t>(d * len);
-    std::vector<int64_t> streamed(n_docs), cached(n_docs);
+    std::vector<int64_t> streamed(n_docs), cached(n_docs), scattered;
     for (uint64_t d = 0; d < n_docs; ++d)
         streamed[d] = static_cast<int64_t>(d), cached[d] = static_cast<int64_t>(d % 8);
+    std::bernoulli_distribution tenth(0.1);
+    for (uint64_t d = 0; d < n_docs; ++d)
+        if (tenth(rng)) scattered.push_back(static_cast<int64_t>(d));
+    const char* data_name[3] = {"cached", "streamed", "scattered"};
+    const std::vector<int64_t>* data_cands[3] = {&cached, &streamed, &scattered};
     std::vector<float> out(n_docs);
     qor::parallel::ThreadPool one(1);
     const qor::CentroidView cv{centroids.data(), n_fine, dim};
@@ -78,8 +84,8 @@ int main(int argc, char** argv) {
         const qor::CodeStoreView store{fine.data(), residual.data(), n_rows, offsets.data(), n_docs};
         for (const Isa isa : {Isa::Scalar, Isa::Avx2, Isa::Avx512}) {
             if (!qor::parallel::isa_supported(isa)) continue;
-            for (const bool stream : {false, true}) {
-                const std::vector<int64_t>& cands = stream ? streamed : cached;
+            for (const int data : {0, 1, 2}) {
+                const std::vector<int64_t>& cands = *data_cands[data];
                 const std::size_t n = isa == Isa::Scalar ? cands.size() / 16 : cands.size();
                 std::vector<double> t, cpu;
                 for (int rep = 0; rep < 5; ++rep) {
@@ -94,8 +100,8 @@ int main(int argc, char** argv) {
                 std::printf(
                     "kernel=%s bits=%u data=%s q=%llu dim=%llu bytes_per_vector=%llu us_per_candidate=%.3f "
                     "cpu_us_per_candidate=%.3f tables_us=%.0f\n",
-                    qor::parallel::isa_name(isa), bits, stream ? "streamed" : "cached",
-                    static_cast<unsigned long long>(q), static_cast<unsigned long long>(dim),
+                    qor::parallel::isa_name(isa), bits, data_name[data], static_cast<unsigned long long>(q),
+                    static_cast<unsigned long long>(dim),
                     static_cast<unsigned long long>(2 + qor::residual_bytes(dim, bits)), median(t),
                     median(cpu), median(tables));
             }
