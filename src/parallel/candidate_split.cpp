@@ -20,9 +20,7 @@ CandidateRows check_candidates(std::span<const int64_t> candidates, const int64_
             throw InvalidInput("document " + std::to_string(c) + " spans rows " + std::to_string(begin) +
                                ".." + std::to_string(end) + ", outside the store's " +
                                std::to_string(n_rows) + " rows");
-        const auto len = static_cast<std::size_t>(end - begin);
-        rows.total_rows += len;
-        rows.longest = std::max(rows.longest, len);
+        rows.total_rows += static_cast<uint64_t>(end - begin);
     }
     return rows;
 }

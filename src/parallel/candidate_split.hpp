@@ -10,10 +10,9 @@
 
 namespace qor::parallel {
 
-// What the candidates span: their rows in all and the longest document.
+// What the candidates span: their rows in all.
 struct CandidateRows {
     uint64_t total_rows = 0;
-    std::size_t longest = 0;
 };
 
 // Checks every candidate on the calling thread, so no task can fail on its

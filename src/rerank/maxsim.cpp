@@ -140,14 +140,12 @@ void maxsim_scores(const float* query, uint64_t q, const StoreView& store,
 
     auto score_range = [&](std::size_t begin, std::size_t end) {
         std::vector<float> maxima(stride);
-        const std::size_t element = store.type == RowType::Float16 ? 2 : 4;
         for (std::size_t i = begin; i < end; ++i) {
             Lookahead ahead = ahead_of(store, candidates, i, end);
             const int64_t c = candidates[i];
-            const auto first = static_cast<std::size_t>(store.offsets[c]);
             const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
-            const void* rows = static_cast<const char*>(store.rows) + first * dim * element;
-            kernel(qt.data(), stride, rows_q, dim, rows, store.type, len, maxima.data(), ahead);
+            kernel(qt.data(), stride, rows_q, dim, rows_of(store, c).next, store.type, len, maxima.data(),
+                   ahead);
             float score = maxima[0];
             for (std::size_t j = 1; j < rows_q; ++j) score = score + maxima[j];
             out[i] = score;

@@ -26,11 +26,8 @@ void maxsim_rows_avx512(const float* qt, std::size_t stride, std::size_t q, std:
         maxsim_rows_of<Avx2, 5, 2>(qt, stride, q, dim, rows, type, n_rows, maxima, ahead);
     else if (q <= 16 || !split)
         maxsim_rows_of<Avx512, 6, 2>(qt, stride, q, dim, rows, type, n_rows, maxima, ahead);
-    else if (type == RowType::Float16)
-        maxsim_rows<Avx2, 6, 4>(qt, stride, q, dim, static_cast<const uint16_t*>(rows), n_rows, maxima,
-                                ahead);
     else
-        maxsim_rows<Avx2, 5, 4>(qt, stride, q, dim, static_cast<const float*>(rows), n_rows, maxima, ahead);
+        maxsim_rows_of<Avx2, 5, 4, 6>(qt, stride, q, dim, rows, type, n_rows, maxima, ahead);
 }
 
 }  // namespace qor

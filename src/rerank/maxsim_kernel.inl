@@ -11,6 +11,7 @@
 // Everything here sits in an anonymous namespace: each including file gets
 // its own copy, compiled with its own flags, and nothing collides at link
 // time.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -140,7 +141,7 @@ void maxsim_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t
         if (scratch.size() < MOST * slots * Lookahead::SLOT) scratch.resize(MOST * slots * Lookahead::SLOT);
     // Fetches: one per slot of dimensions of every block of the first strip.
     const std::size_t block = lanes >= NV * L ? CB : lanes >= 2 * L ? CB2 : 2 * CB;
-    ahead.pace((n_rows <= block ? 1 : (n_rows + block - 1) / block) * slots);
+    ahead.pace(std::max<std::size_t>(1, (n_rows + block - 1) / block) * slots);
     std::size_t j0 = 0;
     for (; j0 + NV * L <= lanes; j0 += NV * L)
         maxsim_strip<V, CB, NV, T>(qt, stride, dim, rows, n_rows, scratch.data(), j0, maxima, ahead);
@@ -151,12 +152,14 @@ void maxsim_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t
         maxsim_strip<V, 2 * CB, 1, T>(qt, stride, dim, rows, n_rows, scratch.data(), j0, maxima, ahead);
 }
 
-// The kernel over a store's rows of either type.
-template <class V, std::size_t CB, std::size_t NV>
+// The kernel over a store's rows of either type (float16 rows in blocks of
+// CB_HALF rows).
+template <class V, std::size_t CB, std::size_t NV, std::size_t CB_HALF = CB>
 void maxsim_rows_of(const float* qt, std::size_t stride, std::size_t q, std::size_t dim, const void* rows,
                     RowType type, std::size_t n_rows, float* maxima, Lookahead& ahead) {
     if (type == RowType::Float16)
-        maxsim_rows<V, CB, NV>(qt, stride, q, dim, static_cast<const uint16_t*>(rows), n_rows, maxima, ahead);
+        maxsim_rows<V, CB_HALF, NV>(qt, stride, q, dim, static_cast<const uint16_t*>(rows), n_rows, maxima,
+                                    ahead);
     else
         maxsim_rows<V, CB, NV>(qt, stride, q, dim, static_cast<const float*>(rows), n_rows, maxima, ahead);
 }
