@@ -263,6 +263,12 @@ def run_set(path, args, out):
         if bits == _defaults_bits():
             emit({"method": "defaults", "bits": bits, "setting": "search(q, 10)", "bytes": round(held),
                   **measure(coll, lambda q: [i for i, _ in retr.search(q, K)], scan, args.time_every)})
+        # A retriever without the float store (keep_vectors=False): its
+        # search at its defaults answers from the codes alone.
+        bare = Retriever(router, VectorStore(None, coll["offsets"], store.ids, dim=store.dim), codes=codes)
+        emit({"method": f"codes {bits}-bit only, defaults", "bits": bits, "setting": "search(q, 10), no float store",
+              "bytes": round(held), **measure(coll, lambda q: [i for i, _ in bare.search(q, K)], scan,
+                                              args.time_every)})
     for kind in args.peers:
         build = {"flat": peers.build_ivf_flat, "pq": peers.build_ivf_pq}[kind]
         log(f"building the {kind} peer ...")
@@ -328,7 +334,10 @@ def plot(out, plot_dir):
     for name in dict.fromkeys(r["set"] for r in out["rows"]):
         rows = [r for r in out["rows"] if r["set"] == name]
         fig, ax = plt.subplots(figsize=(8, 5))
-        methods = list(dict.fromkeys(r["method"] for r in rows if r["method"] != "defaults"))
+        def is_default(r):
+            return r["method"] == "defaults" or r["method"].endswith(", defaults")
+
+        methods = list(dict.fromkeys(r["method"] for r in rows if not is_default(r)))
         for i, m in enumerate(methods):
             pts = sorted((r["speedup"], r["recall"]) for r in rows if r["method"] == m)
             # The upper-right frontier of each method: the best recall at each speed-up or more.
@@ -342,6 +351,8 @@ def plot(out, plot_dir):
         for r in rows:
             if r["method"] == "defaults":
                 ax.plot(r["speedup"], r["recall"], "r*", ms=14, label="defaults", zorder=5)
+            elif is_default(r):
+                ax.plot(r["speedup"], r["recall"], "P", ms=9, label=r["method"], zorder=5)
         ax.axhline(0.95, ls=":", c="grey", lw=0.8)
         ax.axhline(0.9, ls=":", c="grey", lw=0.8)
         ax.axvline(10, ls=":", c="grey", lw=0.8)

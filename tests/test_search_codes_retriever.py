@@ -165,12 +165,27 @@ class TestWithoutVectors:
         ("kw", "message"),
         [
             ({"code_bits": None}, "keep_vectors=False needs codes"),
-            ({"code_bits": 3}, "code_bits must be 1, 2, 4 or None"),
+            ({"code_bits": 3}, "code_bits must be 1, 2, 4, .auto. or None"),
         ],
     )
     def test_refused_settings(self, docs, kw, message):
         with pytest.raises(ValueError, match=message):
             codes_only(docs, **kw)
+
+    @pytest.mark.parametrize(
+        ("keep_vectors", "kw", "bits"),
+        [
+            (True, {}, 2),
+            (False, {}, 4),
+            (True, {"code_bits": "auto"}, 2),
+            (False, {"code_bits": "auto"}, 4),
+            (False, {"code_bits": 2}, 2),
+            (True, {"code_bits": 4}, 4),
+        ],
+    )
+    def test_code_bits_follow_whether_the_float_store_is_kept_unless_given(self, docs, keep_vectors, kw, bits):
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, keep_vectors=keep_vectors, **kw) as r:
+            assert r.codes.bits == bits and r.store.keeps_vectors is keep_vectors
 
     @pytest.mark.parametrize("data", [b"\x80\x04garbage", b"garbage", b""])
     def test_bytes_that_are_not_a_quantiser_are_refused_without_advice_to_unpickle(self, built, tmp_path, data):
@@ -294,7 +309,8 @@ class TestSaved:
     def test_codes_save_cannot_write_are_refused(self, docs, tmp_path, name, change, message, keep_vectors):
         # Each would load, then score some vectors -inf or NaN, fail in a
         # search, or fail to decode in compact.
-        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, keep_vectors=keep_vectors) as r:
+        with Retriever.build(docs, list(range(N)), n_fine=32, n_coarse=4, code_bits=2,
+                             keep_vectors=keep_vectors) as r:
             r.save(tmp_path / "saved")
         path = tmp_path / "saved" / name
         manifest_path = tmp_path / "saved" / "manifest.json"

@@ -84,7 +84,9 @@ class ShardedRouter:
     `quantiser` (the path to, or the bytes of, a residual quantiser trained for the codebook, see
     `train_quantiser`) gives every shard the same one: each keeps its documents as token codes and
     searches them as a Retriever does, so approximate scores compare across shards; restarted
-    shards and `save`/`load` keep it. keep_vectors=False (needs a quantiser) keeps the codes only.
+    shards and `save`/`load` keep it. keep_vectors=False (needs a quantiser) keeps the codes only;
+    their scores are then the answer, so train that quantiser with bits=4 (as `Retriever.build`
+    does without vectors).
     """
 
     def __init__(
