@@ -184,12 +184,17 @@ def exact_top(x, doc_offsets, q, q_offsets, top):
     return order.astype(np.int64), np.take_along_axis(scores, order, axis=1)
 
 
-def exact_scores(x, doc_offsets, q, q_offsets, chunk_docs=2000):
-    """(n_queries, n_docs) float32 MaxSim of every query and passage."""
+def exact_scores(x, doc_offsets, q, q_offsets, chunk_docs=2000, chunk_bytes=1 << 30):
+    """(n_queries, n_docs) float32 MaxSim of every query and passage, at
+    most `chunk_docs` passages at a time and fewer when their similarities
+    to every query row would exceed `chunk_bytes` (thousands of 32-row
+    queries against 2,000 passages would otherwise take over 10 GiB)."""
     n_docs = len(doc_offsets)
     n_q = len(q_offsets)
     scores = np.empty((n_q, n_docs), np.float32)
     q_starts = q_offsets[:, 0]
+    mean_rows = max(1.0, float(doc_offsets[-1, 1] - doc_offsets[0, 0]) / max(n_docs, 1))
+    chunk_docs = max(1, min(chunk_docs, int(chunk_bytes / (4 * max(len(q), 1) * mean_rows))))
     for lo in range(0, n_docs, chunk_docs):
         hi = min(lo + chunk_docs, n_docs)
         r0, r1 = int(doc_offsets[lo, 0]), int(doc_offsets[hi - 1, 1])

@@ -161,6 +161,18 @@ class TestWithoutVectors:
             assert r.codes.n_docs == N + 2 and len(r.codes) == r.store.n_rows
             assert answers(r, docs) == before
 
+    @pytest.mark.parametrize("repeat", [False, True])
+    def test_a_codes_only_search_returns_every_rows_codes_scores_of_its_best(self, docs, repeat):
+        # Without repeated rows the ranking scores already use every row;
+        # a repeated row is summed for the ranking and rescored after.
+        with codes_only(docs) as r:
+            for q in queries(docs, 6, 4):
+                if repeat:
+                    q = np.vstack([q, q[:1]])
+                hits = r.search(q, k=5)
+                assert [s for _, s in hits] == approx(r, q, [i for i, _ in hits])
+                assert hits == r.search(q, k=5, rerank=0) == r.search(q, k=5, rerank=10_000)
+
     @pytest.mark.parametrize(
         ("kw", "message"),
         [

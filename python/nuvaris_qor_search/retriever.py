@@ -673,7 +673,12 @@ class Retriever:
             return self._hits(docs, codes.scores(q, docs), k)
         # The grouped rows rank the candidates for the final step at the cost
         # of fewer rows; the best are then scored with every query row.
-        best = docs[top_k(codes.scores(rows, docs), docs, max(counts.rerank, k))]
+        ranked = codes.scores(rows, docs)
+        if len(rows) == len(q) and not self._store.keeps_vectors:
+            # No two rows were grouped, so these already are the scores the
+            # final step would give (every query row, on the codes).
+            return self._hits(docs, ranked, k)
+        best = docs[top_k(ranked, docs, max(counts.rerank, k))]
         return self._rerank(q, best, k)
 
     def _route(self, q: np.ndarray, n_probes: int, limit: int) -> tuple[np.ndarray, list[float]]:
