@@ -134,7 +134,8 @@ class Retriever:
     and its residual at a few bits per dimension, about 34 bytes at 128
     dimensions; the float store (`store`) stays memory-mapped and only the
     final few candidates are read from it. Built with keep_vectors=False a
-    retriever keeps the codes only, and its scores are approximate. Without
+    retriever keeps the codes only (4 bits per dimension unless told, 66
+    bytes at 128 dimensions), and its scores are approximate. Without
     codes (code_bits=None, or a directory saved before they existed) search
     reranks the router's candidates exactly.
 
