@@ -289,6 +289,54 @@ class TestTokenCandidates:
             want = np.unique(doc_of[np.isin(store.fine, codes)])
             np.testing.assert_array_equal(store.candidates(query, probe), want)
 
+    @pytest.mark.parametrize("threads_n", [1, 2])
+    def test_one_search_step_equals_its_parts(self, tmp_path, threads, threads_n):
+        # Candidates under per-row probes, with extra documents (repeats,
+        # overlaps) and skipped ones, and their scores, from one call: the
+        # same documents as the brute-force reading and the same bits as
+        # scoring them apart.
+        threads(threads_n)
+        store, _, _ = make_store(tmp_path, 9, 2, n_docs=80, n_fine=24)
+        doc_of = np.repeat(np.arange(store.n_docs), np.diff(store.offsets))
+        rng = np.random.default_rng(6)
+        for probes, extra, skipped in [
+            ([1, 3, 0], [5, 5, 79, 0], []),
+            ([0, 0], [2, 40, 2], [40]),
+            ([2, 2**40], [], [0, 1, 2, 3]),
+            ([0], [], []),
+            ([], [7, 3], [3]),
+        ]:
+            query = rng.standard_normal((len(probes), 9)).astype(np.float32)
+            sims = reference_similarities(store, query)
+            near = [np.lexsort((np.arange(sims.shape[1]), -row))[:p] for row, p in zip(sims, probes)]
+            codes = np.concatenate(near + [np.zeros(0, int)])
+            want = np.union1d(doc_of[np.isin(store.fine, codes)], np.array(extra, np.int64))
+            skip = np.zeros(store.n_docs, bool)
+            skip[skipped] = True
+            want = want[~skip[want]]
+            for flags in (skip, None if not skipped else skip):
+                docs, scores = store.search(query, np.array(probes, np.int64), np.array(extra, np.int64), flags,
+                                            score=True)
+                np.testing.assert_array_equal(docs, want)
+                np.testing.assert_array_equal(scores.view(np.uint32), reference_scores(store, query, docs).view(np.uint32))
+            only, none = store.search(query, np.array(probes, np.int64), np.array(extra, np.int64), skip, score=False)
+            assert none is None
+            np.testing.assert_array_equal(only, want)
+
+    def test_search_step_refusals(self, tmp_path):
+        store, vectors, _ = make_store(tmp_path, 6, 1, n_docs=8, n_fine=4)
+        one, none = np.array([1], np.int64), np.zeros(0, np.int64)
+        with pytest.raises(ValueError, match=r"^probes holds 1 counts; the query has 2 rows$"):
+            store.search(vectors[:2], one, none, None, True)
+        with pytest.raises(ValueError, match=r"^probes must not be negative, got -1$"):
+            store.search(vectors[:1], -one, none, None, True)
+        with pytest.raises(ValueError, match=r"^document 8 is not among the 8 documents$"):
+            store.search(vectors[:1], one, np.array([8], np.int64), None, True)
+        with pytest.raises(ValueError, match=r"^document -1 is not among the 8 documents$"):
+            store.search(vectors[:1], 0 * one, -one, None, False)
+        with pytest.raises(ValueError, match=r"^skip holds 3 flags; there are 8 documents$"):
+            store.search(vectors[:1], one, none, np.zeros(3, bool), True)
+
     def test_lists_follow_appends(self, tmp_path):
         store, vectors, lengths = make_store(tmp_path, 6, 1, n_docs=10)
         before = store.token_lists()[1].copy()
@@ -357,6 +405,8 @@ class TestBinding:
             _native.code_maxsim(query, store.centroids, store.levels, store.fine, store.residual, store.offsets,
                                 cands, out)
             _native.token_candidates(query, store.centroids, starts, docs, 2)
+            _native.token_search(query, np.full(3, 2, np.int64), store.centroids, store.levels, store.fine,
+                                 store.residual, store.offsets, starts, docs, cands, None, True)
             with pytest.raises(ValueError):
                 _native.code_maxsim(query, store.centroids, store.levels, store.fine, store.residual,
                                     store.offsets, bad, out[:1])

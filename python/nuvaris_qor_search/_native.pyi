@@ -64,5 +64,20 @@ def token_candidates(
     probe: int,
     /,
 ) -> bytes: ...
+def token_search(
+    query: NDArray[np.float32],
+    probes: NDArray[np.int64],
+    centroids: NDArray[np.float32],
+    levels: NDArray[np.float32],
+    fine: NDArray[np.uint16],
+    residual: NDArray[np.uint8],
+    offsets: NDArray[np.int64],
+    starts: NDArray[np.int64],
+    docs: NDArray[np.int64],
+    extra: NDArray[np.int64],
+    skip: NDArray[np.uint8] | None,
+    score: bool,
+    /,
+) -> tuple[bytes, bytes | None]: ...
 def set_num_threads(n: int, /) -> None: ...
 def get_num_threads() -> int: ...

@@ -29,7 +29,7 @@ import ray
 from . import _channel
 from .codebook import codebook_digest, write_atomically
 from .codes import quantiser_digest
-from .maxsim import top_k
+from .maxsim import top_k, unique_docs
 from .retriever import ROUTER_FILE, Retriever, exact_scores
 
 # Shard methods answered over the direct connection; each returns (columns, seconds) after the generation.
@@ -379,7 +379,7 @@ class _Shard:
         bounds = np.concatenate(([0], np.cumsum(picked)))
         ids, scores, counts = [], [], np.zeros(len(picked), np.int64)
         for j, q in enumerate(queries):
-            docs = np.unique(indices[bounds[j] : bounds[j + 1]])
+            docs = unique_docs(indices[bounds[j] : bounds[j + 1]])
             if k == 0 or len(q) == 0 or len(docs) == 0:
                 continue
             exact = exact_scores(store, q, docs)

@@ -293,6 +293,21 @@ class CodeStore:
         starts, docs = self.token_lists()
         return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
 
+    def search(
+        self, q: np.ndarray, probes: np.ndarray, extra: np.ndarray, skip: np.ndarray | None, score: bool
+    ) -> tuple[np.ndarray, np.ndarray | None]:
+        """For a query already checked ((Q, D) float32, C-contiguous): the
+        documents (int64, increasing) under each row j's probes[j] (int64)
+        nearest centroids, with `extra` (int64 document indices), less those
+        `skip` (None or one bool per document) marks; and with `score` their
+        `scores`, in one native call that computes the rows' centroid
+        similarities once for both."""
+        starts, docs = self.token_lists()
+        flags = None if skip is None else skip.view(np.uint8)
+        found, scores = _native.token_search(q, probes, self.centroids, self.levels, self.fine, self.residual,
+                                             self.offsets, starts, docs, extra, flags, score)
+        return np.frombuffer(found, np.int64), None if scores is None else np.frombuffer(scores, np.float32)
+
     def scores(self, q: np.ndarray, docs: np.ndarray) -> np.ndarray:
         """`score` for a query already checked and int64 document indices."""
         out = np.empty(len(docs), np.float32)

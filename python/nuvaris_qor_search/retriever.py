@@ -35,7 +35,7 @@ from .codes import (
     read_quantiser,
     state_centroids,
 )
-from .maxsim import top_k
+from .maxsim import top_k, unique_docs
 from .store import IDS, OFFSETS, VECTORS, VectorStore, document_rows, store_dtype
 
 ROUTER_FILE = "router.qor"
@@ -552,7 +552,7 @@ class Retriever:
         missing = np.flatnonzero(np.bincount(owner[live], minlength=len(ids)) == 0)
         if len(missing):
             raise ValueError(f"no document has id {ids[missing[0]].item()!r}")
-        return np.unique(docs[live]).astype(np.int64)
+        return unique_docs(docs[live].astype(np.int64))
 
     # -- queries ------------------------------------------------------------
 
@@ -656,25 +656,19 @@ class Retriever:
         if codes is None:
             return self._rerank(q, routed, k)
         rows, weights = group_rows(q)
-        parts = [routed]
-        if counts.probe:
-            # A group of near-identical rows weighs in the score as often as
-            # it has rows, so its candidates are searched that much wider, up
-            # to a cap that never narrows the caller's own probe. A probe
-            # beyond the centroids reads every list, so it is cut there first
-            # (a huge one would overflow the product).
-            probe = min(counts.probe, len(codes.centroids))
-            probes = np.minimum(max(_defaults.MAX_TOKEN_PROBE, probe), probe * weights)
-            for p in np.unique(probes).tolist():
-                parts.append(codes.token_candidates(np.ascontiguousarray(rows[probes == p]), int(p)))
-        docs = np.unique(np.concatenate(parts))
-        if self._n_removed:
-            docs = docs[~self._removed[docs]]
-        if not counts.rerank:
-            return self._hits(docs, codes.scores(q, docs), k)
+        # A group of near-identical rows weighs in the score as often as it
+        # has rows, so its candidates are searched that much wider, up to a
+        # cap that never narrows the caller's own probe. A probe beyond the
+        # centroids reads every list, so it is cut there first (a huge one
+        # would overflow the product).
+        probe = min(counts.probe, len(codes.centroids))
+        probes = np.minimum(max(_defaults.MAX_TOKEN_PROBE, probe), probe * weights).astype(np.int64)
         # The grouped rows rank the candidates for the final step at the cost
         # of fewer rows; the best are then scored with every query row.
-        ranked = codes.scores(rows, docs)
+        skip = self._removed if self._n_removed else None
+        docs, ranked = codes.search(rows, probes, routed, skip, score=bool(counts.rerank))
+        if ranked is None:
+            return self._hits(docs, codes.scores(q, docs), k)
         if len(rows) == len(q) and not self._store.keeps_vectors:
             # No two rows were grouped, so these already are the scores the
             # final step would give (every query row, on the codes).
@@ -709,7 +703,7 @@ class Retriever:
     def _rerank(self, q: np.ndarray, docs: np.ndarray, k: int) -> list[Hit]:
         if k == 0 or len(docs) == 0:
             return []
-        docs = np.unique(docs)  # ascending: reads the store in order
+        docs = unique_docs(docs)
         if self._store.keeps_vectors:
             scores = exact_scores(self._store, q, docs)
         else:

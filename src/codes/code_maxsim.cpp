@@ -28,6 +28,17 @@ bool byte_lookup_supported() {
 }
 #endif
 
+// std::nearbyint under the default rounding mode (to nearest, ties to even)
+// without the library call: for |x| <= 2^22, adding 1.5 * 2^23 leaves no
+// fraction bits, so that addition rounds x to a whole number, and taking
+// the constant away again is exact. The tables' quotients stay within that
+// range by the choice of delta; anything else goes to the library.
+inline float round_to_even(float x) {
+    constexpr float SHIFT = 12582912.0f;  // 1.5 * 2^23
+    if (!(std::fabs(x) <= 4194304.0f)) return std::nearbyint(x);
+    return (x + SHIFT) - SHIFT;
+}
+
 // T[j][g][v] (groups x 16 x t_stride floats, query rows innermost): for
 // each group value the levels of its dimensions, then the sums for every
 // query row in dimension order.
@@ -58,7 +69,7 @@ std::vector<float> float_residual_tables(const float* query, const ResidualQuant
 // delta_j and B_j of every query row from C (code-major, c_stride) and T,
 // and U in both layouts; a row with a value that is not finite is marked
 // unordered and keeps zero tables.
-void scale_rows(const std::vector<float>& c, const std::vector<float>& table, CodeQueryTables& t) {
+void scale_rows(const float* c, const std::vector<float>& table, CodeQueryTables& t) {
     const auto n_fine = static_cast<std::size_t>(t.n_fine);
     // The largest |C| of each row and whether all are finite, in one pass.
     std::vector<float> top(t.q, 0.0f);
@@ -98,7 +109,7 @@ void scale_rows(const std::vector<float>& c, const std::vector<float>& table, Co
         for (std::size_t g = 0; g < t.groups; ++g)
             for (std::size_t v = 0; v < CODE_GROUP_VALUES; ++v) {
                 const auto u =
-                    static_cast<uint8_t>(std::min(255.0f, std::nearbyint((at(g, v) - lo[g]) / delta)));
+                    static_cast<uint8_t>(std::min(255.0f, round_to_even((at(g, v) - lo[g]) / delta)));
                 t.table[(g * CODE_GROUP_VALUES + v) * t.t_stride + j] = u;
                 t.bytes[(j * t.chunks + g / 4) * 64 + (g % 4) * 16 + v] = u;
             }
@@ -108,7 +119,7 @@ void scale_rows(const std::vector<float>& c, const std::vector<float>& table, Co
 }  // namespace
 
 CodeQueryTables build_code_tables(const float* query, uint64_t q, const CentroidView& centroids,
-                                  const ResidualQuantiser& quantiser) {
+                                  const ResidualQuantiser& quantiser, const float* similarities) {
     check_quantiser(centroids, quantiser);
     const uint64_t dim = centroids.dim;
     CodeQueryTables t;
@@ -127,10 +138,14 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     // gets its own, so no thread keeps it), and T.
     thread_local std::vector<float> reused;
     std::vector<float> own;
-    const std::size_t c_size = (n_fine + 1) * t.c_stride;
-    std::vector<float>& c = c_size <= REUSED_FLOATS ? reused : own;
-    c.assign(c_size, 0.0f);
-    if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, c.data());
+    const float* c = similarities;
+    if (c == nullptr) {
+        const std::size_t c_size = (n_fine + 1) * t.c_stride;
+        std::vector<float>& computed = c_size <= REUSED_FLOATS ? reused : own;
+        computed.assign(c_size, 0.0f);
+        if (q > 0) similarity_code_major(query, q, centroids.data, centroids.n_fine, dim, computed.data());
+        c = computed.data();
+    }
     const std::vector<float> table = float_residual_tables(query, quantiser, t);
 
     t.delta.assign(t.q, 1.0f);
@@ -142,10 +157,10 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     // K, centroid by centroid (zero in the unordered rows).
     t.centroid.assign((n_fine + 1) * t.c_stride, 0);
     for (std::size_t cc = 0; cc < n_fine; ++cc) {
-        const float* from = c.data() + cc * t.c_stride;
+        const float* from = c + cc * t.c_stride;
         int32_t* to = t.centroid.data() + cc * t.c_stride;
         for (std::size_t j = 0; j < t.q; ++j)
-            to[j] = t.unordered[j] ? 0 : static_cast<int32_t>(std::nearbyint(from[j] / t.delta[j]));
+            to[j] = t.unordered[j] ? 0 : static_cast<int32_t>(round_to_even(from[j] / t.delta[j]));
     }
     for (std::size_t j = 0; j < t.c_stride; ++j) t.centroid[n_fine * t.c_stride + j] = CODE_INVALID;
     return t;
@@ -193,22 +208,18 @@ CodeMaxSimKernel code_maxsim_kernel() {
     return kernel;
 }
 
-void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& centroids,
-                        const ResidualQuantiser& quantiser, const CodeStoreView& store,
-                        std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool,
-                        CodeMaxSimKernel kernel) {
-    check_quantiser(centroids, quantiser);
+namespace {
+
+void score_with_tables(const CodeQueryTables& tables, const CodeStoreView& store,
+                       std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool,
+                       CodeMaxSimKernel kernel, uint64_t total_rows) {
     const std::size_t n = candidates.size();
-    const uint64_t total_rows =
-        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows).total_rows;
-    if (n == 0) return;
-    if (q == 0) {
+    if (tables.q == 0) {
         std::fill(out, out + n, 0.0f);  // the empty sum
         return;
     }
-    const CodeQueryTables tables = build_code_tables(query, q, centroids, quantiser);
     const std::size_t groups = tables.code_bytes;
-    const auto rows_q = static_cast<std::size_t>(q);
+    const std::size_t rows_q = tables.q;
 
     auto score_range = [&](std::size_t begin, std::size_t end) {
         std::vector<int32_t> maxima(tables.t_stride);
@@ -242,6 +253,34 @@ void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& cent
     const double work = static_cast<double>(total_rows) * static_cast<double>(tables.groups + 1) *
                         static_cast<double>(tables.t_stride);
     parallel::split_candidates(n, work, TASK_WORK, pool, score_range);
+}
+
+}  // namespace
+
+void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& centroids,
+                        const ResidualQuantiser& quantiser, const CodeStoreView& store,
+                        std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool,
+                        CodeMaxSimKernel kernel) {
+    check_quantiser(centroids, quantiser);
+    const std::size_t n = candidates.size();
+    const uint64_t total_rows =
+        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows).total_rows;
+    if (n == 0) return;
+    if (q == 0) {
+        std::fill(out, out + n, 0.0f);  // the empty sum
+        return;
+    }
+    score_with_tables(build_code_tables(query, q, centroids, quantiser), store, candidates, out, pool, kernel,
+                      total_rows);
+}
+
+void code_maxsim_scores(const CodeQueryTables& tables, const CodeStoreView& store,
+                        std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool,
+                        CodeMaxSimKernel kernel) {
+    const uint64_t total_rows =
+        parallel::check_candidates(candidates, store.offsets, store.n_docs, store.n_rows).total_rows;
+    if (candidates.empty()) return;
+    score_with_tables(tables, store, candidates, out, pool, kernel, total_rows);
 }
 
 }  // namespace qor

@@ -94,11 +94,13 @@ struct CodeQueryTables {
     uint64_t n_fine = 0;
 };
 
-// Builds the tables for the q x dim row-major `query`. Throws InvalidInput
-// for a code of more than 2^20 groups (its sums would leave the integers'
-// safe range).
+// Builds the tables for the q x dim row-major `query`. `similarities`, when
+// given, is C as similarity_code_major writes it for these rows and
+// centroids (a caller that already needs it for the token lists saves the
+// product); otherwise C is computed here. Throws InvalidInput for a code of
+// more than 2^20 groups (its sums would leave the integers' safe range).
 CodeQueryTables build_code_tables(const float* query, uint64_t q, const CentroidView& centroids,
-                                  const ResidualQuantiser& quantiser);
+                                  const ResidualQuantiser& quantiser, const float* similarities = nullptr);
 
 // The per-query-row integer maxima of one document of n vectors:
 // maxima[j] = M_j for j < q (INT32_MIN, or a value below CODE_NO_VECTOR,
@@ -155,6 +157,12 @@ struct CodeStoreView {
 // written by one task.
 void code_maxsim_scores(const float* query, uint64_t q, const CentroidView& centroids,
                         const ResidualQuantiser& quantiser, const CodeStoreView& store,
+                        std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool = nullptr,
+                        CodeMaxSimKernel kernel = code_maxsim_kernel());
+
+// The same with the query's tables built already (they must come from the
+// quantiser and centroids of `store`'s codes).
+void code_maxsim_scores(const CodeQueryTables& tables, const CodeStoreView& store,
                         std::span<const int64_t> candidates, float* out, parallel::ThreadPool* pool = nullptr,
                         CodeMaxSimKernel kernel = code_maxsim_kernel());
 

@@ -41,39 +41,96 @@ TokenLists build_token_lists(const uint16_t* fine, uint64_t n_rows, const int64_
     return out;
 }
 
-std::vector<int64_t> token_candidates(const float* query, uint64_t q, const CentroidView& centroids,
-                                      const int64_t* starts, const int64_t* docs, uint64_t n_list_docs,
-                                      uint64_t probe) {
-    const uint64_t k = centroids.n_fine;
-    if (starts[0] != 0 || static_cast<uint64_t>(starts[k]) != n_list_docs)
+void check_token_lists(const int64_t* starts, uint64_t n_fine, uint64_t n_list_docs) {
+    if (starts[0] != 0 || static_cast<uint64_t>(starts[n_fine]) != n_list_docs)
         throw InvalidInput("the lists' starts must run from 0 to their " + std::to_string(n_list_docs) +
                            " entries");
-    for (uint64_t c = 0; c < k; ++c)
+    for (uint64_t c = 0; c < n_fine; ++c)
         if (starts[c + 1] < starts[c])
             throw InvalidInput("the lists' starts fall at centroid " + std::to_string(c));
-    std::vector<int64_t> out;
-    if (q == 0 || k == 0 || probe == 0) return out;
-    const std::size_t stride = code_major_stride(q);
-    std::vector<float> sims((static_cast<std::size_t>(k) + 1) * stride);
-    similarity_code_major(query, q, centroids.data, k, centroids.dim, sims.data());
-    const auto take = static_cast<std::size_t>(std::min(probe, k));
-    std::vector<uint32_t> order(static_cast<std::size_t>(k));
-    for (std::size_t j = 0; j < q; ++j) {
-        for (uint32_t c = 0; c < k; ++c) order[c] = c;
+}
+
+namespace {
+
+// The probes[j] centroids most similar to each query row j, row after row
+// (repeats possible across rows).
+std::vector<uint32_t> nearest_centroids(const float* similarities, std::size_t stride, uint64_t n_fine,
+                                        std::span<const uint64_t> probes) {
+    std::vector<uint32_t> chosen;
+    if (n_fine == 0) return chosen;
+    std::vector<uint32_t> order(static_cast<std::size_t>(n_fine));
+    for (std::size_t j = 0; j < probes.size(); ++j) {
+        const auto take = static_cast<std::size_t>(std::min(probes[j], n_fine));
+        if (take == 0) continue;
+        for (uint32_t c = 0; c < n_fine; ++c) order[c] = c;
         // Most similar first; NaN after every number; ties to the lower index.
         const auto before = [&](uint32_t a, uint32_t b) {
-            const float x = sims[a * stride + j], y = sims[b * stride + j];
+            const float x = similarities[a * stride + j], y = similarities[b * stride + j];
             if (std::isnan(x) || std::isnan(y)) return std::isnan(y) && (!std::isnan(x) || a < b);
             return x > y || (x == y && a < b);
         };
         std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
                           before);
-        for (std::size_t t = 0; t < take; ++t)
-            out.insert(out.end(), docs + starts[order[t]], docs + starts[order[t] + 1]);
+        chosen.insert(chosen.end(), order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take));
     }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return chosen;
+}
+
+[[noreturn]] void outside(int64_t d, uint64_t n_docs) {
+    throw InvalidInput("document " + std::to_string(d) + " is not among the " + std::to_string(n_docs) +
+                       " documents");
+}
+
+}  // namespace
+
+std::vector<int64_t> token_candidates(const float* similarities, std::size_t stride, uint64_t n_fine,
+                                      const int64_t* starts, const int64_t* docs,
+                                      std::span<const uint64_t> probes, uint64_t n_docs,
+                                      std::span<const int64_t> extra, const uint8_t* skip) {
+    // One bit per document: marking the lists' documents and reading the
+    // bits back in order merges them without sorting what may be many
+    // thousands of entries (the lists overlap).
+    const std::size_t words = static_cast<std::size_t>((n_docs + 63) / 64);
+    thread_local std::vector<uint64_t> reused;
+    std::vector<uint64_t> own;
+    std::vector<uint64_t>& bits = words <= (std::size_t{1} << 16) ? reused : own;
+    bits.assign(words, 0);
+    auto mark = [&](int64_t d) {
+        if (d < 0 || static_cast<uint64_t>(d) >= n_docs) outside(d, n_docs);
+        bits[static_cast<std::size_t>(d) / 64] |= uint64_t{1} << (static_cast<std::size_t>(d) % 64);
+    };
+    std::size_t marked = 0;
+    for (const uint32_t c : nearest_centroids(similarities, stride, n_fine, probes)) {
+        for (int64_t i = starts[c]; i < starts[c + 1]; ++i) mark(docs[i]);
+        marked += static_cast<std::size_t>(starts[c + 1] - starts[c]);
+    }
+    for (const int64_t d : extra) mark(d);
+    std::vector<int64_t> out;
+    out.reserve(marked + extra.size());
+    for (std::size_t w = 0; w < words; ++w)
+        for (uint64_t word = bits[w]; word != 0; word &= word - 1) {
+            const auto d = static_cast<int64_t>(w * 64 + static_cast<std::size_t>(__builtin_ctzll(word)));
+            if (skip == nullptr || skip[d] == 0) out.push_back(d);
+        }
     return out;
+}
+
+std::vector<int64_t> token_candidates(const float* query, uint64_t q, const CentroidView& centroids,
+                                      const int64_t* starts, const int64_t* docs, uint64_t n_list_docs,
+                                      uint64_t probe) {
+    const uint64_t k = centroids.n_fine;
+    check_token_lists(starts, k, n_list_docs);
+    if (q == 0 || k == 0 || probe == 0) return {};
+    const std::size_t stride = code_major_stride(q);
+    std::vector<float> sims((static_cast<std::size_t>(k) + 1) * stride);
+    similarity_code_major(query, q, centroids.data, k, centroids.dim, sims.data());
+    const std::vector<uint64_t> probes(static_cast<std::size_t>(q), probe);
+    // The lists' largest document bounds the bits (the lists are the
+    // caller's; nothing else says how many documents there are).
+    int64_t last = -1;
+    for (const uint32_t c : nearest_centroids(sims.data(), stride, k, probes))
+        for (int64_t i = starts[c]; i < starts[c + 1]; ++i) last = std::max(last, docs[i]);
+    return token_candidates(sims.data(), stride, k, starts, docs, probes, static_cast<uint64_t>(last + 1));
 }
 
 }  // namespace qor

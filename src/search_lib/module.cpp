@@ -14,10 +14,12 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "codes/code_maxsim.hpp"
 #include "codes/residual_codes.hpp"
 #include "codes/token_lists.hpp"
+#include "codes/token_search.hpp"
 #include "common/errors.hpp"
 #include "parallel/thread_pool.hpp"
 #include "rerank/maxsim.hpp"
@@ -491,6 +493,97 @@ PyObject* token_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+const char token_search_doc[] =
+    "token_search(query, probes, centroids, levels, fine, residual, offsets, starts, docs, extra, skip,\n"
+    "             score, /)\n--\n\n"
+    "The documents in the lists of the probes[j] fine centroids most similar to\n"
+    "query row j, with the documents `extra`, less those marked in `skip`,\n"
+    "increasing and each once, and (score true) their scores as code_maxsim\n"
+    "gives them: (docs, scores) as bytes of native int64 and float32, scores\n"
+    "None when not asked for. The rows' similarities to the centroids are\n"
+    "computed once for both. query: (Q, D) float32; probes: (Q,) int64, none\n"
+    "negative; codes and offsets as code_maxsim takes them; starts and docs as\n"
+    "token_lists gives them; extra: int64 document indices; skip: None or\n"
+    "(n_docs,) uint8, nonzero for a document never to return.";
+
+PyObject* token_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return bound_function("token_search", nargs, 12, [&]() -> PyObject* {
+        Borrowed query, probes, centroids, fine, residual, offsets, starts, docs, extra, skip;
+        CentroidView view;
+        ResidualQuantiser quantiser;
+        if (!query.borrow(args[0], "query", 2, bit(Element::Float32)) ||
+            !probes.borrow(args[1], "probes", 1, bit(Element::Int64)) ||
+            !borrow_quantiser(args[2], nullptr, args[3], centroids, view, quantiser) ||
+            !fine.borrow(args[4], "fine", 1, bit(Element::UInt16)) ||
+            !residual.borrow(args[5], "residual", 2, bit(Element::UInt8)) ||
+            !offsets.borrow(args[6], "offsets", 1, bit(Element::Int64)) ||
+            !starts.borrow(args[7], "starts", 1, bit(Element::Int64)) ||
+            !docs.borrow(args[8], "docs", 1, bit(Element::Int64)) ||
+            !extra.borrow(args[9], "extra", 1, bit(Element::Int64)) ||
+            (args[10] != Py_None && !skip.borrow(args[10], "skip", 1, bit(Element::UInt8))))
+            return nullptr;
+        const int score = PyObject_IsTrue(args[11]);
+        if (score < 0) return nullptr;
+        const uint64_t q = query.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
+        if (q > 0 && query.shape(1) != view.dim)
+            return value_error_u64("query rows have %llu columns; the codes have dimension %llu",
+                                   query.shape(1), view.dim);
+        if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
+            return PyErr_Format(
+                PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
+                static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
+                static_cast<unsigned long long>(fine.shape(0)),
+                static_cast<unsigned long long>(residual.shape(0)),
+                static_cast<unsigned long long>(residual.shape(1)));
+        if (!check_offsets(offsets)) return nullptr;
+        if (starts.shape(0) != view.n_fine + 1)
+            return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0),
+                                   view.n_fine);
+        const uint64_t n_docs = offsets.shape(0) - 1;
+        if (args[10] != Py_None && skip.shape(0) != n_docs)
+            return value_error_u64("skip holds %llu flags; there are %llu documents", skip.shape(0), n_docs);
+        if (probes.shape(0) != q)
+            return value_error_u64("probes holds %llu counts; the query has %llu rows", probes.shape(0), q);
+        const auto* given = static_cast<const int64_t*>(probes.data());
+        std::vector<uint64_t> counts(static_cast<std::size_t>(q));
+        for (std::size_t j = 0; j < counts.size(); ++j) {
+            if (given[j] < 0)
+                return PyErr_Format(PyExc_ValueError, "probes must not be negative, got %lld",
+                                    static_cast<long long>(given[j]));
+            counts[j] = static_cast<uint64_t>(given[j]);
+        }
+        const CodeStoreView store{static_cast<const uint16_t*>(fine.data()),
+                                  static_cast<const uint8_t*>(residual.data()), fine.shape(0),
+                                  static_cast<const int64_t*>(offsets.data()), n_docs};
+        const TokenListsView lists{static_cast<const int64_t*>(starts.data()),
+                                   static_cast<const int64_t*>(docs.data()), docs.shape(0)};
+        parallel::ScopedPool scoped(scoring_pool());
+        const TokenSearch found = qor::token_search(
+            static_cast<const float*>(query.data()), q, view, quantiser, store, lists, counts,
+            {static_cast<const int64_t*>(extra.data()), static_cast<std::size_t>(extra.shape(0))},
+            args[10] == Py_None ? nullptr : static_cast<const uint8_t*>(skip.data()), score != 0,
+            &scoring_pool());
+        PyObject* found_docs = int64_bytes(found.docs);
+        if (found_docs == nullptr) return nullptr;
+        PyObject* found_scores = Py_None;
+        Py_INCREF(Py_None);
+        if (score) {
+            Py_DECREF(Py_None);
+            found_scores =
+                PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.scores.data()),
+                                          static_cast<Py_ssize_t>(found.scores.size() * sizeof(float)));
+            if (found_scores == nullptr) {
+                Py_DECREF(found_docs);
+                return nullptr;
+            }
+        }
+        PyObject* pair = PyTuple_Pack(2, found_docs, found_scores);
+        Py_DECREF(found_docs);
+        Py_DECREF(found_scores);
+        return pair;
+    });
+}
+
 const char set_num_threads_doc[] =
     "set_num_threads(n, /)\n--\n\n"
     "Sizes the scoring pool: n threads in all, the calling one included; 0\n"
@@ -535,6 +628,7 @@ PyMethodDef methods[] = {
     {"code_maxsim", QOR_FASTCALL(&code_maxsim), code_maxsim_doc},
     {"token_lists", QOR_FASTCALL(&token_lists), token_lists_doc},
     {"token_candidates", QOR_FASTCALL(&token_candidates), token_candidates_doc},
+    {"token_search", QOR_FASTCALL(&token_search), token_search_doc},
     {"set_num_threads", QOR_FASTCALL(&set_num_threads), set_num_threads_doc},
     {"get_num_threads", QOR_FASTCALL(&get_num_threads), get_num_threads_doc},
     {nullptr, nullptr, 0, nullptr},
