@@ -309,7 +309,7 @@ class TestTokenCandidates:
             query = rng.standard_normal((len(probes), 9)).astype(np.float32)
             sims = reference_similarities(store, query)
             near = [np.lexsort((np.arange(sims.shape[1]), -row))[:p] for row, p in zip(sims, probes)]
-            codes = np.concatenate(near + [np.zeros(0, int)])
+            codes = np.concatenate([*near, np.zeros(0, int)])
             want = np.union1d(doc_of[np.isin(store.fine, codes)], np.array(extra, np.int64))
             skip = np.zeros(store.n_docs, bool)
             skip[skipped] = True
@@ -318,7 +318,8 @@ class TestTokenCandidates:
                 docs, scores = store.search(query, np.array(probes, np.int64), np.array(extra, np.int64), flags,
                                             score=True)
                 np.testing.assert_array_equal(docs, want)
-                np.testing.assert_array_equal(scores.view(np.uint32), reference_scores(store, query, docs).view(np.uint32))
+                want_scores = reference_scores(store, query, docs)
+                np.testing.assert_array_equal(scores.view(np.uint32), want_scores.view(np.uint32))
             only, none = store.search(query, np.array(probes, np.int64), np.array(extra, np.int64), skip, score=False)
             assert none is None
             np.testing.assert_array_equal(only, want)
