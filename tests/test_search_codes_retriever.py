@@ -99,6 +99,14 @@ class TestGroupedRows:
         rows, weights = group_rows(q)
         np.testing.assert_array_equal(rows, q)
         assert weights.tolist() == [1, 1, 1]
+        # A zero row is near nothing, itself included; -0 comes back as +0
+        # whether or not other rows were grouped.
+        zero = np.zeros((1, q.shape[1]), np.float32)
+        zero[0, 0] = -0.0
+        for extra in ([], [q[0]]):
+            rows, weights = group_rows(np.vstack([q, zero, *extra]).astype(np.float32))
+            assert rows.view(np.uint32)[3].tolist() == [0] * q.shape[1]
+            assert weights.tolist() == [1 + len(extra), 1, 1, 1]
 
     def test_a_long_padded_query_never_holds_a_rows_by_rows_matrix(self):
         # 20,000 rows: a rows x rows cosine matrix alone would take 1.6 GB.

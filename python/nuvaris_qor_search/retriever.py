@@ -931,6 +931,10 @@ def group_rows(query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     norms = np.sqrt((q64 * q64).sum(axis=1))
     unit = q64 / np.where(norms > 0, norms, 1)[:, None]
     near = unit @ unit.T >= GROUP_COSINE if len(query) <= _ALL_COSINES_ROWS else None
+    if near is not None and np.count_nonzero(near) == np.count_nonzero(near.diagonal()):
+        # No two rows are near: each is its own group (the sum below, +0
+        # plus the row, turns -0 into +0 and changes nothing else).
+        return query + np.float32(0), np.ones(len(query), np.int64)
     group = np.full(len(query), -1, np.int64)
     firsts: list[int] = []
     for i in range(len(query)):

@@ -52,25 +52,45 @@ void check_token_lists(const int64_t* starts, uint64_t n_fine, uint64_t n_list_d
 
 namespace {
 
+// Rows probing at most this many centroids keep them in a short sorted
+// list filled in one pass; wider probes sort.
+constexpr std::size_t LIST_PROBE = 32;
+
 // The probes[j] centroids most similar to each query row j, row after row
 // (repeats possible across rows).
 std::vector<uint32_t> nearest_centroids(const float* similarities, std::size_t stride, uint64_t n_fine,
                                         std::span<const uint64_t> probes) {
     std::vector<uint32_t> chosen;
     if (n_fine == 0) return chosen;
-    std::vector<uint32_t> order(static_cast<std::size_t>(n_fine));
+    std::vector<uint32_t> order;
     for (std::size_t j = 0; j < probes.size(); ++j) {
         const auto take = static_cast<std::size_t>(std::min(probes[j], n_fine));
         if (take == 0) continue;
-        for (uint32_t c = 0; c < n_fine; ++c) order[c] = c;
         // Most similar first; NaN after every number; ties to the lower index.
         const auto before = [&](uint32_t a, uint32_t b) {
             const float x = similarities[a * stride + j], y = similarities[b * stride + j];
             if (std::isnan(x) || std::isnan(y)) return std::isnan(y) && (!std::isnan(x) || a < b);
             return x > y || (x == y && a < b);
         };
-        std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
-                          before);
+        if (take <= LIST_PROBE) {
+            // Centroids come in increasing index, so one that ties an
+            // entry goes after it, as the order above has it.
+            order.clear();
+            for (uint32_t c = 0; c < n_fine; ++c) {
+                if (order.size() == take) {
+                    if (!before(c, order.back())) continue;
+                    order.pop_back();
+                }
+                auto at = order.end();
+                while (at != order.begin() && before(c, *(at - 1))) --at;
+                order.insert(at, c);
+            }
+        } else {
+            order.resize(static_cast<std::size_t>(n_fine));
+            for (uint32_t c = 0; c < n_fine; ++c) order[c] = c;
+            std::partial_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take), order.end(),
+                              before);
+        }
         chosen.insert(chosen.end(), order.begin(), order.begin() + static_cast<std::ptrdiff_t>(take));
     }
     return chosen;
