@@ -108,18 +108,19 @@ TEST(every_kernel_gives_the_formula_bit_for_bit) {
             const qor::CentroidView cv{cents.data(), n_fine, d};
             const qor::ResidualQuantiser qz =
                 qor::train_residual_quantiser(cv, train.data(), 300, bits, 1000, 1);
-            const std::size_t n = 53, bytes = qor::residual_bytes(d, bits);
+            const std::size_t n = 70, bytes = qor::residual_bytes(d, bits);
             std::vector<uint16_t> fine(n);
             std::vector<uint8_t> residual(n * bytes);
             const std::vector<float> docs = uniform(n * d, rng);
             qor::encode_residual_codes(cv, qz, docs.data(), n, fine.data(), residual.data());
-            fine[3] = 9;         // beyond the codebook: that vector never wins
-            fine[20] = 5;        // (also in the second of two blocks scored together)
+            fine[3] = 9;   // beyond the codebook: that vector never wins
+            fine[20] = 5;  // (also in a later block of those scored together)
+            fine[66] = 6;
             residual[1] = 0xFF;  // stray high bits of a short last byte are ignored
             for (const std::size_t q : {1u, 3u, 8u, 9u, 16u, 17u, 33u}) {
                 const std::vector<float> query = uniform(q * d, rng);
                 const qor::CodeQueryTables t = qor::build_code_tables(query.data(), q, cv, qz);
-                for (const std::size_t len : {0u, 1u, 3u, 4u, 5u, 16u, 17u, 32u, 33u, 50u, 53u}) {
+                for (const std::size_t len : {0u, 1u, 3u, 4u, 5u, 16u, 17u, 32u, 33u, 50u, 53u, 64u, 70u}) {
                     const std::vector<float> want = formula_maxima(query.data(), q, cents, n_fine, d, qz,
                                                                    fine.data(), residual.data(), len);
                     for (const auto kernel : qor::code_maxsim_kernels()) {
