@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "common/errors.hpp"
@@ -27,6 +28,26 @@ bool byte_lookup_supported() {
     return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni");
 }
 #endif
+
+// Four floats (or int32) as one value: GCC and Clang turn their operators
+// into vector instructions of any target (SSE2 on every x86-64), each lane
+// rounded as the scalar operation.
+using Lanes = float __attribute__((vector_size(16)));
+using IntLanes = int32_t __attribute__((vector_size(16)));
+
+inline Lanes load_lanes(const float* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_lanes(float* p, Lanes v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline Lanes absolute(Lanes v) {
+    return reinterpret_cast<Lanes>(reinterpret_cast<IntLanes>(v) & 0x7FFFFFFF);
+}
 
 // std::nearbyint under the default rounding mode (to nearest, ties to even)
 // without the library call: for |x| <= 2^22, adding 1.5 * 2^23 leaves no
@@ -71,15 +92,21 @@ std::vector<float> float_residual_tables(const float* query, const ResidualQuant
 // unordered and keeps zero tables.
 void scale_rows(const float* c, const std::vector<float>& table, CodeQueryTables& t) {
     const auto n_fine = static_cast<std::size_t>(t.n_fine);
-    // The largest |C| of each row and whether all are finite, in one pass.
-    std::vector<float> top(t.q, 0.0f);
-    std::vector<uint8_t> finite(t.q, 1);
-    for (std::size_t cc = 0; cc < n_fine; ++cc)
-        for (std::size_t j = 0; j < t.q; ++j) {
-            const float x = c[cc * t.c_stride + j];
-            finite[j] = finite[j] && std::isfinite(x);
-            top[j] = std::max(top[j], std::fabs(x));
+    // The largest |C| of each row and whether all are finite (x - x is +0
+    // for a number, NaN otherwise), in one pass, four lanes at a time (the
+    // lanes past q hold the similarities' padding and are not used).
+    std::vector<float> top(t.c_stride, 0.0f), not_finite(t.c_stride, 0.0f);
+    for (std::size_t cc = 0; cc < n_fine; ++cc) {
+        const float* row = c + cc * t.c_stride;
+        for (std::size_t j = 0; j < t.c_stride; j += 4) {
+            const Lanes x = load_lanes(row + j);
+            const Lanes a = absolute(x), was = load_lanes(top.data() + j);
+            store_lanes(top.data() + j, a > was ? a : was);
+            store_lanes(not_finite.data() + j, load_lanes(not_finite.data() + j) + (x - x));
         }
+    }
+    std::vector<uint8_t> finite(t.q);
+    for (std::size_t j = 0; j < t.q; ++j) finite[j] = not_finite[j] == 0.0f;
     std::vector<float> lo(t.groups);
     for (std::size_t j = 0; j < t.q; ++j) {
         auto at = [&](std::size_t g, std::size_t v) {
@@ -154,13 +181,34 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
     t.table.assign(table.size(), 0);
     t.bytes.assign(t.q * t.chunks * 64, 0);
     scale_rows(c, table, t);
-    // K, centroid by centroid (zero in the unordered rows).
+    // K, centroid by centroid, zero in the unordered rows and past q. A
+    // row whose delta is a normal number has |C / delta| <= 2^22 (delta is
+    // at least top / 2^22), where rounding is two additions; those rows go
+    // four lanes at a time, dividing the others'
+    // lanes by infinity to 0 (or NaN, taken as 0). Rows with a subnormal
+    // delta are redone one by one.
     t.centroid.assign((n_fine + 1) * t.c_stride, 0);
+    std::vector<float> divisor(t.c_stride, std::numeric_limits<float>::infinity());
+    std::vector<std::size_t> one_by_one;
+    for (std::size_t j = 0; j < t.q; ++j) {
+        if (t.unordered[j]) continue;
+        if (t.delta[j] >= std::numeric_limits<float>::min())
+            divisor[j] = t.delta[j];
+        else
+            one_by_one.push_back(j);
+    }
+    const Lanes shift = Lanes{} + 12582912.0f, limit = Lanes{} + 4194304.0f;  // as in round_to_even
     for (std::size_t cc = 0; cc < n_fine; ++cc) {
         const float* from = c + cc * t.c_stride;
         int32_t* to = t.centroid.data() + cc * t.c_stride;
-        for (std::size_t j = 0; j < t.q; ++j)
-            to[j] = t.unordered[j] ? 0 : static_cast<int32_t>(round_to_even(from[j] / t.delta[j]));
+        for (std::size_t j = 0; j < t.c_stride; j += 4) {
+            Lanes y = load_lanes(from + j) / load_lanes(divisor.data() + j);
+            y = absolute(y) <= limit ? y : Lanes{};
+            const IntLanes k = __builtin_convertvector((y + shift) - shift, IntLanes);
+            std::memcpy(to + j, &k, sizeof k);
+        }
+        for (const std::size_t j : one_by_one)
+            to[j] = static_cast<int32_t>(round_to_even(from[j] / t.delta[j]));
     }
     for (std::size_t j = 0; j < t.c_stride; ++j) t.centroid[n_fine * t.c_stride + j] = CODE_INVALID;
     return t;
