@@ -187,6 +187,25 @@ class TestFormula:
         assert np.all(np.abs(got - want) <= bound)
         assert np.abs(got - want).max() > 0  # the tables are rounded
 
+    def test_rows_of_any_scale_follow_the_formula(self, tmp_path):
+        # Tiny rows make a subnormal scale (rounded one by one), a zero row
+        # takes scale 1, usual and large rows the fast path: one query holds
+        # all of them, and every score keeps the reference's bits.
+        # Zero levels leave the centroid terms to set the scale (top / 2^22,
+        # then inexact when subnormal: C / delta may pass 2^22).
+        store, _, _ = make_store(tmp_path, 12, 2)
+        rng = np.random.default_rng(9)
+        base = rng.standard_normal((6, 12)).astype(np.float32)
+        query = (base * np.array([1e-36, 1e-41, 0.0, 1.0, 1e-20, 1e30], np.float32)[:, None]).astype(np.float32)
+        docs = np.arange(store.n_docs)
+        for levels in (store.levels, np.zeros_like(store.levels)):
+            store.levels = levels
+            want = reference_scores(store, query, docs)
+            np.testing.assert_array_equal(store.score(query, docs).view(np.uint32), want.view(np.uint32))
+            for j in range(len(query)):
+                one = reference_scores(store, query[j : j + 1], docs).view(np.uint32)
+                np.testing.assert_array_equal(store.score(query[j : j + 1], docs).view(np.uint32), one)
+
     def test_a_query_row_beyond_float32s_range_scores_nan(self, tmp_path):
         store, _, _ = make_store(tmp_path, 12, 2)
         query = np.full((2, 12), 3e38, np.float32)  # its similarities overflow
