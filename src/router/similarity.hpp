@@ -25,9 +25,9 @@ inline std::size_t code_major_stride(uint64_t q) {
 // Kernels fill code-major rows c_begin .. c_end - 1: out[c * stride + j] =
 // the similarity of query row j and centroid c (row-major `centroids`,
 // n x dim) for j < q. They read the query transposed: qt[p * stride + j] is
-// dimension p of query row j, zero for j >= q. The vector kernels also write
-// the lanes q .. code_major_stride(q) - 1, which must lie within the row; the
-// caller overwrites them. Every variant gives the scalar one's bits (a NaN
+// dimension p of query row j, zero for j >= q. The vector kernels may also
+// write lanes from q up to q rounded to their vector width (within
+// code_major_stride(q)); the caller overwrites every lane from q on. Every variant gives the scalar one's bits (a NaN
 // may carry another payload; no later step reads it). A caller passes qt and
 // out advanced by a multiple of 16 lanes to fill part of the query rows.
 using SimilarityKernel = void (*)(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,

@@ -48,20 +48,22 @@ void similarity_strip(const float* qt, std::size_t stride, std::size_t dim, cons
     for (; c < c_end; ++c) similarity_block<V, 1, NV>(qt, stride, dim, centroids, c, j0, out);
 }
 
-// The kernel: query rows 0 .. q - 1 rounded up to a multiple of 16 (the
-// code-major lane padding, so every vector is whole; the padding lanes of qt
-// are zero), in strips of at most NV vectors, centroid blocks of CB.
-template <class V, std::size_t CB, std::size_t NV>
+// The kernel: query rows 0 .. q - 1 rounded up to whole vectors (the
+// padding lanes of qt are zero; lanes past the last vector are the
+// caller's to fill), in strips of at most NV vectors, centroid blocks of CB.
+// An 8-row query on 8-lane vectors thus computes 8 lanes, not the 16 of its
+// code-major row.
+template <class V, std::size_t CB, std::size_t NV, std::size_t TB = 2 * CB>
 void similarity_rows(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
                      const float* centroids, std::size_t c_begin, std::size_t c_end, float* out) {
     static_assert(NV == 2 && 16 % V::LANES == 0, "the strip dispatch below assumes two vectors per strip");
     constexpr std::size_t STRIP = NV * V::LANES;
-    const std::size_t lanes = (q + 15) / 16 * 16;
+    const std::size_t lanes = (q + V::LANES - 1) / V::LANES * V::LANES;
     std::size_t j0 = 0;
     for (; j0 + STRIP <= lanes; j0 += STRIP)
         similarity_strip<V, CB, NV>(qt, stride, dim, centroids, c_begin, c_end, j0, out);
     for (; j0 < lanes; j0 += V::LANES)
-        similarity_strip<V, 2 * CB, 1>(qt, stride, dim, centroids, c_begin, c_end, j0, out);
+        similarity_strip<V, TB, 1>(qt, stride, dim, centroids, c_begin, c_end, j0, out);
 }
 
 }  // namespace
