@@ -12,6 +12,7 @@ import pytest
 
 from conftest import centred_documents, near_queries
 from nuvaris_qor_search import Retriever
+from nuvaris_qor_search import retriever as retriever_module
 from nuvaris_qor_search.codes import CodeStore
 from nuvaris_qor_search.retriever import group_rows
 
@@ -107,6 +108,23 @@ class TestGroupedRows:
             rows, weights = group_rows(np.vstack([q, zero, *extra]).astype(np.float32))
             assert rows.view(np.uint32)[3].tolist() == [0] * q.shape[1]
             assert weights.tolist() == [1 + len(extra), 1, 1, 1]
+
+    @pytest.mark.parametrize("n", [5, 40, 100])
+    def test_every_grouping_path_gives_the_same_groups(self, monkeypatch, n):
+        # Python lists, the all-cosines matrix and the row-by-row products
+        # (chosen by the query's length) group alike.
+        rng = np.random.default_rng(n)
+        base = rng.standard_normal((n // 3 + 1, 6))
+        q = (base[rng.integers(0, len(base), n)] + 0.05 * rng.standard_normal((n, 6))).astype(np.float32)
+        results = []
+        for lists, matrix in [(1000, 1000), (0, 1000), (0, 0)]:
+            monkeypatch.setattr(retriever_module, "_LIST_ROWS", lists)
+            monkeypatch.setattr(retriever_module, "_ALL_COSINES_ROWS", matrix)
+            results.append(group_rows(q))
+        assert len(results[0][0]) < n
+        for rows, weights in results[1:]:
+            np.testing.assert_array_equal(rows, results[0][0])
+            np.testing.assert_array_equal(weights, results[0][1])
 
     def test_a_long_padded_query_never_holds_a_rows_by_rows_matrix(self):
         # 20,000 rows: a rows x rows cosine matrix alone would take 1.6 GB.

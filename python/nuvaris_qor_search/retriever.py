@@ -59,6 +59,7 @@ CODE_BITS_WITHOUT_VECTORS = 4
 # Query rows at least this similar (cosine) are ranked as one summed row.
 GROUP_COSINE = 0.9
 _ALL_COSINES_ROWS = 1024  # a rows x rows float64 matrix of up to 8 MiB
+_LIST_ROWS = 64  # up to here the grouping loop runs over Python lists
 log = logging.getLogger("nuvaris_qor_search")
 # Loading starts over when a save replaces the directory while its files
 # are being opened; this many times in a row, it gives up.
@@ -935,17 +936,31 @@ def group_rows(query: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         # No two rows are near: each is its own group (the sum below, +0
         # plus the row, turns -0 into +0 and changes nothing else).
         return query + np.float32(0), np.ones(len(query), np.int64)
-    group = np.full(len(query), -1, np.int64)
     firsts: list[int] = []
-    for i in range(len(query)):
-        if group[i] < 0:
-            if near is not None:
-                group[(group < 0) & near[i]] = len(firsts)
-            else:
-                rest = np.flatnonzero(group < 0)
-                group[rest[unit[rest] @ unit[i] >= GROUP_COSINE]] = len(firsts)
-            group[i] = len(firsts)
-            firsts.append(i)
+    if near is not None and len(query) <= _LIST_ROWS:
+        # A short query's rows in plain Python lists: a few microseconds,
+        # where a NumPy call per row costs more than the comparisons.
+        flags, owner = near.tolist(), [-1] * len(query)
+        for i in range(len(query)):
+            if owner[i] < 0:
+                row, g = flags[i], len(firsts)
+                for j in range(i + 1, len(query)):
+                    if owner[j] < 0 and row[j]:
+                        owner[j] = g
+                owner[i] = g
+                firsts.append(i)
+        group = np.array(owner, np.int64)
+    else:
+        group = np.full(len(query), -1, np.int64)
+        for i in range(len(query)):
+            if group[i] < 0:
+                if near is not None:
+                    group[(group < 0) & near[i]] = len(firsts)
+                else:
+                    rest = np.flatnonzero(group < 0)
+                    group[rest[unit[rest] @ unit[i] >= GROUP_COSINE]] = len(firsts)
+                group[i] = len(firsts)
+                firsts.append(i)
     rows = np.zeros((len(firsts), query.shape[1]), np.float32)
     np.add.at(rows, group, query)
     return rows, np.bincount(group, minlength=len(firsts))
