@@ -27,9 +27,9 @@ inline std::size_t code_major_stride(uint64_t q) {
 // n x dim) for j < q. They read the query transposed: qt[p * stride + j] is
 // dimension p of query row j, zero for j >= q. The vector kernels may also
 // write lanes from q up to q rounded to their vector width (within
-// code_major_stride(q)); the caller overwrites every lane from q on. Every variant gives the scalar one's bits (a NaN
-// may carry another payload; no later step reads it). A caller passes qt and
-// out advanced by a multiple of 16 lanes to fill part of the query rows.
+// code_major_stride(q)); the caller overwrites every lane from q on. Every variant gives the scalar one's
+// bits (a NaN may carry another payload; no later step reads it). A caller passes qt and out advanced by a
+// multiple of 16 lanes to fill part of the query rows.
 using SimilarityKernel = void (*)(const float* qt, std::size_t stride, std::size_t q, std::size_t dim,
                                   const float* centroids, std::size_t c_begin, std::size_t c_end, float* out);
 
