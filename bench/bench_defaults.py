@@ -140,8 +140,8 @@ def router_rows(d, retr, setting, n_probes, counts, args, timed_q, rows, default
                               lambda q: coded.search(q, K), scans, timed_q, args.reps))
             for probe in CODE_PROBES:
                 found = [[doc for doc, _ in coded.search(q, K, candidates=0, probe=probe)] for q in qs]
-                setting = f"codes 2-bit, token probe p, rerank {_defaults.RERANK}"
-                rows.append(point(d, label, qset, setting, f"p{probe}", found,
+                code_setting = f"codes 2-bit, token probe p, rerank {_defaults.RERANK}"
+                rows.append(point(d, label, qset, code_setting, f"p{probe}", found,
                                   lambda q, p=probe: coded.search(q, K, candidates=0, probe=p), scans, timed_q,
                                   args.reps))
         if defaults is not None:
