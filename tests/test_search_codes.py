@@ -376,6 +376,19 @@ class TestTokenCandidates:
         with pytest.raises(ValueError, match=r"^skip holds 3 flags; there are 8 documents$"):
             store.search(vectors[:1], one, none, np.zeros(3, bool), True)
 
+    def test_lists_naming_documents_outside_the_store(self, tmp_path):
+        # The bare candidates sort whatever the lists hold; the search step,
+        # which knows the store, refuses them (no flag is read or written
+        # out of bounds).
+        store, vectors, _ = make_store(tmp_path, 6, 1, n_docs=8, n_fine=4)
+        starts, docs = np.arange(5, dtype=np.int64), np.array([2**62, -5, 3, 2**62], np.int64)
+        got = np.frombuffer(_native.token_candidates(vectors[:1], store.centroids, starts, docs, 4), np.int64)
+        assert got.tolist() == [-5, 3, 2**62]
+        with pytest.raises(ValueError, match=r"^document (-5|4611686018427387904) is not among the 8 documents$"):
+            _native.token_search(vectors[:1], np.array([4], np.int64), store.centroids, store.levels, store.fine,
+                                 store.residual, store.offsets, starts, docs, np.zeros(0, np.int64),
+                                 np.zeros(8, np.uint8), True)
+
     def test_lists_follow_appends(self, tmp_path):
         store, vectors, lengths = make_store(tmp_path, 6, 1, n_docs=10)
         before = store.token_lists()[1].copy()

@@ -145,12 +145,14 @@ std::vector<int64_t> token_candidates(const float* query, uint64_t q, const Cent
     std::vector<float> sims((static_cast<std::size_t>(k) + 1) * stride);
     similarity_code_major(query, q, centroids.data, k, centroids.dim, sims.data());
     const std::vector<uint64_t> probes(static_cast<std::size_t>(q), probe);
-    // The lists' largest document bounds the bits (the lists are the
-    // caller's; nothing else says how many documents there are).
-    int64_t last = -1;
+    // Nothing here says how many documents there are (the lists are the
+    // caller's), so no bit per document: the lists are sorted together.
+    std::vector<int64_t> out;
     for (const uint32_t c : nearest_centroids(sims.data(), stride, k, probes))
-        for (int64_t i = starts[c]; i < starts[c + 1]; ++i) last = std::max(last, docs[i]);
-    return token_candidates(sims.data(), stride, k, starts, docs, probes, static_cast<uint64_t>(last + 1));
+        out.insert(out.end(), docs + starts[c], docs + starts[c + 1]);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 }  // namespace qor
