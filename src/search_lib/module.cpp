@@ -380,6 +380,28 @@ PyObject* encode_codes(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// A query against a code store: its rows as wide as the codes' vectors, the
+// residual codes one row of residual_bytes per fine code, and offsets.
+bool check_code_store(const Borrowed& query, const CentroidView& view, const ResidualQuantiser& quantiser,
+                      const Borrowed& fine, const Borrowed& residual, const Borrowed& offsets) {
+    const uint64_t bytes = residual_bytes(view.dim, quantiser.bits);
+    if (query.shape(0) > 0 && query.shape(1) != view.dim) {
+        value_error_u64("query rows have %llu columns; the codes have dimension %llu", query.shape(1),
+                        view.dim);
+        return false;
+    }
+    if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes) {
+        PyErr_Format(PyExc_ValueError,
+                     "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
+                     static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
+                     static_cast<unsigned long long>(fine.shape(0)),
+                     static_cast<unsigned long long>(residual.shape(0)),
+                     static_cast<unsigned long long>(residual.shape(1)));
+        return false;
+    }
+    return check_offsets(offsets);
+}
+
 const char code_maxsim_doc[] =
     "code_maxsim(query, centroids, levels, fine, residual, offsets, candidates, out, /)\n--\n\n"
     "Writes the approximate MaxSim score of each candidate, computed on its\n"
@@ -401,19 +423,8 @@ PyObject* code_maxsim(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             !candidates.borrow(args[6], "candidates", 1, bit(Element::Int64)) ||
             !out.borrow(args[7], "out", 1, bit(Element::Float32), /*writable=*/true))
             return nullptr;
-        const uint64_t q = query.shape(0), n = candidates.shape(0),
-                       bytes = residual_bytes(view.dim, quantiser.bits);
-        if (q > 0 && query.shape(1) != view.dim)
-            return value_error_u64("query rows have %llu columns; the codes have dimension %llu",
-                                   query.shape(1), view.dim);
-        if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
-            return PyErr_Format(
-                PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
-                static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
-                static_cast<unsigned long long>(fine.shape(0)),
-                static_cast<unsigned long long>(residual.shape(0)),
-                static_cast<unsigned long long>(residual.shape(1)));
-        if (!check_offsets(offsets)) return nullptr;
+        const uint64_t q = query.shape(0), n = candidates.shape(0);
+        if (!check_code_store(query, view, quantiser, fine, residual, offsets)) return nullptr;
         if (out.shape(0) != n)
             return value_error_u64("out holds %llu scores; there are %llu candidates", out.shape(0), n);
         const CodeStoreView store{static_cast<const uint16_t*>(fine.data()),
@@ -524,18 +535,8 @@ PyObject* token_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         const int score = PyObject_IsTrue(args[11]);
         if (score < 0) return nullptr;
-        const uint64_t q = query.shape(0), bytes = residual_bytes(view.dim, quantiser.bits);
-        if (q > 0 && query.shape(1) != view.dim)
-            return value_error_u64("query rows have %llu columns; the codes have dimension %llu",
-                                   query.shape(1), view.dim);
-        if (residual.shape(0) != fine.shape(0) || residual.shape(1) != bytes)
-            return PyErr_Format(
-                PyExc_ValueError, "residual must be (%llu, %llu) beside %llu fine codes, got (%llu, %llu)",
-                static_cast<unsigned long long>(fine.shape(0)), static_cast<unsigned long long>(bytes),
-                static_cast<unsigned long long>(fine.shape(0)),
-                static_cast<unsigned long long>(residual.shape(0)),
-                static_cast<unsigned long long>(residual.shape(1)));
-        if (!check_offsets(offsets)) return nullptr;
+        const uint64_t q = query.shape(0);
+        if (!check_code_store(query, view, quantiser, fine, residual, offsets)) return nullptr;
         if (starts.shape(0) != view.n_fine + 1)
             return value_error_u64("starts holds %llu entries; %llu centroids need one more", starts.shape(0),
                                    view.n_fine);
