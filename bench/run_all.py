@@ -13,8 +13,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 # These need the data sets of `make dataset` (and `make dataset-transformer`;
 # bench_codes.py also a router state built on the first, e.g. one `make
 # bench-search` cached) and run for a long time: `make bench-search`, `make
-# bench-defaults`.
-SEPARATE = {"bench_search.py", "bench_codes.py", "bench_defaults.py", "bench_rerank_cost.py"}
+# bench-defaults`. bench_search_ab.py sets this build's search against another
+# build's (its interpreter given with --python).
+SEPARATE = {"bench_search.py", "bench_codes.py", "bench_defaults.py", "bench_rerank_cost.py", "bench_search_ab.py"}
 
 
 def main() -> int:
