@@ -54,10 +54,12 @@ inline Lanes absolute(Lanes v) {
 // fraction bits, so that addition rounds x to a whole number, and taking
 // the constant away again is exact. The tables' quotients stay within that
 // range by the choice of delta; anything else goes to the library.
+constexpr float ROUND_SHIFT = 12582912.0f;  // 1.5 * 2^23
+constexpr float ROUND_LIMIT = 4194304.0f;   // 2^22
+
 inline float round_to_even(float x) {
-    constexpr float SHIFT = 12582912.0f;  // 1.5 * 2^23
-    if (!(std::fabs(x) <= 4194304.0f)) return std::nearbyint(x);
-    return (x + SHIFT) - SHIFT;
+    if (!(std::fabs(x) <= ROUND_LIMIT)) return std::nearbyint(x);
+    return (x + ROUND_SHIFT) - ROUND_SHIFT;
 }
 
 // T[j][g][v] (groups x 16 x t_stride floats, query rows innermost): for
@@ -197,7 +199,7 @@ CodeQueryTables build_code_tables(const float* query, uint64_t q, const Centroid
         else
             one_by_one.push_back(j);
     }
-    const Lanes shift = Lanes{} + 12582912.0f, limit = Lanes{} + 4194304.0f;  // as in round_to_even
+    const Lanes shift = Lanes{} + ROUND_SHIFT, limit = Lanes{} + ROUND_LIMIT;
     for (std::size_t cc = 0; cc < n_fine; ++cc) {
         const float* from = c + cc * t.c_stride;
         int32_t* to = t.centroid.data() + cc * t.c_stride;

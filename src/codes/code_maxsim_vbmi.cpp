@@ -103,6 +103,12 @@ struct Transpose {
     }
 };
 
+// The one Transpose every block uses (its index registers built once).
+const Transpose& the_transpose() {
+    static const Transpose transpose;
+    return transpose;
+}
+
 // Two 8-dword rows, each read only when its mask allows, as one register.
 inline __m512i two_rows(const void* first, __mmask8 m0, const void* second, __mmask8 m1) {
     return _mm512_inserti64x4(_mm512_castsi256_si512(_mm256_maskz_loadu_epi32(m0, first)),
@@ -193,7 +199,7 @@ inline void add_rows_blocks(__m512i (*sum)[8], const __m512i (*index)[2 * SEGMEN
 // The K rows j0 .. j0 + 7 of the codes of vectors i0 .. i0 + 15 (the
 // invalid row for the lanes past the end), one register per query row.
 inline void centroid_terms(const int32_t* k_base, const uint32_t* rows_at, std::size_t i0, __m512i sum[8]) {
-    static const Transpose transpose;
+    const Transpose& transpose = the_transpose();
     const uint32_t* off = rows_at + i0;
     for (std::size_t k = 0; k < 8; ++k)
         sum[k] = two_rows(k_base + off[2 * k], 0xFF, k_base + off[2 * k + 1], 0xFF);
@@ -204,7 +210,7 @@ inline void centroid_terms(const int32_t* k_base, const uint32_t* rows_at, std::
 // i0 + count - 1 (zero words past count), two per word.
 inline void block_indices(const uint8_t* residual, std::size_t stride, std::size_t i0, std::size_t count,
                           std::size_t s0, std::size_t seg, __m512i* index) {
-    static const Transpose transpose;
+    const Transpose& transpose = the_transpose();
     static const Indices indices;
     const uint8_t* base = residual + i0 * stride;
     for (std::size_t w0 = 0; w0 < seg; w0 += 8) {
@@ -225,7 +231,7 @@ inline void block_indices(const uint8_t* residual, std::size_t stride, std::size
 
 // The lanes of a block holding one of its first `count` vectors.
 inline __mmask16 lanes_below(std::size_t count) {
-    static const Transpose transpose;
+    const Transpose& transpose = the_transpose();
     return _mm512_cmplt_epu32_mask(transpose.vector_of, _mm512_set1_epi32(static_cast<int>(count)));
 }
 

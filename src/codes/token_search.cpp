@@ -42,8 +42,9 @@ TokenSearch token_search(const float* query, uint64_t q, const CentroidView& cen
         similarity_code_major(query, q, centroids.data, k, centroids.dim, sims.data());
     }
     TokenSearch out;
-    out.docs = token_candidates(sims.data(), stride, k, lists.starts, lists.docs,
-                                probing ? probes : std::span<const uint64_t>{}, store.n_docs, extra, skip);
+    // (Zero probes read no similarity, so none need be computed for them.)
+    out.docs =
+        token_candidates(sims.data(), stride, k, lists.starts, lists.docs, probes, store.n_docs, extra, skip);
     if (!score || out.docs.empty()) return out;
     out.scores.resize(out.docs.size());
     if (q == 0) {

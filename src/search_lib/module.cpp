@@ -566,17 +566,13 @@ PyObject* token_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             &scoring_pool());
         PyObject* found_docs = int64_bytes(found.docs);
         if (found_docs == nullptr) return nullptr;
-        PyObject* found_scores = Py_None;
-        Py_INCREF(Py_None);
-        if (score) {
-            Py_DECREF(Py_None);
-            found_scores =
-                PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.scores.data()),
-                                          static_cast<Py_ssize_t>(found.scores.size() * sizeof(float)));
-            if (found_scores == nullptr) {
-                Py_DECREF(found_docs);
-                return nullptr;
-            }
+        PyObject* found_scores =
+            score ? PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.scores.data()),
+                                              static_cast<Py_ssize_t>(found.scores.size() * sizeof(float)))
+                  : Py_NewRef(Py_None);
+        if (found_scores == nullptr) {
+            Py_DECREF(found_docs);
+            return nullptr;
         }
         PyObject* pair = PyTuple_Pack(2, found_docs, found_scores);
         Py_DECREF(found_docs);
