@@ -43,6 +43,23 @@ def reference_similarities(store, query):
     return c
 
 
+def reference_fine_scores(store, query, docs):
+    """Each document's score on its fine codes alone: per query row the
+    largest similarity to a centroid its vectors hold (codes beyond the
+    codebook skipped, -inf when none is left), summed in row order."""
+    sims = reference_similarities(store, query)
+    out = np.zeros(len(docs), np.float32)
+    for i, d in enumerate(docs):
+        codes = store.fine[store.offsets[d] : store.offsets[d + 1]]
+        codes = codes[codes < len(store.centroids)]
+        best = sims[:, codes].max(axis=1) if len(codes) else np.full(len(query), -np.inf, np.float32)
+        total = np.float32(0)
+        for j, m in enumerate(best):
+            total = m if j == 0 else np.float32(total + m)
+        out[i] = total
+    return out
+
+
 SCORE_WEIGHT, SCORE_PASSES = 4.0, 3
 
 
@@ -362,6 +379,32 @@ class TestTokenCandidates:
             assert none is None
             np.testing.assert_array_equal(only, want)
 
+    @pytest.mark.parametrize("threads_n", [1, 2])
+    def test_a_shortlist_keeps_the_best_by_their_fine_codes(self, tmp_path, threads, threads_n):
+        # Every document a candidate (an empty one and some codes beyond the
+        # codebook among them); the best `keep` by the fine-code score stay,
+        # equal scores to the lower document (a zero query ties them all),
+        # and their code scores keep their bits. 17 rows span two lane blocks.
+        threads(threads_n)
+        store, _, _ = make_store(tmp_path, 9, 2, n_docs=80, n_fine=24)
+        store.fine = store.fine.copy()
+        store.fine[::7] = 60_000
+        every = np.arange(store.n_docs, dtype=np.int64)
+        rng = np.random.default_rng(9)
+        for rows in (1, 3, 17):
+            query = rng.standard_normal((rows, 9)).astype(np.float32)
+            for q in (query, np.zeros_like(query)):
+                order = np.lexsort((every, -reference_fine_scores(store, q, every)))
+                for keep in (1, 7, 79, 80, 200):
+                    want = np.sort(order[:keep])
+                    docs, scores = store.search(q, np.zeros(rows, np.int64), every, None, True, keep)
+                    np.testing.assert_array_equal(docs, want)
+                    np.testing.assert_array_equal(
+                        scores.view(np.uint32), reference_scores(store, q, docs).view(np.uint32)
+                    )
+                    only, _ = store.search(q, np.zeros(rows, np.int64), every, None, False, keep)
+                    np.testing.assert_array_equal(only, want)
+
     def test_search_step_refusals(self, tmp_path):
         store, vectors, _ = make_store(tmp_path, 6, 1, n_docs=8, n_fine=4)
         one, none = np.array([1], np.int64), np.zeros(0, np.int64)
@@ -387,7 +430,7 @@ class TestTokenCandidates:
         with pytest.raises(ValueError, match=r"^document (-5|4611686018427387904) is not among the 8 documents$"):
             _native.token_search(vectors[:1], np.array([4], np.int64), store.centroids, store.levels, store.fine,
                                  store.residual, store.offsets, starts, docs, np.zeros(0, np.int64),
-                                 np.zeros(8, np.uint8), True)
+                                 np.zeros(8, np.uint8), True, 0)
 
     def test_lists_follow_appends(self, tmp_path):
         store, vectors, lengths = make_store(tmp_path, 6, 1, n_docs=10)
@@ -458,7 +501,7 @@ class TestBinding:
                                 cands, out)
             _native.token_candidates(query, store.centroids, starts, docs, 2)
             _native.token_search(query, np.full(3, 2, np.int64), store.centroids, store.levels, store.fine,
-                                 store.residual, store.offsets, starts, docs, cands, None, True)
+                                 store.residual, store.offsets, starts, docs, cands, None, True, 2)
             with pytest.raises(ValueError):
                 _native.code_maxsim(query, store.centroids, store.levels, store.fine, store.residual,
                                     store.offsets, bad, out[:1])

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from conftest import centred_documents, near_queries
-from nuvaris_qor_search import Retriever
+from nuvaris_qor_search import Retriever, _defaults
 from nuvaris_qor_search import retriever as retriever_module
 from nuvaris_qor_search.codes import CodeStore
 from nuvaris_qor_search.retriever import group_rows
@@ -78,7 +78,7 @@ class TestSearch:
                 assert len(r.search(q, k=N, probe=probe, rerank=0)) == N
                 assert r.search(q, k=7, probe=probe, rerank=N) == r.rerank(q, None, k=7)
 
-    @pytest.mark.parametrize("bad", [{"probe": -1}, {"rerank": 1.5}, {"probe": True}])
+    @pytest.mark.parametrize("bad", [{"probe": -1}, {"rerank": 1.5}, {"probe": True}, {"shortlist": -1}])
     def test_counts_are_checked(self, built, docs, bad):
         with pytest.raises((ValueError, TypeError)):
             built.search(docs[0][:2], **bad)
@@ -198,6 +198,28 @@ class TestWithoutVectors:
                 hits = r.search(q, k=5)
                 assert [s for _, s in hits] == approx(r, q, [i for i, _ in hits])
                 assert hits == r.search(q, k=5, rerank=0) == r.search(q, k=5, rerank=10_000)
+
+    def test_only_a_codes_only_search_without_a_large_group_shortlists_by_default(
+        self, docs, built, monkeypatch
+    ):
+        # At least k stay; a query with a large group of repeated rows, or a
+        # retriever with the float store, scores every candidate on its
+        # codes; a shortlist given is honoured by both.
+        monkeypatch.setattr(_defaults, "SHORTLIST", 3)
+        monkeypatch.setattr(_defaults, "SHORTLIST_GROUP", 2)
+        changed = []
+        with codes_only(docs) as r:
+            for q in queries(docs, 7, 4):
+                pair = np.vstack([q[:1], q[:1], -q[:1]])  # groups of 2 and 1 rows
+                for query in (q[:1], pair):
+                    assert r.search(query, k=5) == r.search(query, k=5, shortlist=5)
+                    changed.append(r.search(query, k=5) != r.search(query, k=5, shortlist=0))
+                padded = np.vstack([pair, q[:1]])  # a group of 3
+                assert r.search(padded, k=5) == r.search(padded, k=5, shortlist=0)
+                assert built.search(q, k=5) == built.search(q, k=5, shortlist=0)
+                assert len(r.search(q, k=5, shortlist=1)) == len(built.search(q, k=5, shortlist=1)) == 1
+                assert r.search_batch([pair, padded], k=5) == [r.search(pair, k=5), r.search(padded, k=5)]
+        assert any(changed)
 
     @pytest.mark.parametrize(
         ("kw", "message"),

@@ -126,10 +126,13 @@ class TestAnswersOfOneRetriever:
         router, one = sharded(n_shards), single[True]
         assert router.search_batch(data["queries"][:4], 5) == [one.search(q, 5) for q in data["queries"][:4]]
 
-    @pytest.mark.parametrize("counts", [{"rerank": 5}, {"rerank": 0, "candidates": 30, "probe": 1}])
+    @pytest.mark.parametrize(
+        "counts", [{"rerank": 5}, {"rerank": 0, "candidates": 30, "probe": 1}, {"rerank": 0, "shortlist": 12}]
+    )
     def test_per_shard_cuts_score_at_least_the_single_cut(self, data, single, sharded, n_shards, counts):
-        # Each shard keeps its own best `candidates` and reranks its own best `rerank`: together a
-        # superset of what one retriever keeps, so every rank scores at least as well.
+        # Each shard keeps its own best `candidates` (or `shortlist`) and reranks its own best
+        # `rerank`: together a superset of what one retriever keeps, so every rank scores at least as
+        # well.
         router, one = sharded(n_shards), single[True]
         for q in data["queries"]:
             mine = [s for _, s in router.search(q, k=10, **counts)]
@@ -156,7 +159,12 @@ class TestChecks:
 
     @pytest.mark.parametrize(
         "counts, message",
-        [({"probe": -1}, r"^probe must be"), ({"rerank": 1.5}, r"^rerank must be"), ({"n_probes": 0}, r"^n_probes")],
+        [
+            ({"probe": -1}, r"^probe must be"),
+            ({"rerank": 1.5}, r"^rerank must be"),
+            ({"n_probes": 0}, r"^n_probes"),
+            ({"shortlist": -2}, r"^shortlist must be"),
+        ],
     )
     def test_counts_are_checked_as_the_retriever_checks_them(self, data, single, sharded, counts, message):
         q = data["queries"][0]

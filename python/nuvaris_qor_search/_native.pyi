@@ -77,6 +77,7 @@ def token_search(
     extra: NDArray[np.int64],
     skip: NDArray[np.uint8] | None,
     score: bool,
+    shortlist: int,
     /,
 ) -> tuple[bytes, bytes | None]: ...
 def set_num_threads(n: int, /) -> None: ...

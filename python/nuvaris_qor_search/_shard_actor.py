@@ -342,7 +342,7 @@ class _Shard:
     @_exclusive
     def search_codes(
         self, queries: tuple[bytes, bytes], k: int, n_probes: int | None, candidates: int | None,
-        probe: int | None, rerank: int | None,
+        probe: int | None, rerank: int | None, shortlist: int | None = None,
     ) -> tuple[int, Any]:
         """Each query's top-k on this shard by the Retriever's own search (candidates, scores on the
         codes, exact rerank of the best), counts left as None chosen for this shard's size; as
@@ -351,7 +351,8 @@ class _Shard:
         retriever = self._open_retriever()
         hits = []
         for q in unpack(queries, retriever.dim):
-            hits.append(retriever._search(q, retriever._search_counts(len(q), k, n_probes, candidates, probe, rerank)))
+            counts = retriever._search_counts(len(q), k, n_probes, candidates, probe, rerank, shortlist)
+            hits.append(retriever._search(q, counts))
         ids = [i for h in hits for i, _ in h]
         columns = (
             np.array(ids) if ids else np.empty(0, np.uint64),

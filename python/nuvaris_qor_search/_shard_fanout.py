@@ -195,10 +195,11 @@ class FanOut:
         return merge([columns_of(a[0]) for a in self.call("rerank", packed, k, shards=list(picks), each=each)], k)
 
     def search_codes(
-        self, queries: list[np.ndarray], k: int, counts: tuple[int | None, int | None, int | None, int | None]
+        self, queries: list[np.ndarray], k: int, counts: tuple[int | None, ...]
     ) -> list[list[tuple[int, float]]]:
         """Each query's top-k over all shards, each shard running its own search on its token codes with
-        `counts` (n_probes, candidates, probe, rerank; None: that shard's defaults): one call per shard,
+        `counts` (n_probes, candidates, probe, rerank, shortlist; None: that shard's defaults): one call
+        per shard,
         the shards' top-k merged by score."""
         answers = self.call("search_codes", self.shared(pack(queries)), k, *counts)
         return merge([columns_of(a[0]) for a in answers], k)

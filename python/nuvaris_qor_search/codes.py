@@ -294,18 +294,27 @@ class CodeStore:
         return np.frombuffer(_native.token_candidates(q, self.centroids, starts, docs, probe), np.int64)
 
     def search(
-        self, q: np.ndarray, probes: np.ndarray, extra: np.ndarray, skip: np.ndarray | None, score: bool
+        self,
+        q: np.ndarray,
+        probes: np.ndarray,
+        extra: np.ndarray,
+        skip: np.ndarray | None,
+        score: bool,
+        shortlist: int = 0,
     ) -> tuple[np.ndarray, np.ndarray | None]:
         """For a query already checked ((Q, D) float32, C-contiguous): the
         documents (int64, increasing) under each row j's probes[j] (int64)
         nearest centroids, with `extra` (int64 document indices), less those
         `skip` (None or one bool per document) marks; and with `score` their
         `scores`, in one native call that computes the rows' centroid
-        similarities once for both."""
+        similarities once for all. A nonzero `shortlist` keeps only the best
+        `shortlist` documents by their fine codes alone (each row's largest
+        similarity to a centroid of the document's vectors, summed), so that
+        only those have their residuals read."""
         starts, docs = self.token_lists()
         flags = None if skip is None else skip.view(np.uint8)
         found, scores = _native.token_search(q, probes, self.centroids, self.levels, self.fine, self.residual,
-                                             self.offsets, starts, docs, extra, flags, score)
+                                             self.offsets, starts, docs, extra, flags, score, shortlist)
         return np.frombuffer(found, np.int64), None if scores is None else np.frombuffer(scores, np.float32)
 
     def scores(self, q: np.ndarray, docs: np.ndarray) -> np.ndarray:

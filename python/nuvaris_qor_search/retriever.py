@@ -567,6 +567,7 @@ class Retriever:
         candidates: int | None = None,
         probe: int | None = None,
         rerank: int | None = None,
+        shortlist: int | None = None,
     ) -> list[Hit]:
         """The top-k documents for `query`: [(doc_id, score), ...], best
         first, equal scores by lower document index first.
@@ -575,15 +576,19 @@ class Retriever:
         `candidates` candidates (its clusters searched with `n_probes`).
         With codes, three steps: the candidates are the router's first
         `candidates` and the documents holding a vector of one of each query
-        row's `probe` nearest fine centroids; all of them are scored on their
-        codes (approximate MaxSim, see `codes`); the best `rerank` are scored
+        row's `probe` nearest fine centroids; they are scored on their codes
+        (approximate MaxSim, see `codes`); the best `rerank` are scored
         exactly and the top-k returned. rerank=0, or a retriever without
-        vectors, returns the approximate scores. See `maxsim` for the exact
-        score. Counts left as None are chosen from the collection's size and
-        the query's rows (see `_defaults`)."""
+        vectors, returns the approximate scores. A nonzero `shortlist` first
+        keeps only that many candidates, the best by their fine codes alone
+        (each query row's largest similarity to a centroid of the document's
+        vectors, summed), so that only those have their residual codes read
+        (0: every candidate is scored on its codes). See `maxsim` for the
+        exact score. Counts left as None are chosen from the collection's
+        size and the query's rows (see `_defaults`)."""
         self._check_open()
         q = _inputs.query_matrix(query, self.dim)
-        counts = self._search_counts(len(q), k, n_probes, candidates, probe, rerank)
+        counts = self._search_counts(len(q), k, n_probes, candidates, probe, rerank, shortlist)
         return self._search(q, counts)
 
     @_exclusive
@@ -596,16 +601,18 @@ class Retriever:
         candidates: int | None = None,
         probe: int | None = None,
         rerank: int | None = None,
+        shortlist: int | None = None,
     ) -> list[list[Hit]]:
         """`search` for each query in turn (all are checked first; a bad
         query is named by its position)."""
         self._check_open()
         qs = _inputs.query_matrices(queries, self.dim)
-        self._search_counts(1, k, n_probes, candidates, probe, rerank)  # checks the caller's values first
-        return [self._search(q, self._search_counts(len(q), k, n_probes, candidates, probe, rerank)) for q in qs]
+        given = (k, n_probes, candidates, probe, rerank, shortlist)
+        self._search_counts(1, *given)  # checks the caller's values first
+        return [self._search(q, self._search_counts(len(q), *given)) for q in qs]
 
     def _search_counts(
-        self, rows: int, k: Any, n_probes: Any, candidates: Any, probe: Any, rerank: Any
+        self, rows: int, k: Any, n_probes: Any, candidates: Any, probe: Any, rerank: Any, shortlist: Any = None
     ) -> _defaults.SearchCounts:
         chosen = _defaults.search_params(self._store.n_rows, self.n_docs, self.dim, rows, self._codes is not None)
         return _defaults.SearchCounts(
@@ -614,6 +621,7 @@ class Retriever:
             _inputs.count(chosen.candidates if candidates is None else candidates, "candidates"),
             _inputs.count(chosen.probe if probe is None else probe, "probe"),
             _inputs.count(chosen.rerank if rerank is None else rerank, "rerank"),
+            None if shortlist is None else _inputs.count(shortlist, "shortlist"),
         )
 
     def _probes(self, n_probes: int) -> int:
@@ -667,7 +675,10 @@ class Retriever:
         # The grouped rows rank the candidates for the final step at the cost
         # of fewer rows; the best are then scored with every query row.
         skip = self._removed if self._n_removed else None
-        docs, ranked = codes.search(rows, probes, routed, skip, score=bool(counts.rerank))
+        shortlist = counts.shortlist
+        if shortlist is None:
+            shortlist = _defaults.shortlist(k, self._store.keeps_vectors, int(weights.max()))
+        docs, ranked = codes.search(rows, probes, routed, skip, bool(counts.rerank), shortlist)
         if ranked is None:
             return self._hits(docs, codes.scores(q, docs), k)
         if len(rows) == len(q) and not self._store.keeps_vectors:

@@ -206,7 +206,7 @@ class ShardedRouter:
 
     def search(
         self, query: Any, k: int = 10, *, n_probes: int | None = None, candidates: int | None = None,
-        probe: int | None = None, rerank: int | None = None,
+        probe: int | None = None, rerank: int | None = None, shortlist: int | None = None,
     ) -> list[tuple[Any, float]]:
         """The top-k documents over all shards: [(doc_id, score), ...], best first.
 
@@ -214,24 +214,26 @@ class ShardedRouter:
         shards (as `route_query` merges them; None: 500, with n_probes None: 4); each shard reranks
         those of its own, the driver merges the exact scores like route_query's. The answer is the
         one Retriever holding every document gives, up to the order of equal scores and which of
-        equal scores make the cut at `candidates`; `probe` and `rerank` play no part.
+        equal scores make the cut at `candidates`; `probe`, `rerank` and `shortlist` play no part.
 
         With token codes: every shard runs `Retriever.search`'s three steps on its own documents
         with these counts (None: the defaults a Retriever of that shard's size uses) and answers its
-        top-k; the driver merges them by score. The candidate cuts (`candidates`, `rerank`) are
+        top-k; the driver merges them by score. The candidate cuts (`candidates`, `shortlist`, `rerank`) are
         therefore per shard: a shard scores its own best `rerank` exactly, so the shards together
         score at least the documents one Retriever holding every document would.
         """
-        return self._search([_inputs.query_matrix(query, self.dim)], k, n_probes, candidates, probe, rerank)[0]
+        counts = (n_probes, candidates, probe, rerank, shortlist)
+        return self._search([_inputs.query_matrix(query, self.dim)], k, *counts)[0]
 
     def search_batch(
         self, queries: Sequence[Any], k: int = 10, *, n_probes: int | None = None, candidates: int | None = None,
-        probe: int | None = None, rerank: int | None = None,
+        probe: int | None = None, rerank: int | None = None, shortlist: int | None = None,
     ) -> list[list[tuple[Any, float]]]:
         """`search` for many queries: without a quantiser one routing call per shard, then one
         reranking call per shard that holds candidates (a single shard does both in one call); with
         token codes one call per shard."""
-        return self._search(_inputs.query_matrices(queries, self.dim), k, n_probes, candidates, probe, rerank)
+        counts = (n_probes, candidates, probe, rerank, shortlist)
+        return self._search(_inputs.query_matrices(queries, self.dim), k, *counts)
 
     def _route(self, qs: list[np.ndarray], n_probes: Any, max_candidates: Any) -> list[list[tuple[int, float]]]:
         n_probes = _inputs.positive(n_probes, "n_probes")
@@ -239,18 +241,19 @@ class ShardedRouter:
         return self._fan.route(qs, n_probes, max_candidates) if qs else []
 
     def _search(
-        self, qs: list[np.ndarray], k: Any, n_probes: Any, candidates: Any, probe: Any, rerank: Any
+        self, qs: list[np.ndarray], k: Any, n_probes: Any, candidates: Any, probe: Any, rerank: Any,
+        shortlist: Any,
     ) -> list[list[tuple[Any, float]]]:
         k = _inputs.count(k, "k")
         n_probes = None if n_probes is None else _inputs.positive(n_probes, "n_probes")
-        candidates, probe, rerank = (
+        candidates, probe, rerank, shortlist = (
             None if v is None else _inputs.count(v, name)
-            for v, name in ((candidates, "candidates"), (probe, "probe"), (rerank, "rerank"))
+            for v, name in ((candidates, "candidates"), (probe, "probe"), (rerank, "rerank"), (shortlist, "shortlist"))
         )
         if not qs:
             return []
         if self._quantiser is not None:
-            return self._fan.search_codes(qs, k, (n_probes, candidates, probe, rerank))
+            return self._fan.search_codes(qs, k, (n_probes, candidates, probe, rerank, shortlist))
         return self._fan.search(qs, k, N_PROBES if n_probes is None else n_probes,
                                 CANDIDATES if candidates is None else candidates)
 

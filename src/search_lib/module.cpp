@@ -506,19 +506,22 @@ PyObject* token_candidates(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 const char token_search_doc[] =
     "token_search(query, probes, centroids, levels, fine, residual, offsets, starts, docs, extra, skip,\n"
-    "             score, /)\n--\n\n"
+    "             score, shortlist, /)\n--\n\n"
     "The documents in the lists of the probes[j] fine centroids most similar to\n"
     "query row j, with the documents `extra`, less those marked in `skip`,\n"
     "increasing and each once, and (score true) their scores as code_maxsim\n"
     "gives them: (docs, scores) as bytes of native int64 and float32, scores\n"
-    "None when not asked for. The rows' similarities to the centroids are\n"
-    "computed once for both. query: (Q, D) float32; probes: (Q,) int64, none\n"
-    "negative; codes and offsets as code_maxsim takes them; starts and docs as\n"
-    "token_lists gives them; extra: int64 document indices; skip: None or\n"
-    "(n_docs,) uint8, nonzero for a document never to return.";
+    "None when not asked for. A nonzero `shortlist` keeps only that many\n"
+    "documents, the best by their fine codes alone (for each row the largest\n"
+    "similarity of a centroid the document's vectors hold, summed over the\n"
+    "rows; ties to the lower document). The rows' similarities to the\n"
+    "centroids are computed once for all. query: (Q, D) float32; probes: (Q,)\n"
+    "int64, none negative; codes and offsets as code_maxsim takes them; starts\n"
+    "and docs as token_lists gives them; extra: int64 document indices; skip:\n"
+    "None or (n_docs,) uint8, nonzero for a document never to return.";
 
 PyObject* token_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return bound_function("token_search", nargs, 12, [&]() -> PyObject* {
+    return bound_function("token_search", nargs, 13, [&]() -> PyObject* {
         Borrowed query, probes, centroids, fine, residual, offsets, starts, docs, extra, skip;
         CentroidView view;
         ResidualQuantiser quantiser;
@@ -535,6 +538,8 @@ PyObject* token_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             return nullptr;
         const int score = PyObject_IsTrue(args[11]);
         if (score < 0) return nullptr;
+        const unsigned long long shortlist = PyLong_AsUnsignedLongLong(args[12]);
+        if (PyErr_Occurred()) return nullptr;
         const uint64_t q = query.shape(0);
         if (!check_code_store(query, view, quantiser, fine, residual, offsets)) return nullptr;
         if (starts.shape(0) != view.n_fine + 1)
@@ -563,7 +568,7 @@ PyObject* token_search(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             static_cast<const float*>(query.data()), q, view, quantiser, store, lists, counts,
             {static_cast<const int64_t*>(extra.data()), static_cast<std::size_t>(extra.shape(0))},
             args[10] == Py_None ? nullptr : static_cast<const uint8_t*>(skip.data()), score != 0,
-            &scoring_pool());
+            &scoring_pool(), shortlist);
         PyObject* found_docs = int64_bytes(found.docs);
         if (found_docs == nullptr) return nullptr;
         PyObject* found_scores =
