@@ -25,7 +25,16 @@ class TestRule:
         sizes = np.unique(np.geomspace(2, 10**9, 200).astype(np.int64)).tolist()
         fine = [_defaults.router_params(n, max(1, n // 40), 64).n_fine for n in sizes]
         cands = [_defaults.search_params(n, max(1, n // 40), 64).candidates for n in sizes]
-        assert fine == sorted(fine) and cands == sorted(cands)
+        short = [_defaults.shortlist(10, max(1, n // 40), False, 1) for n in sizes]
+        assert fine == sorted(fine) and cands == sorted(cands) and short == sorted(short)
+        assert short[0] == _defaults.SHORTLIST < short[-1]
+
+    @pytest.mark.parametrize(
+        "k, keeps_vectors, largest_group, want",
+        [(10, False, 1, 600), (10, False, 4, 600), (10, False, 5, 0), (10, True, 1, 0), (1_000, False, 2, 1_000)],
+    )
+    def test_shortlist_only_without_the_float_store_and_large_groups(self, k, keeps_vectors, largest_group, want):
+        assert _defaults.shortlist(k, 20_000, keeps_vectors, largest_group) == want
 
     @pytest.mark.parametrize("n_docs", [1, 100, 500, 5_000])
     def test_small_collections_keep_the_former_candidate_count(self, n_docs):

@@ -677,7 +677,7 @@ class Retriever:
         skip = self._removed if self._n_removed else None
         shortlist = counts.shortlist
         if shortlist is None:
-            shortlist = _defaults.shortlist(k, self._store.keeps_vectors, int(weights.max()))
+            shortlist = _defaults.shortlist(k, self.n_docs, self._store.keeps_vectors, int(weights.max()))
         docs, ranked = codes.search(rows, probes, routed, skip, bool(counts.rerank), shortlist)
         if ranked is None:
             return self._hits(docs, codes.scores(q, docs), k)
