@@ -216,7 +216,8 @@ class TestWithoutVectors:
                     changed.append(r.search(query, k=5) != r.search(query, k=5, shortlist=0))
                 padded = np.vstack([pair, q[:1]])  # a group of 3
                 assert r.search(padded, k=5) == r.search(padded, k=5, shortlist=0)
-                assert built.search(q, k=5) == built.search(q, k=5, shortlist=0)
+                every = built.search(q, k=5, shortlist=0)
+                assert built.search(q, k=5) == every == built.search(q, k=5, shortlist=2**70)
                 assert len(r.search(q, k=5, shortlist=1)) == len(built.search(q, k=5, shortlist=1)) == 1
                 assert r.search_batch([pair, padded], k=5) == [r.search(pair, k=5), r.search(padded, k=5)]
         assert any(changed)

@@ -678,7 +678,9 @@ class Retriever:
         shortlist = counts.shortlist
         if shortlist is None:
             shortlist = _defaults.shortlist(k, self.n_docs, self._store.keeps_vectors, int(weights.max()))
-        docs, ranked = codes.search(rows, probes, routed, skip, bool(counts.rerank), shortlist)
+        # (There are never more candidates than documents: a larger shortlist
+        # keeps them all, and a huge one would not fit the native count.)
+        docs, ranked = codes.search(rows, probes, routed, skip, bool(counts.rerank), min(shortlist, self.n_docs))
         if ranked is None:
             return self._hits(docs, codes.scores(q, docs), k)
         if len(rows) == len(q) and not self._store.keeps_vectors:
