@@ -173,7 +173,7 @@ class TestChecks:
         [
             ("maxsim", 5), ("read_state", 1), ("codebook_only_state", 1), ("codebook_identity", 1),
             ("fine_centroids", 1), ("train_quantiser", 7), ("encode_codes", 6), ("code_maxsim", 8),
-            ("token_lists", 3), ("token_candidates", 5), ("token_search", 12), ("set_num_threads", 1),
+            ("token_lists", 3), ("token_candidates", 5), ("token_search", 13), ("set_num_threads", 1),
             ("get_num_threads", 0),
         ],
     )
