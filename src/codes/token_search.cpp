@@ -29,8 +29,15 @@ constexpr std::size_t FINE_TASK_WORK = std::size_t{1} << 18;
 using Lanes4 = float __attribute__((vector_size(16)));
 constexpr std::size_t QUADS = CODE_MAJOR_LANES / 4;
 
-}  // namespace
-
+// A cheaper score from the fine codes alone, to narrow many candidates
+// before the residuals are read: for query row j, c_j = the largest C[j][c]
+// over the codes c of the document's vectors that lie below n_fine (-inf
+// when there is none; a NaN similarity never wins), and the score c_0, then
+// + c_j for j = 1 .. q - 1 in float32 (0 for a query without rows).
+// `similarities` is C as similarity_code_major writes it (`stride` floats
+// per centroid, row n_fine all -inf). The documents lie in the store
+// (token_candidates checked them). Large sets are split over `pool`, each
+// score written by one task.
 void fine_code_scores(const float* similarities, std::size_t stride, uint64_t q, uint64_t n_fine,
                       const CodeStoreView& store, std::span<const int64_t> docs, float* out,
                       parallel::ThreadPool* pool) {
@@ -91,6 +98,9 @@ void fine_code_scores(const float* similarities, std::size_t stride, uint64_t q,
     parallel::split_candidates(n, work, FINE_TASK_WORK, pool, score_range);
 }
 
+// The `keep` best of `docs` by `scores` (scores[i] for docs[i]): higher
+// first, NaN after every number, equal scores to the earlier entry; returned
+// in the order they have in `docs`.
 std::vector<int64_t> best_docs(std::span<const int64_t> docs, const float* scores, std::size_t keep) {
     std::vector<std::size_t> order(docs.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
@@ -110,6 +120,8 @@ std::vector<int64_t> best_docs(std::span<const int64_t> docs, const float* score
     for (std::size_t i = 0; i < order.size(); ++i) out[i] = docs[order[i]];
     return out;
 }
+
+}  // namespace
 
 TokenSearch token_search(const float* query, uint64_t q, const CentroidView& centroids,
                          const ResidualQuantiser& quantiser, const CodeStoreView& store,

@@ -29,9 +29,12 @@ struct TokenSearch {
 // to query row j (as token_candidates picks them), together with `extra`
 // documents, less those with skip[d] != 0 (no document skipped when skip is
 // null; otherwise it holds store.n_docs flags). With a nonzero `shortlist`
-// and more candidates than that, only the best `shortlist` of them by
-// fine_code_scores remain (best_docs). With `score`, their approximate
-// MaxSim scores for the q x dim `query` (code_maxsim_scores: the same bits).
+// and more candidates than that, only the best `shortlist` of them remain,
+// ranked by their fine codes alone: per query row the largest similarity
+// to a centroid below n_fine that the document's vectors hold, summed over
+// the rows in order (ties to the lower document). With `score`, their
+// approximate MaxSim scores for the q x dim `query` (code_maxsim_scores:
+// the same bits).
 // Throws InvalidInput when probes do not hold one count per query row, the
 // lists do not match the centroids, or a listed or extra document lies
 // outside the store.
@@ -40,23 +43,5 @@ TokenSearch token_search(const float* query, uint64_t q, const CentroidView& cen
                          const TokenListsView& lists, std::span<const uint64_t> probes,
                          std::span<const int64_t> extra, const uint8_t* skip, bool score,
                          parallel::ThreadPool* pool = nullptr, uint64_t shortlist = 0);
-
-// A cheaper score from the fine codes alone, to narrow many candidates
-// before the residuals are read: for query row j, c_j = the largest C[j][c]
-// over the codes c of the document's vectors that lie below n_fine (-inf
-// when there is none; a NaN similarity never wins), and the score c_0, then
-// + c_j for j = 1 .. q - 1 in float32 (0 for a query without rows).
-// `similarities` is C as similarity_code_major writes it (`stride` floats
-// per centroid, row n_fine all -inf). The documents must lie in the store
-// (unchecked). Large sets are split over `pool`, each score written by one
-// task.
-void fine_code_scores(const float* similarities, std::size_t stride, uint64_t q, uint64_t n_fine,
-                      const CodeStoreView& store, std::span<const int64_t> docs, float* out,
-                      parallel::ThreadPool* pool = nullptr);
-
-// The `keep` best of `docs` by `scores` (scores[i] for docs[i]): higher
-// first, NaN after every number, equal scores to the earlier entry; returned
-// in the order they have in `docs`.
-std::vector<int64_t> best_docs(std::span<const int64_t> docs, const float* scores, std::size_t keep);
 
 }  // namespace qor
