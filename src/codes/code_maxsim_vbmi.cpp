@@ -10,10 +10,9 @@
 // 0.52 us block by block). Several documents can be scored as one run,
 // their vectors one after another in the lanes, so that a document's last,
 // partly filled block is shared with the next one's first vectors; each
-// lane's sum goes to the maximum of its own document (runs of eight
-// 50-vector documents measured 0.35 us per document, 0.41 one at a time).
-// Whole numbers, so the result equals the scalar kernel's whatever the
-// order of additions. FMA is disabled for this file.
+// lane's sum goes to the maximum of its own document. Whole numbers, so
+// the result equals the scalar kernel's whatever the order of additions.
+// FMA is disabled for this file.
 #include <immintrin.h>
 
 #include <algorithm>
