@@ -19,9 +19,6 @@ constexpr std::size_t TASK_WORK = std::size_t{1} << 21;
 
 constexpr std::size_t MAX_GROUPS = std::size_t{1} << 20;
 
-// Candidates the byte-lookup kernel scores as one run.
-constexpr std::size_t RUN_DOCS = 8;
-
 // The largest C (in floats, 4 MiB) kept per thread between queries.
 constexpr std::size_t REUSED_FLOATS = std::size_t{1} << 20;
 
@@ -274,35 +271,6 @@ void score_with_tables(const CodeQueryTables& tables, const CodeStoreView& store
     const std::size_t groups = tables.code_bytes;
     const std::size_t rows_q = tables.q;
 
-    // The score of candidates[i] from its maxima.
-    auto score_of = [&](const int32_t* maxima) {
-        float score = code_row_maximum(tables, 0, maxima[0]);
-        for (std::size_t j = 1; j < rows_q; ++j) score = score + code_row_maximum(tables, j, maxima[j]);
-        return score;
-    };
-
-#if QOR_SIMD_KERNELS
-    if (kernel == &code_maxsim_vbmi) {
-        // Runs of a few candidates share their blocks of lanes; the next
-        // run's codes are fetched while one is scored.
-        auto score_runs = [&](std::size_t begin, std::size_t end) {
-            std::vector<int32_t> maxima(RUN_DOCS * tables.t_stride);
-            for (std::size_t i = begin; i < end; i += RUN_DOCS) {
-                const std::size_t m = std::min(RUN_DOCS, end - i);
-                const std::size_t ahead = std::min(RUN_DOCS, end - i - m);
-                code_maxsim_vbmi_docs(tables, store, candidates.data() + i, m, maxima.data(),
-                                      candidates.data() + i + m, ahead);
-                for (std::size_t k = 0; k < m; ++k)
-                    out[i + k] = score_of(maxima.data() + k * tables.t_stride);
-            }
-        };
-        const double work = static_cast<double>(total_rows) * static_cast<double>(tables.groups + 1) *
-                            static_cast<double>(tables.t_stride);
-        parallel::split_candidates(n, work, TASK_WORK, pool, score_runs);
-        return;
-    }
-#endif
-
     auto score_range = [&](std::size_t begin, std::size_t end) {
         std::vector<int32_t> maxima(tables.t_stride);
         for (std::size_t i = begin; i < end; ++i) {
@@ -326,7 +294,9 @@ void score_with_tables(const CodeQueryTables& tables, const CodeStoreView& store
             const auto first = static_cast<std::size_t>(store.offsets[c]);
             const auto len = static_cast<std::size_t>(store.offsets[c + 1] - store.offsets[c]);
             kernel(tables, store.fine + first, store.residual + first * groups, len, maxima.data());
-            out[i] = score_of(maxima.data());
+            float score = code_row_maximum(tables, 0, maxima[0]);
+            for (std::size_t j = 1; j < rows_q; ++j) score = score + code_row_maximum(tables, j, maxima[j]);
+            out[i] = score;
         }
     };
 

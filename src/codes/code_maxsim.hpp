@@ -150,18 +150,6 @@ struct CodeStoreView {
     uint64_t n_docs = 0;
 };
 
-#if QOR_SIMD_KERNELS
-// code_maxsim_vbmi for the documents docs[0 .. m - 1] of `store` at once
-// (unchecked: each a document of the store): their vectors fill the lanes
-// one after another, so a document's last block is shared with the next
-// document's first vectors. maxima[k * t.t_stride + j] = M_j of docs[k].
-// The codes of ahead[0 .. ahead_docs - 1] (the next run's documents) are
-// fetched into the caches meanwhile.
-void code_maxsim_vbmi_docs(const CodeQueryTables& t, const CodeStoreView& store, const int64_t* docs,
-                           std::size_t m, int32_t* maxima, const int64_t* ahead = nullptr,
-                           std::size_t ahead_docs = 0);
-#endif
-
 // out[i] = the approximate score of candidates[i] (repeats allowed) for the
 // q x dim `query`. Throws InvalidInput, before any work, for a candidate
 // outside the documents or offsets outside the rows. Large candidate sets
