@@ -250,6 +250,52 @@ TEST(scores_equal_over_pool_sizes_and_approach_the_exact_ones) {
     CHECK(worst < 0.1 * double(q));
 }
 
+TEST(candidate_lists_score_as_one_by_one) {
+    // Documents of lengths around the 16-vector blocks, empty ones between
+    // them and at the ends, codes beyond the codebook, candidates repeated
+    // and in any order, lists split over threads: every kernel gives each
+    // candidate the scalar kernel's score of that candidate alone.
+    std::mt19937 rng(17);
+    const std::size_t lengths[] = {0, 1, 15, 16, 17, 0, 0, 50, 31, 33, 64, 2, 0, 47, 49, 3, 0};
+    std::vector<int64_t> offsets{0};
+    for (const std::size_t len : lengths) offsets.push_back(offsets.back() + int64_t(len));
+    const std::size_t n_docs = std::size(lengths), n = std::size_t(offsets.back()), n_fine = 7;
+    for (const std::size_t d : {16u, 24u, 128u})
+        for (const uint32_t bits : {1u, 2u, 4u}) {
+            const std::vector<float> cents = unit_rows(n_fine, d, rng);
+            const qor::CentroidView cv{cents.data(), n_fine, d};
+            const std::vector<float> vectors = uniform(n * d, rng);
+            const qor::ResidualQuantiser qz =
+                qor::train_residual_quantiser(cv, vectors.data(), n, bits, 500, 2);
+            std::vector<uint16_t> fine(n);
+            std::vector<uint8_t> residual(n * qor::residual_bytes(d, bits));
+            qor::encode_residual_codes(cv, qz, vectors.data(), n, fine.data(), residual.data());
+            fine[20] = 9;  // beyond the codebook: never wins
+            fine[std::size_t(offsets[8]) + 3] = 7;
+            const qor::CodeStoreView store{fine.data(), residual.data(), n, offsets.data(), n_docs};
+            std::vector<int64_t> cands;
+            for (std::size_t i = 0; i < 3 * n_docs; ++i)
+                cands.push_back(int64_t((i * 5 + i / n_docs) % n_docs));
+            for (const std::size_t q : {1u, 8u, 11u}) {
+                const std::vector<float> query = uniform(q * d, rng);
+                std::vector<float> want(cands.size());
+                for (std::size_t i = 0; i < cands.size(); ++i)
+                    qor::code_maxsim_scores(query.data(), q, cv, qz, store, {&cands[i], 1}, &want[i], nullptr,
+                                            &qor::code_maxsim_scalar);
+                for (const auto kernel : qor::code_maxsim_kernels())
+                    for (const std::size_t threads : {1u, 2u}) {
+                        qor::parallel::ThreadPool pool(threads);
+                        for (const std::size_t count : {std::size_t{1}, std::size_t{9}, cands.size()}) {
+                            std::vector<float> got(count);
+                            qor::code_maxsim_scores(query.data(), q, cv, qz, store, {cands.data(), count},
+                                                    got.data(), &pool, kernel);
+                            for (std::size_t i = 0; i < count; ++i) CHECK(same(got[i], want[i]));
+                        }
+                    }
+            }
+        }
+}
+
 TEST(empty_queries_documents_and_refusals) {
     std::mt19937 rng(3);
     const std::size_t d = 9, n_fine = 3;
