@@ -404,6 +404,10 @@ def main():
     ap.add_argument("--plot-dir", type=pathlib.Path)
     ap.add_argument("--replot", type=pathlib.Path)
     args = ap.parse_args()
+    # Made now: a missing folder would otherwise stop the run only after its builds.
+    for folder in (args.tmp, args.plot_dir):
+        if folder:
+            pathlib.Path(folder).mkdir(parents=True, exist_ok=True)
     if args.replot:
         out = json.loads(args.replot.read_text())
         if args.plot_dir:
