@@ -432,6 +432,22 @@ class TestTokenCandidates:
                                  store.residual, store.offsets, starts, docs, np.zeros(0, np.int64),
                                  np.zeros(8, np.uint8), True, 0)
 
+    @pytest.mark.parametrize("shortlist", [0, 1])
+    @pytest.mark.parametrize("edit", ["beyond", "falling", "negative"])
+    def test_offsets_outside_the_codes_are_refused_before_any_row_is_read(self, tmp_path, edit, shortlist):
+        # A shortlist scores the candidates' fine codes before their code
+        # scores check the offsets; both paths must refuse rows outside the
+        # store rather than read them.
+        store, vectors, _ = make_store(tmp_path, 6, 1, n_docs=8, n_fine=4)
+        offsets = store.offsets.copy()
+        offsets[1:] = {"beyond": 10**9, "falling": -(10**9), "negative": offsets[1:]}[edit]
+        if edit == "negative":
+            offsets[0] = -(10**9)
+        every = np.arange(8, dtype=np.int64)
+        with pytest.raises(ValueError, match=r"^document 0 spans rows -?\d+\.\.-?\d+, outside the store's \d+ rows$"):
+            _native.token_search(vectors[:2], np.zeros(2, np.int64), store.centroids, store.levels, store.fine,
+                                 store.residual, offsets, *store.token_lists(), every, None, True, shortlist)
+
     def test_lists_follow_appends(self, tmp_path):
         store, vectors, lengths = make_store(tmp_path, 6, 1, n_docs=10)
         before = store.token_lists()[1].copy()

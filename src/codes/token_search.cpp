@@ -154,6 +154,9 @@ TokenSearch token_search(const float* query, uint64_t q, const CentroidView& cen
     out.docs =
         token_candidates(sims.data(), stride, k, lists.starts, lists.docs, probes, store.n_docs, extra, skip);
     if (shortlist > 0 && out.docs.size() > shortlist) {
+        // The fine-code scores read each candidate's rows before the code
+        // scores would check them: the offsets must keep them in the store.
+        (void)parallel::check_candidates(out.docs, store.offsets, store.n_docs, store.n_rows);
         std::vector<float> rough(out.docs.size());
         fine_code_scores(sims.data(), stride, q, k, store, out.docs, rough.data(), pool);
         out.docs = best_docs(out.docs, rough.data(), static_cast<std::size_t>(shortlist));
