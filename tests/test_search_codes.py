@@ -488,6 +488,13 @@ class TestStore:
             store.score(vectors[:2], [0.5])
         with pytest.raises(ValueError, match=r"^lengths add up to 3 vectors; 4 were given$"):
             store.append(vectors[:4], [1, 2])
+        before = {name: array.copy() for name, array in store.arrays().items()}
+        # Lengths whose sum wraps around to the rows given, in either integer type.
+        for wrapping in (np.array([2**63 - 1, 2**63 - 1, 6], np.int64), np.array([2**64 - 1, 5], np.uint64)):
+            with pytest.raises(ValueError, match=r"^lengths hold a document of \d+ vectors; 4 were given$"):
+                store.append(vectors[:4], wrapping)
+        for name, array in store.arrays().items():
+            np.testing.assert_array_equal(array, before[name])
         store.offsets = store.offsets.copy()
         store.offsets[2] = 10**6
         store.save(tmp_path / "broken")

@@ -222,6 +222,10 @@ class CodeStore:
         if counts.ndim != 1 or counts.dtype.kind not in "iu" or (counts < 0).any():
             raise ValueError("lengths must be a 1-D array of non-negative integers")
         matrix = _vectors(vectors, self.dim)
+        # No length may exceed the rows given: lengths near 2**64 would wrap
+        # around in the sum below and pass it with offsets that fall.
+        if counts.size and int(counts.max()) > len(matrix):
+            raise ValueError(f"lengths hold a document of {int(counts.max())} vectors; {len(matrix)} were given")
         if int(counts.sum()) != len(matrix):
             raise ValueError(f"lengths add up to {int(counts.sum())} vectors; {len(matrix)} were given")
         fine, residual = self.encode(matrix)
