@@ -500,6 +500,13 @@ class TestStore:
         store.save(tmp_path / "broken")
         with pytest.raises(ValueError, match=r"^offsets must rise from 0 to the \d+ stored vectors$"):
             CodeStore.load(tmp_path / "broken")
+        # Neighbours whose difference wraps around to a non-negative one.
+        rows = len(store.fine)
+        store.offsets = np.array([0, 2**63 - 1, *(-(2**63) + rows + 1 + np.arange(6)), rows], np.int64)
+        assert (np.diff(store.offsets) >= 0).all()
+        store.save(tmp_path / "wrapping")
+        with pytest.raises(ValueError, match=r"^offsets must rise from 0 to the \d+ stored vectors$"):
+            CodeStore.load(tmp_path / "wrapping")
 
 
 class TestBinding:

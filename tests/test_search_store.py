@@ -292,6 +292,16 @@ class TestLoadRefuses:
         self._refresh_entry(saved, "offsets")
         _raises(lambda: Retriever.load(saved), r"offsets must run from 0 to the \d+ vector rows, got 0 to 80$")
 
+    def test_offsets_that_fall_by_more_than_int64_holds_are_refused(self, saved):
+        # Every difference of neighbours wraps around to a non-negative one,
+        # yet the offsets rise to 2**63 - 1 and fall back below 0.
+        rows = int(np.load(saved / "offsets.npy")[-1])
+        falling = np.array([0, 2**63 - 1, *(-(2**63) + rows + 5 + np.arange(78)), rows], np.int64)
+        assert (np.diff(falling) >= 0).all()
+        np.save(saved / "offsets.npy", falling)
+        self._refresh_entry(saved, "offsets")
+        _raises(lambda: Retriever.load(saved), r"offsets must be non-decreasing$")
+
 
 @pytest.fixture(scope="module")
 def versions(docs):

@@ -139,7 +139,9 @@ class CodeStore:
             raise ValueError(f"residual must be ({len(fine)}, {width}) uint8, got {residual.dtype} {residual.shape}")
         if offsets.dtype != np.int64 or offsets.ndim != 1 or len(offsets) == 0:
             raise ValueError(f"offsets must be (n_docs + 1,) int64, got {offsets.dtype} {offsets.shape}")
-        if offsets[0] != 0 or offsets[-1] != len(fine) or (np.diff(offsets) < 0).any():
+        # (Neighbours compared, not their difference: that wraps around for
+        # offsets far apart and would pass falling ones.)
+        if offsets[0] != 0 or offsets[-1] != len(fine) or (offsets[1:] < offsets[:-1]).any():
             raise ValueError(f"offsets must rise from 0 to the {len(fine)} stored vectors")
         self.centroids, self.cuts, self.levels = centroids, cuts, levels
         self.fine, self.residual, self.offsets = fine, residual, offsets

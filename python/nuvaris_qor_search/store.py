@@ -550,7 +550,9 @@ def check_arrays(vectors: np.ndarray | None, offsets: np.ndarray, ids: np.ndarra
         raise ValueError(f"offsets must have one entry more than ids: {len(offsets)} offsets, {len(ids)} ids")
     if offsets[0] != 0 or offsets[-1] != n_rows:
         raise ValueError(f"offsets must run from 0 to the {n_rows} vector rows, got {offsets[0]} to {offsets[-1]}")
-    if len(offsets) > 1 and (np.diff(offsets) < 0).any():
+    # Neighbours compared, not their difference: that wraps around for
+    # offsets far apart and would pass falling ones.
+    if len(offsets) > 1 and (offsets[1:] < offsets[:-1]).any():
         raise ValueError("offsets must be non-decreasing")
 
 
