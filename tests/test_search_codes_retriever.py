@@ -2,6 +2,7 @@
 float vectors, and the codes through add, remove, compact, save and load,
 also of directories saved before codes existed."""
 
+import io
 import json
 import logging
 import re
@@ -13,6 +14,7 @@ import pytest
 from conftest import centred_documents, near_queries
 from nuvaris_qor_search import Retriever, _defaults
 from nuvaris_qor_search import retriever as retriever_module
+from nuvaris_qor_search.codebook import strip_documents
 from nuvaris_qor_search.codes import CodeStore
 from nuvaris_qor_search.retriever import group_rows
 
@@ -257,6 +259,33 @@ class TestWithoutVectors:
         message = re.escape(f"not a residual quantiser: not an .npy file (it starts with {data[:6]!r})")
         with pytest.raises(ValueError, match=f"^{message}$"):
             Retriever.from_codebook(codebook, quantiser=data)
+
+    @pytest.mark.parametrize(
+        ("rows", "cut"), [(10**12, 0), (2**40, 0), (None, 4)], ids=["terabytes", "huge-rows", "truncated"]
+    )
+    def test_quantisers_whose_header_declares_other_bytes_are_refused(self, built, tmp_path, rows, cut):
+        # A header of a few bytes may declare terabytes: refused as not a
+        # quantiser (no MemoryError), from bytes and from a saved directory.
+        built.save(tmp_path / "saved")
+        path = tmp_path / "saved" / "codes_quantiser.npy"
+        data = path.read_bytes()
+        if rows is not None:
+            table = np.load(path)
+            header = np.lib.format.header_data_from_array_1_0(table)
+            buffer = io.BytesIO()
+            np.lib.format.write_array_header_1_0(buffer, {**header, "shape": (rows, table.shape[1])})
+            data = buffer.getvalue() + table.tobytes()
+        data = data[: len(data) - cut]
+        message = r"^(cannot load '.*': the codes do not fit: )?not a residual quantiser: its header declares \d+ bytes"
+        with pytest.raises(ValueError, match=message):
+            Retriever.from_codebook(strip_documents(retriever_module.router_state(built.router)), quantiser=data)
+        path.write_bytes(data)
+        manifest_path = tmp_path / "saved" / "manifest.json"
+        manifest = json.loads(manifest_path.read_text())
+        manifest["files"]["codes_quantiser"]["bytes"] = len(data)
+        manifest_path.write_text(json.dumps(manifest))
+        with pytest.raises(ValueError, match=message):
+            Retriever.load(tmp_path / "saved", verify=False)
 
     def test_from_codebook_needs_a_quantiser(self, built, tmp_path):
         built.router.save(str(tmp_path / "r.qor"))

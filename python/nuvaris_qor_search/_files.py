@@ -27,7 +27,7 @@ import tempfile
 from collections.abc import Callable
 from io import BufferedReader
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any, BinaryIO, Literal
 
 import numpy as np
 
@@ -208,7 +208,7 @@ def read_npy(f: BufferedReader, mmap: bool) -> np.ndarray:
     return data.reshape(shape, order=order)
 
 
-def _npy_layout(f: BufferedReader) -> tuple[int, np.dtype, tuple[int, ...], bool]:
+def _npy_layout(f: BinaryIO) -> tuple[int, np.dtype, tuple[int, ...], bool]:
     """Parses the header of an .npy file (format 1.0, 2.0 or 3.0): where
     the data starts, its dtype, shape and whether it is in Fortran order."""
     version, start, raw = _npy_header_bytes(f)
@@ -223,7 +223,7 @@ def _npy_layout(f: BufferedReader) -> tuple[int, np.dtype, tuple[int, ...], bool
     return start, dtype, shape, fortran
 
 
-def _npy_header_bytes(f: BufferedReader) -> tuple[tuple[int, int], int, bytes]:
+def _npy_header_bytes(f: BinaryIO) -> tuple[tuple[int, int], int, bytes]:
     """The format version of an .npy file, where its data starts and the
     raw text of its header."""
     f.seek(0)

@@ -63,6 +63,7 @@ from __future__ import annotations
 
 import hashlib
 import io
+import math
 import os
 import tempfile
 from pathlib import Path
@@ -70,7 +71,7 @@ from typing import Any
 
 import numpy as np
 
-from . import _inputs, _native
+from . import _files, _inputs, _native
 from .store import document_rows
 
 __all__ = ["CodeStore", "ARRAY_NAMES", "quantiser_bytes", "quantiser_digest", "train_quantiser"]
@@ -405,6 +406,18 @@ def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     # Anything else np.load would take for a pickle, and advise loading unsafely.
     if bytes(data[:6]) != b"\x93NUMPY":
         raise ValueError(f"not a residual quantiser: not an .npy file (it starts with {bytes(data[:6])!r})")
+    # The header's shape is checked against the bytes that follow it before
+    # anything is allocated: np.load would first allocate what a header of a
+    # few bytes declares (terabytes, a MemoryError).
+    try:
+        start, dtype, shape, _ = _files._npy_layout(io.BytesIO(data))
+    except ValueError as exc:
+        raise ValueError(f"not a residual quantiser ({exc})") from None
+    declared, found = math.prod(shape) * dtype.itemsize, len(data) - start
+    if declared != found:
+        raise ValueError(
+            f"not a residual quantiser: its header declares {declared} bytes of {dtype.name} {shape}; {found} follow"
+        )
     try:
         table = np.load(io.BytesIO(data), allow_pickle=False)
     except (OSError, ValueError, EOFError) as exc:
