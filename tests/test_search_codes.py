@@ -12,7 +12,7 @@ import pytest
 
 import nuvaris_qor_search as search
 from nuvaris_qor_router import PyQorRouter
-from nuvaris_qor_search import _native
+from nuvaris_qor_search import _files, _native
 from nuvaris_qor_search.codes import CodeStore
 from nuvaris_qor_search.maxsim import scores as exact_scores
 
@@ -507,6 +507,11 @@ class TestStore:
         store.save(tmp_path / "wrapping")
         with pytest.raises(ValueError, match=r"^offsets must rise from 0 to the \d+ stored vectors$"):
             CodeStore.load(tmp_path / "wrapping")
+        # A header that declares terabytes over a few bytes of data.
+        (tmp_path / "wrapping" / "fine.npy").write_bytes(_files.npy_header(np.dtype("<u2"), (10**12,)) + bytes(10))
+        for mmap in (True, False):
+            with pytest.raises(ValueError, match=r"^cannot read fine\.npy: its header declares a uint16 array"):
+                CodeStore.load(tmp_path / "wrapping", mmap=mmap)
 
 
 class TestBinding:

@@ -376,10 +376,16 @@ class CodeStore:
         unless `mmap` is false; its shapes are checked as the constructor
         checks them."""
         path = Path(directory)
-        arrays = {
-            name: np.load(path / f"{name}.npy", mmap_mode="r" if mmap else None, allow_pickle=False)
-            for name in ARRAY_NAMES
-        }
+        arrays = {}
+        for name in ARRAY_NAMES:
+            # Read by the package's own .npy reader, which checks the
+            # header's shape against the file's size before allocating
+            # (np.load would first allocate whatever a header declares).
+            with open(path / f"{name}.npy", "rb") as f:
+                try:
+                    arrays[name] = _files.read_npy(f, mmap)
+                except ValueError as exc:
+                    raise ValueError(f"cannot read {name}.npy: {exc}") from None
         return cls(**arrays)
 
 
