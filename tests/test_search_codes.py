@@ -482,8 +482,9 @@ class TestStore:
             CodeStore.train(b"", vectors)
         with pytest.raises(ValueError, match=r"^query has 5 columns; expected 6$"):
             store.score(vectors[:2, :5], [0])
-        with pytest.raises(ValueError, match=r"^candidate 8 is outside the store's documents 0..7$"):
-            store.score(vectors[:2], [8])
+        for beyond in ([8], np.array([1, 2**63], np.uint64)):
+            with pytest.raises(ValueError, match=rf"^candidate {max(beyond)} is outside the store's documents 0..7$"):
+                store.score(vectors[:2], beyond)
         with pytest.raises(ValueError, match=r"^candidates must be integer document indices, got dtype float64$"):
             store.score(vectors[:2], [0.5])
         with pytest.raises(ValueError, match=r"^lengths add up to 3 vectors; 4 were given$"):

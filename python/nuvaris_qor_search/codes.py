@@ -342,6 +342,11 @@ class CodeStore:
         given = np.asarray(candidates)
         if given.size and given.dtype.kind not in "iu":
             raise ValueError(f"candidates must be integer document indices, got dtype {given.dtype}")
+        # uint64 indices beyond int64 would wrap to negative ones in the cast.
+        if given.size and given.dtype.kind == "u" and int(given.max()) > np.iinfo(np.int64).max:
+            raise ValueError(
+                f"candidate {int(given.max())} is outside the store's documents 0..{self.n_docs - 1}"
+            )
         docs = np.ascontiguousarray(given, np.int64)
         if docs.ndim != 1:
             raise ValueError(f"candidates must be a 1-D array of document indices, got shape {docs.shape}")
