@@ -148,6 +148,23 @@ class TestAnswersOfOneRetriever:
         assert not any(st["keeps_vectors"] for st in router.shard_status())
 
 
+@pytest.mark.parametrize("codes", [True, False], ids=["token codes", "vectors only"])
+def test_integer_ids_on_both_sides_of_2_63_come_back_exactly(data, fresh, codes):
+    # One answer from one shard holds ids below and above 2**63 (ids grow with the indexing order, so
+    # equal scores keep one order), which a float64 column would round.
+    ids = [d if d < N_DOCS // 2 else 2**63 + d for d in range(N_DOCS)]
+    options = {"quantiser": data["quantiser"]} if codes else {}
+    router = fresh(**options)
+    router.add(data["vectors"], ids, data["offsets"])
+    one = Retriever.from_codebook(data["codebook"], **options)
+    one.add(data["vectors"], ids, data["offsets"])
+    for q in data["queries"]:
+        assert router.search(q, 10, rerank=N_DOCS) == one.search(q, 10, rerank=N_DOCS)
+        assert router.rerank(q, None, 10) == one.rerank(q, None, 10)
+        assert router.rerank(q, ids[::3], 10) == one.rerank(q, ids[::3], 10)
+    one.close()
+
+
 class TestChecks:
     def test_bad_options_are_refused_before_any_shard_starts(self, data, local_ray):
         with pytest.raises(ValueError, match=r"^keep_vectors=False needs a quantiser"):

@@ -72,11 +72,17 @@ def columns_of(raw: tuple[bytes, ...]) -> tuple[np.ndarray, ...]:
     return (ids, *(np.frombuffer(b, t) for b, t in zip(raw[2:], COLUMN_TYPES, strict=False)))
 
 
+def id_column(ids: list[Any]) -> np.ndarray:
+    """Caller ids (all strings or all integers) as an id column: unicode, or uint64 built as such.
+    Left to infer the type, NumPy makes float64 of integers on both sides of 2**63 and rounds them."""
+    if ids and isinstance(ids[0], str):
+        return np.array(ids)
+    return np.array(ids, np.uint64)
+
+
 def hit_columns(hits: list[tuple[Any, float]]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """One query's (id, score) hits as columns of ids, float32 scores and its count."""
-    ids = np.array([i for i, _ in hits]) if hits else np.empty(0, np.uint64)
-    if ids.dtype.kind != "U":
-        ids = ids.astype(np.uint64)
+    ids = id_column([i for i, _ in hits])
     return ids, np.array([s for _, s in hits], np.float32), np.array([len(hits)], np.int64)
 
 
@@ -355,7 +361,7 @@ class _Shard:
             hits.append(retriever._search(q, counts))
         ids = [i for h in hits for i, _ in h]
         columns = (
-            np.array(ids) if ids else np.empty(0, np.uint64),
+            id_column(ids),
             np.fromiter((s for h in hits for _, s in h), np.float32, len(ids)),
             np.fromiter((len(h) for h in hits), np.int64, len(hits)),
         )
