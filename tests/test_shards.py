@@ -639,6 +639,23 @@ class TestSaveLoad:
         with pytest.raises(ValueError, match=message):
             ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
 
+    @pytest.mark.parametrize(
+        "damage, message",
+        [
+            (lambda shard: (shard / "ids.npy").write_bytes(b"garbage"), r"ids\.npy has 7 bytes; the manifest says \d+"),
+            (lambda shard: os.rename(shard, shard.parent / "elsewhere"), r"it does not exist"),
+        ],
+        ids=["corrupt file", "missing directory"],
+    )
+    def test_load_names_what_a_shard_could_not_load(self, sharded, tmp_path, damage, message):
+        # The shard's actor fails to start, and is not restarted: the error is the load's own.
+        sharded(2).save(tmp_path / "s")
+        damage(tmp_path / "s" / "shard-0001")
+        shard = re.escape(str(tmp_path / "s" / "shard-0001"))
+        with pytest.raises(ShardError, match=f"^shard 1: ValueError: cannot load '{shard}': {message}$") as info:
+            ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
+        assert not isinstance(info.value, ShardRestartedError)
+
     def test_load_refuses_shards_of_another_codebook(self, data, sharded, tmp_path):
         sharded(2).save(tmp_path / "s")
         other = train_codebook(data["vectors"][:600], [(0, 300), (300, 600)], n_fine=8, n_coarse=2)
