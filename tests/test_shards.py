@@ -624,6 +624,11 @@ class TestSaveLoad:
             (lambda m: m.update(n_shards=3), r"n_shards is 3 but 2 shards are listed$"),
             (lambda m: m.update(codebook_sha256="0" * 64), r"codebook digest differs from the manifest's$"),
             (lambda m: m["shards"][1].update(directory="../elsewhere"), r"shard entry 1 is malformed"),
+            # Each shard's directory with its own count, but listed under the other shard.
+            (lambda m: m["shards"].reverse(),
+             r"shard entry 0 names 'shard-0001'; shard 0's directory is 'shard-0000'$"),
+            (lambda m: m["shards"].__setitem__(1, dict(m["shards"][0])),
+             r"shard entry 1 names 'shard-0000'; shard 1's directory is 'shard-0001'$"),
             (
                 lambda m: m["shards"][1].update(n_docs=m["shards"][1]["n_docs"] + 1),
                 r"shard 1 holds \d+ documents, the manifest says \d+$",

@@ -122,17 +122,21 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes, bytes | None]:
 
 
 def _check_shard_entries(path: Path, manifest: dict[str, Any]) -> None:
-    """Refuses a shard list that disagrees with n_shards or holds an entry without a shard directory
-    name and an integer document count."""
+    """Refuses a shard list that disagrees with n_shards, holds an entry without a shard directory
+    name and an integer document count, or names the directories out of shard order (entry i must be
+    shard i's own: the partition places each id by its shard's index)."""
     shards = manifest.get("shards")
     n = manifest.get("n_shards")
     if not isinstance(shards, list) or not isinstance(n, int) or n < 1 or len(shards) != n:
         listed = len(shards) if isinstance(shards, list) else "no"
         raise ValueError(f"{path}: n_shards is {n!r} but {listed} shards are listed")
+    names = shard_names(n)
     for i, entry in enumerate(shards):
         name = entry.get("directory") if isinstance(entry, dict) else None
         if not isinstance(name, str) or not _SHARD_DIR.match(name) or not isinstance(entry.get("n_docs"), int):
             raise ValueError(f"{path}: shard entry {i} is malformed: {entry!r}")
+        if name != names[i]:
+            raise ValueError(f"{path}: shard entry {i} names {name!r}; shard {i}'s directory is {names[i]!r}")
 
 
 def _read_codebook(root: Path, path: Path, manifest: dict[str, Any]) -> bytes:
