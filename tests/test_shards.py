@@ -623,6 +623,8 @@ class TestSaveLoad:
             (lambda m: m.update(partition="modulo"), r"partition rule 'modulo'"),
             (lambda m: m.update(n_shards=3), r"n_shards is 3 but 2 shards are listed$"),
             (lambda m: m.update(codebook_sha256="0" * 64), r"codebook digest differs from the manifest's$"),
+            (lambda m: m.pop("dtype"), r"manifest\.json: dtype must be float32 or float16, got None$"),
+            (lambda m: m.update(dtype="float64"), r"manifest\.json: dtype must be float32 or float16, got 'float64'$"),
             (lambda m: m["shards"][1].update(directory="../elsewhere"), r"shard entry 1 is malformed"),
             # Each shard's directory with its own count, but listed under the other shard.
             (lambda m: m["shards"].reverse(),
@@ -643,6 +645,16 @@ class TestSaveLoad:
         path.write_text(json.dumps(manifest))
         with pytest.raises(ValueError, match=message):
             ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
+
+    def test_the_dtype_is_checked_at_once_and_saved_by_name(self, data, fresh, tmp_path):
+        with pytest.raises(ValueError, match=r"^dtype must be float32 or float16, got 'float64'$"):
+            fresh(dtype="float64")
+        router = fresh(dtype=np.float16)
+        router.add(data["vectors"][:60], [1, 2], [(0, 30), (30, 60)])
+        router.save(tmp_path / "s")
+        with ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS) as loaded:
+            assert loaded.dtype == router.dtype == "float16"
+            assert loaded.search(data["queries"][0], 2) == router.search(data["queries"][0], 2)
 
     @pytest.mark.parametrize(
         "damage, message",

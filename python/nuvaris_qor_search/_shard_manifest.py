@@ -23,6 +23,7 @@ import numpy as np
 
 from .codebook import codebook_digest, write_atomically
 from .codes import quantiser_digest
+from .store import store_dtype
 
 PARTITION_RULE = "splitmix64-mod"  # integer ids
 STRING_PARTITION_RULE = "blake2b64-mod"  # string ids
@@ -117,6 +118,10 @@ def read_manifest(root: Path) -> tuple[dict[str, Any], bytes, bytes | None]:
             f"{path}: partition rule {manifest.get('partition')!r}, this version uses "
             f"{PARTITION_RULE!r} (integer ids) or {STRING_PARTITION_RULE!r} (string ids)"
         )
+    try:
+        store_dtype(manifest.get("dtype"))
+    except ValueError as err:
+        raise ValueError(f"{path}: {err}") from None
     _check_shard_entries(path, manifest)
     return manifest, _read_codebook(root, path, manifest), _read_quantiser(root, path, manifest)
 

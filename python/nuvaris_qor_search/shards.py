@@ -51,6 +51,7 @@ from ._shard_errors import AddDocumentsError, ShardError, ShardRestartedError
 from ._shard_manifest import PARTITION_RULE, STRING_PARTITION_RULE, shard_of
 from .codebook import codebook_digest, train_codebook
 from .codes import CodeStore, quantiser_argument, quantiser_digest, train_quantiser
+from .store import store_dtype
 
 __all__ = [
     "ShardedRouter", "ShardError", "AddDocumentsError", "ShardRestartedError",
@@ -101,6 +102,8 @@ class ShardedRouter:
             raise ValueError(f"shard count must be a positive integer, got {n_shards!r}")
         if not ray.is_initialized():
             raise RuntimeError("Ray is not initialised; call ray.init() first")
+        # By name: the manifest records it as text, and a bad one is refused before any shard starts.
+        dtype = store_dtype(dtype).name
         state = codebook if isinstance(codebook, bytes) else Path(codebook).read_bytes()
         self.digest, self._codebook, self.n_shards, self.dtype = codebook_digest(state), state, n_shards, dtype
         self._dim = int(_native.read_state(state)["dim"])
