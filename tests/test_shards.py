@@ -705,6 +705,36 @@ class TestRestarts:
         assert router.route_query(q) == before
         assert router.n_docs == N_DOCS
 
+    @pytest.mark.parametrize(
+        "damage, error, message",
+        [
+            (lambda root: (root / "manifest.json").write_text(
+                (root / "manifest.json").read_text().replace('"n_docs": 0', '"n_docs": 1', 1)),
+             ValueError, r"shard \d holds 0 documents, the manifest says 1$"),
+            (lambda root: os.rename(root / "shard-0001", root / "elsewhere"),
+             ShardError, r"^shard 1: ValueError: cannot load '.*shard-0001': it does not exist$"),
+        ],
+        ids=["refused by its manifest", "a shard directory missing"],
+    )
+    def test_a_failed_reload_answers_nothing_from_what_some_shards_loaded(
+        self, data, fresh, tmp_path, damage, error, message
+    ):
+        router, q = fresh(), data["queries"][0]
+        router.add_documents(data["vectors"], data["ids"], data["offsets"])
+        router.save(tmp_path / "s")
+        before = router.search(q)
+        other = fresh()
+        on_shard_0 = next(i for i in data["ids"] if shard_of([i], 2)[0] == 0)
+        other.add(data["vectors"][:30], [on_shard_0], [(0, 30)])
+        other.save(tmp_path / "o")  # shard 1 holds no documents
+        damage(tmp_path / "o")
+        with pytest.raises(error, match=message):
+            router.reload(tmp_path / "o")
+        with pytest.raises(ShardRestartedError, match=r"reloading .*/o failed \(\w+\); the shards may hold part"):
+            router.search(q)
+        router.reload()
+        assert router.search(q) == before and router.n_docs == N_DOCS
+
     def test_restart_between_calls_is_seen_by_its_generation(self, data, fresh, tmp_path):
         router = fresh()
         router.add_documents(data["vectors"], data["ids"], data["offsets"])

@@ -62,10 +62,18 @@ def reload(
     root = Path(target).resolve()
     manifest, _, _ = read_manifest(root)
     check_compatible(root, manifest, fan.n_shards, digest, codes)
-    results = fan.call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
-    fan.accept([g for g, _ in results])
-    fan.connect_all(fan.call("status"))
-    verify(fan, root, manifest)
+    try:
+        results = fan.call_restarting("load", [(str(root / e["directory"]),) for e in manifest["shards"]])
+        fan.accept([g for g, _ in results])
+        fan.connect_all(fan.call("status"))
+        verify(fan, root, manifest)
+    except BaseException as err:
+        # Some shards or all may hold what they loaded, which the caller was just told is wrong: they
+        # answer nothing more until a reload succeeds or the caller accepts them as they are.
+        note = f"reloading {root} failed ({type(err).__name__}); the shards may hold part of it"
+        for i in range(fan.n_shards):
+            fan.stale.setdefault(i, note)
+        raise
     return root
 
 

@@ -340,7 +340,9 @@ class ShardedRouter:
         return router
 
     def reload(self, directory: str | os.PathLike[str] | None = None) -> None:
-        """Every shard loads its part of `directory` (default: the last one saved or loaded); clears restarts."""
+        """Every shard loads its part of `directory` (default: the last one saved or loaded); clears restarts.
+        If it fails, shards may hold part of `directory`: calls raise ShardRestartedError until a reload
+        succeeds or `accept_restarts()`."""
         target = directory if directory is not None else self._last_directory
         if target is None:
             raise ValueError("nothing to reload: the router was never saved or loaded")
