@@ -669,7 +669,8 @@ class TestSaveLoad:
         sharded(2).save(tmp_path / "s")
         damage(tmp_path / "s" / "shard-0001")
         shard = re.escape(str(tmp_path / "s" / "shard-0001"))
-        with pytest.raises(ShardError, match=f"^shard 1: ValueError: cannot load '{shard}': {message}$") as info:
+        expected = f"^shard 1: ActorStartError: ValueError: cannot load '{shard}': {message}$"
+        with pytest.raises(ShardError, match=expected) as info:
             ShardedRouter.load(tmp_path / "s", num_cpus=SHARD_CPUS)
         assert not isinstance(info.value, ShardRestartedError)
 

@@ -8,7 +8,6 @@ call raises ShardRestartedError until the router reloads or accepts restarts.
 
 from __future__ import annotations
 
-import re
 import threading
 import time
 import warnings
@@ -29,18 +28,6 @@ _SHARE_BYTES = 64 << 10
 # How long a broken connection's shard gets to answer Ray before it counts as restarted.
 _PROBE_SECONDS = 30.0
 _RAY_FAILURES = (ray.exceptions.RayTaskError, ray.exceptions.RayActorError)
-# The last line of a Python traceback: the exception's (qualified) type and its message.
-_RAISED = re.compile(r"^([A-Za-z_][\w.]*): (.*)$")
-
-
-def _raised(traceback: str) -> tuple[str, str]:
-    """The type name and message of the exception a traceback's text ends with (an unparsed text: the
-    actor's start failed, with the text's first line)."""
-    lines = [line.strip() for line in traceback.splitlines() if line.strip()]
-    match = _RAISED.match(lines[-1]) if lines else None
-    if match is None:
-        return "ActorStartError", lines[0] if lines else "the actor could not start"
-    return match[1].rsplit(".", 1)[-1], match[2]
 
 
 class FanOut:
@@ -236,10 +223,12 @@ class FanOut:
             return ShardError(shard, type(cause).__name__, first_line(cause))
         if isinstance(err, ray.exceptions.RayActorError) and err.actor_init_failed:
             # The actor's constructor raised (a shard directory it cannot load, say), so Ray does not
-            # restart it; what it raised comes only as the last line of the traceback Ray sends.
-            error_type, message = _raised(str(err))
-            self.stale[shard] = f"the actor could not start ({error_type}: {message})"
-            return ShardError(shard, error_type, message)
+            # restart it. Ray passes on only the text of the traceback; its last line, the exception
+            # and its message, is shown as it stands.
+            lines = [line.strip() for line in str(err).splitlines() if line.strip()]
+            message = lines[-1] if lines else "the actor could not start"
+            self.stale[shard] = f"the actor could not start ({message})"
+            return ShardError(shard, "ActorStartError", message)
         if isinstance(err, (ray.exceptions.RayActorError, ray.exceptions.GetTimeoutError)):
             self.stale[shard] = f"the actor process died ({type(err).__name__}); it restarts from its last save"
             return ShardRestartedError(
