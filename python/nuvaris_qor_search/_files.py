@@ -182,7 +182,7 @@ def read_npy(f: BufferedReader, mmap: bool) -> np.ndarray:
     (mmap=True) or read into memory. A header that cannot be parsed, names
     an unreadable dtype, or declares other than the data the file holds
     raises ValueError; nothing else is raised for any content of the file."""
-    offset, dtype, shape, fortran = _npy_layout(f)
+    offset, dtype, shape, fortran = npy_layout(f)
     order: Literal["C", "F"] = "F" if fortran else "C"
     nbytes = math.prod(shape) * dtype.itemsize
     found = os.fstat(f.fileno()).st_size - offset
@@ -208,7 +208,7 @@ def read_npy(f: BufferedReader, mmap: bool) -> np.ndarray:
     return data.reshape(shape, order=order)
 
 
-def _npy_layout(f: BinaryIO) -> tuple[int, np.dtype, tuple[int, ...], bool]:
+def npy_layout(f: BinaryIO) -> tuple[int, np.dtype, tuple[int, ...], bool]:
     """Parses the header of an .npy file (format 1.0, 2.0 or 3.0): where
     the data starts, its dtype, shape and whether it is in Fortran order."""
     version, start, raw = _npy_header_bytes(f)

@@ -417,29 +417,29 @@ def read_quantiser(data: bytes) -> tuple[np.ndarray, np.ndarray]:
     # Anything else np.load would take for a pickle, and advise loading unsafely.
     if bytes(data[:6]) != b"\x93NUMPY":
         raise ValueError(f"not a residual quantiser: not an .npy file (it starts with {bytes(data[:6])!r})")
-    # The header's shape is checked against the bytes that follow it before
-    # anything is allocated: np.load would first allocate what a header of a
-    # few bytes declares (terabytes, a MemoryError).
+    # Parsed by the package's own .npy reader, and the header's shape checked
+    # against the bytes that follow it before anything is allocated (np.load
+    # would first allocate what a header of a few bytes declares: terabytes,
+    # a MemoryError); the table is then read from those bytes.
     try:
-        start, dtype, shape, _ = _files._npy_layout(io.BytesIO(data))
+        start, dtype, shape, fortran = _files.npy_layout(io.BytesIO(data))
     except ValueError as exc:
         raise ValueError(f"not a residual quantiser ({exc})") from None
-    declared, found = math.prod(shape) * dtype.itemsize, len(data) - start
+    count = math.prod(shape)
+    declared, found = count * dtype.itemsize, len(data) - start
     if declared != found:
         raise ValueError(
             f"not a residual quantiser: its header declares {declared} bytes of {dtype.name} {shape}; {found} follow"
         )
-    try:
-        table = np.load(io.BytesIO(data), allow_pickle=False)
-    except (OSError, ValueError, EOFError) as exc:
-        raise ValueError(f"not a residual quantiser ({exc})") from None
+    table = np.frombuffer(data, dtype, count, start).reshape(shape, order="F" if fortran else "C")
     width = table.shape[1] if table.ndim == 2 else 0
     k = (width + 1) // 2
     if table.dtype != np.float32 or k not in _BITS_OF_LEVELS or width != 2 * k - 1 or len(table) < 1:
         raise ValueError(f"not a residual quantiser: a (D, 3, 7 or 31) float32 table, got {table.dtype} {table.shape}")
     if not np.isfinite(table).all():
         raise ValueError("not a residual quantiser: its table holds NaN or infinity")
-    return np.ascontiguousarray(table[:, k:]), np.ascontiguousarray(table[:, :k])
+    # Copies: the table is a view of the caller's bytes.
+    return np.array(table[:, k:], order="C"), np.array(table[:, :k], order="C")
 
 
 def quantiser_argument(

@@ -35,12 +35,13 @@ constexpr std::size_t QUADS = CODE_MAJOR_LANES / 4;
 // when there is none; a NaN similarity never wins), and the score c_0, then
 // + c_j for j = 1 .. q - 1 in float32 (0 for a query without rows).
 // `similarities` is C as similarity_code_major writes it (`stride` floats
-// per centroid, row n_fine all -inf). The documents lie in the store
-// (token_candidates checked them). Large sets are split over `pool`, each
-// score written by one task.
+// per centroid, row n_fine all -inf). Every document and its rows are
+// checked to lie in the store before any row is read. Large sets are split
+// over `pool`, each score written by one task.
 void fine_code_scores(const float* similarities, std::size_t stride, uint64_t q, uint64_t n_fine,
                       const CodeStoreView& store, std::span<const int64_t> docs, float* out,
                       parallel::ThreadPool* pool) {
+    (void)parallel::check_candidates(docs, store.offsets, store.n_docs, store.n_rows);
     const std::size_t n = docs.size();
     if (q == 0) {
         std::fill(out, out + n, 0.0f);  // the empty sum
@@ -154,9 +155,6 @@ TokenSearch token_search(const float* query, uint64_t q, const CentroidView& cen
     out.docs =
         token_candidates(sims.data(), stride, k, lists.starts, lists.docs, probes, store.n_docs, extra, skip);
     if (shortlist > 0 && out.docs.size() > shortlist) {
-        // The fine-code scores read each candidate's rows before the code
-        // scores would check them: the offsets must keep them in the store.
-        (void)parallel::check_candidates(out.docs, store.offsets, store.n_docs, store.n_rows);
         std::vector<float> rough(out.docs.size());
         fine_code_scores(sims.data(), stride, q, k, store, out.docs, rough.data(), pool);
         out.docs = best_docs(out.docs, rough.data(), static_cast<std::size_t>(shortlist));
